@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds into the directory given as $1 (default: build); extra arguments go to cmake.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+dir="${1:-$root/build}"
+shift || true
+cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake --build "$dir" -j2

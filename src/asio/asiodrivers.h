@@ -1,0 +1,81 @@
+#ifndef TESSARO_ASIODRIVERS_H
+#define TESSARO_ASIODRIVERS_H
+
+#include "iasio.h"
+
+#include <cstdint>
+
+// A 16-byte class identifier, as parsed from the registry's "clsid" text.
+struct AsioClassId
+{
+    uint8_t bytes[16];
+};
+
+struct AsioDriverEntry
+{
+    int id = 0;
+    AsioClassId clsid{};
+    char serverPath[512] = {};
+    char name[128] = {};
+    IASIO* instance = nullptr;
+    AsioDriverEntry* next = nullptr;
+};
+
+enum {
+    DRVERR_INVALID_PARAM = -5001,
+    DRVERR_DEVICE_ALREADY_OPEN = -5002,
+    DRVERR_DEVICE_NOT_FOUND = -5003
+};
+
+// The installed drivers, read once from the registry at construction, and the one that is
+// current. Owns its entries and every instance an entry holds.
+//
+// Threads: GUI thread only.
+class AsioDrivers
+{
+public:
+    AsioDrivers();
+    AsioDrivers(const AsioDrivers&) = delete;
+    AsioDrivers& operator=(const AsioDrivers&) = delete;
+    virtual ~AsioDrivers();
+
+    virtual int entryCount() const;
+    virtual long entryName(int id, char* buffer, int size) const;
+    virtual long entryNames(char** names, long max) const;
+    virtual long openDriver(int id, IASIO** driver);
+    virtual long closeDriver(int id);
+    virtual bool loadDriver(const char* name);
+    virtual void removeCurrentDriver();
+
+private:
+    // ... implementation-defined
+};
+
+// The driver the host operations forward to; null when none. Changes only while the driver is
+// not streaming, so the driver thread may read it without a lock.
+extern IASIO* currentAsioDriver;
+
+// Loads a driver by name through the process-wide load list (created on first use).
+bool loadAsioDriver(const char* name);
+
+// Host operations over the current driver; each answers ASE_NotPresent without one.
+ASIOError ASIOInit(ASIODriverInfo* info);
+ASIOError ASIOExit();
+ASIOError ASIOStart();
+ASIOError ASIOStop();
+ASIOError ASIOGetChannels(long* numInputChannels, long* numOutputChannels);
+ASIOError ASIOGetLatencies(long* inputLatency, long* outputLatency);
+ASIOError ASIOGetBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                            long* granularity);
+ASIOError ASIOCanSampleRate(ASIOSampleRate sampleRate);
+ASIOError ASIOGetSampleRate(ASIOSampleRate* currentRate);
+ASIOError ASIOSetSampleRate(ASIOSampleRate sampleRate);
+ASIOError ASIOGetSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp);
+ASIOError ASIOGetChannelInfo(ASIOChannelInfo* info);
+ASIOError ASIOCreateBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                            ASIOCallbacks* callbacks);
+ASIOError ASIODisposeBuffers();
+ASIOError ASIOFuture(long selector, void* params);
+ASIOError ASIOOutputReady();
+
+#endif

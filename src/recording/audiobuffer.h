@@ -1,0 +1,39 @@
+#ifndef TESSARO_AUDIOBUFFER_H
+#define TESSARO_AUDIOBUFFER_H
+
+#include <QVector>
+#include <QtGlobal>
+
+// One frame of the recording pipeline: per channel a pointer to a block inside a pool
+// partition, plus the byte count of each block. A frame never owns the data it points to.
+// Value type; copies share the slot array until one of them changes it.
+//
+// Threads: built and read by the writer thread under the writer's lock; format writers read
+// it on the writer thread.
+class AudioBuffer
+{
+public:
+    AudioBuffer();
+    AudioBuffer(int channelCount, int size);
+    AudioBuffer(const AudioBuffer& other) = default;
+    AudioBuffer& operator=(const AudioBuffer& other) = default;
+    virtual ~AudioBuffer() = default;
+
+    virtual bool hasChannel(int i) const;
+    virtual bool lacksChannel(int i) const;
+    virtual int channelCount() const;
+    virtual qint64 size() const;
+    virtual qint64 totalBytes() const;
+    virtual uchar* channelData(int i) const;
+    virtual bool isComplete() const;
+
+    // Assembly by the writer thread.
+    void setChannelData(int i, uchar* data);
+    void setSize(qint64 size);
+
+private:
+    QVector<uchar*> slots_;
+    qint64 size_ = 0;
+};
+
+#endif

@@ -27,8 +27,8 @@ enum {
     DRVERR_DEVICE_NOT_FOUND = -5003
 };
 
-// The installed drivers, read once from the registry at construction, and the one that is
-// current. Owns its entries and every instance an entry holds.
+// The installed drivers, read once from the registry at construction (through AsioPlatform),
+// and the one that is current. Owns its entries and every instance an entry holds.
 //
 // Threads: GUI thread only.
 class AsioDrivers
@@ -48,7 +48,13 @@ public:
     virtual void removeCurrentDriver();
 
 private:
-    // ... implementation-defined
+    AsioDriverEntry* entry(int id) const;
+    void appendEntry(const AsioClassId& clsid, const char* name);
+
+    AsioDriverEntry* m_first = nullptr;
+    int m_count = 0;
+    int m_currentId = -1;
+    bool m_runtimeStarted = false;
 };
 
 // The driver the host operations forward to; null when none. Changes only while the driver is

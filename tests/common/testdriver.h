@@ -1,0 +1,168 @@
+#ifndef TESSARO_TESTDRIVER_H
+#define TESSARO_TESTDRIVER_H
+
+// A scriptable IASIO driver for tests, registered as a built-in driver class.
+//
+//   TestDriverScript script;                 // every answer the driver gives
+//   script.inputs = 8;
+//   script.outputs = 8;
+//   TestDriver::registerDriver("Halvik Test 8x8", script);
+//   QVERIFY(loadAsioDriver("Halvik Test 8x8"));
+//   TestDriver* driver = TestDriver::current("Halvik Test 8x8");   // the live instance
+//   ... ASIOInit, createAsioBuffers, driver->fireBufferSwitch(0) ...
+//   QCOMPARE(TestDriver::calls("Halvik Test 8x8").first(), QString("create"));
+//
+// The process-wide load list behind loadAsioDriver reads the registry once, at the first
+// loadAsioDriver of the process: register every name a test executable needs before that
+// (e.g. in initTestCase) and vary the behaviour through setScript instead of new names.
+// A script change applies to the next call of the driver, also of a live instance.
+//
+// Buffer switches: fireBufferSwitch delivers one for the given half synchronously on the
+// calling thread (the sample position counts the switches delivered times the buffer size);
+// with script.threadPeriodMs > 0, start() runs a driver-like thread that delivers one every
+// period until stop(); fireBufferSwitchesFromThread delivers a number of them from a new
+// thread and returns when they are done. requestReset sends kAsioResetRequest, either on the
+// calling thread or from a new thread (as a real driver does when its device is lost); the
+// host may then stop and release the driver from that thread. stop() called from the
+// streaming thread itself is refused with ASE_InvalidMode instead of deadlocking.
+//
+// Call log: every IASIO call appends its name ("init", "getChannels", ..., "Release"), and
+// each instantiation appends "create"; the log belongs to the registered name and outlives
+// instances.
+//
+// Threads: registration, scripts and inspection from the test's thread; the IASIO calls
+// from any thread. The class's mutex guards script, call log and live instance.
+
+#include "iasio.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+#include <atomic>
+#include <memory>
+#include <thread>
+
+struct TestDriverScript
+{
+    QByteArray driverName = "Test Driver";
+    long driverVersion = 1;
+    bool initSucceeds = true;
+    QByteArray errorMessage = "test driver init failed";
+
+    long inputs = 2;
+    long outputs = 2;
+    // canSampleRate answers ASE_OK for these, ASE_NoClock for every other rate.
+    QList<double> rates = {44100,  48000,  88200,   96000,   176400,  192000,
+                           352800, 384000, 2822400, 5644800, 11289600};
+    double initialRate = 44100;
+    // When not 0, getSampleRate reports this instead of the rate set.
+    double reportedRate = 0;
+    long minBufferSize = 64;
+    long maxBufferSize = 8192;
+    long preferredBufferSize = 512;
+    long granularity = -1;
+    ASIOSampleType pcmSampleType = ASIOSTInt32LSB;
+    ASIOSampleType dsdSampleType = ASIOSTDSDInt8MSB1;
+    long inputLatency = 512;
+    long outputLatency = 1024;
+
+    // Answers of the calls; future answers kAsioSetIoFormat, kAsioGetIoFormat and
+    // kAsioCanDoIoFormat with futureResult, and a successful set changes the IO format.
+    ASIOError futureResult = ASE_SUCCESS;
+    ASIOError startResult = ASE_OK;
+    ASIOError stopResult = ASE_OK;
+    ASIOError getChannelsResult = ASE_OK;
+    ASIOError getBufferSizeResult = ASE_OK;
+    ASIOError getSampleRateResult = ASE_OK;
+    ASIOError setSampleRateResult = ASE_OK;
+    ASIOError getSamplePositionResult = ASE_OK;
+    ASIOError getChannelInfoResult = ASE_OK;
+    ASIOError createBuffersResult = ASE_OK;
+    ASIOError disposeBuffersResult = ASE_OK;
+    ASIOError getLatenciesResult = ASE_OK;
+    ASIOError outputReadyResult = ASE_OK;
+
+    // > 0: start() runs a thread that delivers a buffer switch every this many ms.
+    int threadPeriodMs = 0;
+    // Deliver through bufferSwitchTimeInfo (with position and time) instead of bufferSwitch.
+    bool useTimeInfo = false;
+};
+
+struct TestDriverClass;
+
+class TestDriver : public IASIO
+{
+public:
+    static void registerDriver(const QString& name, const TestDriverScript& script = {});
+    static void unregisterDriver(const QString& name);
+    static TestDriverScript script(const QString& name);
+    static void setScript(const QString& name, const TestDriverScript& script);
+    static TestDriver* current(const QString& name); // null when no instance lives
+    static QStringList calls(const QString& name);
+    static void clearCalls(const QString& name);
+    static QString clsidOf(const QString& name);
+
+    // Test thread.
+    void fireBufferSwitch(long index);
+    void fireBufferSwitchesFromThread(int count);
+    void requestReset(bool fromNewThread);
+    void fireSampleRateChanged(double rate);
+    // The buffer infos as createBuffers received and filled them, and the size created.
+    QVector<ASIOBufferInfo> createdBuffers() const;
+    long createdBufferSize() const;
+    ASIOIoFormatType ioFormat() const { return m_ioFormat; }
+    double sampleRate() const { return m_rate; }
+    long switchesDelivered() const { return m_switches; }
+
+    unsigned long AddRef() override;
+    unsigned long Release() override;
+    ASIOBool init(void* sysHandle) override;
+    void getDriverName(char* name) override;
+    long getDriverVersion() override;
+    void getErrorMessage(char* string) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
+    ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                            long* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
+    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
+    ASIOError setClockSource(long reference) override;
+    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(long selector, void* opt) override;
+    ASIOError outputReady() override;
+
+private:
+    explicit TestDriver(std::shared_ptr<TestDriverClass> cls);
+    ~TestDriver() override;
+
+    TestDriverScript logCall(const char* name);
+    void deliverSwitch(long index);
+    void stopStreamingThread();
+    static void joinOrDetach(std::thread& thread);
+
+    std::shared_ptr<TestDriverClass> m_class;
+    std::atomic<unsigned long> m_refs{1};
+    ASIOIoFormatType m_ioFormat = kASIOPCMFormat;
+    double m_rate = 0;
+    ASIOCallbacks m_callbacks{};
+    QVector<ASIOBufferInfo> m_buffers;
+    QVector<QByteArray> m_memory;
+    long m_bufferSize = 0;
+    std::atomic<long> m_switches{0};
+    std::atomic<bool> m_streaming{false};
+    std::thread m_streamThread;
+    std::thread m_helperThread;
+};
+
+#endif

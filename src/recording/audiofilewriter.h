@@ -9,7 +9,9 @@
 #include <QThread>
 #include <QVector>
 #include <QWaitCondition>
+#include <memory>
 
+class AudioFile;
 class PartitionManager;
 
 // The consumer end of the recording pipeline: pairs the channel blocks of each driver buffer
@@ -44,7 +46,44 @@ protected:
     void run() override;
 
 private:
-    // ... (implementation-defined private helpers and fields, all guarded by mutex)
+    // The parameters of one file, copied by the writer thread when the file begins.
+    struct FileParams
+    {
+        QString name;
+        int type = 0;
+        int channels = 0;
+        int bits = 0;
+        int rate = 0;
+        qint64 maxSize = 0;
+    };
+    struct Part;
+
+    FileParams takeParams();
+    std::unique_ptr<AudioFile> openFile(const FileParams& params);
+    bool waitForOpenRetry();
+    void writingPhase(Part& part);
+    void drainingPhase(Part& part);
+    bool writeFrame(Part& part, const AudioBuffer& frame);
+    bool needsSplit(const Part& part, const AudioBuffer& frame) const;
+    void releaseFrame(const AudioBuffer& frame);
+    void dropQueue();
+
+    QMutex mutex;
+    QWaitCondition wakeCondition;
+    bool newFileRequested = false;
+    bool quitRequested = false;
+    bool closeRequested = false;
+    bool idle = true;  // no recording owns the queue: blocks queued now are stale
+    QVector<AudioBuffer> queue;
+    QSharedPointer<PartitionManager> partitions;
+    QString fileName_;
+    int fileType = 0;
+    int channelCount = 2;
+    int bitsPerSample = 32;
+    int sampleRate = 0;
+    qint64 fileMaxSize_ = 524288000;
+    int errorCode = 0;
+    QString errorMessage;
 };
 
 #endif

@@ -1,0 +1,46 @@
+#ifndef TESSARO_AUDIOFILE_H
+#define TESSARO_AUDIOFILE_H
+
+#include "audiofilewriterimpl.h"
+
+#include <QFileDevice>
+#include <QString>
+
+// One recorded file (or part): picks the format writer from the type code (0 WAV, 1 DFF,
+// 2 DSF) and forwards to it; without a writer every operation fails or does nothing.
+//
+// Threads: writer thread only.
+class AudioFile
+{
+public:
+    AudioFile(const QString& fileName, int type, int channelCount);
+    AudioFile(const AudioFile&) = delete;
+    AudioFile& operator=(const AudioFile&) = delete;
+    virtual ~AudioFile();
+
+    virtual QFileDevice::FileError error() const;
+    virtual QString errorString() const;
+    virtual void setFileName(const QString& name);
+    virtual QString fileName() const;
+    virtual qint64 size() const;
+    virtual int type() const;
+    virtual int channelCount() const;
+    virtual int bitsPerSample() const;
+    virtual int sampleRate() const;
+    virtual void setChannelCount(int n);
+    virtual void setChannels(int n);
+    virtual void setBitsPerSample(int bits);
+    virtual void setSampleRate(int rate);
+    virtual int headerSize() const;
+    virtual bool open();
+    // Rewrites the header in place with the counts so far, so the file on disk stays playable.
+    virtual void updateHeader();
+    virtual bool writeBuffer(const AudioBuffer& frame);
+    virtual void close();
+
+private:
+    int fileType;
+    AudioFileWriterImpl* writer = nullptr;
+};
+
+#endif

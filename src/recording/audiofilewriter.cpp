@@ -1,0 +1,289 @@
+#include "audiofilewriter.h"
+
+#include "audiofile.h"
+#include "nextnumberedname.h"
+#include "partitionmanager.h"
+
+#include <QMutexLocker>
+#include <cstdio>
+
+// One open file or part as the writer thread sees it.
+struct AudioFileWriter::Part
+{
+    FileParams params;
+    std::unique_ptr<AudioFile> file;
+    bool hasFrames = false;          // a part never splits before it holds a frame
+    qint64 bytesSinceHeader = 0;     // sample bytes written since the header was last rewritten
+    qint64 bytesPerSecond = 1 << 20;
+};
+
+namespace {
+
+qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
+{
+    const qint64 perSecond = type == 0 ? qint64(rate) * channels * bits / 8
+                                       : qint64(rate) * channels / 8;
+    return perSecond > 0 ? perSecond : (1 << 20);
+}
+
+} // namespace
+
+AudioFileWriter::AudioFileWriter(QSharedPointer<PartitionManager> partitions, QObject* parent)
+    : QThread(parent), partitions(std::move(partitions))
+{
+}
+
+AudioFileWriter::~AudioFileWriter()
+{
+    {
+        QMutexLocker lock(&mutex);
+        quitRequested = true;
+        wakeCondition.wakeOne();
+    }
+    wait();
+    QMutexLocker lock(&mutex);
+    dropQueue();
+}
+
+QString AudioFileWriter::fileName()
+{
+    QMutexLocker lock(&mutex);
+    return fileName_;
+}
+
+qint64 AudioFileWriter::fileMaxSize()
+{
+    QMutexLocker lock(&mutex);
+    return fileMaxSize_;
+}
+
+void AudioFileWriter::start(const QString& filename, int type, int nChannels, int bps,
+                            int sampleRate)
+{
+    QMutexLocker lock(&mutex);
+    fileName_ = filename.trimmed();
+    fileType = type;
+    channelCount = nChannels;
+    bitsPerSample = bps;
+    this->sampleRate = sampleRate;
+    if (fileName_.isEmpty()) {
+        errorCode = 1;
+        errorMessage = QStringLiteral("invalid filename");
+        emit error(1, errorMessage);
+        return;
+    }
+    if (idle) {
+        // Blocks queued while no file was open belong to no recording.
+        dropQueue();
+        idle = false;
+    }
+    if (isRunning()) {
+        newFileRequested = true;
+        wakeCondition.wakeOne();
+    } else {
+        QThread::start(QThread::InheritPriority);
+    }
+}
+
+void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
+{
+    QMutexLocker lock(&mutex);
+    if (maxSize >= 1 && maxSize <= 1024) {
+        errorCode = 3;
+        errorMessage = QStringLiteral("maximum size too small");
+        emit error(3, errorMessage);
+        return;
+    }
+    fileMaxSize_ = maxSize;
+}
+
+void AudioFileWriter::closeFile()
+{
+    QMutexLocker lock(&mutex);
+    closeRequested = true;
+    wakeCondition.wakeOne();
+}
+
+void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
+{
+    QMutexLocker lock(&mutex);
+    if (ich < 0 || ich >= channelCount) {
+        partitions->release(data);
+        return;
+    }
+    if (ich == 0) {
+        AudioBuffer frame(channelCount, 0);
+        frame.setSize(bytes);
+        frame.setChannelData(0, data);
+        queue.append(frame);
+    } else if (queue.isEmpty()) {
+        printf("[!] (ch%d) comes, expected ch0\n", ich + 1);
+        partitions->release(data);
+        return;
+    } else {
+        AudioBuffer& last = queue.last();
+        if (last.hasChannel(ich)) {
+            printf("[!] channel %d data wil be overwritten\n", ich + 1);
+            partitions->release(last.channelData(ich));
+        }
+        if (bytes != last.size()) {
+            last.setSize(qMin(bytes, last.size()));
+            printf("[!] #(ch%d)data does not match, taking the smaller one (%d)\n", ich + 1,
+                   int(last.size()));
+        }
+        last.setChannelData(ich, data);
+    }
+    wakeCondition.wakeOne();
+}
+
+void AudioFileWriter::run()
+{
+    for (;;) {
+        Part part;
+        part.params = takeParams();
+        part.file = openFile(part.params);
+        if (!part.file) {
+            if (waitForOpenRetry())
+                return;
+            continue;
+        }
+        writingPhase(part);
+        mutex.lock();
+        const bool drain = !newFileRequested || quitRequested;
+        mutex.unlock();
+        if (drain)
+            drainingPhase(part);
+        if (part.file)
+            part.file->close();
+        QMutexLocker lock(&mutex);
+        if (!newFileRequested && !quitRequested)
+            idle = true;
+        while (!newFileRequested && !quitRequested)
+            wakeCondition.wait(&mutex);
+        if (quitRequested)
+            return;
+    }
+}
+
+AudioFileWriter::FileParams AudioFileWriter::takeParams()
+{
+    QMutexLocker lock(&mutex);
+    newFileRequested = false;
+    closeRequested = false;
+    errorCode = 0;
+    errorMessage.clear();
+    return FileParams{fileName_, fileType, channelCount, bitsPerSample, sampleRate, fileMaxSize_};
+}
+
+std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
+{
+    auto file = std::make_unique<AudioFile>(params.name, params.type, params.channels);
+    file->setSampleRate(params.rate);
+    file->setBitsPerSample(params.bits);
+    if (!file->open()) {
+        emit error(4, file->errorString());
+        return nullptr;
+    }
+    return file;
+}
+
+// After a failed open: sleep until anything happens, then try again. True means quit.
+bool AudioFileWriter::waitForOpenRetry()
+{
+    QMutexLocker lock(&mutex);
+    if (!newFileRequested && !quitRequested)
+        wakeCondition.wait(&mutex);
+    if (quitRequested) {
+        dropQueue();
+        return true;
+    }
+    return false;
+}
+
+void AudioFileWriter::writingPhase(Part& part)
+{
+    part.bytesPerSecond = bytesPerSecondOf(part.params.type, part.params.rate,
+                                           part.params.channels, part.params.bits);
+    for (;;) {
+        AudioBuffer frame;
+        {
+            QMutexLocker lock(&mutex);
+            while (!newFileRequested && !quitRequested && !closeRequested
+                   && (queue.isEmpty() || !queue.first().isComplete()))
+                wakeCondition.wait(&mutex);
+            if (newFileRequested || quitRequested || closeRequested)
+                return;
+            frame = queue.first();
+        }
+        if (needsSplit(part, frame)) {
+            start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
+                  part.params.channels, part.params.bits, part.params.rate);
+            continue;
+        }
+        const bool written = writeFrame(part, frame);
+        {
+            QMutexLocker lock(&mutex);
+            queue.removeFirst();
+            releaseFrame(frame);
+        }
+        if (!written)
+            emit error(5, part.file->errorString());
+    }
+}
+
+// Holds the lock throughout: producers wait until everything queued is in the file.
+void AudioFileWriter::drainingPhase(Part& part)
+{
+    QMutexLocker lock(&mutex);
+    while (!queue.isEmpty()) {
+        const AudioBuffer frame = queue.first();
+        if (needsSplit(part, frame)) {
+            part.file->close();
+            part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
+            fileName_ = part.params.name;
+            part.hasFrames = false;
+            part.file = openFile(part.params);
+            if (!part.file) {
+                dropQueue();
+                return;
+            }
+            continue;
+        }
+        const bool written = writeFrame(part, frame);
+        queue.removeFirst();
+        releaseFrame(frame);
+        if (!written)
+            emit error(5, part.file->errorString());
+    }
+}
+
+bool AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
+{
+    const bool written = part.file->writeBuffer(frame);
+    part.hasFrames = true;
+    part.bytesSinceHeader += frame.totalBytes();
+    if (part.bytesSinceHeader >= part.bytesPerSecond) {
+        part.file->updateHeader();
+        part.bytesSinceHeader = 0;
+    }
+    return written;
+}
+
+bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) const
+{
+    return part.params.maxSize > 0 && part.hasFrames
+           && part.file->size() + frame.totalBytes() >= part.params.maxSize;
+}
+
+void AudioFileWriter::releaseFrame(const AudioBuffer& frame)
+{
+    for (int c = 0; c < frame.channelCount(); ++c)
+        partitions->release(frame.channelData(c));
+}
+
+void AudioFileWriter::dropQueue()
+{
+    for (const AudioBuffer& frame : qAsConst(queue))
+        releaseFrame(frame);
+    queue.clear();
+}

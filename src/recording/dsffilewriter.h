@@ -1,0 +1,38 @@
+#ifndef TESSARO_DSFFILEWRITER_H
+#define TESSARO_DSFFILEWRITER_H
+
+#include "audiofilewriterimpl.h"
+
+#include <QVector>
+
+// DSF: a 92-byte header of three chunks, then per channel 4096-byte blocks of bit-reversed
+// bytes (DSF keeps the oldest sample in the least significant bit).
+class DsfFileWriter : public AudioFileWriterImpl
+{
+public:
+    static constexpr int BlockSize = 4096;
+
+    DsfFileWriter(const QString& fileName, int channelCount);
+    int headerSize() const override;
+    void writeHeader() override;
+    bool writeBuffer(const AudioBuffer& frame) override;
+    void close() override;
+    int bitsPerSample() const override;
+    void setChannelCount(int n) override;
+    void setBitsPerSample(int bits) override;
+
+    virtual qint64 dataSize() const;
+    virtual qint64 metadataSize() const;
+    qint64 sampleCount() const;
+
+private:
+    bool storeFullBlocks();
+
+    qint64 dsfDataBytes = 0;
+    // Samples per channel that reached the file, padding excluded: players stop there, so
+    // the zero padding of the last block never sounds as a click.
+    qint64 realBytesStored = 0;
+    QVector<QByteArray> pendingBytes;
+};
+
+#endif

@@ -1,0 +1,113 @@
+#include "partitionmanager.h"
+
+#include <QMutexLocker>
+#include <cstdlib>
+#include <cstring>
+
+PartitionManager::PartitionManager(unsigned totalSize)
+{
+    pool = static_cast<uchar*>(std::malloc(totalSize ? totalSize : 1));
+    if (!pool)
+        return;
+    // Touch every page now so the memory is committed before the first recording.
+    std::memset(pool, 0, totalSize);
+    totalSize_ = totalSize;
+}
+
+PartitionManager::~PartitionManager()
+{
+    std::free(pool);
+}
+
+bool PartitionManager::isAllocated() const
+{
+    return pool != nullptr;
+}
+
+int PartitionManager::usedCount() const
+{
+    return usedCount_.load();
+}
+
+unsigned PartitionManager::totalSize() const
+{
+    return totalSize_;
+}
+
+unsigned PartitionManager::partitionSize() const
+{
+    return partitionSize_.load();
+}
+
+int PartitionManager::partitionCount() const
+{
+    return partitionCount_.load();
+}
+
+bool PartitionManager::allFree() const
+{
+    for (const Partition& p : partitionList) {
+        if (p.used)
+            return false;
+    }
+    return true;
+}
+
+int PartitionManager::indexOf(uchar* data) const
+{
+    for (int i = 0; i < partitionList.size(); ++i) {
+        if (partitionList.at(i).data == data)
+            return i;
+    }
+    return -1;
+}
+
+int PartitionManager::firstFreeIndex() const
+{
+    for (int i = 0; i < partitionList.size(); ++i) {
+        if (!partitionList.at(i).used)
+            return i;
+    }
+    return -1;
+}
+
+bool PartitionManager::setPartitionSize(unsigned size)
+{
+    QMutexLocker lock(&poolMutex);
+    if (!isAllocated() || !allFree() || size == 0 || size >= totalSize_)
+        return false;
+    const unsigned count = totalSize_ / size;
+    QVector<Partition> list(static_cast<int>(count));
+    for (unsigned k = 0; k < count; ++k)
+        list[int(k)].data = pool + qsizetype(k) * size;
+    partitionList.swap(list);
+    partitionSize_ = size;
+    partitionCount_ = int(count);
+    usedCount_ = 0;
+    return true;
+}
+
+uchar* PartitionManager::acquire()
+{
+    QMutexLocker lock(&poolMutex);
+    const int index = firstFreeIndex();
+    if (index < 0)
+        return nullptr;
+    Partition& p = partitionList[index];
+    p.used = true;
+    ++usedCount_;
+    return p.data;
+}
+
+void PartitionManager::release(uchar* data)
+{
+    QMutexLocker lock(&poolMutex);
+    const int index = data ? indexOf(data) : -1;
+    if (index < 0)
+        return;
+    Partition& p = partitionList[index];
+    if (p.used) {
+        p.used = false;
+        --usedCount_;
+    }
+}

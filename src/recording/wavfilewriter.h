@@ -1,0 +1,16 @@
+#ifndef TESSARO_WAVFILEWRITER_H
+#define TESSARO_WAVFILEWRITER_H
+
+#include "audiofilewriterimpl.h"
+
+// RIFF/WAVE PCM: a 44-byte header, then the channels' 32-bit words interleaved.
+class WavFileWriter : public AudioFileWriterImpl
+{
+public:
+    WavFileWriter(const QString& fileName, int channelCount);
+    int headerSize() const override;
+    void writeHeader() override;
+    bool writeBuffer(const AudioBuffer& frame) override;
+};
+
+#endif

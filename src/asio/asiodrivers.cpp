@@ -119,9 +119,10 @@ AsioDrivers::AsioDrivers()
 
 AsioDrivers::~AsioDrivers()
 {
+    for (AsioDriverEntry* e = m_first; e; e = e->next)
+        closeDriver(e->id);
     for (AsioDriverEntry* e = m_first; e;) {
         AsioDriverEntry* next = e->next;
-        closeDriver(e->id);
         delete e;
         e = next;
     }

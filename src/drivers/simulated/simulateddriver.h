@@ -123,6 +123,9 @@ public:
     ASIOError outputReady() override;
 
 private:
+    friend class SimulatedStream;
+    static std::atomic<bool> s_unplugged;
+
     ~SimulatedDriver() override;
 
     bool isDsd() const { return m_format == kASIODSDFormat; }

@@ -1,0 +1,105 @@
+#include "simulatedsignal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace {
+
+// Samples of the shortest run that holds a whole number of periods of frequency at rate.
+size_t periodLength(double rate, double frequency)
+{
+    const uint64_t r = uint64_t(std::llround(rate));
+    const uint64_t f = uint64_t(std::llround(frequency));
+    return size_t(r / std::gcd(r, f));
+}
+
+// Bounds the modulator's state; a stable modulator never comes near it, an overloaded one
+// recovers instead of running away.
+const double kErrorLimit = 8.0;
+
+} // namespace
+
+void SimulatedSignal::prepare(SimulatedDriver::Signal signal, bool dsd, double rate, long channel)
+{
+    m_signal = signal;
+    m_dsd = dsd;
+    m_channel = channel;
+    m_phase = 0;
+    m_position = 0;
+    m_error1 = m_error2 = 0.0;
+    m_pcmTable.clear();
+    m_dsdTable.clear();
+    if (signal != SimulatedDriver::Signal::Tone)
+        return;
+    const double frequency = SimulatedDriver::kToneHz[channel % SimulatedDriver::kInputChannels];
+    const size_t length = periodLength(rate, frequency);
+    const double step = 2.0 * M_PI * frequency / rate;
+    for (size_t i = 0; i < length; ++i) {
+        const double x = SimulatedDriver::kToneAmplitude * std::sin(step * double(i));
+        if (dsd)
+            m_dsdTable.push_back(float(x));
+        else
+            m_pcmTable.push_back(int32_t(std::lround(x * 2147483647.0)));
+    }
+}
+
+void SimulatedSignal::fill(unsigned char* data, long samples)
+{
+    if (!data || samples <= 0)
+        return;
+    const bool tone = m_signal == SimulatedDriver::Signal::Tone;
+    if (m_dsd)
+        tone ? fillDsdTone(data, samples) : fillDsdPattern(data, samples);
+    else
+        tone ? fillPcmTone(data, samples) : fillPcmPattern(data, samples);
+    m_position += uint64_t(samples);
+}
+
+void SimulatedSignal::fillPcmTone(unsigned char* data, long samples)
+{
+    for (long i = 0; i < samples; ++i) {
+        const uint32_t v = uint32_t(m_pcmTable[m_phase]);
+        m_phase = m_phase + 1 == m_pcmTable.size() ? 0 : m_phase + 1;
+        for (int b = 0; b < 4; ++b)
+            *data++ = uint8_t(v >> (8 * b));
+    }
+}
+
+void SimulatedSignal::fillPcmPattern(unsigned char* data, long samples)
+{
+    for (long i = 0; i < samples; ++i) {
+        const uint32_t v = SimulatedDriver::patternWord(m_channel, m_position + uint64_t(i));
+        for (int b = 0; b < 4; ++b)
+            *data++ = uint8_t(v >> (8 * b));
+    }
+}
+
+// Second-order error-feedback modulator: the quantisation error is shaped by (1 - z^-1)^2.
+bool SimulatedSignal::modulate(float x)
+{
+    const double v = double(x) - 2.0 * m_error1 + m_error2;
+    const bool one = v >= 0.0;
+    m_error2 = m_error1;
+    m_error1 = std::clamp((one ? 1.0 : -1.0) - v, -kErrorLimit, kErrorLimit);
+    return one;
+}
+
+void SimulatedSignal::fillDsdTone(unsigned char* data, long samples)
+{
+    for (long byte = 0; byte < samples / 8; ++byte) {
+        uint8_t bits = 0;
+        for (int b = 0; b < 8; ++b) {
+            bits = uint8_t(bits << 1 | (modulate(m_dsdTable[m_phase]) ? 1 : 0));
+            m_phase = m_phase + 1 == m_dsdTable.size() ? 0 : m_phase + 1;
+        }
+        data[byte] = bits;
+    }
+}
+
+void SimulatedSignal::fillDsdPattern(unsigned char* data, long samples)
+{
+    const uint64_t firstByte = m_position / 8;
+    for (long byte = 0; byte < samples / 8; ++byte)
+        data[byte] = SimulatedDriver::patternByte(m_channel, firstByte + uint64_t(byte));
+}

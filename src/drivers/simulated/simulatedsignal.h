@@ -1,0 +1,39 @@
+#ifndef TESSARO_SIMULATEDSIGNAL_H
+#define TESSARO_SIMULATEDSIGNAL_H
+
+#include "simulateddriver.h"
+
+#include <cstdint>
+#include <vector>
+
+// The input signal of one simulated channel (see SimulatedDriver for its definition). The tone
+// is read from a table of one whole number of periods, computed by prepare, so filling a
+// buffer allocates nothing and calls no trigonometry.
+//
+// Threads: prepare on the GUI thread before the stream starts; fill on the device thread.
+class SimulatedSignal
+{
+public:
+    void prepare(SimulatedDriver::Signal signal, bool dsd, double rate, long channel);
+    // Writes the next `samples` samples (PCM: 4 bytes each; DSD: samples / 8 bytes).
+    void fill(unsigned char* data, long samples);
+
+private:
+    void fillPcmTone(unsigned char* data, long samples);
+    void fillPcmPattern(unsigned char* data, long samples);
+    void fillDsdTone(unsigned char* data, long samples);
+    void fillDsdPattern(unsigned char* data, long samples);
+    bool modulate(float x);
+
+    SimulatedDriver::Signal m_signal = SimulatedDriver::Signal::Tone;
+    bool m_dsd = false;
+    long m_channel = 0;
+    std::vector<int32_t> m_pcmTable;
+    std::vector<float> m_dsdTable;
+    size_t m_phase = 0;
+    uint64_t m_position = 0;
+    double m_error1 = 0.0;
+    double m_error2 = 0.0;
+};
+
+#endif

@@ -1,0 +1,83 @@
+// A driver module as a third party would ship it: a shared library exporting the factory.
+// It knows one class id and answers as a minimal stereo PCM device.
+
+#include "iasio.h"
+
+#include <cstring>
+
+namespace {
+
+const char* const kModuleClsid = "{9b1f3c2a-4d5e-4f60-8a7b-1c2d3e4f5a6b}";
+
+class ModuleDriver : public IASIO
+{
+public:
+    unsigned long AddRef() override { return ++m_refs; }
+    unsigned long Release() override
+    {
+        const unsigned long left = --m_refs;
+        if (left == 0)
+            delete this;
+        return left;
+    }
+    ASIOBool init(void*) override { return ASIOTrue; }
+    void getDriverName(char* name) override { strcpy(name, "Module Driver"); }
+    long getDriverVersion() override { return 7; }
+    void getErrorMessage(char* string) override { strcpy(string, ""); }
+    ASIOError start() override { return ASE_OK; }
+    ASIOError stop() override { return ASE_OK; }
+    ASIOError getChannels(long* in, long* out) override
+    {
+        *in = 2;
+        *out = 2;
+        return ASE_OK;
+    }
+    ASIOError getLatencies(long* in, long* out) override
+    {
+        *in = *out = 256;
+        return ASE_OK;
+    }
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferred, long* g) override
+    {
+        *minSize = *maxSize = *preferred = 256;
+        *g = 0;
+        return ASE_OK;
+    }
+    ASIOError canSampleRate(ASIOSampleRate rate) override
+    {
+        return rate == 48000.0 ? ASE_OK : ASE_NoClock;
+    }
+    ASIOError getSampleRate(ASIOSampleRate* rate) override
+    {
+        *rate = 48000.0;
+        return ASE_OK;
+    }
+    ASIOError setSampleRate(ASIOSampleRate rate) override { return canSampleRate(rate); }
+    ASIOError getClockSources(ASIOClockSource*, long*) override { return ASE_NotPresent; }
+    ASIOError setClockSource(long) override { return ASE_NotPresent; }
+    ASIOError getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_NotPresent; }
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override
+    {
+        info->type = ASIOSTInt32LSB;
+        return ASE_OK;
+    }
+    ASIOError createBuffers(ASIOBufferInfo*, long, long, ASIOCallbacks*) override
+    {
+        return ASE_NoMemory;
+    }
+    ASIOError disposeBuffers() override { return ASE_OK; }
+    ASIOError controlPanel() override { return ASE_NotPresent; }
+    ASIOError future(long, void*) override { return ASE_NotPresent; }
+    ASIOError outputReady() override { return ASE_NotPresent; }
+
+private:
+    ~ModuleDriver() override = default;
+    unsigned long m_refs = 1;
+};
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) IASIO* tessaroCreateAsioDriver(const char* clsid)
+{
+    return clsid && strcmp(clsid, kModuleClsid) == 0 ? new ModuleDriver : nullptr;
+}

@@ -1,0 +1,81 @@
+#include "mediaprobe.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <cmath>
+#include <cstring>
+
+MediaInfo MediaProbe::probe(const QString& path)
+{
+    QProcess ffprobe;
+    ffprobe.start(QStringLiteral("ffprobe"),
+                  {"-v", "error", "-show_entries",
+                   "stream=codec_name,sample_rate,channels:format=format_name,duration", "-of",
+                   "json", path});
+    MediaInfo info;
+    if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
+        return info;
+    const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
+    const QJsonObject format = root.value("format").toObject();
+    const QJsonObject stream = root.value("streams").toArray().at(0).toObject();
+    info.formatName = format.value("format_name").toString();
+    info.duration = format.value("duration").toString().toDouble();
+    info.codecName = stream.value("codec_name").toString();
+    info.sampleRate = stream.value("sample_rate").toString().toInt();
+    info.channels = stream.value("channels").toInt();
+    info.ok = !info.formatName.isEmpty();
+    return info;
+}
+
+QVector<QVector<float>> MediaProbe::decode(const QString& path, int outputRate)
+{
+    const MediaInfo info = probe(path);
+    QStringList args{"-v", "error", "-i", path};
+    if (outputRate > 0)
+        args << "-ar" << QString::number(outputRate);
+    args << "-f" << "f32le" << "-acodec" << "pcm_f32le" << "-";
+    QProcess ffmpeg;
+    ffmpeg.start(QStringLiteral("ffmpeg"), args);
+    QVector<QVector<float>> channels;
+    if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0 || info.channels <= 0)
+        return channels;
+    const QByteArray raw = ffmpeg.readAllStandardOutput();
+    const int frames = raw.size() / int(sizeof(float)) / info.channels;
+    channels.resize(info.channels);
+    for (auto& c : channels)
+        c.resize(frames);
+    const char* p = raw.constData();
+    for (int f = 0; f < frames; ++f) {
+        for (int c = 0; c < info.channels; ++c) {
+            std::memcpy(&channels[c][f], p, sizeof(float));
+            p += sizeof(float);
+        }
+    }
+    return channels;
+}
+
+double MediaProbe::dominantFrequency(const QVector<float>& samples, int sampleRate)
+{
+    // Goertzel over the middle of the signal, away from any start-up transient.
+    const int start = samples.size() / 4;
+    const int count = qMin(samples.size() / 2, sampleRate);
+    double best = 0.0;
+    double bestPower = -1.0;
+    for (int f = 100; f <= 20000; f += 10) {
+        const double coeff = 2.0 * std::cos(2.0 * M_PI * f / sampleRate);
+        double s1 = 0.0, s2 = 0.0;
+        for (int i = 0; i < count; ++i) {
+            const double s0 = samples[start + i] + coeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+        if (power > bestPower) {
+            bestPower = power;
+            best = f;
+        }
+    }
+    return best;
+}

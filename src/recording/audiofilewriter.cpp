@@ -72,6 +72,10 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
         emit error(1, errorMessage);
         return;
     }
+    // A new recording supersedes an earlier close that the thread has not seen yet; the
+    // thread's own split must not swallow a close that arrived meanwhile.
+    if (QThread::currentThread() != this)
+        closeRequested = false;
     if (idle) {
         // Blocks queued while no file was open belong to no recording.
         dropQueue();
@@ -169,7 +173,6 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
 {
     QMutexLocker lock(&mutex);
     newFileRequested = false;
-    closeRequested = false;
     errorCode = 0;
     errorMessage.clear();
     return FileParams{fileName_, fileType, channelCount, bitsPerSample, sampleRate, fileMaxSize_};

@@ -1,0 +1,208 @@
+// The three format writers, byte by byte against the published layouts, and through ffprobe.
+#include "audiofile.h"
+#include "mediaprobe.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cmath>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// Writes one file of the given type from per-channel byte arrays, cut into frames of frameBytes.
+void writeFile(const QString& path, int type, int rate, const QVector<QByteArray>& channels,
+               int frameBytes)
+{
+    AudioFile file(path, type, channels.size());
+    file.setSampleRate(rate);
+    file.setBitsPerSample(32);
+    QVERIFY(file.open());
+    const int total = channels.isEmpty() ? 0 : channels[0].size();
+    for (int offset = 0; offset < total; offset += frameBytes) {
+        AudioBuffer frame(channels.size(), qMin(frameBytes, total - offset));
+        for (int c = 0; c < channels.size(); ++c)
+            frame.setChannelData(c, (uchar*)channels[c].constData() + offset);
+        QVERIFY(file.writeBuffer(frame));
+    }
+    file.close();
+}
+
+QByteArray hex(const char* text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+} // namespace
+
+class TestFormats : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString path(const QString& name) { return dir.filePath(name); }
+
+private slots:
+    void emptyFilesCarryTheHeaderAlone()
+    {
+        writeFile(path("e.dsf"), 2, 2822400, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dsf")),
+                 hex("44534420 1c00000000000000 5c00000000000000 0000000000000000"
+                     "666d7420 3400000000000000 01000000 00000000 02000000 02000000"
+                     "0011 2b00 01000000 0000000000000000 00100000 00000000"
+                     "64617461 0c00000000000000"));
+        writeFile(path("e.dff"), 1, 5644800, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dff")),
+                 hex("46524d38 0000000000000076 44534420"
+                     "46564552 0000000000000004 01050000"
+                     "50524f50 000000000000004a 534e4420"
+                     "46532020 0000000000000004 00562200"
+                     "43484e4c 000000000000000a 0002 534c4654 53524754"
+                     "434d5052 0000000000000014 44534420 0e") +
+                     QByteArray("not compressed") + hex("00 44534420 0000000000000000"));
+        writeFile(path("e.wav"), 0, 192000, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.wav")),
+                 hex("52494646 24000000 57415645 666d7420 10000000 0100 0200"
+                     "00ee0200 00701700 0800 2000 64617461 00000000"));
+    }
+
+    void dsfStoresBitReversedBlocksWithPadding()
+    {
+        QByteArray left(1000, '\x01'), right(1000, '\x69');
+        left[999] = '\x0f';
+        writeFile(path("p.dsf"), 2, 2822400, {left, right}, 300);
+        const QByteArray f = readAll(path("p.dsf"));
+        QCOMPARE(f.size(), 92 + 8192);
+        QCOMPARE(f.mid(12, 8), hex("5c20000000000000"));  // 92 + 8192
+        QCOMPARE(f.mid(64, 8), hex("401f000000000000"));  // 8000 real samples, no padding
+        QCOMPARE(f.mid(84, 8), hex("0c20000000000000"));  // 8192 + 12
+        QCOMPARE(f.mid(92, 999), QByteArray(999, '\x80'));
+        QCOMPARE(f.at(92 + 999), '\xf0');
+        QCOMPARE(f.mid(92 + 1000, 3096), QByteArray(3096, '\0'));
+        QCOMPARE(f.mid(92 + 4096, 1000), QByteArray(1000, '\x96'));
+        QCOMPARE(f.mid(92 + 5096, 3096), QByteArray(3096, '\0'));
+    }
+
+    void dsfFullBlockNeedsNoPadding()
+    {
+        writeFile(path("b.dsf"), 2, 2822400, {QByteArray(4096, 'A'), QByteArray(4096, 'B')}, 512);
+        const QByteArray f = readAll(path("b.dsf"));
+        QCOMPARE(f.size(), 92 + 8192);
+        QCOMPARE(f.mid(64, 8), hex("0080000000000000"));  // 32768 samples
+    }
+
+    void dffAndWavInterleave()
+    {
+        writeFile(path("i.dff"), 1, 2822400, {QByteArray("ABC"), QByteArray("DEF")}, 3);
+        const QByteArray dff = readAll(path("i.dff"));
+        QCOMPARE(dff.mid(130), QByteArray("ADBECF"));
+        QCOMPARE(dff.mid(4, 8), hex("000000000000007c"));  // 118 + 6
+        QCOMPARE(dff.mid(122, 8), hex("0000000000000006"));
+
+        writeFile(path("i.wav"), 0, 44100, {hex("0102030405060708"), hex("1112131415161718")}, 8);
+        const QByteArray wav = readAll(path("i.wav"));
+        QCOMPARE(wav.mid(44), hex("01020304 11121314 05060708 15161718"));
+        QCOMPARE(wav.mid(4, 4), hex("34000000"));   // 36 + 16
+        QCOMPARE(wav.mid(28, 4), hex("20620500"));  // byte rate 352800
+        QCOMPARE(wav.mid(40, 4), hex("10000000"));
+    }
+
+    void unknownTypeOpensNothing()
+    {
+        AudioFile file(path("x.raw"), 3, 2);
+        QVERIFY(!file.open());
+        QCOMPARE(file.errorString(), QString("No Implementation Set"));
+        QCOMPARE(file.size(), 0);
+        AudioBuffer frame(2, 4);
+        QVERIFY(!file.writeBuffer(frame));
+        QVERIFY(!QFile::exists(path("x.raw")));
+    }
+
+    void incompleteFrameIsRefused()
+    {
+        for (int type : {0, 1, 2}) {
+            AudioFile file(path(QString("inc%1").arg(type)), type, 2);
+            QVERIFY(file.open());
+            QByteArray data(8, 'x');
+            AudioBuffer frame(2, 8);
+            frame.setChannelData(0, (uchar*)data.data());
+            QVERIFY(!file.writeBuffer(frame));
+        }
+    }
+
+    void failedWritesAreReportedAndNotCounted()
+    {
+        // /dev/full accepts the open and refuses every byte, like a disk that is full.
+        for (int type : {0, 1}) {
+            AudioFile file("/dev/full", type, 2);
+            QVERIFY(file.open());
+            QByteArray data(64 * 1024, 'x');
+            AudioBuffer frame(2, data.size());
+            frame.setChannelData(0, (uchar*)data.data());
+            frame.setChannelData(1, (uchar*)data.data());
+            QVERIFY(!file.writeBuffer(frame));
+        }
+    }
+
+    void standardToolsReadEveryFormat_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("codec");
+        QTest::addColumn<int>("probedRate");
+        QTest::newRow("dsf 1x") << 2 << 2822400 << "dsf" << "dsd_lsbf_planar" << 352800;
+        QTest::newRow("dsf 2x") << 2 << 5644800 << "dsf" << "dsd_lsbf_planar" << 705600;
+        QTest::newRow("dsf 4x") << 2 << 11289600 << "dsf" << "dsd_lsbf_planar" << 1411200;
+        QTest::newRow("dff 1x") << 1 << 2822400 << "iff" << "dsd_msbf" << 352800;
+        QTest::newRow("dff 2x") << 1 << 5644800 << "iff" << "dsd_msbf" << 705600;
+        QTest::newRow("wav 44.1k") << 0 << 44100 << "wav" << "pcm_s32le" << 44100;
+        QTest::newRow("wav 192k") << 0 << 192000 << "wav" << "pcm_s32le" << 192000;
+    }
+
+    void standardToolsReadEveryFormat()
+    {
+        QFETCH(int, type);
+        QFETCH(int, rate);
+        QFETCH(QString, format);
+        QFETCH(QString, codec);
+        QFETCH(int, probedRate);
+        // Two seconds of silence-like data: 0x69 is an idle DSD pattern, zero words are PCM silence.
+        const int bytes = type == 0 ? rate * 4 * 2 : rate / 8 * 2;
+        const QByteArray channel(bytes, type == 0 ? '\0' : '\x69');
+        const QString file = path(QString("probe_%1_%2").arg(type).arg(rate));
+        writeFile(file, type, rate, {channel, channel}, type == 0 ? 4096 : 4096 * 3 + 8);
+        const MediaInfo info = MediaProbe::probe(file);
+        QVERIFY(info.ok);
+        QCOMPARE(info.formatName, format);
+        QCOMPARE(info.codecName, codec);
+        QCOMPARE(info.sampleRate, probedRate);
+        QCOMPARE(info.channels, 2);
+        QVERIFY2(std::abs(info.duration - 2.0) < 0.01, qPrintable(QString::number(info.duration)));
+        QCOMPARE(MediaProbe::decode(file, type == 0 ? 0 : 88200).size(), 2);
+    }
+
+    void decodedWavHoldsTheToneOfEachChannel()
+    {
+        const int rate = 48000;
+        QByteArray left(rate * 4, '\0'), right(rate * 4, '\0');
+        for (int i = 0; i < rate; ++i) {
+            const qint32 l = qint32(std::sin(2 * M_PI * 1000 * i / rate) * 1e9);
+            const qint32 r = qint32(std::sin(2 * M_PI * 3000 * i / rate) * 1e9);
+            qToLittleEndian(l, left.data() + i * 4);
+            qToLittleEndian(r, right.data() + i * 4);
+        }
+        writeFile(path("tone.wav"), 0, rate, {left, right}, 2048);
+        const auto decoded = MediaProbe::decode(path("tone.wav"));
+        QCOMPARE(decoded.size(), 2);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[0], rate), 1000.0);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[1], rate), 3000.0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFormats)
+#include "tst_formats.moc"

@@ -1,0 +1,278 @@
+// The pool, part naming and the writer thread under real threads and real files. Data are
+// counting words: channel c, sample n carries (n << 1) | c, so loss, repetition, reordering and
+// swapped channels all show when the files are read back.
+#include "audiofilewriter.h"
+#include "nextnumberedname.h"
+#include "partitionmanager.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <thread>
+
+namespace {
+
+constexpr int kWordsPerBlock = 256;
+constexpr int kBlockBytes = kWordsPerBlock * 4;
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// Reads the interleaved stereo words of a WAV file and checks the counting pattern from
+// firstSample on; returns the next expected sample number, or -1 on a mismatch.
+qint64 checkPattern(const QString& path, qint64 firstSample)
+{
+    const QByteArray f = readAll(path);
+    if (f.size() < 44 || f.left(4) != "RIFF")
+        return -1;
+    const quint32 dataSize = qFromLittleEndian<quint32>(f.constData() + 40);
+    if (dataSize != quint32(f.size() - 44))
+        return -1;
+    qint64 n = firstSample;
+    for (int pos = 44; pos + 8 <= f.size(); pos += 8, ++n) {
+        if (qFromLittleEndian<quint32>(f.constData() + pos) != quint32(n << 1)
+            || qFromLittleEndian<quint32>(f.constData() + pos + 4) != quint32((n << 1) | 1))
+            return -1;
+    }
+    return n;
+}
+
+} // namespace
+
+class TestWriterThread : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QSharedPointer<PartitionManager> pool;
+    qint64 nextSample = 0;
+
+    void feedBlock(AudioFileWriter& writer, int channel, qint64 firstSample, int bytes = kBlockBytes)
+    {
+        uchar* p = pool->acquire();
+        QVERIFY(p);
+        for (int i = 0; i < bytes / 4; ++i)
+            qToLittleEndian<quint32>(quint32(((firstSample + i) << 1) | channel), p + i * 4);
+        writer.append(channel, p, bytes);
+    }
+    void feedFrames(AudioFileWriter& writer, int frames)
+    {
+        for (int f = 0; f < frames; ++f) {
+            feedBlock(writer, 0, nextSample);
+            feedBlock(writer, 1, nextSample);
+            nextSample += kWordsPerBlock;
+        }
+    }
+    bool waitAllFree() { return QTest::qWaitFor([&] { return pool->usedCount() == 0; }, 5000); }
+    QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
+
+private slots:
+    void init()
+    {
+        pool.reset(new PartitionManager(kBlockBytes * 512));
+        QVERIFY(pool->setPartitionSize(kBlockBytes));
+        nextSample = 0;
+    }
+
+    void poolHandsOutAndTakesBack()
+    {
+        PartitionManager small(10);
+        QVERIFY(!small.setPartitionSize(10));
+        QVERIFY(!small.setPartitionSize(0));
+        QVERIFY(small.setPartitionSize(3));
+        QCOMPARE(small.partitionCount(), 3);
+        uchar* a = small.acquire();
+        uchar* b = small.acquire();
+        uchar* c = small.acquire();
+        QCOMPARE(b - a, 3);
+        QCOMPARE(c - a, 6);
+        QVERIFY(!small.acquire());
+        QVERIFY(!small.setPartitionSize(2));
+        QCOMPARE(small.partitionSize(), 3u);
+        small.release(a + 1);
+        small.release(nullptr);
+        QCOMPARE(small.usedCount(), 3);
+        small.release(b);
+        small.release(b);
+        QCOMPARE(small.usedCount(), 2);
+        QCOMPARE(small.acquire(), b);
+    }
+
+    void namesFollowTheNumbering_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("marker");
+        QTest::addColumn<QString>("next");
+        QTest::newRow("first part") << "take.dsf" << "_part" << "take_part0002.dsf";
+        QTest::newRow("next part") << "take_part0002.dsf" << "_part" << "take_part0003.dsf";
+        QTest::newRow("carry") << "take_part0009.dff" << "_part" << "take_part0010.dff";
+        QTest::newRow("five digits") << "take_part9999.dsf" << "_part" << "take_part10000.dsf";
+        QTest::newRow("not numbered") << "take_part10000.dsf" << "_part"
+                                      << "take_part10000_part0002.dsf";
+        QTest::newRow("bare marker") << "_part0003.dsf" << "_part" << "_part0003_part0002.dsf";
+        QTest::newRow("two dots") << "a.b.wav" << "_part" << "a.b_part0002.wav";
+        QTest::newRow("no suffix") << "take" << "_part" << "take_part0002.";
+        QTest::newRow("track") << "take.dsf" << "_" << "take_0002.dsf";
+        QTest::newRow("next track") << "take_0002.dsf" << "_" << "take_0003.dsf";
+        QTest::newRow("part as track") << "take_part0002.dsf" << "_" << "take_part0002_0002.dsf";
+    }
+
+    void namesFollowTheNumbering()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, marker);
+        QFETCH(QString, next);
+        QCOMPARE(nextNumberedName(path(name), marker), path(next));
+    }
+
+    void writesEveryFrameOnceAcrossNextFile()
+    {
+        AudioFileWriter writer(pool);
+        writer.start(path("a.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 40);
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(path("a.wav")); }, 2000));
+        writer.start(path("b.wav"), 0, 2, 32, 48000);  // next track while writing
+        feedFrames(writer, 40);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTest::qWait(100);
+        const qint64 afterA = checkPattern(path("a.wav"), 0);
+        QVERIFY(afterA > 0);
+        QCOMPARE(checkPattern(path("b.wav"), afterA), nextSample);
+    }
+
+    void splitsAtTheMaximumIntoNumberedParts()
+    {
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.setFileMaxSize(1024);
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(1).toString(), QString("maximum size too small"));
+        QCOMPARE(writer.fileMaxSize(), qint64(524288000));
+        writer.setFileMaxSize(44 + 10 * 2 * kBlockBytes);  // ten frames per part
+        writer.start(path("take.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 25);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTest::qWait(100);
+        qint64 n = checkPattern(path("take.wav"), 0);
+        QCOMPARE(QFileInfo(path("take.wav")).size(), qint64(44 + 9 * 2 * kBlockBytes));
+        n = checkPattern(path("take_part0002.wav"), n);
+        n = checkPattern(path("take_part0003.wav"), n);
+        QCOMPARE(n, nextSample);
+        QVERIFY(!QFile::exists(path("take_part0004.wav")));
+        QCOMPARE(writer.fileName(), path("take_part0003.wav"));
+    }
+
+    void tinyMaximumStillWritesOneFramePerPart()
+    {
+        AudioFileWriter writer(pool);
+        writer.setFileMaxSize(1025);
+        writer.start(path("tiny.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 3);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTest::qWait(100);
+        qint64 n = checkPattern(path("tiny.wav"), 0);
+        n = checkPattern(path("tiny_part0002.wav"), n);
+        QCOMPARE(checkPattern(path("tiny_part0003.wav"), n), nextSample);
+        QVERIFY(!QFile::exists(path("tiny_part0004.wav")));
+    }
+
+    void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
+    {
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.start(path("hold.wav"), 0, 2, 32, 48000);
+        feedBlock(writer, 1, 0);                      // channel 1 before any channel 0: dropped
+        feedBlock(writer, 0, 0);
+        feedBlock(writer, 1, 0, kBlockBytes / 2);     // shorter: the frame shrinks to it
+        feedBlock(writer, 0, 1000);                   // channel 1 never comes
+        feedBlock(writer, 0, 2000);
+        feedBlock(writer, 1, 2000);
+        QTest::qWait(200);
+        QCOMPARE(pool->usedCount(), 3);  // the incomplete frame and the one behind it wait
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 1; }, 2000));
+        QCOMPARE(errors.at(0).at(0).toInt(), 5);
+        const QByteArray f = readAll(path("hold.wav"));
+        QCOMPARE(f.size(), 44 + kBlockBytes + 2 * kBlockBytes);
+        QCOMPARE(qFromLittleEndian<quint32>(f.constData() + 44 + kBlockBytes), quint32(4000));
+    }
+
+    void staleBlocksDoNotOpenTheNextRecording()
+    {
+        AudioFileWriter writer(pool);
+        writer.start(path("one.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 4);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTest::qWait(100);
+        const QByteArray closed = readAll(path("one.wav"));
+        writer.closeFile();
+        feedBlock(writer, 0, 99999);  // arrives after the close: belongs to no recording
+        QTest::qWait(100);
+        QCOMPARE(readAll(path("one.wav")), closed);
+        nextSample = 0;
+        writer.start(path("two.wav"), 0, 2, 32, 48000);
+        QCOMPARE(pool->usedCount(), 0);
+        feedFrames(writer, 4);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTest::qWait(100);
+        QCOMPARE(checkPattern(path("two.wav"), 0), nextSample);
+    }
+
+    void destructionDrainsTheQueue()
+    {
+        {
+            AudioFileWriter writer(pool);
+            writer.start(path("drain.wav"), 0, 2, 32, 48000);
+            std::thread producer([&] { feedFrames(writer, 200); });
+            producer.join();
+        }
+        QCOMPARE(pool->usedCount(), 0);
+        QCOMPARE(checkPattern(path("drain.wav"), 0), nextSample);
+    }
+
+    void failuresAreReported()
+    {
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.start("   ", 0, 2, 32, 48000);
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toInt(), 1);
+        QCOMPARE(errors.at(0).at(1).toString(), QString("invalid filename"));
+        writer.start(path("x.raw"), 7, 2, 32, 48000);
+        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 2; }, 2000));
+        QCOMPARE(errors.at(1).at(0).toInt(), 4);
+        QCOMPARE(errors.at(1).at(1).toString(), QString("No Implementation Set"));
+        QVERIFY(!QFile::exists(path("x.raw")));
+        writer.start(path("no/such/dir/x.wav"), 0, 2, 32, 48000);
+        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 3; }, 2000));
+        QCOMPARE(errors.at(2).at(0).toInt(), 4);
+    }
+
+    void headerIsKeptCurrentWhileWriting()
+    {
+        AudioFileWriter writer(pool);
+        writer.start(path("live.wav"), 0, 2, 32, 8000);  // 64000 bytes per second
+        feedFrames(writer, 40);                           // 81920 bytes: more than a second
+        QTest::qWait(300);
+        const QByteArray f = readAll(path("live.wav"));
+        const quint32 claimed = qFromLittleEndian<quint32>(f.constData() + 40);
+        QVERIFY2(claimed >= 64000, qPrintable(QString::number(claimed)));
+        QVERIFY(claimed <= quint32(f.size() - 44));
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWriterThread)
+#include "tst_writerthread.moc"

@@ -1,0 +1,703 @@
+#include "asiocontroller.h"
+
+#include "asiodrivers.h"
+#include "asiohoststate.h"
+#include "audiofilewriter.h"
+#include "nextnumberedname.h"
+#include "partitionmanager.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QThread>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const char* const kVendorWord = "Halvik";
+constexpr double kDsdBaseRate = 2822400.0;
+
+uchar reversedBits(uchar v)
+{
+    uchar r = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (v & (1 << bit))
+            r |= uchar(1 << (7 - bit));
+    }
+    return r;
+}
+
+bool isDsdRate(double r)
+{
+    return r > 0 && r / kDsdBaseRate >= 1;
+}
+
+} // namespace
+
+AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> drivers,
+                               QSharedPointer<PartitionManager> partitions,
+                               QSharedPointer<AudioFileWriter> writer, int bufferMegabytes,
+                               QObject* parent)
+    : QObject(parent), reconnectTimer(new QTimer(this)), host(host), drivers(std::move(drivers)),
+      partitions(std::move(partitions)), writer(std::move(writer))
+{
+    Q_UNUSED(bufferMegabytes);
+    reconnectTimer->setInterval(1000);
+    connect(reconnectTimer, &QTimer::timeout, this, &AsioController::initializeAgain);
+    connect(this, &AsioController::unplugged, reconnectTimer,
+            static_cast<void (QTimer::*)()>(&QTimer::start));
+    connect(this, &AsioController::driverReady, this, &AsioController::stopReconnecting);
+    if (this->writer)
+        connect(this->writer.data(), &AudioFileWriter::error, this,
+                &AsioController::onWriterError, Qt::QueuedConnection);
+}
+
+AsioController::~AsioController() = default;
+
+// ---- simple queries ----
+
+QStringList AsioController::driverNames() const { return driverNames_; }
+QList<double> AsioController::sampleRates() const { return sampleRates_; }
+bool AsioController::isDriverReady() const { return driverReady_; }
+bool AsioController::isStreaming() const { return streaming; }
+bool AsioController::isRecording() const { return recording; }
+QString AsioController::logSource() const { return QStringLiteral("Controller"); }
+QString AsioController::driverName() const { return QString::fromLocal8Bit(host->driverInfo.name); }
+QString AsioController::driverToReconnect() const { return driverToReconnect_; }
+double AsioController::sampleRate() const { return host->sampleRate; }
+long AsioController::bufferSize() const { return host->preferredBufferSize; }
+const QString& AsioController::fileName() const { return fileName_; }
+int AsioController::fileType() const { return fileType_; }
+qint64 AsioController::fileMaxSize() const { return writer->fileMaxSize(); }
+qint64 AsioController::autoSplitSize() const { return fileMaxSize(); }
+QString AsioController::currentFileName() const { return writer->fileName(); }
+bool AsioController::isMonitorAsioEnabled() const { return monitoring; }
+bool AsioController::isReconnecting() const { return reconnectTimer->isActive(); }
+bool AsioController::isPcm() const { return sampleRate() > 0 && sampleRate() < kDsdBaseRate; }
+bool AsioController::isDsd() const { return isDsdRate(sampleRate()); }
+
+double AsioController::dsdMultiplier() const
+{
+    return sampleRate() > 0 ? sampleRate() / kDsdBaseRate : -1.0;
+}
+
+QString AsioController::asioErrorText(ASIOError code) const
+{
+    switch (code) {
+    case ASE_OK: return QStringLiteral("no errors");
+    case ASE_SUCCESS: return QStringLiteral("success");
+    case ASE_NotPresent: return QStringLiteral("hardware input or output is not present or available");
+    case ASE_HWMalfunction: return QStringLiteral("hardware is malfunctioning");
+    case ASE_InvalidParameter: return QStringLiteral("input parameter invalid");
+    case ASE_InvalidMode: return QStringLiteral("hardware is in a bad mode or used in a bad mode");
+    case ASE_SPNotAdvancing:
+        return QStringLiteral("hardware is not running when sample position is inquired");
+    case ASE_NoClock:
+        return QStringLiteral("sample clock or rate cannot be determined or is not present");
+    case ASE_NoMemory: return QStringLiteral("not enough memory");
+    default: return QString();
+    }
+}
+
+QString AsioController::ioFormatText(long type)
+{
+    switch (type) {
+    case kASIOFormatInvalid: return QStringLiteral("INVALID FORMAT");
+    case kASIOPCMFormat: return QStringLiteral("PCM");
+    case kASIODSDFormat: return QStringLiteral("DSD");
+    default: return QStringLiteral("UNKNOWN FORMAT");
+    }
+}
+
+double AsioController::bytesPerSample(ASIOSampleType type)
+{
+    switch (type) {
+    case ASIOSTInt16MSB: case ASIOSTInt16LSB: return 2;
+    case ASIOSTInt24MSB: case ASIOSTInt24LSB: return 3;
+    case ASIOSTInt32MSB: case ASIOSTFloat32MSB: case ASIOSTInt32MSB16: case ASIOSTInt32MSB18:
+    case ASIOSTInt32MSB20: case ASIOSTInt32MSB24: case ASIOSTInt32LSB: case ASIOSTFloat32LSB:
+    case ASIOSTInt32LSB16: case ASIOSTInt32LSB18: case ASIOSTInt32LSB20: case ASIOSTInt32LSB24:
+        return 4;
+    case ASIOSTFloat64MSB: case ASIOSTFloat64LSB: return 8;
+    case ASIOSTDSDInt8LSB1: case ASIOSTDSDInt8MSB1: case ASIOSTDSDInt8NER8: return 0.125;
+    default: return 0;
+    }
+}
+
+QString AsioController::sampleRateText() const
+{
+    const double rate = sampleRate();
+    const double kHz = rate / 1000;
+    const int m = rate > 0 ? int(rate / kDsdBaseRate) : -1;
+    if (m >= 1)
+        return tr("DSD %1x (%2 kHz)").arg(m).arg(kHz, 0, 'f', 1);
+    return QStringLiteral("%1 kHz").arg(kHz, 0, 'f', 1);
+}
+
+// ---- RAM buffer ----
+
+float AsioController::bufferFill() const
+{
+    return float(double(unsigned(partitions->usedCount())) / partitions->partitionCount());
+}
+
+qint64 AsioController::bufferedBytes() const
+{
+    return qint64(quint32(partitions->partitionSize() * unsigned(partitions->usedCount())));
+}
+
+bool AsioController::isSlowDrive() const { return bufferedBytes() > 512000; }
+bool AsioController::canRecordNextTrack() const { return !isSlowDrive(); }
+bool AsioController::isIdle() const { return !isRecording() && bufferFill() <= 0; }
+
+// ---- log ----
+
+void AsioController::appendLogMsg(QString msg, QString type, QString source, QColor color,
+                                  QColor bgColor)
+{
+    emit logMsg(msg, type, source, color, bgColor);
+}
+
+void AsioController::appendDebug(QString msg)
+{
+    appendLogMsg(msg, QStringLiteral("Dbg"), logSource(), Qt::darkGray, QColor(240, 240, 240));
+}
+
+void AsioController::appendInfo(QString msg, QColor col)
+{
+    appendLogMsg(msg, QStringLiteral("Info"), logSource(), col, Qt::white);
+}
+
+void AsioController::appendWarning(QString msg, QColor col)
+{
+    appendLogMsg(msg, QStringLiteral("Warning"), logSource(), col, Qt::white);
+}
+
+void AsioController::appendError(QString msg, QColor col)
+{
+    appendLogMsg(msg, QStringLiteral("Error"), logSource(), col, Qt::white);
+}
+
+void AsioController::onWriterError(int code, const QString& msg)
+{
+    appendError(tr("writer error %1: %2").arg(code).arg(msg), Qt::red);
+}
+
+// ---- flags ----
+
+void AsioController::setDriverReady(bool ready)
+{
+    if (driverReady_ == ready)
+        return;
+    driverReady_ = ready;
+    if (ready)
+        emit driverReady();
+    else
+        emit driverUnloaded();
+}
+
+void AsioController::setEnabledReverseBit(bool enabled) { reverseBit = enabled; }
+void AsioController::toggleEnabledReverseBit() { reverseBit = !reverseBit; }
+void AsioController::setEnabledMonitorPC(bool enabled) { monitorPC = enabled; }
+void AsioController::setEnabledMonitorAsio(bool enabled) { monitoring = enabled; }
+void AsioController::setAutoSplitSize(qlonglong bytes) { writer->setFileMaxSize(bytes); }
+
+// ---- driver scanning ----
+
+void AsioController::scanDrivers()
+{
+    appendInfo(tr("scanning..."), Qt::black);
+    const int n = drivers->entryCount();
+    std::vector<std::vector<char>> buffers(size_t(qMax(n, 0)), std::vector<char>(32, '\0'));
+    std::vector<char*> names;
+    for (auto& b : buffers)
+        names.push_back(b.data());
+    drivers->entryNames(names.data(), n);
+    driverNames_.clear();
+    for (char* name : names)
+        driverNames_ << QString::fromLocal8Bit(name);
+    appendInfo(tr("found %1 drivers - %2").arg(n).arg(driverNames_.join(QLatin1Char(','))),
+               Qt::black);
+}
+
+void AsioController::filterDrivers()
+{
+    QStringList supported, foreign;
+    for (const QString& name : qAsConst(driverNames_))
+        (isForeignDriver(name) ? foreign : supported) << name;
+    driverNames_ = supported;
+    appendInfo(tr("found %1 supported drivers - %2")
+                   .arg(supported.size())
+                   .arg(supported.join(QLatin1Char(','))),
+               Qt::black);
+    appendDebug(tr("3rd party drivers %1").arg(foreign.join(QLatin1Char(','))));
+}
+
+bool AsioController::isForeignDriver(const QString& name) const
+{
+    return !name.contains(QLatin1String(kVendorWord), Qt::CaseInsensitive);
+}
+
+bool AsioController::isCurrentDriverForeign() const
+{
+    return isForeignDriver(driverName());
+}
+
+QString AsioController::firstSupportedDriver(const QStringList& names) const
+{
+    for (const QString& name : names) {
+        if (!isForeignDriver(name))
+            return name;
+    }
+    return QString();
+}
+
+// ---- driver initialisation ----
+
+bool AsioController::initializeDriver(QString name, double sample_rate)
+{
+    setDriverToReconnect(name);
+    if (streaming)
+        unloadCurrentDriver();
+    appendDebug(tr("initializing %1...").arg(name));
+    if (!driverNames_.contains(name))
+        appendWarning(tr("%1 not found in the driver list").arg(name));
+    appendDebug(tr("loading driver %1").arg(name));
+    QByteArray latin = name.toLatin1();
+    if (!loadAsioDriver(latin.data())) {
+        appendError(tr("load driver info failed"), Qt::red);
+        return false;
+    }
+    appendDebug(tr("initializing asio"));
+    const ASIOError init = ASIOInit(&host->driverInfo);
+    if (init != ASE_OK) {
+        appendError(asioErrorText(init), Qt::red);
+        return false;
+    }
+    host->installAsioCallbacks();
+    if (disposeBuffers() != ASE_OK)
+        return false;
+    scanSamplingRate();
+    if (sampleRates_.isEmpty()) {
+        appendError(tr("no available sampling rate"), Qt::red);
+        return false;
+    }
+    setSampleRate(sample_rate);
+    refreshInfo();
+    createBuffers();
+    appendInfo(tr("driver %1 initialized").arg(name), Qt::black);
+    startStreaming();
+    const qint64 n = qint64(bytesPerSample(host->channelInfos[0].type) * bufferSize());
+    if (n > 0)
+        partitions->setPartitionSize(unsigned(n));
+    setDriverReady(true);
+    return true;
+}
+
+void AsioController::scanSamplingRate()
+{
+    appendDebug(tr("check available sampling rates"));
+    const QStringList candidates = sampleRateCandidates();
+    sampleRates_.clear();
+    for (const QString& text : candidates) {
+        bool ok = false;
+        const double rate = text.toDouble(&ok);
+        if (ok)
+            sampleRates_ << rate;
+    }
+}
+
+bool AsioController::setSampleRate(double rate)
+{
+    const QString wanted = QStringLiteral("%1").arg(rate, 0, 'f', 2);
+    bool found = false;
+    for (double r : qAsConst(sampleRates_)) {
+        if (QStringLiteral("%1").arg(r, 0, 'f', 2) == wanted) {
+            rate = r;
+            found = true;
+            break;
+        }
+    }
+    if (!found) {
+        appendWarning(tr("sampling rate %1 is not supported").arg(rate));
+        if (sampleRates_.isEmpty())
+            return false;
+        rate = sampleRates_.first();
+        appendWarning(tr("sampling rate corrected to %1").arg(rate));
+    }
+    ASIOIoFormat format{};
+    format.FormatType = isDsdRate(rate) ? kASIODSDFormat : kASIOPCMFormat;
+    setIoFormat(format, true);
+    if (ASIOSetSampleRate(rate) == ASE_OK)
+        appendDebug(tr("set sample rate to %1 ...").arg(rate));
+    else
+        appendWarning(tr("failed to set sample rate = %1").arg(rate));
+    double current = -1.0;
+    int reads = 0;
+    while (reads < 3 && current != rate) {
+        ++reads;
+        const ASIOError code = ASIOGetSampleRate(&current);
+        if (code == ASE_OK)
+            appendDebug(tr("current sample rate is %1").arg(current));
+        else
+            appendError(asioErrorText(code), Qt::red);
+    }
+    printf("get SAMPLERATE called %d, result %f\n", reads + 1, current);
+    fflush(stdout);
+    return true;
+}
+
+bool AsioController::setIoFormat(ASIOIoFormat format, bool verify)
+{
+    const ASIOError code = ASIOFuture(kAsioSetIoFormat, &format);
+    bool result = false;
+    if (code == ASE_SUCCESS) {
+        appendDebug(tr("set IO format to %1 ...").arg(ioFormatText(format.FormatType)));
+        result = true;
+    } else {
+        appendError(asioErrorText(code), Qt::red);
+    }
+    waitMs(150);
+    if (code == ASE_OK || !verify)
+        return result;
+    ASIOIoFormat current{};
+    current.FormatType = kASIOFormatInvalid;
+    int reads = 0;
+    while (reads < 5 && current.FormatType != format.FormatType) {
+        ++reads;
+        const ASIOError read = ASIOFuture(kAsioGetIoFormat, &current);
+        if (read == ASE_SUCCESS)
+            appendDebug(tr("current IO format is %1").arg(ioFormatText(current.FormatType)));
+        else
+            appendError(asioErrorText(read), Qt::red);
+    }
+    printf("get FORMAT called %d , result = %s\n", reads + 1,
+           qPrintable(ioFormatText(current.FormatType)));
+    fflush(stdout);
+    return current.FormatType == format.FormatType;
+}
+
+bool AsioController::refreshInfo()
+{
+    appendDebug(tr("reading driver info"));
+    if (initAsioStaticData(*host) != 0) {
+        appendError(QString::fromLocal8Bit(host->driverInfo.errorMessage), Qt::red);
+        return false;
+    }
+    streaming = !host->stopped;
+    return true;
+}
+
+bool AsioController::createBuffers()
+{
+    appendDebug(tr("crete buffers"));
+    const ASIOError code = host->createAsioBuffers(*host);
+    if (code != ASE_OK) {
+        appendError(asioErrorText(code), Qt::red);
+        inputBuffers.clear();
+        outputBuffers.clear();
+        return false;
+    }
+    for (int k = 0; k < 4; ++k)
+        (host->bufferInfos[k].isInput == ASIOTrue ? inputBuffers : outputBuffers) << k;
+    return true;
+}
+
+ASIOError AsioController::disposeBuffers()
+{
+    const ASIOError code = ASIODisposeBuffers();
+    if (code != ASE_OK)
+        appendError(asioErrorText(code), Qt::red);
+    return code;
+}
+
+bool AsioController::startStreaming()
+{
+    const ASIOError code = ASIOStart();
+    if (code != ASE_OK) {
+        appendError(asioErrorText(code), Qt::red);
+        return false;
+    }
+    host->stopped = false;
+    streaming = true;
+    appendInfo(tr("recording started"), Qt::black);
+    return true;
+}
+
+bool AsioController::stopStreaming()
+{
+    const ASIOError code = ASIOStop();
+    if (code != ASE_OK) {
+        appendError(asioErrorText(code), Qt::red);
+        return false;
+    }
+    waitMs(100);
+    host->stopped = true;
+    streaming = false;
+    appendInfo(tr("recording stopped"), Qt::black);
+    return true;
+}
+
+void AsioController::unloadCurrentDriver()
+{
+    stopStreaming();
+    disposeBuffers();
+    const ASIOError code = ASIOExit();
+    if (code != ASE_OK)
+        appendError(asioErrorText(code), Qt::red);
+    inputBuffers.clear();
+    outputBuffers.clear();
+    setDriverReady(false);
+}
+
+void AsioController::reinitializeDriver(QString name, double sample_rate, bool onlyIfChanged)
+{
+    setEnabledMonitorAsio(false);
+    const int currentRate = int(sampleRate());
+    const int wantedRate = int(sample_rate);
+    if (onlyIfChanged && driverName() == name && currentRate == wantedRate)
+        return;
+    if (isDsdRate(currentRate) && isDsdRate(wantedRate)) {
+        // The driver changes between DSD rates only by way of PCM.
+        unloadCurrentDriver();
+        initializeDriver(name, 44100);
+    }
+    unloadCurrentDriver();
+    initializeDriver(name, wantedRate);
+}
+
+void AsioController::waitMs(int ms)
+{
+    QThread::msleep(ulong(ms));
+}
+
+// ---- buffer processing (driver thread) ----
+
+void AsioController::processBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                                   long bufferSize, long bufferIndex)
+{
+    monitorBuffer(data, channel, sampleType, bufferSize, bufferIndex);
+    recordBuffer(data, channel, sampleType, bufferSize, bufferIndex);
+}
+
+void AsioController::monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                                   long bufferSize, long bufferIndex)
+{
+    const int i = inputBuffers.indexOf(int(channel));
+    if (i < 0 || i >= outputBuffers.size() || bufferIndex < 0 || bufferIndex > 1)
+        return;  // an input without a paired output is not monitored
+    auto* out = static_cast<uchar*>(host->bufferInfos[outputBuffers.at(i)].buffers[bufferIndex]);
+    const qint64 n = qint64(bytesPerSample(sampleType) * bufferSize);
+    if (n < 1 || !out)
+        return;
+    if (!monitoring) {
+        std::memset(out, isPcm() ? 0x00 : 0x96, size_t(n));
+    } else if (isDsd() && reverseBit) {
+        for (qint64 k = 0; k < n; ++k)
+            out[k] = reversedBits(data[k]);
+    } else {
+        std::memcpy(out, data, size_t(n));
+    }
+}
+
+void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                                  long bufferSize, long bufferIndex)
+{
+    Q_UNUSED(bufferIndex);
+    if (!partitions || !partitions->isAllocated() || partitions->partitionSize() < 1 || !recording)
+        return;
+    const qint64 n = qint64(bytesPerSample(sampleType) * bufferSize);
+    if (n <= 0) {
+        const QString msg = bufferSize == 0 ? tr("sample data is empty") : tr("invalid buffer type");
+        QMetaObject::invokeMethod(this, [this, msg] { appendError(msg, Qt::red); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    if (n > qint64(partitions->partitionSize())) {
+        stopRecordingFromDriverThread(tr("buffer of %1 bytes does not fit a partition of %2 bytes")
+                                          .arg(n)
+                                          .arg(partitions->partitionSize()));
+        return;
+    }
+    uchar* partition = partitions->acquire();
+    if (!partition) {
+        stopRecordingFromDriverThread(tr("buffer is full"));
+        return;
+    }
+    std::memcpy(partition, data, size_t(n));
+    writer->append(int(channel), partition, n);
+}
+
+// The flag drops at once so no further block is taken; the file is closed on the GUI thread,
+// after everything queued so far.
+void AsioController::stopRecordingFromDriverThread(const QString& reason)
+{
+    if (!recording.exchange(false))
+        return;
+    QMetaObject::invokeMethod(
+        this,
+        [this, reason] {
+            appendError(reason, Qt::red);
+            writer->closeFile();
+        },
+        Qt::QueuedConnection);
+}
+
+void AsioController::driverResetRequested()
+{
+    // The driver must never be stopped or disposed from inside its own callback.
+    QMetaObject::invokeMethod(this, &AsioController::onDriverLost, Qt::QueuedConnection);
+}
+
+void AsioController::onDriverLost()
+{
+    stopStreaming();
+    unloadCurrentDriver();
+    emit unplugged();
+}
+
+// ---- recording control ----
+
+int AsioController::fileTypeFromName(const QString& name)
+{
+    if (name.endsWith(QLatin1String("dsf"), Qt::CaseInsensitive))
+        return 2;
+    if (name.endsWith(QLatin1String("dff"), Qt::CaseInsensitive))
+        return 1;
+    return 0;
+}
+
+bool AsioController::setFileName(QString fname)
+{
+    if (fname == fileName_)
+        return true;
+    if (recording)
+        appendWarning(tr("changing filename while recording wont be applied until next restart"));
+    fileName_ = fname;
+    setFileType(fileTypeFromName(fname));
+    return true;
+}
+
+bool AsioController::setFileType(int type)
+{
+    if (type == fileType_)
+        return true;
+    if (recording)
+        appendWarning(tr("changing file type while recording wont be applied until next restart"));
+    fileType_ = type;
+    return true;
+}
+
+bool AsioController::startRecording(bool overwrite)
+{
+    return setRecording(true, overwrite);
+}
+
+bool AsioController::stopRecording()
+{
+    return setRecording(false, false);
+}
+
+bool AsioController::setRecording(bool rec, bool overwrite)
+{
+    if (rec == recording)
+        appendWarning(rec ? tr("recording already started") : tr("recording already stopped"));
+    if (!rec) {
+        recording = false;
+        writer->closeFile();
+        return true;
+    }
+    if (!recording && bufferFill() > 0) {
+        appendError(tr("flushing still in progress"), Qt::red);
+        return false;
+    }
+    if (!overwrite && QFileInfo::exists(fileName_))
+        setFileName(uniqueFileName(fileName_));
+    // The writer starts first: blocks queued before its start belong to no recording.
+    writer->start(fileName_, fileType_, 2, 32, int(sampleRate()));
+    recording = true;
+    return true;
+}
+
+void AsioController::recordNextTrack()
+{
+    if (!recording)
+        return;
+    writer->start(nextTrackFileName(fileName_), fileType_, 2, 32, int(sampleRate()));
+}
+
+QString AsioController::stripTrackNumber(const QString& path) const
+{
+    const QFileInfo info(path);
+    QString base = info.baseName();
+    const QString suffix = info.suffix();
+    const int underscore = base.lastIndexOf(QLatin1Char('_'));
+    if (underscore >= 0) {
+        const QString tail = base.mid(underscore + 1);
+        bool digits = tail.size() == 4;
+        for (QChar c : tail)
+            digits = digits && c.isDigit() && c.unicode() < 128;
+        if (digits)
+            base = base.left(underscore);
+    }
+    return QDir(info.absolutePath()).absoluteFilePath(base + QLatin1Char('.') + suffix);
+}
+
+QString AsioController::uniqueFileName(const QString& path) const
+{
+    QString name = path;
+    while (QFileInfo::exists(name))
+        name = nextNumberedName(name, QStringLiteral("_"));
+    return name;
+}
+
+QString AsioController::nextTrackFileName(const QString& path) const
+{
+    return uniqueFileName(stripTrackNumber(path));
+}
+
+// ---- reconnection ----
+
+void AsioController::setDriverToReconnect(QString driver) { driverToReconnect_ = driver; }
+
+void AsioController::startReconnecting()
+{
+    if (!reconnectTimer->isActive())
+        reconnectTimer->start();
+}
+
+void AsioController::stopReconnecting() { reconnectTimer->stop(); }
+
+bool AsioController::initializeAgain()
+{
+    return initializeDriver(driverToReconnect_, sampleRate());
+}
+
+// ---- settings ----
+
+void AsioController::saveIni(QString org, QString app, bool userScope)
+{
+    QSettings settings(QSettings::IniFormat,
+                       userScope ? QSettings::UserScope : QSettings::SystemScope, org, app);
+    settings.beginGroup(QStringLiteral("CONFIG"));
+    settings.setValue(QStringLiteral("loopback_enabled"), bool(monitoring));
+    settings.setValue(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize()));
+    settings.endGroup();
+}
+
+void AsioController::loadIni(QString org, QString app, bool userScope)
+{
+    QSettings settings(QSettings::IniFormat,
+                       userScope ? QSettings::UserScope : QSettings::SystemScope, org, app);
+    settings.beginGroup(QStringLiteral("CONFIG"));
+    bool loopback = settings.value(QStringLiteral("loopback_enabled"), bool(monitoring)).toBool();
+    const qlonglong split =
+        settings.value(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize())).toLongLong();
+    settings.endGroup();
+    if (isCurrentDriverForeign())
+        loopback = false;
+    setEnabledMonitorAsio(loopback);
+    setAutoSplitSize(split);
+}

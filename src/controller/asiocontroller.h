@@ -1,0 +1,159 @@
+#ifndef TESSARO_ASIOCONTROLLER_H
+#define TESSARO_ASIOCONTROLLER_H
+
+#include "asio.h"
+#include "audiobufferprocessor.h"
+
+#include <QColor>
+#include <QList>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <atomic>
+
+class AsioDrivers;
+class AsioHostState;
+class AudioFileWriter;
+class PartitionManager;
+
+// Runs recording: the life of the driver, the processing of every driver buffer, recording
+// start, stop and next track, reconnection after unplugging, its settings, and the log.
+//
+// Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
+// the driver's thread: they read the atomic flags below, touch only the pool and the writer's
+// append, and hand everything else (teardown, closing a file, log messages) to the GUI thread
+// as queued calls. The buffer lists change only while no stream runs.
+class AsioController : public QObject, public AudioBufferProcessor
+{
+    Q_OBJECT
+public:
+    AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> drivers,
+                   QSharedPointer<PartitionManager> partitions,
+                   QSharedPointer<AudioFileWriter> writer, int bufferMegabytes,
+                   QObject* parent = nullptr);
+    ~AsioController() override;
+
+    virtual QStringList driverNames() const;
+    virtual QList<double> sampleRates() const;
+    virtual QString firstSupportedDriver(const QStringList& names) const;
+    virtual bool isForeignDriver(const QString& name) const;
+    virtual bool isCurrentDriverForeign() const;
+    virtual bool isDriverReady() const;
+    virtual bool isStreaming() const;
+    virtual bool isRecording() const;
+    virtual QString logSource() const;
+    virtual QString asioErrorText(ASIOError code) const;
+    virtual bool isIdle() const;
+    virtual QString driverName() const;
+    virtual QString driverToReconnect() const;
+    virtual double sampleRate() const;
+    virtual QString sampleRateText() const;
+    virtual bool isPcm() const;
+    virtual bool isDsd() const;
+    virtual double dsdMultiplier() const;
+    virtual long bufferSize() const;
+    virtual const QString& fileName() const;
+    virtual int fileType() const;
+    virtual float bufferFill() const;
+    virtual qint64 bufferedBytes() const;
+    virtual qint64 fileMaxSize() const;
+    virtual qint64 autoSplitSize() const;
+    virtual QString currentFileName() const;
+    virtual bool isMonitorAsioEnabled() const;
+    virtual bool isReconnecting() const;
+    virtual bool isSlowDrive() const;
+    virtual bool canRecordNextTrack() const;
+
+    static double bytesPerSample(ASIOSampleType type);
+    static QString ioFormatText(long type);
+
+    // AudioBufferProcessor, driver thread only: no allocation for sample data, no I/O.
+    void processBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                       long bufferSize, long bufferIndex) override;
+    void driverResetRequested() override;
+
+signals:
+    void logMsg(QString msg, QString type, QString source, QColor color, QColor bgColor);
+    void logMsg(QString msg, QString type, QString source, QColor color);
+    void driverReady();
+    void driverUnloaded();
+    void unplugged();
+
+public slots:
+    virtual void setEnabledReverseBit(bool enabled);
+    virtual void toggleEnabledReverseBit();
+    virtual void setEnabledMonitorPC(bool enabled);
+    virtual void setEnabledMonitorAsio(bool enabled);
+    virtual void setAutoSplitSize(qlonglong bytes);
+    virtual void scanDrivers();
+    virtual void filterDrivers();
+    virtual void scanSamplingRate();
+    virtual bool initializeDriver(QString name, double sample_rate);
+    virtual bool initializeAgain();
+    virtual void unloadCurrentDriver();
+    virtual void reinitializeDriver(QString name, double sample_rate, bool onlyIfChanged);
+    virtual bool refreshInfo();
+    virtual bool setFileName(QString fname);
+    virtual bool setFileType(int type);
+    virtual bool startRecording(bool overwrite = false);
+    virtual bool stopRecording();
+    virtual bool setRecording(bool rec, bool overwrite);
+    virtual void recordNextTrack();
+    virtual void saveIni(QString org, QString app, bool userScope = true);
+    virtual void loadIni(QString org, QString app, bool userScope = true);
+    virtual void setDriverToReconnect(QString driver);
+    virtual void startReconnecting();
+    virtual void stopReconnecting();
+    virtual void appendLogMsg(QString msg, QString type, QString source,
+                              QColor color = Qt::black, QColor bgColor = Qt::white);
+    virtual void appendDebug(QString msg);
+    virtual void appendInfo(QString msg, QColor col = Qt::black);
+    virtual void appendWarning(QString msg, QColor col = QColor(204, 100, 0));
+    virtual void appendError(QString msg, QColor col = Qt::red);
+
+public:  // steps of the driver life and recording, used by the slots above
+    virtual void setDriverReady(bool ready);
+    virtual bool setSampleRate(double rate);
+    virtual bool setIoFormat(ASIOIoFormat format, bool verify);
+    virtual bool createBuffers();
+    virtual ASIOError disposeBuffers();
+    virtual bool startStreaming();
+    virtual bool stopStreaming();
+    virtual void recordBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                              long bufferSize, long bufferIndex);
+    virtual void monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                               long bufferSize, long bufferIndex);
+    virtual QString nextTrackFileName(const QString& path) const;
+    virtual QString stripTrackNumber(const QString& path) const;
+    virtual QString uniqueFileName(const QString& path) const;
+
+private:
+    void onDriverLost();
+    void stopRecordingFromDriverThread(const QString& reason);
+    void onWriterError(int code, const QString& msg);
+    static int fileTypeFromName(const QString& name);
+    static void waitMs(int ms);
+
+    std::atomic<bool> driverReady_{false};
+    std::atomic<bool> streaming{false};
+    std::atomic<bool> recording{false};
+    std::atomic<bool> monitorPC{false};
+    std::atomic<bool> monitoring{true};
+    QString fileName_;
+    int fileType_ = 0;
+    QString driverToReconnect_;
+    QStringList driverNames_;
+    QList<double> sampleRates_;
+    QList<int> outputBuffers;
+    QList<int> inputBuffers;
+    std::atomic<bool> reverseBit{false};
+    QTimer* reconnectTimer;
+    AsioHostState* host;
+    QSharedPointer<AsioDrivers> drivers;
+    QSharedPointer<PartitionManager> partitions;
+    QSharedPointer<AudioFileWriter> writer;
+};
+
+#endif

@@ -213,7 +213,10 @@ bool SimulatedDriver::acceptsRate(double rate) const
 
 ASIOError SimulatedDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
-    return acceptsRate(sampleRate) ? ASE_OK : ASE_NoClock;
+    // The device runs at every standard rate; the IO format decides which ones setSampleRate
+    // takes, so a host can probe all rates before it switches between PCM and DSD.
+    return contains(kPcmRates, sampleRate) || contains(kDsdRates, sampleRate) ? ASE_OK
+                                                                               : ASE_NoClock;
 }
 
 ASIOError SimulatedDriver::getSampleRate(ASIOSampleRate* sampleRate)

@@ -24,7 +24,7 @@ void registerSimulatedDriver();
 // 2822400, 5644800 and 11289600 are accepted and the channels carry ASIOSTDSDInt8MSB1
 // (8 one-bit samples per byte, the oldest in the most significant bit). Switching the IO
 // format moves the rate to 44100 or 2822400 when the current one belongs to the other mode.
-// canSampleRate answers for the current mode only.
+// canSampleRate accepts all 11 rates in either mode; setSampleRate only those of the mode.
 //
 // Buffer sizes, in samples per channel and half (powers of two, granularity -1):
 //   PCM: min 64, preferred 512, max 8192;

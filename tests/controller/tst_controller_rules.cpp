@@ -1,0 +1,263 @@
+// The controller's rules against the scriptable test driver.
+#include "asiocontroller.h"
+#include "asiodrivers.h"
+#include "asiohoststate.h"
+#include "audiofilewriter.h"
+#include "partitionmanager.h"
+#include "testdriver.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+const char* const kDriver = "Halvik Rules Driver";
+const char* const kForeign = "Other Vendor Driver";
+
+struct LogLine
+{
+    QString text, type;
+    QColor color, background;
+};
+} // namespace
+
+class TestControllerRules : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    AsioController* controller = nullptr;
+    QSharedPointer<PartitionManager> pool;
+    QList<LogLine> log;
+
+    QStringList texts() const
+    {
+        QStringList t;
+        for (const LogLine& l : log)
+            t << l.text;
+        return t;
+    }
+    TestDriver* driver() { return TestDriver::current(kDriver); }
+    uchar* output(int k, int half)
+    {
+        return static_cast<uchar*>(AsioHostState::instance()->bufferInfos[k].buffers[half]);
+    }
+    uchar* input(int k, int half) { return output(k, half); }
+
+private slots:
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+        TestDriver::registerDriver(kDriver);
+        TestDriver::registerDriver(kForeign);
+        AsioHostState* host = AsioHostState::instance();
+        QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
+        pool.reset(new PartitionManager(300 * 2048));
+        QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+        controller = new AsioController(host, drivers, pool, writer, 1, this);
+        writer->setParent(controller);
+        host->setBufferProcessor(controller);
+        connect(controller,
+                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,
+                [this](QString m, QString t, QString, QColor c, QColor b) { log << LogLine{m, t, c, b}; });
+        controller->scanDrivers();
+    }
+
+    static TestDriverScript halvikScript()
+    {
+        TestDriverScript script;
+        script.driverName = kDriver;
+        return script;
+    }
+
+    void init()
+    {
+        TestDriver::setScript(kDriver, halvikScript());
+        log.clear();
+    }
+
+    void logConventionAndErrorTexts()
+    {
+        controller->appendWarning("w");
+        controller->appendDebug("d");
+        controller->appendError("e");
+        QCOMPARE(log.at(0).type, QString("Warning"));
+        QCOMPARE(log.at(0).color, QColor(204, 100, 0));
+        QCOMPARE(log.at(0).background, QColor(Qt::white));
+        QCOMPARE(log.at(1).type, QString("Dbg"));
+        QCOMPARE(log.at(1).color, QColor(Qt::darkGray));
+        QCOMPARE(log.at(1).background, QColor(240, 240, 240));
+        QCOMPARE(log.at(2).color, QColor(Qt::red));
+        QCOMPARE(controller->asioErrorText(-1000),
+                 QString("hardware input or output is not present or available"));
+        QCOMPARE(controller->asioErrorText(-5000), QString());
+        QCOMPARE(controller->asioErrorText(0x3F4847A0), QString("success"));
+    }
+
+    void initializesWithTheMessageSequence()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QCOMPARE(texts(), QStringList({"initializing Halvik Rules Driver...",
+                                       "loading driver Halvik Rules Driver", "initializing asio",
+                                       "check available sampling rates", "set IO format to DSD ...",
+                                       "current IO format is DSD", "set sample rate to 2.8224e+06 ...",
+                                       "current sample rate is 2.8224e+06", "reading driver info",
+                                       "crete buffers", "driver Halvik Rules Driver initialized",
+                                       "recording started"}));
+        QCOMPARE(log.at(10).type, QString("Info"));
+        QVERIFY(controller->isDriverReady());
+        QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
+        QCOMPARE(pool->partitionSize(), 512u / 8u);  // 512 one-bit samples per half
+    }
+
+    void ratesMatchWithTwoDecimalsOrAreCorrected()
+    {
+        TestDriverScript script = halvikScript();
+        script.rates = {44100, 48000};
+        TestDriver::setScript(kDriver, script);
+        QVERIFY(controller->initializeDriver(kDriver, 48000.004));
+        QCOMPARE(controller->sampleRate(), 48000.0);
+        QVERIFY(!texts().contains("sampling rate 48000 is not supported"));
+        log.clear();
+        QVERIFY(controller->initializeDriver(kDriver, 96000));
+        QVERIFY(texts().contains("sampling rate 96000 is not supported"));
+        QVERIFY(texts().contains("sampling rate corrected to 44100"));
+        QCOMPARE(controller->sampleRate(), 44100.0);
+        QCOMPARE(controller->sampleRateText(), QString("44.1 kHz"));
+    }
+
+    void ioFormatAnsweredWithOkIsAnError()
+    {
+        TestDriverScript script = halvikScript();
+        script.futureResult = ASE_OK;
+        TestDriver::setScript(kDriver, script);
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QVERIFY(texts().contains("no errors"));
+        QVERIFY(!texts().contains("current IO format is PCM"));
+    }
+
+    void monitorsSilenceAndReversedBits()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        const int n = 512 / 8;
+        memset(input(0, 0), 0x01, n);
+        controller->setEnabledMonitorAsio(true);
+        controller->setEnabledReverseBit(true);
+        controller->processBuffer(input(0, 0), 0, ASIOSTDSDInt8MSB1, 512, 0);
+        QCOMPARE(output(2, 0)[0], uchar(0x80));
+        QCOMPARE(output(2, 0)[n - 1], uchar(0x80));
+        controller->setEnabledMonitorAsio(false);
+        controller->processBuffer(input(1, 1), 1, ASIOSTDSDInt8MSB1, 512, 1);
+        QCOMPARE(output(3, 1)[n - 1], uchar(0x96));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        memset(output(2, 0), 0x55, 2048);
+        controller->processBuffer(input(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(output(2, 0)[2047], uchar(0x00));
+        controller->setEnabledMonitorAsio(true);
+        memset(input(0, 0), 0x01, 2048);
+        controller->processBuffer(input(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(output(2, 0)[0], uchar(0x01));  // no reversal at a PCM rate
+        controller->setEnabledReverseBit(false);
+    }
+
+    void byteCountsPerSampleType()
+    {
+        QCOMPARE(AsioController::bytesPerSample(ASIOSTInt16LSB), 2.0);
+        QCOMPARE(AsioController::bytesPerSample(ASIOSTInt24MSB), 3.0);
+        QCOMPARE(AsioController::bytesPerSample(ASIOSTInt32LSB24), 4.0);
+        QCOMPARE(AsioController::bytesPerSample(ASIOSTFloat64LSB), 8.0);
+        QCOMPARE(AsioController::bytesPerSample(ASIOSTDSDInt8NER8), 0.125);
+        QCOMPARE(AsioController::bytesPerSample(5), 0.0);
+        QCOMPARE(AsioController::ioFormatText(7), QString("UNKNOWN FORMAT"));
+    }
+
+    void fullPoolStopsRecordingOnceAndSlowDriveThreshold()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QCOMPARE(pool->partitionCount(), 300);
+        // A destination that cannot open keeps every block queued.
+        controller->setFileName(QDir(dir.path()).filePath("missing/dir/x.wav"));
+        QVERIFY(controller->startRecording(true));
+        controller->processBuffer(input(0, 0), 0, 5, 512, 0);
+        QTRY_VERIFY(texts().contains("invalid buffer type"));
+        auto feed = [&](int blocks) {
+            for (int i = 0; i < blocks; ++i)
+                controller->processBuffer(input(i % 2, 0), i % 2, ASIOSTInt32LSB, 512, 0);
+        };
+        feed(250);
+        QCOMPARE(controller->bufferedBytes(), qint64(512000));
+        QVERIFY(!controller->isSlowDrive());
+        QVERIFY(controller->canRecordNextTrack());
+        feed(1);
+        QVERIFY(controller->isSlowDrive());
+        feed(60);
+        QVERIFY(!controller->isRecording());
+        QTRY_COMPARE(texts().count("buffer is full"), 1);
+        QCOMPARE(controller->bufferedBytes(), qint64(300 * 2048));
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(texts().contains("flushing still in progress"));
+        QTRY_VERIFY(!texts().filter("writer error 4").isEmpty());
+    }
+
+    void namesAndFileTypes()
+    {
+        const QString d = dir.path();
+        controller->setFileName(d + "/a.DSF");
+        QCOMPARE(controller->fileType(), 2);
+        controller->setFileName(d + "/adsf");
+        QCOMPARE(controller->fileType(), 2);
+        controller->setFileName(d + "/a.dff");
+        QCOMPARE(controller->fileType(), 1);
+        controller->setFileName(d + "/a.wav");
+        QCOMPARE(controller->fileType(), 0);
+        QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
+        QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
+        QCOMPARE(controller->stripTrackNumber(d + "/a.b.dsf"), d + "/a.dsf");
+        QFile(d + "/take.dsf").open(QIODevice::WriteOnly);
+        QFile(d + "/take_0002.dsf").open(QIODevice::WriteOnly);
+        QCOMPARE(controller->uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");
+        QCOMPARE(controller->nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
+    }
+
+    void reconnectionKeepsItsPhase()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QSignalSpy unloaded(controller, &AsioController::driverUnloaded);
+        TestDriverScript script = halvikScript();
+        script.initSucceeds = false;
+        TestDriver::setScript(kDriver, script);
+        driver()->requestReset(true);
+        QTRY_VERIFY(controller->isReconnecting());
+        QCOMPARE(unloaded.count(), 1);
+        QElapsedTimer clock;
+        clock.start();
+        QTest::qWait(300);
+        controller->startReconnecting();  // must not restart the interval
+        log.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(texts().contains("loading driver Halvik Rules Driver"), 2000);
+        QVERIFY2(clock.elapsed() < 1250, qPrintable(QString::number(clock.elapsed())));
+        TestDriver::setScript(kDriver, halvikScript());
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady(), 3000);
+        QVERIFY(!controller->isReconnecting());
+    }
+
+    void settingsKeepSplitSizeAndDropMonitoringForForeignDrivers()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->setEnabledMonitorAsio(true);
+        controller->setAutoSplitSize(5000000000LL);
+        controller->saveIni("Veloran", "Tessaro Recorder");
+        controller->setAutoSplitSize(0);
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QCOMPARE(controller->autoSplitSize(), 5000000000LL);
+        QVERIFY(controller->isMonitorAsioEnabled());
+        QVERIFY(controller->initializeDriver(kForeign, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QVERIFY(!controller->isMonitorAsioEnabled());
+        controller->unloadCurrentDriver();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestControllerRules)
+#include "tst_controller_rules.moc"

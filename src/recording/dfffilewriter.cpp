@@ -51,10 +51,11 @@ bool DffFileWriter::writeBuffer(const AudioBuffer& frame)
     // Interleave in memory and hand the file one write: the bytes on disk are the same as
     // writing them one by one, at the disk's pace instead of a call per byte.
     QByteArray out(int(size * channels), Qt::Uninitialized);
-    char* dst = out.data();
-    for (qint64 i = 0; i < size; ++i) {
-        for (int c = 0; c < channels; ++c)
-            *dst++ = char(frame.channelData(c)[i]);
+    for (int c = 0; c < channels; ++c) {
+        const uchar* src = frame.channelData(c);
+        char* dst = out.data() + c;
+        for (qint64 i = 0; i < size; ++i, dst += channels)
+            *dst = char(src[i]);
     }
     if (!writeAll(out))
         return false;

@@ -81,17 +81,34 @@ bool PartitionManager::setPartitionSize(unsigned size)
     for (unsigned k = 0; k < count; ++k)
         list[int(k)].data = pool + qsizetype(k) * size;
     partitionList.swap(list);
+    lowestFreeHint = 0;
     partitionSize_ = size;
     partitionCount_ = int(count);
     usedCount_ = 0;
     return true;
 }
 
+// The partition that begins at data, found by arithmetic rather than a scan.
+int PartitionManager::indexOfStart(uchar* data) const
+{
+    const unsigned size = partitionSize_;
+    if (!data || !pool || size == 0 || data < pool)
+        return -1;
+    const qint64 offset = data - pool;
+    const qint64 index = offset / size;
+    if (offset % size != 0 || index >= partitionList.size())
+        return -1;
+    return int(index);
+}
+
 uchar* PartitionManager::acquire()
 {
     QMutexLocker lock(&poolMutex);
-    const int index = firstFreeIndex();
-    if (index < 0)
+    int index = lowestFreeHint;
+    while (index < partitionList.size() && partitionList.at(index).used)
+        ++index;
+    lowestFreeHint = index;
+    if (index >= partitionList.size())
         return nullptr;
     Partition& p = partitionList[index];
     p.used = true;
@@ -102,12 +119,13 @@ uchar* PartitionManager::acquire()
 void PartitionManager::release(uchar* data)
 {
     QMutexLocker lock(&poolMutex);
-    const int index = data ? indexOf(data) : -1;
+    const int index = indexOfStart(data);
     if (index < 0)
         return;
     Partition& p = partitionList[index];
     if (p.used) {
         p.used = false;
         --usedCount_;
+        lowestFreeHint = qMin(lowestFreeHint, index);
     }
 }

@@ -42,7 +42,10 @@ public:
     virtual void release(uchar* data);
 
 private:
+    int indexOfStart(uchar* data) const;
+
     mutable QMutex poolMutex;
+    int lowestFreeHint = 0;  // no partition below it is free; keeps acquire short when full
     uchar* pool = nullptr;
     unsigned totalSize_ = 0;
     QVector<Partition> partitionList;

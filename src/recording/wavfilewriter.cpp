@@ -1,6 +1,7 @@
 #include "wavfilewriter.h"
 
 #include <QDataStream>
+#include <cstring>
 
 WavFileWriter::WavFileWriter(const QString& fileName, int channelCount)
     : AudioFileWriterImpl(fileName, channelCount)
@@ -37,17 +38,12 @@ bool WavFileWriter::writeBuffer(const AudioBuffer& frame)
     const qint64 words = frame.size() / 4;
     const int channels = channelCount_;
     QByteArray out(int(words * 4 * channels), Qt::Uninitialized);
-    char* dst = out.data();
     // The words are stored as they arrive: the driver delivers 32-bit little-endian integers.
-    for (qint64 j = 0; j < words; ++j) {
-        for (int c = 0; c < channels; ++c) {
-            const uchar* src = frame.channelData(c) + j * 4;
-            dst[0] = char(src[0]);
-            dst[1] = char(src[1]);
-            dst[2] = char(src[2]);
-            dst[3] = char(src[3]);
-            dst += 4;
-        }
+    for (int c = 0; c < channels; ++c) {
+        const uchar* src = frame.channelData(c);
+        char* dst = out.data() + 4 * c;
+        for (qint64 j = 0; j < words; ++j, src += 4, dst += 4 * channels)
+            std::memcpy(dst, src, 4);
     }
     if (!writeAll(out))
         return false;

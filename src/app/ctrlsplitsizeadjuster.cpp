@@ -1,0 +1,69 @@
+#include "ctrlsplitsizeadjuster.h"
+
+#include "asiocontroller.h"
+#include "winfsinfo.h"
+
+#include <QFileInfo>
+#include <QSettings>
+
+CtrlSplitSizeAdjuster::CtrlSplitSizeAdjuster(WinFsInfo* fsInfo, AsioController* controller)
+    : controller(controller), fsInfo(fsInfo)
+{
+}
+
+void CtrlSplitSizeAdjuster::adjustSplitSize(const QString& filePath)
+{
+    const bool isNtfs = WinFsInfo::fileSystemName(filePath) == QLatin1String("NTFS");
+    const bool isWav = QFileInfo(filePath).suffix().toLower() == QLatin1String("wav");
+    qint64 size;
+    QString prefix;
+    if (isWav) {
+        size = wavThreshold;
+        prefix = QObject::tr("WAV detected -> ");
+    } else if (isNtfs) {
+        size = ntfsThreshold;
+        prefix = QObject::tr("NTFS detected -> ");
+    } else {
+        size = fat32Threshold;
+        prefix = QObject::tr("NOT NTFS -> assume FAT32 -> ");
+    }
+    controller->setAutoSplitSize(size);
+    const QString description =
+        size > 0 ? QObject::tr("enable auto file splitting at ~%1 GB")
+                       .arg(double(size) / 1024 / 1024 / 1024, 0, 'f', 2)
+                 : QObject::tr("disable auto file splitting");
+    controller->appendInfo(prefix + description, Qt::black);
+}
+
+void CtrlSplitSizeAdjuster::saveSettings(const QString& organisation, const QString& application)
+{
+    QSettings s(QSettings::IniFormat, QSettings::UserScope, organisation, application);
+    s.beginGroup(QStringLiteral("AUTO_SPLIT"));
+    s.setValue(QStringLiteral("threshold/comments"),
+               QStringLiteral("values are in bytes, negative values = disable auto split"));
+    s.setValue(QStringLiteral("threshold/wav"), wavThreshold);
+    s.setValue(QStringLiteral("threshold/fat32"), fat32Threshold);
+    s.setValue(QStringLiteral("threshold/ntfs"), ntfsThreshold);
+    s.endGroup();
+}
+
+namespace {
+
+qint64 sizeValue(const QSettings& s, const QString& key, qint64 fallback)
+{
+    bool ok = false;
+    const qint64 value = s.value(key, fallback).toLongLong(&ok);
+    return ok ? value : fallback;
+}
+
+} // namespace
+
+void CtrlSplitSizeAdjuster::loadSettings(const QString& organisation, const QString& application)
+{
+    QSettings s(QSettings::IniFormat, QSettings::UserScope, organisation, application);
+    s.beginGroup(QStringLiteral("AUTO_SPLIT"));
+    wavThreshold = sizeValue(s, QStringLiteral("threshold/wav"), wavThreshold);
+    fat32Threshold = sizeValue(s, QStringLiteral("threshold/fat32"), fat32Threshold);
+    ntfsThreshold = sizeValue(s, QStringLiteral("threshold/ntfs"), ntfsThreshold);
+    s.endGroup();
+}

@@ -1,0 +1,27 @@
+#ifndef TESSARO_RECORDERCORE_H
+#define TESSARO_RECORDERCORE_H
+
+#include <QString>
+
+class AsioController;
+class CtrlSplitSizeAdjuster;
+struct SystemInitData;
+
+// The assembly of the recorder and its closing phase. GUI thread.
+namespace RecorderCore {
+
+// Registers the built-in drivers, then builds host state, driver list, pool, writer and
+// controller in this order. A pool size outside 1..4095 MiB is clamped and the value used
+// is logged as a warning once the controller exists.
+AsioController* createController(int recordingBufferMB);
+// The pool size createController uses, in MiB: the setting limited to what a 32-bit byte
+// count can hold, and at least one.
+int usablePoolMegabytes(int recordingBufferMB);
+CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller);
+// Saves "CONFIG", "AUTO_SPLIT" and "INPUT" (refreshed from the running objects).
+void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,
+                  SystemInitData& input, const QString& lastPath);
+
+} // namespace RecorderCore
+
+#endif

@@ -1,0 +1,24 @@
+#ifndef TESSARO_SYSTEMINITDATA_H
+#define TESSARO_SYSTEMINITDATA_H
+
+#include <QString>
+
+// The "INPUT" group: the remembered driver, rate, destination, pool size and DSD file type.
+// GUI thread; loaded once before the recorder is built and saved once after the event loop.
+struct SystemInitData
+{
+    QString device;
+    double sampling_rate = 44100.0;
+    QString save_path;
+    int recording_buffer_MB = 256;
+    QString default_dsd_type = QStringLiteral("dff");
+    bool ask_when_halvik_device_plugged_in = true;
+
+    virtual ~SystemInitData() = default;
+    virtual bool hasDevice() const;
+    virtual bool hasSamplingRate() const;
+    virtual void save(const QString& organisation, const QString& application, bool userScope);
+    virtual void load(const QString& organisation, const QString& application, bool userScope);
+};
+
+#endif

@@ -47,7 +47,7 @@ AsioController* createController(int recordingBufferMB)
     AsioHostState* host = AsioHostState::instance();
     QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
     QSharedPointer<PartitionManager> pool(new PartitionManager(unsigned(megabytes) << 20));
-    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool), &QObject::deleteLater);
+    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
     auto* controller = new AsioController(host, drivers, pool, writer, megabytes, nullptr);
     writer->setParent(controller);
     host->setBufferProcessor(controller);

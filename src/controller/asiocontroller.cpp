@@ -70,9 +70,9 @@ double AsioController::sampleRate() const { return host->sampleRate; }
 long AsioController::bufferSize() const { return host->preferredBufferSize; }
 const QString& AsioController::fileName() const { return fileName_; }
 int AsioController::fileType() const { return fileType_; }
-qint64 AsioController::fileMaxSize() const { return writer->fileMaxSize(); }
+qint64 AsioController::fileMaxSize() const { return writer ? writer->fileMaxSize() : -1; }
 qint64 AsioController::autoSplitSize() const { return fileMaxSize(); }
-QString AsioController::currentFileName() const { return writer->fileName(); }
+QString AsioController::currentFileName() const { return writer ? writer->fileName() : QString(); }
 bool AsioController::isMonitorAsioEnabled() const { return monitoring; }
 bool AsioController::isReconnecting() const { return reconnectTimer->isActive(); }
 bool AsioController::isPcm() const { return sampleRate() > 0 && sampleRate() < kDsdBaseRate; }
@@ -438,6 +438,23 @@ bool AsioController::stopStreaming()
     streaming = false;
     appendInfo(tr("recording stopped"), Qt::black);
     return true;
+}
+
+void AsioController::shutDown()
+{
+    stopReconnecting();
+    if (recording)
+        stopRecording();
+    if (driverReady_)
+        unloadCurrentDriver();
+    const qint64 waiting = bufferedBytes();
+    if (waiting > 0)
+        std::printf("finishing the recording: %lld bytes still to be written\n",
+                    static_cast<long long>(waiting));
+    std::fflush(stdout);
+    writer->closeFile();
+    // The writer's destructor drains its queue and closes the file before it returns.
+    writer.reset();
 }
 
 void AsioController::unloadCurrentDriver()

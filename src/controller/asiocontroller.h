@@ -106,6 +106,10 @@ public slots:
     virtual void setDriverToReconnect(QString driver);
     virtual void startReconnecting();
     virtual void stopReconnecting();
+    // The last call before the process ends: stops any recording and the stream, then waits
+    // until the writer has stored everything still queued and closed the file with its final
+    // header. Nothing of the controller is used afterwards.
+    virtual void shutDown();
     virtual void appendLogMsg(QString msg, QString type, QString source,
                               QColor color = Qt::black, QColor bgColor = Qt::white);
     virtual void appendDebug(QString msg);

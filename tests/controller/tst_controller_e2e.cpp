@@ -190,6 +190,29 @@ private slots:
         QVERIFY(!QFile::exists(path("replug_0002.wav")));
         QVERIFY(MediaProbe::probe(path("replug.wav")).duration > 0.8);
     }
+
+    // Runs last: the exit path leaves the controller without a writer.
+    void shutDownFinishesTheFileWhileRecording()
+    {
+        SimulatedDriver::setSignal(SimulatedDriver::Signal::Pattern);
+        QVERIFY(controller->initializeDriver(kDevice, 2822400));
+        const QString file = path("exit.dsf");
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        QTest::qWait(1000);
+        controller->shutDown();  // no stop before: the process is ending during a recording
+        QVERIFY(!controller->isRecording());
+        QVERIFY(!controller->isStreaming());
+        // The final header describes exactly the data in the file.
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        QVERIFY(bytes.size() > 92);
+        QCOMPARE(qFromLittleEndian<quint64>(bytes.constData() + 12), quint64(bytes.size()));
+        const MediaInfo info = MediaProbe::probe(file);
+        QVERIFY(info.ok);
+        QVERIFY2(std::abs(info.duration - 1.0) < 0.2, qPrintable(QString::number(info.duration)));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestControllerE2E)

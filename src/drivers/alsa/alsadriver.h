@@ -1,0 +1,132 @@
+#ifndef TESSARO_ALSADRIVER_H
+#define TESSARO_ALSADRIVER_H
+
+#include "alsacardlist.h"
+#include "alsadsdreorder.h"
+#include "alsapcm.h"
+#include "iasio.h"
+
+#include <QMap>
+#include <atomic>
+#include <memory>
+
+class AlsaStream;
+
+// Registers one built-in driver class per ALSA device that can capture (see AlsaCardList for
+// which devices and how they are named). The provider enumerates the cards each time a driver
+// list is built. Call at start-up, before the first driver list exists; calling it again
+// changes nothing.
+void registerAlsaDrivers();
+
+// The driver interface over one ALSA device: its first capture device for the inputs and its
+// first playback device for the outputs (monitoring), both opened at init() and held until
+// the driver is released.
+//
+// Channels: 2 inputs, or 1 for a mono device; a device with more offers its first two. As many
+// outputs where the playback device takes the current format and rate, else none (a
+// capture-only card has none).
+//
+// PCM: SND_PCM_FORMAT_S32_LE, delivered as ASIOSTInt32LSB words unchanged. canSampleRate
+// answers from the hardware parameter space (snd_pcm_hw_params_test_rate through
+// AlsaPcm::supports) for every rate, in either IO format; setSampleRate takes the rates of
+// the current format only.
+//
+// DSD: future(kAsioSetIoFormat, kASIODSDFormat) selects DSD where the capture device offers
+// one of ALSA's native DSD formats; the channels then carry ASIOSTDSDInt8MSB1. A DSD rate r
+// runs the card at r / 8 / w frames per second, w the bytes of the DSD word; of the formats
+// that allow that rate the driver takes the first of DSD_U32_BE, DSD_U32_LE, DSD_U16_BE,
+// DSD_U16_LE, DSD_U8, and AlsaDsdReorder turns its words into the byte stream. A device
+// without native DSD refuses the DSD format with ASE_NotPresent, and getErrorMessage says
+// why. Switching the IO format moves the rate into the new format when it is not there yet.
+//
+// Buffer sizes (ASIO samples per channel and half, powers of two, granularity -1) come from
+// the period sizes the device allows at the current format and rate; a half is one period.
+// Preferred: 512 samples per 48 kHz of PCM rate (about 11 ms), 32768 per DSD multiple.
+//
+// Faults: overruns and underruns are recovered and counted (xrunCount); the host hears of
+// each through asioMessage(kAsioResyncRequest), and getErrorMessage reports the count while
+// there is no other error. A device that vanishes sends kAsioResetRequest once from the
+// device thread; init() then fails with "device unplugged ..." until it can be opened again.
+//
+// Threads: the IASIO operations on the host's GUI thread (getSamplePosition and outputReady
+// also from inside the buffer switch); the callbacks on the device thread of AlsaStream.
+// stop() or disposeBuffers() from the device thread is refused with ASE_InvalidMode rather
+// than deadlocking; a final Release() on that thread leaves the stream to end by itself.
+// Every field is the GUI thread's; the stream's state and counters are its own atomics.
+class AlsaDriver : public IASIO
+{
+public:
+    static constexpr double kDsdBaseRate = 2822400.0;
+
+    explicit AlsaDriver(const AlsaDeviceEntry& entry);
+
+    unsigned long xrunCount() const;
+    const AlsaDeviceEntry& entry() const { return m_entry; }
+
+    unsigned long AddRef() override;
+    unsigned long Release() override;
+    ASIOBool init(void* sysHandle) override;
+    void getDriverName(char* name) override;
+    long getDriverVersion() override;
+    void getErrorMessage(char* string) override;
+    ASIOError start() override;
+    ASIOError stop() override;
+    ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
+    ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                            long* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
+    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
+    ASIOError setClockSource(long reference) override;
+    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
+    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
+    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                            ASIOCallbacks* callbacks) override;
+    ASIOError disposeBuffers() override;
+    ASIOError controlPanel() override;
+    ASIOError future(long selector, void* opt) override;
+    ASIOError outputReady() override;
+
+private:
+    // How one direction runs in the current format at the current rate.
+    struct Setup
+    {
+        bool ok = false;
+        snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
+        AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;
+        int wordBytes = 4;
+        unsigned frameRate = 0;
+    };
+
+    ~AlsaDriver() override;
+
+    bool isDsd() const { return m_format == kASIODSDFormat; }
+    bool isRunning() const;
+    Setup setupFor(const AlsaPcm& pcm, unsigned channels, bool dsd, double rate) const;
+    bool deviceTakes(double rate) const;
+    bool acceptsRate(double rate) const;
+    bool hasNativeDsd() const;
+    bool hasPcm() const;
+    long inputCount() const;
+    long outputCount() const;
+    long samplesPerFrame(const Setup& s) const;
+    void setError(const QString& text);
+    ASIOError setIoFormat(const ASIOIoFormat* format);
+
+    const AlsaDeviceEntry m_entry;
+    std::atomic<unsigned long> m_refs{1};
+    AlsaPcm m_capture;
+    AlsaPcm m_playback;
+    unsigned m_captureChannels = 0;
+    unsigned m_playbackChannels = 0;
+    QMap<double, bool> m_rateAnswers;  // canSampleRate of the standard rates, found at init
+    ASIOIoFormatType m_format = kASIOPCMFormat;
+    double m_rate = 44100.0;
+    bool m_initialized = false;
+    char m_errorMessage[124] = {};
+    std::shared_ptr<AlsaStream> m_stream;
+};
+
+#endif

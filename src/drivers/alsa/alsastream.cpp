@@ -1,0 +1,407 @@
+#include "alsastream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace {
+
+const int kPollTimeoutMs = 1000;
+const int kStalledPolls = 5;  // this many silent seconds and the device counts as gone
+const int kRealtimePriority = 70;
+
+uint64_t monotonicNs()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch())
+                        .count());
+}
+
+ASIOSamples splitValue(uint64_t value)
+{
+    return ASIOSamples{uint32_t(value >> 32), uint32_t(value & 0xffffffffu)};
+}
+
+bool isXrun(long err)
+{
+    return err == -EPIPE || err == -ESTRPIPE;
+}
+
+} // namespace
+
+AlsaStream::AlsaStream(ASIOBufferInfo* infos, long count, long bufferSize, bool dsd,
+                       const ASIOCallbacks& callbacks, bool useTimeInfo, std::string deviceName)
+    : m_bufferSize(bufferSize), m_dsd(dsd), m_callbacks(callbacks), m_useTimeInfo(useTimeInfo),
+      m_deviceName(std::move(deviceName)), m_channels(size_t(count))
+{
+    const size_t bytes = size_t(dsd ? bufferSize / 8 : bufferSize * 4);
+    for (long i = 0; i < count; ++i) {
+        Channel& c = m_channels[size_t(i)];
+        c.number = infos[i].channelNum;
+        c.input = infos[i].isInput == ASIOTrue;
+        for (int half = 0; half < 2; ++half) {
+            // DSD silence is the idle pattern 0x69, PCM silence zero.
+            c.halves[half].assign(bytes, dsd && !c.input ? 0x69 : 0x00);
+            infos[i].buffers[half] = c.halves[half].data();
+        }
+    }
+    m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+AlsaStream::~AlsaStream()
+{
+    if (m_thread.joinable()) {
+        if (isDeviceThread())
+            m_thread.detach();
+        else
+            m_thread.join();
+    }
+    if (m_wakeFd >= 0)
+        ::close(m_wakeFd);
+}
+
+bool AlsaStream::hasChannel(long channel, bool input) const
+{
+    for (const Channel& c : m_channels) {
+        if (c.number == channel && c.input == input)
+            return true;
+    }
+    return false;
+}
+
+std::string AlsaStream::lostReason() const
+{
+    std::lock_guard<std::mutex> lock(m_positionMutex);
+    return m_lostReason;
+}
+
+void AlsaStream::position(uint64_t* samples, uint64_t* timeNs) const
+{
+    std::lock_guard<std::mutex> lock(m_positionMutex);
+    *samples = m_positionSamples;
+    *timeNs = m_positionTimeNs;
+}
+
+bool AlsaStream::start(const Direction& capture, const Direction& playback, long periodFrames,
+                       double rate, std::string* error)
+{
+    if (m_state == State::Running)
+        return true;
+    if (m_thread.joinable())
+        m_thread.join();  // a thread that ended after the device was lost
+    if (!capture.pcm || m_wakeFd < 0 || periodFrames < 1) {
+        *error = "no capture device";
+        return false;
+    }
+    m_capture = capture;
+    m_playback = playback;
+    m_periodFrames = periodFrames;
+    m_rate = rate;
+    m_captureBuffer.assign(size_t(periodFrames * capture.hwChannels * capture.wordBytes), 0);
+    if (playback.pcm)
+        m_playbackBuffer.assign(size_t(periodFrames * playback.hwChannels * playback.wordBytes),
+                                uint8_t(playback.silence));
+
+    const int count = snd_pcm_poll_descriptors_count(capture.pcm);
+    if (count < 1) {
+        *error = "the capture device gives nothing to wait on";
+        return false;
+    }
+    m_pollFds.assign(size_t(count + 1), pollfd{});
+    if (snd_pcm_poll_descriptors(capture.pcm, m_pollFds.data(), unsigned(count)) != count) {
+        *error = "the capture device's poll descriptors cannot be read";
+        return false;
+    }
+    m_pollFds[size_t(count)] = pollfd{m_wakeFd, POLLIN, 0};
+    uint64_t drained = 0;
+    while (read(m_wakeFd, &drained, sizeof drained) == ssize_t(sizeof drained)) {
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(m_positionMutex);
+        m_positionSamples = 0;
+        m_positionTimeNs = 0;
+        m_lostReason.clear();
+    }
+    prefillPlayback();
+    const int err = snd_pcm_start(capture.pcm);
+    if (err < 0) {
+        *error = std::string("capture does not start: ") + snd_strerror(err);
+        if (playback.pcm)
+            snd_pcm_drop(playback.pcm);
+        return false;
+    }
+    m_stopRequested = false;
+    m_state = State::Running;
+    m_deviceThread = std::thread::id();
+    m_thread = std::thread(&AlsaStream::run, this, shared_from_this());
+    return true;
+}
+
+ASIOError AlsaStream::stop()
+{
+    if (isDeviceThread()) {
+        fprintf(stderr, "%s: stop requested from inside its own buffer switch; refused\n",
+                m_deviceName.c_str());
+        return ASE_InvalidMode;
+    }
+    m_stopRequested = true;
+    const uint64_t one = 1;
+    if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
+        // The counter is full, so a wake-up is pending already.
+    }
+    if (m_thread.joinable())
+        m_thread.join();
+    if (m_capture.pcm)
+        snd_pcm_drop(m_capture.pcm);
+    if (m_playback.pcm)
+        snd_pcm_drop(m_playback.pcm);
+    m_state = State::Idle;
+    return ASE_OK;
+}
+
+void AlsaStream::release()
+{
+    if (!isDeviceThread()) {
+        stop();
+        return;
+    }
+    m_stopRequested = true;
+    m_thread.detach();
+}
+
+void AlsaStream::setRealtimePriority()
+{
+    // Where the process may not use SCHED_FIFO the thread simply keeps its normal priority.
+    const int highest = sched_get_priority_max(SCHED_FIFO);
+    if (highest < 1)
+        return;
+    sched_param param{};
+    param.sched_priority = std::min(kRealtimePriority, highest);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+}
+
+void AlsaStream::lose(const std::string& reason)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_positionMutex);
+        m_lostReason = reason;
+    }
+    m_state = State::Lost;
+    fprintf(stderr, "%s: %s\n", m_deviceName.c_str(), reason.c_str());
+    // The host may stop and release the driver while handling this; the thread ends now.
+    if (m_callbacks.asioMessage)
+        m_callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+}
+
+bool AlsaStream::recover(snd_pcm_t* pcm, int err, bool playback)
+{
+    const unsigned long count = ++m_xruns;
+    int r = snd_pcm_recover(pcm, err, 1);
+    if (r == 0) {
+        if (playback)
+            prefillPlayback();
+        else
+            r = snd_pcm_start(pcm);
+    }
+    if (r < 0) {
+        lose(std::string("device unplugged: recovery from ") + (playback ? "underrun" : "overrun") +
+             " failed: " + snd_strerror(r));
+        return false;
+    }
+    fprintf(stderr, "%s: %s recovered (%lu so far)\n", m_deviceName.c_str(),
+            playback ? "playback underrun" : "capture overrun", count);
+    if (m_callbacks.asioMessage)
+        m_callbacks.asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
+    return true;
+}
+
+void AlsaStream::prefillPlayback()
+{
+    if (!m_playback.pcm)
+        return;
+    std::fill(m_playbackBuffer.begin(), m_playbackBuffer.end(), uint8_t(m_playback.silence));
+    for (int i = 0; i < 2; ++i)
+        snd_pcm_writei(m_playback.pcm, m_playbackBuffer.data(), snd_pcm_uframes_t(m_periodFrames));
+    snd_pcm_start(m_playback.pcm);
+}
+
+// Reads what the card has; false when the device is gone.
+bool AlsaStream::readPeriod(long* filled)
+{
+    const int frameBytes = m_capture.hwChannels * m_capture.wordBytes;
+    while (*filled < m_periodFrames) {
+        const snd_pcm_sframes_t n =
+            snd_pcm_readi(m_capture.pcm, m_captureBuffer.data() + *filled * frameBytes,
+                          snd_pcm_uframes_t(m_periodFrames - *filled));
+        if (n > 0) {
+            *filled += long(n);
+        } else if (n == -EAGAIN || n == 0) {
+            return true;
+        } else if (isXrun(long(n))) {
+            // What was read before the overrun is kept: it is the card's data up to the gap.
+            return recover(m_capture.pcm, int(n), false);
+        } else {
+            lose(std::string("device unplugged: ") + snd_strerror(int(n)));
+            return false;
+        }
+    }
+    return true;
+}
+
+void AlsaStream::splitInputs(long half)
+{
+    const int frameBytes = m_capture.hwChannels * m_capture.wordBytes;
+    for (Channel& c : m_channels) {
+        if (!c.input || c.number >= m_capture.hwChannels)
+            continue;
+        uint8_t* out = c.halves[half].data();
+        if (m_dsd) {
+            AlsaDsdReorder::extract(m_capture.layout, m_captureBuffer.data(), m_periodFrames,
+                                    frameBytes, int(c.number), out);
+        } else {
+            // S32_LE words are ASIOSTInt32LSB words: copied as they are.
+            const uint8_t* in = m_captureBuffer.data() + c.number * 4;
+            for (long f = 0; f < m_periodFrames; ++f, in += frameBytes, out += 4)
+                memcpy(out, in, 4);
+        }
+    }
+}
+
+void AlsaStream::joinOutputs(long half)
+{
+    const int frameBytes = m_playback.hwChannels * m_playback.wordBytes;
+    std::fill(m_playbackBuffer.begin(), m_playbackBuffer.end(), uint8_t(m_playback.silence));
+    for (const Channel& c : m_channels) {
+        if (c.input || c.number >= m_playback.hwChannels)
+            continue;
+        const uint8_t* in = c.halves[half].data();
+        if (m_dsd) {
+            AlsaDsdReorder::insert(m_playback.layout, in, m_periodFrames, frameBytes,
+                                   int(c.number), m_playbackBuffer.data());
+        } else {
+            uint8_t* out = m_playbackBuffer.data() + c.number * 4;
+            for (long f = 0; f < m_periodFrames; ++f, in += 4, out += frameBytes)
+                memcpy(out, in, 4);
+        }
+    }
+}
+
+void AlsaStream::writeOutputs(long half)
+{
+    if (!m_playback.pcm)
+        return;
+    joinOutputs(half);
+    const snd_pcm_sframes_t n = snd_pcm_writei(m_playback.pcm, m_playbackBuffer.data(),
+                                               snd_pcm_uframes_t(m_periodFrames));
+    if (n >= 0 || n == -EAGAIN)
+        return;  // a full playback buffer drops this period rather than block the inputs
+    if (isXrun(long(n)))
+        recover(m_playback.pcm, int(n), true);
+    else
+        lose(std::string("device unplugged: playback: ") + snd_strerror(int(n)));
+}
+
+void AlsaStream::deliver(uint64_t n, long half)
+{
+    splitInputs(half);
+    const uint64_t first = n * uint64_t(m_bufferSize);
+    const uint64_t now = monotonicNs();
+    {
+        std::lock_guard<std::mutex> lock(m_positionMutex);
+        m_positionSamples = first;
+        m_positionTimeNs = now;
+    }
+    if (m_useTimeInfo && m_callbacks.bufferSwitchTimeInfo) {
+        ASIOTime t;
+        memset(&t, 0, sizeof t);
+        t.timeInfo.samplePosition = splitValue(first);
+        t.timeInfo.systemTime = splitValue(now);
+        t.timeInfo.sampleRate = m_rate;
+        t.timeInfo.speed = 1.0;
+        t.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
+        m_callbacks.bufferSwitchTimeInfo(&t, half, ASIOTrue);
+    } else if (m_callbacks.bufferSwitch) {
+        m_callbacks.bufferSwitch(half, ASIOTrue);
+    }
+}
+
+// The unnamed reference keeps the stream alive while this function runs.
+void AlsaStream::run(std::shared_ptr<AlsaStream>)
+{
+    m_deviceThread = std::this_thread::get_id();
+    setRealtimePriority();
+    const unsigned captureFds = unsigned(m_pollFds.size() - 1);
+    uint64_t n = 0;
+    long filled = 0;
+    int silentPolls = 0;
+    while (!m_stopRequested) {
+        const int ready = poll(m_pollFds.data(), nfds_t(m_pollFds.size()), kPollTimeoutMs);
+        if (m_stopRequested)
+            return;
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            lose(std::string("device unplugged: poll failed: ") + strerror(errno));
+            return;
+        }
+        if (ready == 0) {
+            if (++silentPolls >= kStalledPolls) {
+                lose("device unplugged: no data for 5 s");
+                return;
+            }
+            continue;
+        }
+        unsigned short revents = 0;
+        const int err =
+            snd_pcm_poll_descriptors_revents(m_capture.pcm, m_pollFds.data(), captureFds, &revents);
+        if (err < 0) {
+            lose(std::string("device unplugged: ") + snd_strerror(err));
+            return;
+        }
+        if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            // Bring the state up to date first: a plugin learns of the fault only when asked
+            // for its position.
+            const snd_pcm_sframes_t avail = snd_pcm_avail_update(m_capture.pcm);
+            if (isXrun(long(avail))) {
+                if (!recover(m_capture.pcm, int(avail), false))
+                    return;
+                continue;
+            }
+            const snd_pcm_state_t state = snd_pcm_state(m_capture.pcm);
+            if (state == SND_PCM_STATE_XRUN || state == SND_PCM_STATE_SUSPENDED) {
+                if (!recover(m_capture.pcm, state == SND_PCM_STATE_XRUN ? -EPIPE : -ESTRPIPE,
+                             false))
+                    return;
+                continue;
+            }
+            lose(std::string("device unplugged: the card reports ") +
+                 (revents & POLLHUP ? "a hang-up" : "an error") + " (state " +
+                 snd_pcm_state_name(state) + ")");
+            return;
+        }
+        if (!(revents & POLLIN))
+            continue;
+        silentPolls = 0;
+        if (!readPeriod(&filled))
+            return;
+        if (filled < m_periodFrames)
+            continue;
+        filled = 0;
+        const long half = long(n % 2);
+        deliver(n, half);
+        ++n;
+        if (m_state == State::Lost)
+            return;
+        writeOutputs(half);
+        if (m_state == State::Lost)
+            return;
+    }
+}

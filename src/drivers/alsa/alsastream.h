@@ -1,0 +1,125 @@
+#ifndef TESSARO_ALSASTREAM_H
+#define TESSARO_ALSASTREAM_H
+
+#include "alsadsdreorder.h"
+#include "asio.h"
+
+#include <alsa/asoundlib.h>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The ALSA driver's double buffers and the device thread that moves periods between the card
+// and them. Each capture period (one ASIO half) is read with snd_pcm_readi, split into the
+// input halves, handed to the host by bufferSwitch (or bufferSwitchTimeInfo) for half 0, 1,
+// 0, ...; then the output halves of that index are interleaved and written to the playback
+// PCM with snd_pcm_writei. The thread waits in poll() on the capture PCM's descriptors and
+// an eventfd that stop() signals, so it paces itself by the card's clock.
+//
+// Faults: an overrun or underrun (-EPIPE, -ESTRPIPE, or the PCM found in the XRUN or
+// SUSPENDED state after a poll error) is recovered with snd_pcm_recover, the stream started
+// again, the count increased and kAsioResyncRequest sent to the host. A device that vanished
+// (-ENODEV, -EBADFD, any other read error, an error on poll while the PCM is DISCONNECTED or
+// gone, or 5 s without a period) ends the thread after sending kAsioResetRequest, once.
+//
+// The stream never allocates once started: the interleaved period buffers and both halves of
+// every channel are allocated here.
+//
+// Threads: construction, start, stop, release on the GUI thread; run on the device thread;
+// position, xruns, lostReason from both. m_positionMutex guards the position fields and
+// m_lostReason; m_state, m_stopRequested and m_xruns are atomic. The device thread holds a
+// reference to the stream, so a stream released from its own thread ends there safely. The
+// PCM handles belong to the driver, which touches them only while no thread runs.
+class AlsaStream : public std::enable_shared_from_this<AlsaStream>
+{
+public:
+    enum class State
+    {
+        Idle,
+        Running,
+        Lost
+    };
+
+    // One direction of the card as configured for this stream.
+    struct Direction
+    {
+        snd_pcm_t* pcm = nullptr;   // null: no device in this direction
+        bool dsd = false;
+        AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;  // DSD only
+        int wordBytes = 4;           // bytes of one channel's sample word
+        int hwChannels = 2;          // channels of the ALSA frame
+        int silence = 0;             // the byte that fills silent output
+    };
+
+    // Allocates both halves of every entry and stores their addresses in the entries.
+    // `periodFrames` ALSA frames make one half of `bufferSize` ASIO samples.
+    AlsaStream(ASIOBufferInfo* infos, long count, long bufferSize, bool dsd,
+               const ASIOCallbacks& callbacks, bool useTimeInfo, std::string deviceName);
+    ~AlsaStream();
+
+    // The directions as configured by the driver and the ASIO rate; then runs the thread.
+    bool start(const Direction& capture, const Direction& playback, long periodFrames,
+               double rate, std::string* error);
+    // Ends the device thread and drops both PCMs; ASE_InvalidMode when called from it.
+    ASIOError stop();
+    // The owner is gone: end the thread without waiting when called from the thread itself.
+    void release();
+
+    State state() const { return m_state; }
+    bool isDeviceThread() const { return std::this_thread::get_id() == m_deviceThread.load(); }
+    bool hasChannel(long channel, bool input) const;
+    long bufferSize() const { return m_bufferSize; }
+    unsigned long xruns() const { return m_xruns; }
+    std::string lostReason() const;
+    // First sample of the half last delivered, and the monotonic time (ns) it was read.
+    void position(uint64_t* samples, uint64_t* timeNs) const;
+
+private:
+    struct Channel
+    {
+        long number = 0;
+        bool input = false;
+        std::vector<uint8_t> halves[2];
+    };
+
+    void run(std::shared_ptr<AlsaStream> self);
+    void setRealtimePriority();
+    bool readPeriod(long* filled);
+    void deliver(uint64_t n, long half);
+    void writeOutputs(long half);
+    bool recover(snd_pcm_t* pcm, int err, bool playback);
+    void prefillPlayback();
+    void lose(const std::string& reason);
+    void splitInputs(long half);
+    void joinOutputs(long half);
+
+    const long m_bufferSize;
+    const bool m_dsd;
+    const ASIOCallbacks m_callbacks;
+    const bool m_useTimeInfo;
+    const std::string m_deviceName;
+    std::vector<Channel> m_channels;
+    Direction m_capture;
+    Direction m_playback;
+    long m_periodFrames = 0;
+    double m_rate = 0.0;
+    std::vector<uint8_t> m_captureBuffer;
+    std::vector<uint8_t> m_playbackBuffer;
+    std::vector<pollfd> m_pollFds;  // capture descriptors, then the wake-up eventfd
+    int m_wakeFd = -1;
+
+    std::atomic<State> m_state{State::Idle};
+    std::atomic<bool> m_stopRequested{false};
+    std::atomic<unsigned long> m_xruns{0};
+    mutable std::mutex m_positionMutex;
+    uint64_t m_positionSamples = 0;
+    uint64_t m_positionTimeNs = 0;
+    std::string m_lostReason;
+    std::atomic<std::thread::id> m_deviceThread{};
+    std::thread m_thread;
+};
+
+#endif

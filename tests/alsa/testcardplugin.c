@@ -1,0 +1,281 @@
+/* An ALSA PCM of our own for the driver tests, loaded by alsa-lib through the configuration the
+ * tests write ("pcm_type.tessarotestcard { lib ... }"). It behaves like a sound card where the
+ * plugins that come with alsa-lib cannot: it offers only the formats, rates and channel count
+ * its configuration lists, so hw parameter refinement really refuses the rest; its position
+ * advances with the monotonic clock at the negotiated rate, with a timerfd waking poll once per
+ * period; it reports an overrun when the application falls a buffer behind, or once on purpose
+ * at a configured frame; and it behaves like an unplugged card while a configured file exists:
+ * opening fails with -ENODEV, and a running stream turns DISCONNECTED, which alsa-lib turns
+ * into -ENODEV for the reader, exactly as for a card that vanished from the bus.
+ *
+ * Sample data is left silent: the tests put it in front of this device with the file plugin,
+ * whose infile replaces whatever the slave captured.
+ *
+ *   pcm.card {
+ *       type tessarotestcard
+ *       formats [ "S32_LE" "DSD_U32_BE" ]   # offered formats
+ *       rates [ 44100 48000 ]              # offered rates
+ *       channels 2                         # the one channel count
+ *       period_bytes_min 256               # period size range in bytes
+ *       period_bytes_max 262144
+ *       playback 1                         # 0: opening for playback fails (capture-only card)
+ *       gone_file "/path"                  # while it exists the card is unplugged
+ *       xrun_at 4096                       # capture: one overrun once this many frames ran
+ *   }
+ *
+ * Threads: alsa-lib calls every callback under the PCM's own lock or from the one thread
+ * that uses the PCM; the instance is not shared between PCMs. */
+#define _GNU_SOURCE
+#include <alsa/asoundlib.h>
+#include <alsa/pcm_external.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/timerfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#define MAX_LIST 32
+
+struct card
+{
+    snd_pcm_ioplug_t io;
+    int timer;
+    uint64_t startNs;
+    int running;
+    long xrunAt;
+    int xrunDone;
+    char* goneFile;
+};
+
+static uint64_t nowNs(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (uint64_t)t.tv_sec * 1000000000ull + (uint64_t)t.tv_nsec;
+}
+
+static int isGone(const struct card* c)
+{
+    return c->goneFile && access(c->goneFile, F_OK) == 0;
+}
+
+static uint64_t elapsedFrames(const struct card* c)
+{
+    if (!c->running)
+        return 0;
+    return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
+}
+
+static int cardStart(snd_pcm_ioplug_t* io)
+{
+    struct card* c = io->private_data;
+    const uint64_t periodNs = (uint64_t)io->period_size * 1000000000ull / io->rate;
+    struct itimerspec spec;
+    spec.it_interval.tv_sec = (time_t)(periodNs / 1000000000ull);
+    spec.it_interval.tv_nsec = (long)(periodNs % 1000000000ull);
+    spec.it_value = spec.it_interval;
+    c->startNs = nowNs();
+    c->running = 1;
+    return timerfd_settime(c->timer, 0, &spec, NULL) < 0 ? -errno : 0;
+}
+
+static int cardStop(snd_pcm_ioplug_t* io)
+{
+    struct card* c = io->private_data;
+    struct itimerspec spec;
+    memset(&spec, 0, sizeof spec);
+    c->running = 0;
+    timerfd_settime(c->timer, 0, &spec, NULL);
+    return 0;
+}
+
+static snd_pcm_sframes_t cardPointer(snd_pcm_ioplug_t* io)
+{
+    struct card* c = io->private_data;
+    if (isGone(c)) {
+        snd_pcm_ioplug_set_state(io, SND_PCM_STATE_DISCONNECTED);
+        return (snd_pcm_sframes_t)(io->hw_ptr % io->buffer_size);
+    }
+    uint64_t pos = elapsedFrames(c);
+    if (io->stream == SND_PCM_STREAM_CAPTURE) {
+        if (c->xrunAt > 0 && !c->xrunDone && pos >= (uint64_t)c->xrunAt) {
+            c->xrunDone = 1;
+            return -EPIPE;
+        }
+        if (pos >= (uint64_t)io->appl_ptr + io->buffer_size)
+            return -EPIPE;
+    } else if (pos > (uint64_t)io->appl_ptr) {
+        return -EPIPE; /* played everything it was given */
+    }
+    return (snd_pcm_sframes_t)(pos % io->buffer_size);
+}
+
+static snd_pcm_sframes_t cardTransfer(snd_pcm_ioplug_t* io, const snd_pcm_channel_area_t* areas,
+                                      snd_pcm_uframes_t offset, snd_pcm_uframes_t size)
+{
+    if (io->stream == SND_PCM_STREAM_CAPTURE)
+        snd_pcm_areas_silence(areas, offset, io->channels, size, io->format);
+    return (snd_pcm_sframes_t)size;
+}
+
+static int cardPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned int nfds,
+                           unsigned short* revents)
+{
+    struct card* c = io->private_data;
+    uint64_t ticks;
+    *revents = 0;
+    if (nfds < 1)
+        return 0;
+    if (isGone(c)) {
+        *revents = POLLERR | POLLHUP;
+        return 0;
+    }
+    if (pfd[0].revents & POLLIN) {
+        while (read(c->timer, &ticks, sizeof ticks) == (ssize_t)sizeof ticks) {
+        }
+        *revents = io->stream == SND_PCM_STREAM_CAPTURE ? POLLIN : POLLOUT;
+    }
+    return 0;
+}
+
+static int cardClose(snd_pcm_ioplug_t* io)
+{
+    struct card* c = io->private_data;
+    close(c->timer);
+    free(c->goneFile);
+    free(c);
+    return 0;
+}
+
+static const snd_pcm_ioplug_callback_t kCallbacks = {
+    .start = cardStart,
+    .stop = cardStop,
+    .pointer = cardPointer,
+    .transfer = cardTransfer,
+    .close = cardClose,
+    .poll_revents = cardPollRevents,
+};
+
+static int readList(snd_config_t* n, unsigned int* out, int isFormat)
+{
+    snd_config_iterator_t i, next;
+    int count = 0;
+    snd_config_for_each(i, next, n)
+    {
+        snd_config_t* e = snd_config_iterator_entry(i);
+        if (count >= MAX_LIST)
+            return -EINVAL;
+        if (isFormat) {
+            const char* s;
+            if (snd_config_get_string(e, &s) < 0)
+                return -EINVAL;
+            const snd_pcm_format_t f = snd_pcm_format_value(s);
+            if (f == SND_PCM_FORMAT_UNKNOWN)
+                return -EINVAL;
+            out[count++] = (unsigned int)f;
+        } else {
+            long v;
+            if (snd_config_get_integer(e, &v) < 0)
+                return -EINVAL;
+            out[count++] = (unsigned int)v;
+        }
+    }
+    return count;
+}
+
+SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
+{
+    snd_config_iterator_t i, next;
+    unsigned int formats[MAX_LIST], rates[MAX_LIST];
+    int formatCount = 0, rateCount = 0;
+    long channels = 2, periodMin = 64, periodMax = 1 << 20, playback = 1, xrunAt = 0;
+    const char* goneFile = NULL;
+    (void)root;
+
+    snd_config_for_each(i, next, conf)
+    {
+        snd_config_t* n = snd_config_iterator_entry(i);
+        const char* id;
+        if (snd_config_get_id(n, &id) < 0)
+            continue;
+        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
+            continue;
+        int err = 0;
+        if (!strcmp(id, "formats"))
+            err = formatCount = readList(n, formats, 1);
+        else if (!strcmp(id, "rates"))
+            err = rateCount = readList(n, rates, 0);
+        else if (!strcmp(id, "channels"))
+            err = snd_config_get_integer(n, &channels);
+        else if (!strcmp(id, "period_bytes_min"))
+            err = snd_config_get_integer(n, &periodMin);
+        else if (!strcmp(id, "period_bytes_max"))
+            err = snd_config_get_integer(n, &periodMax);
+        else if (!strcmp(id, "playback"))
+            err = snd_config_get_integer(n, &playback);
+        else if (!strcmp(id, "xrun_at"))
+            err = snd_config_get_integer(n, &xrunAt);
+        else if (!strcmp(id, "gone_file"))
+            err = snd_config_get_string(n, &goneFile);
+        else {
+            SNDERR("unknown field %s", id);
+            return -EINVAL;
+        }
+        if (err < 0) {
+            SNDERR("invalid value of %s", id);
+            return -EINVAL;
+        }
+    }
+    if (formatCount < 1 || rateCount < 1) {
+        SNDERR("formats and rates are required");
+        return -EINVAL;
+    }
+    if (stream == SND_PCM_STREAM_PLAYBACK && !playback)
+        return -ENOENT;
+    if (goneFile && access(goneFile, F_OK) == 0)
+        return -ENODEV;
+
+    struct card* c = calloc(1, sizeof *c);
+    if (!c)
+        return -ENOMEM;
+    c->timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    c->xrunAt = xrunAt;
+    c->goneFile = goneFile ? strdup(goneFile) : NULL;
+    c->io.version = SND_PCM_IOPLUG_VERSION;
+    c->io.name = "Tessaro test card";
+    c->io.callback = &kCallbacks;
+    c->io.private_data = c;
+    c->io.poll_fd = c->timer;
+    c->io.poll_events = POLLIN;
+    c->io.mmap_rw = 0;
+    int err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
+    if (err < 0) {
+        close(c->timer);
+        free(c->goneFile);
+        free(c);
+        return err;
+    }
+    static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
+    const unsigned int channelList[] = {(unsigned int)channels};
+    if ((err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_ACCESS, 1, access)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_FORMAT,
+                                             (unsigned int)formatCount, formats)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_CHANNELS, 1,
+                                             channelList)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_RATE,
+                                             (unsigned int)rateCount, rates)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
+                                               (unsigned int)periodMin,
+                                               (unsigned int)periodMax)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 8)) < 0) {
+        snd_pcm_ioplug_delete(&c->io);
+        return err;
+    }
+    *pcmp = c->io.pcm;
+    return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(tessarotestcard);

@@ -1,0 +1,646 @@
+// The ALSA driver without sound hardware: a private ALSA configuration (ALSA_CONFIG_PATH)
+// defines PCMs from alsa-lib's own plugins - the file plugin, whose infile supplies known
+// capture data, and the null plugin - in front of a test card plugin (testcardplugin.c) that
+// limits formats, rates, channels and period sizes like a card and produces overruns and
+// unplugging on demand.
+#include "alsacardlist.h"
+#include "alsadriver.h"
+#include "alsadsdreorder.h"
+#include "asiocontroller.h"
+#include "asiodrivers.h"
+#include "asiohoststate.h"
+#include "audiofilewriter.h"
+#include "partitionmanager.h"
+
+#include <QDir>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+const char* const kLayoutNames[] = {"u8", "u16le", "u16be", "u32le", "u32be"};
+const char* const kLayoutFormats[] = {"DSD_U8", "DSD_U16_LE", "DSD_U16_BE", "DSD_U32_LE",
+                                      "DSD_U32_BE"};
+const int kLayoutBytes[] = {1, 2, 2, 4, 4};
+const bool kLayoutLittle[] = {false, true, false, true, false};
+
+// Sample i of channel c in the PCM capture files: never zero, the channel in the top nibble.
+quint32 pcmWord(int channel, quint32 i)
+{
+    return (quint32(channel + 1) << 28) | (i & 0x0fffffffu);
+}
+
+// Byte j of channel c's DSD stream: the channel's big-endian 32-bit words pcmWord(c, 0), ...
+// Every byte of a word differs from its neighbours, so any reordering shows.
+quint8 dsdByte(int channel, quint32 j)
+{
+    return quint8(pcmWord(channel, j / 4) >> (8 * (3 - j % 4)));
+}
+
+QByteArray pcmFrames(int channels, quint32 frames)
+{
+    QByteArray data(int(frames * quint32(channels) * 4), Qt::Uninitialized);
+    uchar* p = reinterpret_cast<uchar*>(data.data());
+    for (quint32 i = 0; i < frames; ++i)
+        for (int c = 0; c < channels; ++c, p += 4)
+            qToLittleEndian(pcmWord(c, i), p);
+    return data;
+}
+
+QByteArray pcmChannel(int channel, quint32 frames)
+{
+    QByteArray data(int(frames * 4), Qt::Uninitialized);
+    for (quint32 i = 0; i < frames; ++i)
+        qToLittleEndian(pcmWord(channel, i), data.data() + 4 * i);
+    return data;
+}
+
+QByteArray dsdStream(int channel, quint32 bytes)
+{
+    QByteArray data(int(bytes), Qt::Uninitialized);
+    for (quint32 j = 0; j < bytes; ++j)
+        data[int(j)] = char(dsdByte(channel, j));
+    return data;
+}
+
+// ALSA's DSD words written the documented way: word bytes oldest first from the most
+// significant end; big-endian words store that order, little-endian words the reverse.
+QByteArray dsdFrames(int layout, int channels, quint32 frames)
+{
+    const int n = kLayoutBytes[layout];
+    QByteArray data;
+    data.reserve(int(frames) * channels * n);
+    for (quint32 f = 0; f < frames; ++f) {
+        for (int c = 0; c < channels; ++c) {
+            for (int b = 0; b < n; ++b) {
+                const int oldestFirst = kLayoutLittle[layout] ? n - 1 - b : b;
+                data.append(char(dsdByte(c, f * quint32(n) + quint32(oldestFirst))));
+            }
+        }
+    }
+    return data;
+}
+
+// What a host sees of a stream: the bytes of every input half in the order delivered.
+struct Collector
+{
+    std::mutex mutex;
+    ASIOBufferInfo infos[4]{};
+    long count = 0;
+    long halfBytes = 0;
+    QByteArray data[4];
+    QList<long> halves;
+    std::atomic<int> switches{0};
+    std::atomic<int> resets{0};
+    std::atomic<int> resyncs{0};
+};
+Collector* g_collector = nullptr;
+
+void collectSwitch(long index, ASIOBool)
+{
+    Collector& c = *g_collector;
+    std::lock_guard<std::mutex> lock(c.mutex);
+    for (long k = 0; k < c.count; ++k) {
+        if (c.infos[k].isInput == ASIOTrue)
+            c.data[k].append(static_cast<const char*>(c.infos[k].buffers[index]),
+                             int(c.halfBytes));
+    }
+    c.halves << index;
+    ++c.switches;
+}
+
+long collectMessage(long selector, long, void*, double*)
+{
+    if (selector == kAsioResetRequest)
+        ++g_collector->resets;
+    if (selector == kAsioResyncRequest)
+        ++g_collector->resyncs;
+    return 0;
+}
+
+void collectRateChange(ASIOSampleRate) {}
+
+QByteArray wavData(const QString& file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray bytes = f.readAll();
+    for (int pos = 12; pos + 8 <= bytes.size();) {
+        const quint32 size = qFromLittleEndian<quint32>(bytes.constData() + pos + 4);
+        if (bytes.mid(pos, 4) == "data")
+            return bytes.mid(pos + 8, int(size));
+        pos += 8 + int(size) + int(size & 1);
+    }
+    return QByteArray();
+}
+
+// Splits interleaved stereo PCM words into runs that count on without a gap; returns the
+// first sample number of each run, or an empty list when a word is not a pattern word.
+QList<quint32> patternRuns(const QByteArray& data)
+{
+    QList<quint32> starts;
+    quint32 expected = 0;
+    for (int pos = 0; pos + 8 <= data.size(); pos += 8) {
+        const quint32 left = qFromLittleEndian<quint32>(data.constData() + pos);
+        const quint32 right = qFromLittleEndian<quint32>(data.constData() + pos + 4);
+        const quint32 i = left & 0x0fffffffu;
+        if (left != pcmWord(0, i) || right != pcmWord(1, i))
+            return {};
+        if (starts.isEmpty() || i != expected)
+            starts << i;
+        expected = i + 1;
+    }
+    return starts;
+}
+
+} // namespace
+
+class TestAlsaDriver : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString gone;
+    QByteArray stereoFile;
+    AsioController* controller = nullptr;
+    QStringList log;
+
+    QString path(const QString& name) const { return QDir(dir.path()).absoluteFilePath(name); }
+
+    static AlsaDeviceEntry entryFor(const QByteArray& pcm)
+    {
+        for (const AlsaDeviceEntry& e : AlsaCardList::entries())
+            if (e.captureDevice == pcm)
+                return e;
+        return AlsaDeviceEntry();
+    }
+
+    static AlsaDriver* initialized(const QByteArray& pcm)
+    {
+        auto* d = new AlsaDriver(entryFor(pcm));
+        if (d->init(nullptr) != ASIOTrue) {
+            char message[124];
+            d->getErrorMessage(message);
+            qWarning("%s: %s", pcm.constData(), message);
+            d->Release();
+            return nullptr;
+        }
+        return d;
+    }
+
+    static bool setFormat(IASIO* d, long type)
+    {
+        ASIOIoFormat f{};
+        f.FormatType = int32_t(type);
+        return d->future(kAsioSetIoFormat, &f) == ASE_SUCCESS;
+    }
+
+    // Streams the inputs (and outputs, when the device has them) at the preferred size until
+    // `switches` buffer switches arrived; the collector then holds what the host saw.
+    bool stream(AlsaDriver* d, Collector* c, int switches)
+    {
+        long in = 0, out = 0, min = 0, max = 0, preferred = 0, granularity = 0;
+        if (d->getChannels(&in, &out) != ASE_OK ||
+            d->getBufferSize(&min, &max, &preferred, &granularity) != ASE_OK)
+            return false;
+        c->count = in + out;
+        for (long k = 0; k < c->count; ++k) {
+            c->infos[k].isInput = k < in ? ASIOTrue : ASIOFalse;
+            c->infos[k].channelNum = k < in ? k : k - in;
+        }
+        ASIOChannelInfo info{};
+        info.isInput = ASIOTrue;
+        if (d->getChannelInfo(&info) != ASE_OK)
+            return false;
+        c->halfBytes = info.type == ASIOSTDSDInt8MSB1 ? preferred / 8 : preferred * 4;
+        static ASIOCallbacks callbacks{collectSwitch, collectRateChange, collectMessage, nullptr};
+        g_collector = c;
+        if (d->createBuffers(c->infos, c->count, preferred, &callbacks) != ASE_OK ||
+            d->start() != ASE_OK)
+            return false;
+        const bool arrived = QTest::qWaitFor([&] { return c->switches >= switches; }, 20000);
+        return d->stop() == ASE_OK && arrived;
+    }
+
+    bool recordFor(const QString& file, int ms)
+    {
+        controller->setFileName(file);
+        if (!controller->startRecording(true))
+            return false;
+        QTest::qWait(ms);
+        controller->stopRecording();
+        return QTest::qWaitFor([&] { return controller->isIdle(); }, 10000) &&
+               QTest::qWaitFor([&] { return QFileInfo(file).size() > 100; }, 2000);
+    }
+
+    bool writeFile(const QString& name, const QByteArray& data)
+    {
+        QFile f(path(name));
+        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+    }
+
+    QString card(const QString& name, const QString& formats, const QString& rates,
+                 int channels, const QString& extra = QString())
+    {
+        return QStringLiteral("pcm.%1 { type tessarotestcard formats [ %2 ] rates [ %3 ] "
+                              "channels %4 period_bytes_min 1024 period_bytes_max 32768 %5 }\n")
+            .arg(name, formats, rates)
+            .arg(channels)
+            .arg(extra);
+    }
+
+    QString fileCapture(const QString& name, const QString& slave, const QString& infile)
+    {
+        return QStringLiteral("pcm.%1 { type file slave.pcm \"%2\" file \"/dev/null\" "
+                              "infile \"%3\" format \"raw\" }\n")
+            .arg(name, slave, path(infile));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        gone = path("card-gone");
+        stereoFile = pcmFrames(2, 48000 * 20);
+        QVERIFY(writeFile("stereo.raw", stereoFile));
+        QVERIFY(writeFile("mono.raw", pcmFrames(1, 48000 * 2)));
+        QVERIFY(writeFile("eight.raw", pcmFrames(8, 48000 * 2)));
+        QString conf = QStringLiteral("pcm_type.tessarotestcard { lib \"%1\" }\n")
+                           .arg(QLatin1String(TESSARO_TEST_CARD_PLUGIN));
+        conf += card("stereo_card", "\"S32_LE\"", "44100 48000 96000", 2,
+                     QStringLiteral("gone_file \"%1\"").arg(gone));
+        conf += QStringLiteral("pcm.halvik_stereo { type asym capture.pcm {"
+                               " type file slave.pcm \"stereo_card\" file \"/dev/null\""
+                               " infile \"%1\" format \"raw\" }"
+                               " playback.pcm { type file slave.pcm \"stereo_card\""
+                               " file \"%2\" format \"raw\" } }\n")
+                    .arg(path("stereo.raw"), path("played.raw"));
+        conf += card("mono_card", "\"S32_LE\"", "48000", 1);
+        conf += fileCapture("mono", "mono_card", "mono.raw");
+        conf += card("eight_card", "\"S32_LE\"", "48000", 8, "playback 0");
+        conf += fileCapture("eight", "eight_card", "eight.raw");
+        conf += card("xrun_card", "\"S32_LE\"", "48000", 2, "playback 0 xrun_at 4800");
+        conf += fileCapture("xrun", "xrun_card", "stereo.raw");
+        for (int l = 0; l < 5; ++l) {
+            const QString name = QStringLiteral("dsd_%1").arg(QLatin1String(kLayoutNames[l]));
+            // Frame rates of DSD 1x and 2x in every word size.
+            const int x1 = 2822400 / 8 / kLayoutBytes[l];
+            conf += card(name + "_card", QStringLiteral("\"S32_LE\" \"%1\"").arg(kLayoutFormats[l]),
+                         QStringLiteral("44100 48000 %1 %2").arg(x1).arg(2 * x1), 2, "playback 0");
+            conf += fileCapture(name, name + "_card", name + ".raw");
+            QVERIFY(writeFile(name + ".raw", dsdFrames(l, 2, 352800 / quint32(kLayoutBytes[l]))));
+        }
+        conf += QStringLiteral("pcm.plain_null { type null }\n");
+        QVERIFY(writeFile("asoundrc", conf.toUtf8()));
+        qputenv("ALSA_CONFIG_PATH", QFile::encodeName(path("asoundrc")));
+        qputenv(AlsaCardList::kDevicesVariable,
+                "halvik_stereo, mono,eight,xrun,dsd_u8,dsd_u16le,dsd_u16be,dsd_u32le,dsd_u32be,"
+                "plain_null,tessaro_missing,a_device_name_much_longer_than_the_limit");
+    }
+
+    void reorderPutsEveryLayoutIntoTimeOrder_data()
+    {
+        QTest::addColumn<int>("layout");
+        for (int l = 0; l < 5; ++l)
+            QTest::newRow(kLayoutFormats[l]) << l;
+    }
+
+    void reorderPutsEveryLayoutIntoTimeOrder()
+    {
+        QFETCH(int, layout);
+        const auto kind = AlsaDsdReorder::Layout(layout);
+        QCOMPARE(AlsaDsdReorder::wordBytes(kind), kLayoutBytes[layout]);
+        const int n = kLayoutBytes[layout];
+        const quint32 frames = 64;
+        const QByteArray interleaved = dsdFrames(layout, 3, frames);
+        for (int c = 0; c < 3; ++c) {
+            QByteArray stream(int(frames) * n, '\0');
+            AlsaDsdReorder::extract(kind, reinterpret_cast<const uint8_t*>(interleaved.constData()),
+                                    frames, 3 * n, c, reinterpret_cast<uint8_t*>(stream.data()));
+            QCOMPARE(stream, dsdStream(c, frames * quint32(n)));
+        }
+        // Back again: each channel lands in its own words, the others keep their bytes.
+        QByteArray rebuilt(interleaved.size(), '\x5a');
+        const QByteArray middle = dsdStream(1, frames * quint32(n));
+        AlsaDsdReorder::insert(kind, reinterpret_cast<const uint8_t*>(middle.constData()), frames,
+                               3 * n, 1, reinterpret_cast<uint8_t*>(rebuilt.data()));
+        for (int pos = 0; pos < interleaved.size(); ++pos) {
+            const bool own = (pos / n) % 3 == 1;
+            QCOMPARE(rebuilt.at(pos), own ? interleaved.at(pos) : '\x5a');
+        }
+    }
+
+    void listsConfiguredDevicesUnderNamesThatFit()
+    {
+        const QList<AlsaDeviceEntry> entries = AlsaCardList::entries();
+        QStringList names;
+        QSet<QString> ids;
+        const QRegularExpression clsid(
+            "^\\{[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\\}$");
+        for (const AlsaDeviceEntry& e : entries) {
+            names << e.description;
+            ids << e.clsid;
+            QVERIFY2(e.description.toUtf8().size() <= 31, qPrintable(e.description));
+            QVERIFY(e.description.endsWith(" (ALSA)"));
+            QVERIFY2(clsid.match(e.clsid).hasMatch(), qPrintable(e.clsid));
+        }
+        QVERIFY(names.contains("halvik_stereo (ALSA)"));
+        QVERIFY(names.contains("dsd_u32le (ALSA)"));
+        QVERIFY(names.contains("a_device_name_much_longe (ALSA)"));  // 24 characters kept
+        QCOMPARE(ids.size(), entries.size());
+        // Ids follow the device, not the order of the list.
+        const auto again = AlsaCardList::namedDevices("xrun,halvik_stereo");
+        QCOMPARE(again.at(1).clsid, entryFor("halvik_stereo").clsid);
+        QVERIFY(again.at(0).clsid != again.at(1).clsid);
+        QList<QString> taken{"same name (ALSA)"};
+        QCOMPARE(AlsaCardList::description("same name", &taken), QString("same name 2 (ALSA)"));
+    }
+
+    void missingDeviceFailsInitWithItsName()
+    {
+        auto* d = new AlsaDriver(entryFor("tessaro_missing"));
+        QCOMPARE(d->init(nullptr), ASIOFalse);
+        char message[124];
+        d->getErrorMessage(message);
+        QVERIFY2(QByteArray(message).contains("tessaro_missing"), message);
+        long in = 0, out = 0;
+        QCOMPARE(d->getChannels(&in, &out), ASIOError(ASE_NotPresent));
+        QCOMPARE(d->start(), ASIOError(ASE_InvalidMode));
+        d->Release();
+    }
+
+    void negotiatesRatesChannelsAndBufferSizes()
+    {
+        AlsaDriver* d = initialized("halvik_stereo");
+        QVERIFY(d);
+        char name[32];
+        d->getDriverName(name);
+        QCOMPARE(QByteArray(name), QByteArray("halvik_stereo (ALSA)"));
+        long in = 0, out = 0;
+        QCOMPARE(d->getChannels(&in, &out), ASIOError(ASE_OK));
+        QCOMPARE(in, 2L);
+        QCOMPARE(out, 2L);
+        // The card takes 44100, 48000 and 96000 Hz, no other rate and no DSD.
+        for (double r : {44100.0, 48000.0, 96000.0})
+            QCOMPARE(d->canSampleRate(r), ASIOError(ASE_OK));
+        for (double r : {88200.0, 192000.0, 384000.0, 2822400.0, 12345.0})
+            QCOMPARE(d->canSampleRate(r), ASIOError(ASE_NoClock));
+        QCOMPARE(d->setSampleRate(88200), ASIOError(ASE_NoClock));
+        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
+        // Periods of 1024 to 32768 bytes are 128 to 4096 stereo S32 frames.
+        long min = 0, max = 0, preferred = 0, granularity = 0;
+        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
+        QCOMPARE(min, 128L);
+        QCOMPARE(max, 4096L);
+        QCOMPARE(preferred, 512L);
+        QCOMPARE(granularity, -1L);
+        QCOMPARE(d->setSampleRate(96000), ASIOError(ASE_OK));
+        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
+        QCOMPARE(preferred, 1024L);
+        ASIOCallbacks callbacks{collectSwitch, collectRateChange, collectMessage, nullptr};
+        ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}};
+        QCOMPARE(d->createBuffers(infos, 2, 8192, &callbacks), ASIOError(ASE_InvalidMode));
+        QCOMPARE(d->createBuffers(infos, 2, 96, &callbacks), ASIOError(ASE_InvalidMode));
+        ASIOBufferInfo third[1] = {{ASIOTrue, 2, {}}};
+        QCOMPARE(d->createBuffers(third, 1, 512, &callbacks), ASIOError(ASE_InvalidParameter));
+
+        // No native DSD: the DSD format is refused with a reason, PCM stays.
+        ASIOIoFormat dsd{};
+        dsd.FormatType = kASIODSDFormat;
+        QCOMPARE(d->future(kAsioCanDoIoFormat, &dsd), ASIOError(ASE_NotPresent));
+        QCOMPARE(d->future(kAsioSetIoFormat, &dsd), ASIOError(ASE_NotPresent));
+        char message[124];
+        d->getErrorMessage(message);
+        QVERIFY2(QByteArray(message).contains("no native DSD"), message);
+        ASIOIoFormat current{};
+        current.FormatType = kASIOFormatInvalid;
+        QCOMPARE(d->future(kAsioGetIoFormat, &current), ASIOError(ASE_SUCCESS));
+        QCOMPARE(current.FormatType, int32_t(kASIOPCMFormat));
+        d->Release();
+
+        // A mono card offers one input and one output, a capture-only card no outputs.
+        AlsaDriver* mono = initialized("mono");
+        QVERIFY(mono);
+        QCOMPARE(mono->getChannels(&in, &out), ASIOError(ASE_OK));
+        QCOMPARE(in, 1L);
+        QCOMPARE(out, 1L);
+        mono->Release();
+        AlsaDriver* eight = initialized("eight");
+        QVERIFY(eight);
+        QCOMPARE(eight->getChannels(&in, &out), ASIOError(ASE_OK));
+        QCOMPARE(in, 2L);
+        QCOMPARE(out, 0L);
+        eight->Release();
+    }
+
+    void nativeDsdFormatsSetDsdRatesAndSizes()
+    {
+        AlsaDriver* d = initialized("dsd_u32le");
+        QVERIFY(d);
+        // 88200 and 176400 frames per second of 32-bit words are DSD 1x and 2x.
+        QCOMPARE(d->canSampleRate(2822400), ASIOError(ASE_OK));
+        QCOMPARE(d->canSampleRate(5644800), ASIOError(ASE_OK));
+        QCOMPARE(d->canSampleRate(11289600), ASIOError(ASE_NoClock));
+        QCOMPARE(d->setSampleRate(2822400), ASIOError(ASE_NoClock));  // still PCM
+        QVERIFY(setFormat(d, kASIODSDFormat));
+        double rate = 0;
+        QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
+        QCOMPARE(rate, 2822400.0);
+        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_NoClock));
+        ASIOChannelInfo info{};
+        info.isInput = ASIOTrue;
+        QCOMPARE(d->getChannelInfo(&info), ASIOError(ASE_OK));
+        QCOMPARE(info.type, ASIOSampleType(ASIOSTDSDInt8MSB1));
+        // Periods of 1024 to 32768 bytes hold 512 to 16384 bytes per channel: 4096 to 131072
+        // one-bit samples per channel and half.
+        long min = 0, max = 0, preferred = 0, granularity = 0;
+        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
+        QCOMPARE(min, 4096L);
+        QCOMPARE(max, 131072L);
+        QCOMPARE(preferred, 32768L);
+        QVERIFY(setFormat(d, kASIOPCMFormat));
+        QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
+        QCOMPARE(rate, 44100.0);
+        d->Release();
+    }
+
+    void deliversPcmCaptureInOrderOnEachChannel_data()
+    {
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<int>("fileChannels");
+        QTest::newRow("stereo, full duplex") << QByteArray("halvik_stereo") << 2;
+        QTest::newRow("first two of eight") << QByteArray("eight") << 8;
+        QTest::newRow("mono") << QByteArray("mono") << 1;
+    }
+
+    void deliversPcmCaptureInOrderOnEachChannel()
+    {
+        QFETCH(QByteArray, device);
+        QFETCH(int, fileChannels);
+        AlsaDriver* d = initialized(device);
+        QVERIFY(d);
+        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
+        Collector c;
+        QVERIFY(stream(d, &c, 12));
+        const long inputs = qMin(fileChannels, 2);
+        for (long k = 0; k < inputs; ++k) {
+            const QByteArray& got = c.data[k];
+            QVERIFY(got.size() >= 12 * c.halfBytes);
+            QVERIFY2(got == pcmChannel(int(k), quint32(got.size() / 4)),
+                     qPrintable(QString("channel %1").arg(k)));
+        }
+        for (int i = 0; i < c.halves.size(); ++i)
+            QCOMPARE(c.halves.at(i), long(i % 2));
+        QCOMPARE(c.resets.load(), 0);
+        d->Release();
+    }
+
+    void deliversEveryDsdLayoutAsMsbFirstBytes_data()
+    {
+        QTest::addColumn<int>("layout");
+        for (int l = 0; l < 5; ++l)
+            QTest::newRow(kLayoutFormats[l]) << l;
+    }
+
+    void deliversEveryDsdLayoutAsMsbFirstBytes()
+    {
+        QFETCH(int, layout);
+        AlsaDriver* d = initialized(QByteArray("dsd_") + kLayoutNames[layout]);
+        QVERIFY(d);
+        QVERIFY(setFormat(d, kASIODSDFormat));
+        QCOMPARE(d->setSampleRate(2822400), ASIOError(ASE_OK));
+        Collector c;
+        QVERIFY(stream(d, &c, 8));
+        for (int k = 0; k < 2; ++k) {
+            const QByteArray& got = c.data[k];
+            QVERIFY(got.size() >= 8 * c.halfBytes);
+            QVERIFY2(got == dsdStream(k, quint32(got.size())),
+                     qPrintable(QString("channel %1").arg(k)));
+        }
+        d->Release();
+    }
+
+    void overrunIsRecoveredCountedAndReported()
+    {
+        AlsaDriver* d = initialized("xrun");
+        QVERIFY(d);
+        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
+        Collector c;
+        // The card overruns once after 4800 frames; 512 frames a switch.
+        QVERIFY(stream(d, &c, 20));
+        QVERIFY(d->xrunCount() >= 1);
+        QVERIFY(c.resyncs >= 1);
+        QCOMPARE(c.resets.load(), 0);
+        char message[124];
+        d->getErrorMessage(message);
+        QVERIFY2(QByteArray(message).contains("overruns or underruns recovered"), message);
+        // The file plugin lost nothing in the overrun, so neither may the driver.
+        QCOMPARE(c.data[0], pcmChannel(0, quint32(c.data[0].size() / 4)));
+        QCOMPARE(c.data[1], pcmChannel(1, quint32(c.data[1].size() / 4)));
+        d->Release();
+    }
+
+    void vanishedCardSendsResetAndRefusesInitUntilBack()
+    {
+        AlsaDriver* d = initialized("halvik_stereo");
+        QVERIFY(d);
+        Collector c;
+        QVERIFY(stream(d, &c, 2));
+        QCOMPARE(d->start(), ASIOError(ASE_OK));
+        QVERIFY(writeFile("card-gone", QByteArray()));
+        QVERIFY(QTest::qWaitFor([&] { return c.resets > 0; }, 10000));
+        QTest::qWait(200);
+        QCOMPARE(c.resets.load(), 1);
+        char message[124];
+        d->getErrorMessage(message);
+        QVERIFY2(QByteArray(message).contains("device unplugged"), message);
+        QCOMPARE(d->stop(), ASIOError(ASE_OK));
+        d->Release();
+
+        auto* again = new AlsaDriver(entryFor("halvik_stereo"));
+        QCOMPARE(again->init(nullptr), ASIOFalse);
+        again->getErrorMessage(message);
+        QVERIFY2(QByteArray(message).startsWith("device unplugged"), message);
+        QVERIFY(QFile::remove(gone));
+        QCOMPARE(again->init(nullptr), ASIOTrue);
+        again->Release();
+    }
+
+    void recordsCaptureDataByteForByteThroughTheController()
+    {
+        registerAlsaDrivers();
+        AsioHostState* host = AsioHostState::instance();
+        QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
+        QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
+        QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+        controller = new AsioController(host, drivers, pool, writer, 64, this);
+        writer->setParent(controller);
+        host->setBufferProcessor(controller);
+        connect(controller,
+                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
+                this, [this](QString msg) { log << msg; });
+        controller->scanDrivers();
+        // The vendor word in the name makes it a supported device.
+        QVERIFY2(controller->driverNames().contains("halvik_stereo (ALSA)"),
+                 qPrintable(controller->driverNames().join(',')));
+        QVERIFY(controller->initializeDriver("halvik_stereo (ALSA)", 48000));
+        QCOMPARE(controller->sampleRate(), 48000.0);
+        QCOMPARE(controller->sampleRates(), (QList<double>{44100, 48000, 96000}));
+        QVERIFY(controller->isStreaming());
+        QVERIFY(recordFor(path("take.wav"), 800));
+        controller->unloadCurrentDriver();
+
+        const QByteArray data = wavData(path("take.wav"));
+        QVERIFY(data.size() >= 8 * 48000 / 2);
+        const quint32 first = qFromLittleEndian<quint32>(data.constData()) & 0x0fffffffu;
+        QCOMPARE(data, stereoFile.mid(int(first) * 8, data.size()));
+
+        // Monitoring played the inputs back: after the silence written before the start,
+        // the played file holds the capture data from its first frame on.
+        QFile played(path("played.raw"));
+        QVERIFY(played.open(QIODevice::ReadOnly));
+        const QByteArray out = played.readAll();
+        int lead = 0;
+        while (lead + 8 <= out.size() && qFromLittleEndian<quint64>(out.constData() + lead) == 0)
+            lead += 8;
+        QVERIFY(out.size() - lead > data.size() / 2);
+        QCOMPARE(out.mid(lead), stereoFile.left(out.size() - lead));
+    }
+
+    void unpluggedCardRecordsOnIntoTheSameFile()
+    {
+        QVERIFY(controller);
+        QVERIFY(controller->initializeDriver("halvik_stereo (ALSA)", 48000));
+        QSignalSpy unplugged(controller, &AsioController::unplugged);
+        QSignalSpy ready(controller, &AsioController::driverReady);
+        controller->setFileName(path("replug.wav"));
+        QVERIFY(controller->startRecording(true));
+        QTest::qWait(500);
+        QVERIFY(writeFile("card-gone", QByteArray()));
+        QVERIFY(unplugged.wait(10000));
+        QVERIFY(controller->isReconnecting());
+        QVERIFY(controller->isRecording());
+        log.clear();
+        QVERIFY(QTest::qWaitFor([&] { return log.count("hardware input or output is not present or available") >= 1; }, 5000));
+        QVERIFY(QFile::remove(gone));
+        QVERIFY(ready.wait(10000));
+        QTest::qWait(500);
+        controller->stopRecording();
+        QVERIFY(QTest::qWaitFor([&] { return controller->isIdle(); }, 10000));
+        controller->unloadCurrentDriver();
+        QVERIFY(!QFile::exists(path("replug_0002.wav")));
+        // Two takes of the capture data in one file: the card's own data up to the unplug,
+        // then the data of the card as it came back, which starts at its beginning again.
+        const QList<quint32> runs = patternRuns(wavData(path("replug.wav")));
+        QCOMPARE(runs.size(), 2);
+        QCOMPARE(runs.at(1), 0u);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestAlsaDriver)
+#include "tst_alsadriver.moc"

@@ -73,22 +73,22 @@ static int cardStart(snd_pcm_ioplug_t* io)
 {
     struct card* c = io->private_data;
     const uint64_t periodNs = (uint64_t)io->period_size * 1000000000ull / io->rate;
-    struct itimerspec spec;
-    spec.it_interval.tv_sec = (time_t)(periodNs / 1000000000ull);
-    spec.it_interval.tv_nsec = (long)(periodNs % 1000000000ull);
-    spec.it_value = spec.it_interval;
+    struct itimerspec timing;
+    timing.it_interval.tv_sec = (time_t)(periodNs / 1000000000ull);
+    timing.it_interval.tv_nsec = (long)(periodNs % 1000000000ull);
+    timing.it_value = timing.it_interval;
     c->startNs = nowNs();
     c->running = 1;
-    return timerfd_settime(c->timer, 0, &spec, NULL) < 0 ? -errno : 0;
+    return timerfd_settime(c->timer, 0, &timing, NULL) < 0 ? -errno : 0;
 }
 
 static int cardStop(snd_pcm_ioplug_t* io)
 {
     struct card* c = io->private_data;
-    struct itimerspec spec;
-    memset(&spec, 0, sizeof spec);
+    struct itimerspec timing;
+    memset(&timing, 0, sizeof timing);
     c->running = 0;
-    timerfd_settime(c->timer, 0, &spec, NULL);
+    timerfd_settime(c->timer, 0, &timing, NULL);
     return 0;
 }
 

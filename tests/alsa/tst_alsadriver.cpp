@@ -140,6 +140,21 @@ QByteArray wavData(const QString& file)
     return QByteArray();
 }
 
+QByteArray dffSamples(const QString& file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return QByteArray();
+    const QByteArray bytes = f.readAll();
+    for (int pos = 16; pos + 12 <= bytes.size();) {
+        const quint64 size = qFromBigEndian<quint64>(bytes.constData() + pos + 4);
+        if (bytes.mid(pos, 4) == "DSD ")
+            return bytes.mid(pos + 12, int(size));
+        pos += 12 + int(size) + int(size & 1);
+    }
+    return QByteArray();
+}
+
 // Splits interleaved stereo PCM words into runs that count on without a gap; returns the
 // first sample number of each run, or an empty list when a word is not a pattern word.
 QList<quint32> patternRuns(const QByteArray& data)
@@ -293,7 +308,7 @@ private slots:
             conf += card(name + "_card", QStringLiteral("\"S32_LE\" \"%1\"").arg(kLayoutFormats[l]),
                          QStringLiteral("44100 48000 %1 %2").arg(x1).arg(2 * x1), 2, "playback 0");
             conf += fileCapture(name, name + "_card", name + ".raw");
-            QVERIFY(writeFile(name + ".raw", dsdFrames(l, 2, 352800 / quint32(kLayoutBytes[l]))));
+            QVERIFY(writeFile(name + ".raw", dsdFrames(l, 2, 3 * 352800 / quint32(kLayoutBytes[l]))));
         }
         conf += QStringLiteral("pcm.plain_null { type null }\n");
         QVERIFY(writeFile("asoundrc", conf.toUtf8()));
@@ -571,7 +586,7 @@ private slots:
         again->Release();
     }
 
-    void recordsCaptureDataByteForByteThroughTheController()
+    void recordsNativeDsdThroughTheControllerIntoDff()
     {
         registerAlsaDrivers();
         AsioHostState* host = AsioHostState::instance();
@@ -585,6 +600,28 @@ private slots:
                 qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
                 this, [this](QString msg) { log << msg; });
         controller->scanDrivers();
+        QVERIFY(controller->initializeDriver("dsd_u32le (ALSA)", 2822400));
+        QCOMPARE(controller->sampleRate(), 2822400.0);
+        QVERIFY(controller->isDsd());
+        QVERIFY(recordFor(path("take.dff"), 800));
+        controller->unloadCurrentDriver();
+        const QByteArray data = dffSamples(path("take.dff"));
+        QVERIFY(data.size() >= 2 * 2822400 / 8 / 2);
+        // DSDIFF interleaves the channels byte by byte; each must be its stream, in order,
+        // from the half-buffer where the recording began.
+        QByteArray channel[2];
+        for (int i = 0; i < data.size(); ++i)
+            channel[i % 2].append(data.at(i));
+        const quint32 firstWord = qFromBigEndian<quint32>(channel[0].constData());
+        const quint32 offset = 4 * (firstWord & 0x0fffffffu);
+        for (int c = 0; c < 2; ++c)
+            QVERIFY2(channel[c] == dsdStream(c, offset + quint32(channel[c].size())).mid(int(offset)),
+                     qPrintable(QString("channel %1").arg(c)));
+    }
+
+    void recordsCaptureDataByteForByteThroughTheController()
+    {
+        QVERIFY(controller);
         // The vendor word in the name makes it a supported device.
         QVERIFY2(controller->driverNames().contains("halvik_stereo (ALSA)"),
                  qPrintable(controller->driverNames().join(',')));

@@ -133,8 +133,8 @@ AlsaDriver::~AlsaDriver()
 {
     if (m_stream)
         m_stream->release();
-    // A stream still ending on its own thread no longer reads the PCMs: it was told to stop
-    // before its next poll, and the host releases a driver only after stopping it.
+    // Released from inside a buffer switch, the stream is told to stop and ends on its own
+    // thread as soon as the switch returns, without touching the PCMs closed below.
 }
 
 unsigned long AlsaDriver::AddRef()

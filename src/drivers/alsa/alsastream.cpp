@@ -398,7 +398,9 @@ void AlsaStream::run(std::shared_ptr<AlsaStream>)
         const long half = long(n % 2);
         deliver(n, half);
         ++n;
-        if (m_state == State::Lost)
+        // A host that released the driver inside the switch has closed the PCMs: do not
+        // touch them again.
+        if (m_stopRequested || m_state == State::Lost)
             return;
         writeOutputs(half);
         if (m_state == State::Lost)

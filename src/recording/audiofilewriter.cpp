@@ -190,12 +190,20 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
     return file;
 }
 
-// After a failed open: sleep until anything happens, then try again. True means quit.
+// After a failed open nothing can be written until the next start names a file again: sleep
+// until then (retrying on every arriving block would repeat the error for each buffer). When
+// the recording is closed meanwhile, its blocks have no file to go to; they go back to the
+// pool at once, so the recorder counts as idle and a new recording can begin. True means quit.
 bool AudioFileWriter::waitForOpenRetry()
 {
     QMutexLocker lock(&mutex);
-    if (!newFileRequested && !quitRequested)
+    while (!newFileRequested && !quitRequested) {
+        if (closeRequested) {
+            dropQueue();
+            idle = true;
+        }
         wakeCondition.wait(&mutex);
+    }
     if (quitRequested) {
         dropQueue();
         return true;

@@ -257,6 +257,22 @@ private slots:
         writer.start(path("no/such/dir/x.wav"), 0, 2, 32, 48000);
         QVERIFY(QTest::qWaitFor([&] { return errors.count() == 3; }, 2000));
         QCOMPARE(errors.at(2).at(0).toInt(), 4);
+
+        // The recording goes on without a file: the error is not repeated for every block,
+        // and closing gives the blocks back so the next recording can start.
+        feedFrames(writer, 20);
+        QTest::qWait(200);
+        QCOMPARE(errors.count(), 3);
+        QVERIFY(pool->usedCount() > 0);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QCOMPARE(errors.count(), 3);
+        const qint64 first = nextSample;
+        writer.start(path("after.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 3);
+        writer.closeFile();
+        QVERIFY(waitAllFree());
+        QTRY_COMPARE(checkPattern(path("after.wav"), first), first + 3 * kWordsPerBlock);
     }
 
     void headerIsKeptCurrentWhileWriting()

@@ -129,6 +129,9 @@ ASIOError AsioHostState::createAsioBuffers(AsioDriverData& d)
     d.inputBufferCount = qBound(0L, d.inputChannelCount, kMaxBuffersPerDirection);
     d.outputBufferCount = qBound(0L, d.outputChannelCount, kMaxBuffersPerDirection);
     const long total = d.inputBufferCount + d.outputBufferCount;
+    // Entries beyond this driver's channels must not keep a previous driver's freed buffers.
+    for (long k = total; k < long(sizeof d.bufferInfos / sizeof d.bufferInfos[0]); ++k)
+        d.bufferInfos[k] = ASIOBufferInfo{};
     for (long k = 0; k < total; ++k) {
         ASIOBufferInfo& info = d.bufferInfos[k];
         const bool input = k < d.inputBufferCount;

@@ -400,7 +400,12 @@ bool AsioController::createBuffers()
         outputBuffers.clear();
         return false;
     }
-    for (int k = 0; k < 4; ++k)
+    // Only the entries this driver created: the others may still describe the buffers of a
+    // previous driver with more channels, long since freed.
+    inputBuffers.clear();
+    outputBuffers.clear();
+    const long created = host->inputBufferCount + host->outputBufferCount;
+    for (int k = 0; k < created; ++k)
         (host->bufferInfos[k].isInput == ASIOTrue ? inputBuffers : outputBuffers) << k;
     return true;
 }

@@ -9,6 +9,12 @@
 #include <chrono>
 #include <cstring>
 
+QList<double> TestDriverScript::standardRates()
+{
+    return QList<double>() << 44100 << 48000 << 88200 << 96000 << 176400 << 192000 << 352800
+                           << 384000 << 2822400 << 5644800 << 11289600;
+}
+
 struct TestDriverClass
 {
     QString name;

@@ -46,6 +46,9 @@
 
 struct TestDriverScript
 {
+    // The eleven rates a full-featured interface offers, PCM and DSD.
+    static QList<double> standardRates();
+
     QByteArray driverName = "Test Driver";
     long driverVersion = 1;
     bool initSucceeds = true;
@@ -54,8 +57,7 @@ struct TestDriverScript
     long inputs = 2;
     long outputs = 2;
     // canSampleRate answers ASE_OK for these, ASE_NoClock for every other rate.
-    QList<double> rates = {44100,  48000,  88200,   96000,   176400,  192000,
-                           352800, 384000, 2822400, 5644800, 11289600};
+    QList<double> rates = standardRates();
     double initialRate = 44100;
     // When not 0, getSampleRate reports this instead of the rate set.
     double reportedRate = 0;

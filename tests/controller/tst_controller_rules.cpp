@@ -161,6 +161,28 @@ private slots:
         controller->setEnabledReverseBit(false);
     }
 
+    void captureOnlyDriverForgetsThePreviousOutputs()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QVERIFY(AsioHostState::instance()->bufferInfos[2].buffers[0] != nullptr);
+        TestDriverScript script = halvikScript();
+        script.outputs = 0;
+        TestDriver::setScript(kDriver, script);
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        const ASIOBufferInfo* infos = AsioHostState::instance()->bufferInfos;
+        for (int k = 2; k < 4; ++k) {
+            QCOMPARE(infos[k].buffers[0], nullptr);
+            QCOMPARE(infos[k].buffers[1], nullptr);
+        }
+        // Monitoring with nowhere to send the inputs must touch no freed output buffer.
+        controller->setEnabledMonitorAsio(true);
+        memset(input(0, 0), 0x11, 2048);
+        controller->processBuffer(input(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        controller->processBuffer(input(1, 0), 1, ASIOSTInt32LSB, 512, 0);
+        controller->setEnabledMonitorAsio(false);
+        QCOMPARE(input(0, 0)[2047], uchar(0x11));
+    }
+
     void byteCountsPerSampleType()
     {
         QCOMPARE(AsioController::bytesPerSample(ASIOSTInt16LSB), 2.0);

@@ -1,0 +1,488 @@
+#include "mainwindow.h"
+
+#include "appidentity.h"
+#include "appstyle.h"
+#include "asioconfigdialog.h"
+#include "asiocontroller.h"
+#include "ctrlsplitsizeadjuster.h"
+#include "logwidget.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QDir>
+#include <QDockWidget>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QShortcut>
+#include <QStackedWidget>
+#include <QTimer>
+
+namespace {
+
+const char* const kNextTrackStyle =
+    "QPushButton:enabled{color: #FF0000;background-color: #FF9999;border-top: 1px solid "
+    "#FF0000;border-left: 1px solid #FF0000;border-right: 1px solid #FF0000;border-bottom: 1px "
+    "solid #FF0000;}\n";
+
+QPushButton* iconButton(const char* icon, const char* name, QWidget* parent)
+{
+    auto* button = new QPushButton(QString(), parent);
+    button->setIcon(QIcon(QString::fromLatin1(icon)));
+    button->setObjectName(QString::fromLatin1(name));
+    return button;
+}
+
+QHBoxLayout* rowLayout()
+{
+    auto* row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    return row;
+}
+
+} // namespace
+
+MainWindow::MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitAdjuster,
+                       const QString& path, const QString& dsdType, QWidget* parent)
+    : QMainWindow(parent, Qt::FramelessWindowHint),
+      m_controller(controller),
+      m_splitAdjuster(splitAdjuster),
+      m_lastPath(path),
+      m_dsdFileType(dsdType)
+{
+    AppStyle::registerResources();
+    createWidgets();
+    styleWidgets();
+    connectWidgets();
+    layoutWidgets();
+    createLogWindow();
+
+    m_timer = new QTimer(this);
+    connect(m_timer, &QTimer::timeout, this, &MainWindow::onTimer);
+    m_timer->start(100);
+
+    updateTitle();
+    resize(600, 100);
+    auto* refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, &MainWindow::test);
+    auto* log = new QShortcut(QKeySequence(QStringLiteral("Ctrl+L")), this);
+    connect(log, &QShortcut::activated, this, &MainWindow::toggleLogWindow);
+    m_statusLine->setText(tr("No ASIO Driver found in your system"));
+    m_stack->setSizePolicy(m_recordButton->sizePolicy());
+    m_stack->setMinimumSize(m_recordButton->minimumSize());
+}
+
+void MainWindow::createWidgets()
+{
+    m_recordButton = iconButton(":/record_black.png", "recordButton", this);
+    m_stack = new QStackedWidget(this);
+    m_stack->setObjectName(QStringLiteral("stack"));
+    m_nextTrackButton = iconButton(":/fast_forward.png", "nextTrackButton", this);
+    m_stopButton = iconButton(":/stop.png", "stopButton", this);
+    m_settingsButton = iconButton(":/settings.png", "settingsButton", this);
+    m_closeButton = new QPushButton(tr("X"), this);
+    m_closeButton->setObjectName(QStringLiteral("closeButton"));
+    m_timeLabel = new QLabel(this);
+    m_timeLabel->setObjectName(QStringLiteral("timeLabel"));
+    m_statusLine = new QLineEdit(this);
+    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+    m_pathEdit = new QLineEdit(this);
+    m_pathEdit->setObjectName(QStringLiteral("pathEdit"));
+    m_browseButton = new QPushButton(this);
+    m_browseButton->setObjectName(QStringLiteral("browseButton"));
+    m_logoLabel = new QLabel(this);
+    m_captionLabel = new QLabel(this);
+    m_pictureLabel = new QLabel(this);
+}
+
+void MainWindow::styleWidgets()
+{
+    AppStyle::applyPanelPalette(this);
+    const int side = int(1.5 * QFontMetrics(font()).height());
+    m_closeButton->setFixedSize(side, side);
+    m_closeButton->setFont(font());
+    setStyleSheet(AppStyle::styleSheet());
+    m_nextTrackButton->setStyleSheet(QString::fromLatin1(kNextTrackStyle));
+    m_stack->insertWidget(0, m_recordButton);
+    m_stack->insertWidget(1, m_nextTrackButton);
+    m_stack->setCurrentIndex(1);
+
+    const QFont captionFont(QStringLiteral("Arial"), 14);
+    m_captionLabel->setFont(captionFont);
+    m_captionLabel->setText(tr("<font color=#525252>Tessaro Audio Recorder</font>"));
+    const int line = QFontMetrics(captionFont).height();
+    const QPixmap logo(QStringLiteral(":/VeloranLogo.png"));
+    if (!logo.isNull())
+        setLabelPixmap(m_logoLabel, logo.scaledToHeight(int(1.3 * line), Qt::SmoothTransformation),
+                       0.7);
+    const QPixmap picture(QStringLiteral(":/Vizuvava.png"));
+    if (!picture.isNull())
+        setLabelPixmap(m_pictureLabel,
+                       picture.scaled(3 * line, 3 * line, Qt::IgnoreAspectRatio,
+                                      Qt::SmoothTransformation),
+                       0.3);
+    m_pictureLabel->setAlignment(Qt::AlignRight);
+
+    const QFont narrow(QStringLiteral("Arial Narrow"), 12);
+    m_pathEdit->setFont(narrow);
+    m_statusLine->setFont(narrow);
+    m_timeLabel->setFont(QFont(QStringLiteral("Courier"), 17));
+    m_timeLabel->setFixedWidth(
+        QFontMetrics(m_timeLabel->font()).horizontalAdvance(QStringLiteral("-- :-- :--")));
+    m_timeLabel->setText(QStringLiteral("--:--:--"));
+
+    m_pathEdit->setFixedHeight(m_browseButton->height() - 2);
+    m_statusLine->setReadOnly(true);
+    m_recordClock.invalidate();
+    m_browseButton->setText(tr("..."));
+    m_pathEdit->setToolTip(tr("destination filename"));
+    m_browseButton->setToolTip(tr("choose destination file"));
+}
+
+void MainWindow::connectWidgets()
+{
+    connect(m_closeButton, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::onBrowse);
+    connect(m_recordButton, &QPushButton::clicked, this, &MainWindow::onStartRec);
+    connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::onStopRec);
+    connect(m_settingsButton, &QPushButton::clicked, this, &MainWindow::onConfig);
+    connect(m_pathEdit, &QLineEdit::textEdited, this, &MainWindow::onPathEdited);
+    connect(m_nextTrackButton, &QPushButton::clicked, this, &MainWindow::onNextTrack);
+}
+
+void MainWindow::layoutWidgets()
+{
+    auto* central = new QWidget(this);
+    auto* grid = new QGridLayout(central);
+    grid->addWidget(m_logoLabel, 0, 0, 1, 1);
+    grid->addWidget(m_captionLabel, 0, 2, 1, 3);
+    grid->addWidget(m_pictureLabel, 0, 3, 4, 2);
+    grid->addWidget(m_closeButton, 0, 5, 1, 1, Qt::AlignRight | Qt::AlignTop);
+
+    QHBoxLayout* destination = rowLayout();
+    destination->addWidget(m_pathEdit, 1);
+    destination->addWidget(m_browseButton, 0);
+    grid->addLayout(destination, 1, 0, 1, 4);
+
+    QHBoxLayout* transport = rowLayout();
+    transport->addWidget(m_timeLabel, 0);
+    transport->addWidget(m_stack, 1);
+    transport->addWidget(m_stopButton, 1);
+    transport->addWidget(m_settingsButton, 1);
+    grid->addLayout(transport, 2, 0, 1, 4);
+
+    QHBoxLayout* status = rowLayout();
+    status->addWidget(m_statusLine, 1);
+    grid->addLayout(status, 3, 0, 1, 6);
+    grid->setColumnStretch(1, 1);
+    setCentralWidget(central);
+}
+
+void MainWindow::createLogWindow()
+{
+    m_logTable = new LogWidget(this);
+    m_logTable->addLogObject(m_controller);
+    m_logWindow = new QDockWidget(tr("Log"), this);
+    m_logWindow->setObjectName(QStringLiteral("LOG"));
+    m_logWindow->setWidget(m_logTable);
+    m_logWindow->setFloating(true);
+    m_logWindow->hide();
+    m_logWindow->setMinimumWidth(640);
+}
+
+QString MainWindow::pathText() const
+{
+    return m_pathEdit->text();
+}
+
+const QString& MainWindow::lastPath() const
+{
+    return m_lastPath;
+}
+
+void MainWindow::updateTitle()
+{
+    setWindowTitle(tr("Veloran - %1  @%2 kHz")
+                       .arg(m_controller->driverName())
+                       .arg(m_controller->sampleRate() / 1000, 0, 'f', 1));
+}
+
+// After the mode changed the destination may need the other extension; a file that already
+// carries the new name is only overwritten when the user says so.
+void MainWindow::revalidateDestination()
+{
+    const QString text = m_pathEdit->text();
+    if (text.isEmpty())
+        return;
+    const QString name = normalizedFileName(text);
+    m_controller->setFileName(name);
+    m_pathEdit->setText(m_controller->fileName());
+    if (name == text || !QFileInfo::exists(name))
+        return;
+    const auto answer = QMessageBox::question(this, tr("Confirm Overwrite"),
+                                              tr("Do you want to overwrite '%1'?").arg(name),
+                                              QMessageBox::Yes | QMessageBox::No);
+    m_overwrite = answer == QMessageBox::Yes;
+}
+
+QString MainWindow::normalizedFileName(const QString& path) const
+{
+    const QString extension = m_controller->isDsd()
+                                  ? QStringLiteral(".") + m_dsdFileType.toLower()
+                                  : QStringLiteral(".wav");
+    const QFileInfo info(path);
+    return QDir(info.absolutePath()).filePath(info.completeBaseName() + extension);
+}
+
+void MainWindow::setStatusText(QString text)
+{
+    if (m_statusLine->text() != text)
+        m_statusLine->setText(text);
+}
+
+void MainWindow::onTimer()
+{
+    if (m_controller->driverName().isEmpty())
+        return;
+    if (m_controller->isReconnecting()) {
+        m_stack->setCurrentIndex(0);
+        m_recordButton->setEnabled(false);
+        m_stopButton->setEnabled(false);
+        m_nextTrackButton->setEnabled(false);
+        setStatusText(tr("waiting for %1 (please check your USB connection)")
+                          .arg(m_controller->driverName()));
+        return;
+    }
+    const bool recording = m_controller->isRecording();
+    refreshControls(recording);
+    refreshElapsedTime();
+    setStatusText(statusText(recording));
+}
+
+void MainWindow::refreshControls(bool recording)
+{
+    m_stack->setCurrentIndex(recording ? 1 : 0);
+    m_recordButton->setEnabled(m_controller->isIdle());
+    m_settingsButton->setEnabled(!recording);
+    m_pathEdit->setReadOnly(recording);
+    m_browseButton->setEnabled(!recording);
+    m_stopButton->setEnabled(recording);
+    m_nextTrackButton->setEnabled(recording && m_controller->canRecordNextTrack());
+    if (recording) {
+        const QString current = m_controller->currentFileName();
+        if (m_pathEdit->text() != current)
+            m_pathEdit->setText(current);
+    }
+}
+
+void MainWindow::refreshElapsedTime()
+{
+    if (!m_recordClock.isValid()) {
+        if (m_timeLabel->text().isEmpty())
+            m_timeLabel->setText(QStringLiteral("--:--:--"));
+        return;
+    }
+    const qint64 seconds = qint64(m_recordClock.elapsed() / 1000.0);
+    m_timeLabel->setText(QStringLiteral("%1:%2:%3")
+                             .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+                             .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
+                             .arg(seconds % 60, 2, 10, QLatin1Char('0')));
+}
+
+QString MainWindow::statusText(bool recording) const
+{
+    QString text = m_controller->driverName() + QStringLiteral(" - ");
+    if (recording)
+        text += tr("recording ");
+    else if (m_controller->bufferFill() > 0)
+        text += tr("flushing ");
+    else
+        text += tr("stopped ");
+    if (m_controller->isDsd())
+        text += tr("DSD %1x ").arg(m_controller->dsdMultiplier(), 0, 'g', 6);
+    else
+        text += tr("PCM ");
+    text += tr(" @%1").arg(m_controller->sampleRateText());
+    if (m_controller->isSlowDrive())
+        text += tr(" (slow drive! using %1 MB RAM)")
+                    .arg(double(m_controller->bufferedBytes()) / 1024 / 1024, 0, 'f', 1);
+    return text;
+}
+
+void MainWindow::onNextTrack()
+{
+    if (m_controller->isRecording() && m_controller->canRecordNextTrack())
+        m_controller->recordNextTrack();
+}
+
+void MainWindow::onStartRec()
+{
+    if (m_controller->fileName().isEmpty()) {
+        showError(tr("Start Error"), tr("Please specify file first"));
+        return;
+    }
+    m_splitAdjuster->adjustSplitSize(m_controller->fileName());
+    if (!m_controller->startRecording(m_overwrite)) {
+        showError(tr("Start Error"), tr("Start Recording Failed"));
+        return;
+    }
+    m_overwrite = false;
+    m_recordClock.start();
+    onTimer();
+}
+
+void MainWindow::onStopRec()
+{
+    m_controller->stopRecording();
+    m_recordClock.invalidate();
+    onTimer();
+}
+
+void MainWindow::onBrowse()
+{
+    const QString filter = m_controller->isDsd() ? QStringLiteral("(*.%1)").arg(m_dsdFileType)
+                                                 : QStringLiteral("(*.wav)");
+    const QString start = normalizedFileName(m_pathEdit->text().isEmpty() ? m_lastPath
+                                                                          : m_pathEdit->text());
+    const QString chosen = QFileDialog::getSaveFileName(this, tr("output"), start, filter);
+    if (chosen.isEmpty())
+        return;
+    const QString name = normalizedFileName(chosen);
+    m_pathEdit->setText(name);
+    onPathEdited(name);
+    // The file dialog has already asked whether an existing file may be replaced.
+    m_overwrite = true;
+}
+
+void MainWindow::onConfig()
+{
+    QList<double> rates = m_controller->sampleRates();
+    if (rates.isEmpty())
+        rates = {44100, 48000, 88200};
+    AsioConfigDialog dialog(rates, m_controller->driverNames(), this);
+    dialog.setSampleRate(double(qint64(m_controller->sampleRate())));
+    dialog.setDriver(m_controller->driverName());
+    dialog.setAsioMonitoring(m_controller->isMonitorAsioEnabled());
+    dialog.setAutoSplitAt(m_controller->autoSplitSize());
+    dialog.setDsdDefault(m_dsdFileType);
+    m_controller->stopReconnecting();
+    if (dialog.exec() == QDialog::Accepted) {
+        m_controller->reinitializeDriver(dialog.driver(), dialog.sampleRate(), false);
+        const bool monitoring = dialog.asioMonitoring();
+        const int split = dialog.autoSplitAt();
+        m_dsdFileType = dialog.dsdDefault();
+        m_controller->setEnabledMonitorAsio(monitoring);
+        m_controller->setAutoSplitSize(AsioConfigDialog::autoSplitBytes(split));
+        updateTitle();
+        revalidateDestination();
+    }
+    if (!m_controller->isDriverReady())
+        m_controller->startReconnecting();
+}
+
+void MainWindow::onPathEdited(QString path)
+{
+    m_controller->setFileName(path);
+    m_lastPath = path;
+    m_overwrite = false;
+}
+
+void MainWindow::toggleLogWindow()
+{
+    m_logWindow->setVisible(!m_logWindow->isVisible());
+}
+
+void MainWindow::test()
+{
+    m_controller->refreshInfo();
+}
+
+void MainWindow::showError(const QString& title, const QString& text)
+{
+    runLampBox(QMessageBox::Critical, title, text, QMessageBox::NoButton);
+}
+
+QMessageBox::StandardButton MainWindow::askYesNo(const QString& title, const QString& text)
+{
+    return runLampBox(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No);
+}
+
+QMessageBox::StandardButton MainWindow::runLampBox(QMessageBox::Icon icon, const QString& title,
+                                                   const QString& text,
+                                                   QMessageBox::StandardButtons buttons)
+{
+    QMessageBox box(icon, title, text, buttons, this,
+                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    const int side = 2 * QFontMetrics(box.font()).height();
+    const QPixmap lamp(QStringLiteral(":/lamp_128.png"));
+    if (!lamp.isNull())
+        box.setIconPixmap(lamp.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    return QMessageBox::StandardButton(box.exec());
+}
+
+void MainWindow::setLabelPixmap(QLabel* label, const QPixmap& pixmap, qreal opacity)
+{
+    QPixmap faded(pixmap.size());
+    faded.fill(Qt::transparent);
+    QPainter painter(&faded);
+    painter.setOpacity(opacity);
+    painter.drawPixmap(0, 0, pixmap);
+    painter.end();
+    label->setPixmap(faded);
+}
+
+void MainWindow::mousePressEvent(QMouseEvent* event)
+{
+    m_dragging = true;
+    m_dragOffset = event->globalPos() - frameGeometry().topLeft();
+    setCursor(Qt::SizeAllCursor);
+    event->accept();
+}
+
+void MainWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (m_dragging) {
+        move(event->globalPos() - m_dragOffset);
+        event->accept();
+    }
+}
+
+void MainWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    m_dragging = false;
+    unsetCursor();
+    event->accept();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()), 6, 20, Qt::RelativeSize);
+    setMask(QRegion(path.toFillPolygon().toPolygon(), Qt::OddEvenFill));
+}
+
+// Recorded audio lives in RAM until the writer has stored it, so the window neither closes
+// during a recording nor, without asking, while data still waits to be written.
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (m_controller->isRecording()) {
+        showError(tr("Warning"), tr("Please stop recording first."));
+        event->ignore();
+    } else if (m_controller->bufferedBytes() > 0) {
+        const auto answer =
+            askYesNo(tr("Storing in progress"),
+                     tr("We are still saving your precious audio data.\nDo you still want to quit?"));
+        if (answer == QMessageBox::No)
+            event->ignore();
+    }
+    QApplication::closeAllWindows();
+}

@@ -1,0 +1,107 @@
+#ifndef TESSARO_MAINWINDOW_H
+#define TESSARO_MAINWINDOW_H
+
+#include <QElapsedTimer>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPoint>
+#include <QString>
+
+class AsioController;
+class CtrlSplitSizeAdjuster;
+class LogWidget;
+class QDockWidget;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QStackedWidget;
+class QTimer;
+
+// The recorder's only main window: a small frameless grey panel with the destination field,
+// the transport buttons, the elapsed time and a status line, plus a floating log window
+// (Ctrl+L). It polls the controller ten times a second instead of being notified, so the
+// audio and writer threads never touch a widget.
+//
+// Threads: GUI thread only. The controller's queries it reads are atomics or values one
+// refresh old at worst; every command is a direct call on the controller.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitAdjuster,
+               const QString& path, const QString& dsdType, QWidget* parent = nullptr);
+
+    virtual QString pathText() const;
+    virtual const QString& lastPath() const;
+    virtual void updateTitle();
+    virtual void revalidateDestination();
+    virtual QString normalizedFileName(const QString& path) const;
+
+    // Modal boxes with the lamp picture in place of the standard icon.
+    void showError(const QString& title, const QString& text);
+    QMessageBox::StandardButton askYesNo(const QString& title, const QString& text);
+    static void setLabelPixmap(QLabel* label, const QPixmap& pixmap, qreal opacity);
+
+    LogWidget* logTable() const { return m_logTable; }
+    QDockWidget* logWindow() const { return m_logWindow; }
+
+public slots:
+    virtual void onTimer();
+    virtual void onNextTrack();
+    virtual void onStartRec();
+    virtual void onStopRec();
+    virtual void onBrowse();
+    virtual void onConfig();
+    virtual void onPathEdited(QString path);
+    virtual void toggleLogWindow();
+    virtual void test();
+    virtual void setStatusText(QString text);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createWidgets();
+    void styleWidgets();
+    void layoutWidgets();
+    void connectWidgets();
+    void createLogWindow();
+    void refreshControls(bool recording);
+    void refreshElapsedTime();
+    QString statusText(bool recording) const;
+    QMessageBox::StandardButton runLampBox(QMessageBox::Icon icon, const QString& title,
+                                           const QString& text,
+                                           QMessageBox::StandardButtons buttons);
+
+    QPushButton* m_recordButton = nullptr;
+    QStackedWidget* m_stack = nullptr;
+    QPushButton* m_nextTrackButton = nullptr;
+    QPushButton* m_stopButton = nullptr;
+    QPushButton* m_settingsButton = nullptr;
+    QPushButton* m_closeButton = nullptr;
+    QLabel* m_timeLabel = nullptr;
+    QLineEdit* m_statusLine = nullptr;
+    QLineEdit* m_pathEdit = nullptr;
+    QPushButton* m_browseButton = nullptr;
+    QLabel* m_logoLabel = nullptr;
+    QLabel* m_captionLabel = nullptr;
+    QLabel* m_pictureLabel = nullptr;
+    QDockWidget* m_logWindow = nullptr;
+    LogWidget* m_logTable = nullptr;
+    QTimer* m_timer = nullptr;
+    bool m_dragging = false;
+    QPoint m_dragOffset;
+
+    AsioController* m_controller;
+    CtrlSplitSizeAdjuster* m_splitAdjuster;
+    QString m_lastPath;
+    QString m_dsdFileType;
+    bool m_overwrite = false;
+    QElapsedTimer m_recordClock;
+};
+
+#endif

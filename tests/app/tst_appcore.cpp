@@ -421,6 +421,35 @@ private slots:
         QCOMPARE(WinFsInfo::nameOfMountType(""), QString());
     }
 
+
+    // The real program, ended as a terminal's Ctrl+C or a logout ends it: the closing phase
+    // still runs and stores the three groups.
+    void programSavesSettingsWhenTerminated()
+    {
+        const QString program = qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder";
+        QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program));
+        QTemporaryDir config;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", config.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess recorder;
+        recorder.setProcessEnvironment(env);
+        recorder.start(program, QStringList());
+        QVERIFY(recorder.waitForStarted());
+        QTest::qWait(1500);
+        QCOMPARE(recorder.state(), QProcess::Running);
+        recorder.terminate();
+        QVERIFY(recorder.waitForFinished(10000));
+        QCOMPARE(recorder.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(recorder.exitCode(), 0);
+        QFile ini(config.filePath(kOrg + "/" + kApp + ".ini"));
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QString text = QString::fromUtf8(ini.readAll());
+        QVERIFY2(text.contains("device=Halvik Simulated Device\n"), qPrintable(text));
+        QVERIFY(text.contains("sampling_rate=44100\n"));
+        QVERIFY(text.contains("[AUTO_SPLIT]\n"));
+        QVERIFY(text.contains("[CONFIG]\n"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestAppCore)

@@ -1,0 +1,51 @@
+#include "quitonsignal.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+int g_sockets[2] = {-1, -1};
+
+void onSignal(int number)
+{
+    const unsigned char byte = static_cast<unsigned char>(number);
+    const ssize_t ignored = ::write(g_sockets[0], &byte, 1);
+    (void)ignored;
+}
+} // namespace
+
+QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_sockets) != 0)
+        return;  // without the pair the default handlers stay: nothing worse than before
+    notifier = new QSocketNotifier(g_sockets[1], QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, &QuitOnSignal::onReadable);
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+QuitOnSignal::~QuitOnSignal()
+{
+    if (!notifier)
+        return;
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    ::close(g_sockets[0]);
+    ::close(g_sockets[1]);
+}
+
+void QuitOnSignal::onReadable()
+{
+    unsigned char byte = 0;
+    if (::read(g_sockets[1], &byte, 1) == 1) {
+        emit received(byte);
+        QCoreApplication::quit();
+    }
+}

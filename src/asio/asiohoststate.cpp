@@ -102,6 +102,9 @@ long AsioHostState::asioMessage(long selector, long value, void*, double*)
             p->driverResetRequested();
         return 1;
     case kAsioResyncRequest:
+        if (AudioBufferProcessor* p = instance()->processor)
+            p->driverResyncRequested();
+        return 1;
     case kAsioLatenciesChanged:
     case kAsioSupportsTimeInfo:
         return 1;

@@ -12,6 +12,9 @@ public:
                                long bufferSize, long bufferIndex) = 0;
     // Driver thread, when the driver asks for a reset (device lost). Must return promptly.
     virtual void driverResetRequested() = 0;
+    // Driver thread, when the driver lost samples and resynchronised (an overrun or underrun).
+    // Must return promptly.
+    virtual void driverResyncRequested() {}
 };
 
 #endif

@@ -272,6 +272,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
     }
     appendDebug(tr("initializing asio"));
     const ASIOError init = ASIOInit(&host->driverInfo);
+    resyncCount = 0;
     if (init != ASE_OK) {
         appendError(asioErrorText(init), Qt::red);
         return false;
@@ -571,6 +572,20 @@ void AsioController::driverResetRequested()
 {
     // The driver must never be stopped or disposed from inside its own callback.
     QMetaObject::invokeMethod(this, &AsioController::onDriverLost, Qt::QueuedConnection);
+}
+
+void AsioController::driverResyncRequested()
+{
+    ++resyncCount;
+    if (!resyncReportQueued.exchange(true))
+        QMetaObject::invokeMethod(this, &AsioController::reportResyncs, Qt::QueuedConnection);
+}
+
+void AsioController::reportResyncs()
+{
+    resyncReportQueued = false;
+    appendWarning(tr("the driver lost samples and resynchronised (%1 times since it was initialized)")
+                      .arg(resyncCount.load()));
 }
 
 void AsioController::onDriverLost()

@@ -73,6 +73,7 @@ public:
     void processBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
                        long bufferSize, long bufferIndex) override;
     void driverResetRequested() override;
+    void driverResyncRequested() override;
 
 signals:
     void logMsg(QString msg, QString type, QString source, QColor color, QColor bgColor);
@@ -135,6 +136,7 @@ public:  // steps of the driver life and recording, used by the slots above
 
 private:
     void onDriverLost();
+    void reportResyncs();
     void stopRecordingFromDriverThread(const QString& reason);
     void onWriterError(int code, const QString& msg);
     static int fileTypeFromName(const QString& name);
@@ -153,6 +155,10 @@ private:
     QList<int> outputBuffers;
     QList<int> inputBuffers;
     std::atomic<bool> reverseBit{false};
+    // Overruns and underruns the current driver recovered from; a report is queued to the GUI
+    // thread only when the previous one has been logged, so a burst gives one line.
+    std::atomic<unsigned> resyncCount{0};
+    std::atomic<bool> resyncReportQueued{false};
     QTimer* reconnectTimer;
     AsioHostState* host;
     QSharedPointer<AsioDrivers> drivers;

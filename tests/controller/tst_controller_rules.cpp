@@ -11,6 +11,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <thread>
 
 namespace {
 const char* const kDriver = "Halvik Rules Driver";
@@ -181,6 +182,31 @@ private slots:
         controller->processBuffer(input(1, 0), 1, ASIOSTInt32LSB, 512, 0);
         controller->setEnabledMonitorAsio(false);
         QCOMPARE(input(0, 0)[2047], uchar(0x11));
+    }
+
+    void resynchronisationsAreCountedInTheLog()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        log.clear();
+        const auto resyncs = [](int n) {
+            std::thread driverThread([n] {
+                for (int i = 0; i < n; ++i)
+                    QCOMPARE(AsioHostState::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1L);
+            });
+            driverThread.join();
+        };
+        const QString line("the driver lost samples and resynchronised (%1 times since it was initialized)");
+        resyncs(3);
+        QVERIFY(log.isEmpty());  // reported on the GUI thread, never from the driver's
+        QTRY_COMPARE(texts(), QStringList({line.arg(3)}));
+        QCOMPARE(log.at(0).type, QString("Warning"));
+        resyncs(1);
+        QTRY_COMPARE(texts().size(), 2);
+        QCOMPARE(texts().at(1), line.arg(4));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        log.clear();
+        resyncs(1);
+        QTRY_COMPARE(texts(), QStringList({line.arg(1)}));
     }
 
     void byteCountsPerSampleType()

@@ -7,6 +7,7 @@
 #include "audiofilewriter.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "recordercore.h"
 #include "systeminitdata.h"
@@ -424,17 +425,47 @@ private slots:
 
     // The real program, ended as a terminal's Ctrl+C or a logout ends it: the closing phase
     // still runs and stores the three groups.
+    // The real program, driven through its window by the preloaded window driver.
+    void recordsThroughTheWindowAndQuits()
+    {
+        QTemporaryDir config;
+        const QString take = QDir(config.path()).filePath("take.wav");
+        QProcess recorder;
+        QProcessEnvironment env = programEnvironment(config.path());
+        env.insert("LD_PRELOAD", TESSARO_WINDOW_DRIVER_PATH);
+        env.insert("TESSARO_DRIVE_DESTINATION", take);
+        env.insert("TESSARO_DRIVE_RECORD_MS", "3000");
+        recorder.setProcessEnvironment(env);
+        recorder.start(programPath(), QStringList());
+        QVERIFY(recorder.waitForStarted());
+        QVERIFY(recorder.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(recorder.readAllStandardError());
+        QCOMPARE(recorder.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(recorder.exitCode() == 0, qPrintable(errors));
+        QVERIFY2(errors.contains("window driver: clicked close"), qPrintable(errors));
+
+        const MediaInfo info = MediaProbe::probe(take);
+        QCOMPARE(info.channels, 2);
+        QCOMPARE(info.sampleRate, 44100);
+        QVERIFY2(info.duration > 2.0 && info.duration < 4.5, qPrintable(QString::number(info.duration)));
+        const QVector<QVector<float>> channels = MediaProbe::decode(take);
+        QCOMPARE(channels.size(), 2);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], 44100)), 1000);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], 44100)), 1500);
+
+        const QString ini = savedSettings(config.path());
+        QVERIFY2(ini.contains("[INPUT]\n"), qPrintable(ini));
+        QVERIFY(ini.contains("[AUTO_SPLIT]\n"));
+        QVERIFY(ini.contains("[CONFIG]\n"));
+        QVERIFY(ini.contains("device=Halvik Simulated Device\n"));
+    }
+
     void programSavesSettingsWhenTerminated()
     {
-        const QString program = qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder";
-        QVERIFY2(QFileInfo(program).isExecutable(), qPrintable(program));
         QTemporaryDir config;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", config.path());
-        env.insert("QT_QPA_PLATFORM", "offscreen");
         QProcess recorder;
-        recorder.setProcessEnvironment(env);
-        recorder.start(program, QStringList());
+        recorder.setProcessEnvironment(programEnvironment(config.path()));
+        recorder.start(programPath(), QStringList());
         QVERIFY(recorder.waitForStarted());
         QTest::qWait(1500);
         QCOMPARE(recorder.state(), QProcess::Running);
@@ -442,13 +473,36 @@ private slots:
         QVERIFY(recorder.waitForFinished(10000));
         QCOMPARE(recorder.exitStatus(), QProcess::NormalExit);
         QCOMPARE(recorder.exitCode(), 0);
-        QFile ini(config.filePath(kOrg + "/" + kApp + ".ini"));
-        QVERIFY(ini.open(QIODevice::ReadOnly));
-        const QString text = QString::fromUtf8(ini.readAll());
+        const QString text = savedSettings(config.path());
         QVERIFY2(text.contains("device=Halvik Simulated Device\n"), qPrintable(text));
         QVERIFY(text.contains("sampling_rate=44100\n"));
         QVERIFY(text.contains("[AUTO_SPLIT]\n"));
         QVERIFY(text.contains("[CONFIG]\n"));
+    }
+
+private:
+    static QString programPath()
+    {
+        const QString program = qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder";
+        if (!QFileInfo(program).isExecutable())
+            qWarning("the program is not at %s: run this test through ctest", qPrintable(program));
+        return program;
+    }
+
+    static QProcessEnvironment programEnvironment(const QString& configDir)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", configDir);
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        // A sanitized build must accept a preloaded library ahead of its runtime.
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        return env;
+    }
+
+    static QString savedSettings(const QString& configDir)
+    {
+        QFile ini(QDir(configDir).filePath(kOrg + "/" + kApp + ".ini"));
+        return ini.open(QIODevice::ReadOnly) ? QString::fromUtf8(ini.readAll()) : QString();
     }
 };
 

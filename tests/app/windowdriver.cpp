@@ -1,0 +1,106 @@
+// Loaded into the real tessaro-recorder with LD_PRELOAD by the program test: once the
+// application object exists it drives the window as a user would, with mouse clicks and key
+// presses on the widgets, and writes each step to standard error.
+//   TESSARO_DRIVE_DESTINATION  the file name typed into the destination field
+//   TESSARO_DRIVE_RECORD_MS    how long to record (default 3000)
+// The program is left to end by itself through the window's close button.
+#include <QApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+QWidget* findWindowWith(const char* childName)
+{
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (top->isVisible() && top->findChild<QWidget*>(QString::fromLatin1(childName)))
+            return top;
+    }
+    return nullptr;
+}
+
+template <typename T>
+T* child(const char* name)
+{
+    QWidget* window = findWindowWith(name);
+    return window ? window->findChild<T*>(QString::fromLatin1(name)) : nullptr;
+}
+
+void say(const char* step)
+{
+    std::fprintf(stderr, "window driver: %s\n", step);
+    std::fflush(stderr);
+}
+
+// Polls until the condition holds, then runs the step; gives up after the timeout.
+void when(std::function<bool()> condition, int timeoutMs, std::function<void()> step)
+{
+    auto* timer = new QTimer(qApp);
+    auto waited = std::make_shared<int>(0);
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        *waited += timer->interval();
+        if (condition()) {
+            timer->deleteLater();
+            step();
+        } else if (*waited > timeoutMs) {
+            timer->deleteLater();
+            say("gave up waiting");
+            QApplication::exit(3);
+        }
+    });
+    timer->start(100);
+}
+
+bool usable(const char* name)
+{
+    QPushButton* button = child<QPushButton>(name);
+    return button && button->isVisible() && button->isEnabled();
+}
+
+void click(const char* name)
+{
+    QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton);
+}
+
+void answerAnyQuestionWithYes()
+{
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        say("answering the question with Yes");
+        QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
+    }
+}
+
+void drive()
+{
+    const QString destination = qEnvironmentVariable("TESSARO_DRIVE_DESTINATION");
+    const int recordMs = qEnvironmentVariableIntValue("TESSARO_DRIVE_RECORD_MS");
+    when([] { return usable("recordButton"); }, 20000, [=] {
+        QLineEdit* path = child<QLineEdit>("pathEdit");
+        QTest::mouseClick(path, Qt::LeftButton);
+        QTest::keyClick(path, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(path, destination);
+        say("typed the destination");
+        click("recordButton");
+        say("clicked record");
+        QTimer::singleShot(recordMs > 0 ? recordMs : 3000, [] {
+            click("stopButton");
+            say("clicked stop");
+            when([] { return usable("recordButton"); }, 20000, [] {
+                QTimer::singleShot(200, [] {
+                    QTimer::singleShot(500, answerAnyQuestionWithYes);
+                    click("closeButton");
+                    say("clicked close");
+                });
+            });
+        });
+    });
+}
+
+} // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(drive)

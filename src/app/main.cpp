@@ -1,10 +1,10 @@
 // The recorder's entry point: builds the recording core and the window, brings up the
 // remembered driver, runs the event loop, then saves the settings and lets the writer finish.
 #include "appidentity.h"
+#include "appstyle.h"
 #include "asiocontroller.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
-#include "appstyle.h"
 #include "mainwindow.h"
 #include "quitonsignal.h"
 #include "recordercore.h"

@@ -1,0 +1,130 @@
+// Renders the recorder's windows to PNG files: the main window idle and recording, the log
+// window with a message of every level, and the settings dialog. The recorder is built as the
+// program builds it, on the simulated device, with settings in a temporary directory so the
+// user's own are never touched.
+// Usage: tessaro-screenshots [output directory, default "screenshots"]
+// Exits with 1 when a picture could not be made or shows nothing but one colour.
+#include "appidentity.h"
+#include "appstyle.h"
+#include "asiocontroller.h"
+#include "ctrlinitializer.h"
+#include "ctrlsplitsizeadjuster.h"
+#include "mainwindow.h"
+#include "recordercore.h"
+#include "simulateddriver.h"
+#include "systeminitdata.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QDockWidget>
+#include <QImage>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+#include <cstdio>
+
+namespace {
+
+bool hasContent(const QImage& image)
+{
+    if (image.isNull())
+        return false;
+    const QRgb first = image.pixel(0, 0);
+    for (int y = 0; y < image.height(); y += 3)
+        for (int x = 0; x < image.width(); x += 3)
+            if (image.pixel(x, y) != first)
+                return true;
+    return false;
+}
+
+bool save(QWidget* widget, const QDir& dir, const char* name)
+{
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    const QImage image = widget->grab().toImage();
+    const bool ok = hasContent(image) && image.save(path);
+    std::printf("%s %s (%dx%d)\n", ok ? "wrote" : "FAILED", qPrintable(path), image.width(),
+                image.height());
+    return ok;
+}
+
+void clickAndWait(QWidget* window, const char* button, int ms)
+{
+    QTest::mouseClick(window->findChild<QPushButton*>(QString::fromLatin1(button)), Qt::LeftButton);
+    QTest::qWait(ms);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QTemporaryDir settings;
+    qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
+    QApplication app(argc, argv);
+    AppStyle::registerResources();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QDir out(argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("screenshots"));
+    if (!out.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+        return 1;
+    }
+
+    const QString organisation = QString::fromLatin1(AppIdentity::kOrganisation);
+    const QString application = QString::fromLatin1(AppIdentity::kApplication);
+    SystemInitData input;
+    input.load(organisation, application, true);
+    AsioController* controller = RecorderCore::createController(input.recording_buffer_MB);
+    CtrlSplitSizeAdjuster* adjuster = RecorderCore::createSplitAdjuster(controller);
+    MainWindow window(controller, adjuster, settings.path(), QStringLiteral("dsf"));
+    CtrlInitializer(controller, organisation, application)
+        .applyTo(QString::fromLatin1(SimulatedDriver::kDescription));
+    window.show();
+    QTest::qWait(500);
+
+    bool ok = true;
+    // A message box nobody expects would stop the run: report it and close it.
+    QTimer boxWatch;
+    QObject::connect(&boxWatch, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            std::printf("FAILED unexpected message: %s\n", qPrintable(box->text()));
+            ok = false;
+            box->reject();
+        }
+    });
+    boxWatch.start(250);
+
+    ok = save(&window, out, "mainwindow-idle.png") && ok;
+    QTest::keyClicks(window.findChild<QLineEdit*>(QStringLiteral("pathEdit")),
+                     settings.filePath(QStringLiteral("take.wav")));
+    clickAndWait(&window, "recordButton", 2300);
+    ok = save(&window, out, "mainwindow-recording.png") && ok;
+    clickAndWait(&window, "stopButton", 500);
+
+    controller->appendInfo(QStringLiteral("an information"));
+    controller->appendWarning(QStringLiteral("a warning"));
+    controller->appendError(QStringLiteral("an error"));
+    controller->appendDebug(QStringLiteral("a debug message"));
+    QDockWidget* log = window.logWindow();
+    log->show();
+    log->resize(760, 420);
+    QTest::qWait(200);
+    ok = save(log, out, "log.png") && ok;
+    log->hide();
+
+    // The dialog is modal: grab it once it is up, then cancel it.
+    QTimer::singleShot(500, [&] {
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            ok = save(dialog, out, "settings.png") && ok;
+            QTest::keyClick(dialog, Qt::Key_Escape);
+        } else {
+            std::printf("FAILED the settings dialog did not open\n");
+            ok = false;
+        }
+    });
+    clickAndWait(&window, "settingsButton", 200);
+
+    controller->shutDown();
+    return ok ? 0 : 1;
+}

@@ -140,7 +140,10 @@ QString AsioController::sampleRateText() const
 
 float AsioController::bufferFill() const
 {
-    return float(double(unsigned(partitions->usedCount())) / partitions->partitionCount());
+    // Before the first driver sets a partition size the pool has no partitions: nothing is
+    // buffered, and 0/0 would make the recorder look busy forever.
+    const int count = partitions->partitionCount();
+    return count > 0 ? float(double(unsigned(partitions->usedCount())) / count) : 0.0f;
 }
 
 qint64 AsioController::bufferedBytes() const
@@ -662,7 +665,12 @@ void AsioController::recordNextTrack()
 {
     if (!recording)
         return;
-    writer->start(nextTrackFileName(fileName_), fileType_, 2, 32, int(sampleRate()));
+    // A track the writer has not created on disk yet is not seen by the free-name search;
+    // reusing its name would truncate it when the next track opens.
+    QString next = nextTrackFileName(fileName_);
+    while (next == writer->fileName())
+        next = uniqueFileName(nextNumberedName(next, QStringLiteral("_")));
+    writer->start(next, fileType_, 2, 32, int(sampleRate()));
 }
 
 QString AsioController::stripTrackNumber(const QString& path) const

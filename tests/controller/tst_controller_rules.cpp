@@ -268,6 +268,22 @@ private slots:
         QCOMPARE(controller->nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
     }
 
+    void nextTrackNeverReusesTheNameBeingWritten()
+    {
+        // The folder is missing, so no track ever appears on disk for the free-name search.
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        const QString take = QDir(dir.path()).filePath("absent/take.wav");
+        controller->setFileName(take);
+        QVERIFY(controller->startRecording(true));
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), QDir(dir.path()).filePath("absent/take_0002.wav"));
+        // Pressed again at once: still a new name, not the one the writer has just been given.
+        controller->recordNextTrack();
+        QVERIFY(controller->currentFileName() != QDir(dir.path()).filePath("absent/take_0002.wav"));
+        controller->stopRecording();
+        QTRY_VERIFY(controller->isIdle());
+    }
+
     void reconnectionKeepsItsPhase()
     {
         QVERIFY(controller->initializeDriver(kDriver, 44100));

@@ -414,6 +414,7 @@ private slots:
 
     void startErrorsAndNextTrackRules()
     {
+        QVERIFY(useDriver(kDriver, 44100));
         boxes.clear();
         child<QLineEdit>("pathEdit")->clear();
         controller->setFileName(QString());

@@ -8,7 +8,6 @@
 #include "mainwindow.h"
 #include "quitonsignal.h"
 #include "recordercore.h"
-#include "systeminitdata.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -24,21 +23,16 @@ int main(int argc, char* argv[])
     // Ctrl+C or a logout ends the loop like a closed window.
     QuitOnSignal quitOnSignal;
 
-    const QString organisation = QString::fromLatin1(AppIdentity::kOrganisation);
-    const QString application = QString::fromLatin1(AppIdentity::kApplication);
-    SystemInitData input;
-    input.load(organisation, application, true);
-
-    AsioController* controller = RecorderCore::createController(input.recording_buffer_MB);
-    CtrlSplitSizeAdjuster* adjuster = RecorderCore::createSplitAdjuster(controller);
-    auto* window = new MainWindow(controller, adjuster, input.save_path, input.default_dsd_type);
-    auto* initializer = new CtrlInitializer(controller, organisation, application);
-    initializer->applyTo(input.device);
-    adjuster->loadSettings(organisation, application);
-    window->show();
+    RecorderCore::Assembly core = RecorderCore::assemble();
+    MainWindow window(core.controller, core.adjuster, core.input.save_path,
+                      core.input.default_dsd_type);
+    CtrlInitializer(core.controller, AppIdentity::organisation(), AppIdentity::application())
+        .applyTo(core.input.device);
+    core.adjuster->loadSettings(AppIdentity::organisation(), AppIdentity::application());
+    window.show();
     const int result = app.exec();
 
-    RecorderCore::saveSettings(controller, adjuster, input, window->lastPath());
-    controller->shutDown();
+    RecorderCore::saveSettings(core.controller, core.adjuster, core.input, window.lastPath());
+    core.controller->shutDown();
     return result;
 }

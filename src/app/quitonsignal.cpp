@@ -44,8 +44,6 @@ QuitOnSignal::~QuitOnSignal()
 void QuitOnSignal::onReadable()
 {
     unsigned char byte = 0;
-    if (::read(g_sockets[1], &byte, 1) == 1) {
-        emit received(byte);
+    if (::read(g_sockets[1], &byte, 1) == 1)
         QCoreApplication::quit();
-    }
 }

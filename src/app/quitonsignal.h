@@ -19,9 +19,6 @@ public:
     explicit QuitOnSignal(QObject* parent = nullptr);
     ~QuitOnSignal() override;
 
-signals:
-    void received(int signalNumber);
-
 private:
     void onReadable();
     QSocketNotifier* notifier = nullptr;

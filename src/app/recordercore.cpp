@@ -11,7 +11,6 @@
 #ifdef TESSARO_HAVE_ALSA_DRIVER
 #include "alsadriver.h"
 #endif
-#include "systeminitdata.h"
 #include "winfsinfo.h"
 
 #include <QTimer>
@@ -65,11 +64,20 @@ CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
     return new CtrlSplitSizeAdjuster(new WinFsInfo(QString()), controller);
 }
 
+Assembly assemble()
+{
+    Assembly core;
+    core.input.load(AppIdentity::organisation(), AppIdentity::application(), true);
+    core.controller = createController(core.input.recording_buffer_MB);
+    core.adjuster = createSplitAdjuster(core.controller);
+    return core;
+}
+
 void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,
                   SystemInitData& input, const QString& lastPath)
 {
-    const QString org = QString::fromLatin1(AppIdentity::kOrganisation);
-    const QString app = QString::fromLatin1(AppIdentity::kApplication);
+    const QString org = AppIdentity::organisation();
+    const QString app = AppIdentity::application();
     controller->saveIni(org, app, true);
     adjuster->saveSettings(org, app);
     input.save_path = lastPath;

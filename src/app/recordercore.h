@@ -1,11 +1,12 @@
 #ifndef TESSARO_RECORDERCORE_H
 #define TESSARO_RECORDERCORE_H
 
+#include "systeminitdata.h"
+
 #include <QString>
 
 class AsioController;
 class CtrlSplitSizeAdjuster;
-struct SystemInitData;
 
 // The assembly of the recorder and its closing phase. GUI thread.
 namespace RecorderCore {
@@ -18,6 +19,17 @@ AsioController* createController(int recordingBufferMB);
 // count can hold, and at least one.
 int usablePoolMegabytes(int recordingBufferMB);
 CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller);
+
+// The recording core as the program builds it: the stored input settings, then the controller
+// with a pool of their size, then the auto-split policy.
+struct Assembly
+{
+    SystemInitData input;
+    AsioController* controller = nullptr;
+    CtrlSplitSizeAdjuster* adjuster = nullptr;
+};
+Assembly assemble();
+
 // Saves "CONFIG", "AUTO_SPLIT" and "INPUT" (refreshed from the running objects).
 void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,
                   SystemInitData& input, const QString& lastPath);

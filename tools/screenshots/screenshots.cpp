@@ -8,11 +8,9 @@
 #include "appstyle.h"
 #include "asiocontroller.h"
 #include "ctrlinitializer.h"
-#include "ctrlsplitsizeadjuster.h"
 #include "mainwindow.h"
 #include "recordercore.h"
 #include "simulateddriver.h"
-#include "systeminitdata.h"
 
 #include <QApplication>
 #include <QDir>
@@ -71,14 +69,10 @@ int main(int argc, char* argv[])
         return 1;
     }
 
-    const QString organisation = QString::fromLatin1(AppIdentity::kOrganisation);
-    const QString application = QString::fromLatin1(AppIdentity::kApplication);
-    SystemInitData input;
-    input.load(organisation, application, true);
-    AsioController* controller = RecorderCore::createController(input.recording_buffer_MB);
-    CtrlSplitSizeAdjuster* adjuster = RecorderCore::createSplitAdjuster(controller);
-    MainWindow window(controller, adjuster, settings.path(), QStringLiteral("dsf"));
-    CtrlInitializer(controller, organisation, application)
+    const RecorderCore::Assembly core = RecorderCore::assemble();
+    AsioController* controller = core.controller;
+    MainWindow window(controller, core.adjuster, settings.path(), QStringLiteral("dsf"));
+    CtrlInitializer(controller, AppIdentity::organisation(), AppIdentity::application())
         .applyTo(QString::fromLatin1(SimulatedDriver::kDescription));
     window.show();
     QTest::qWait(500);

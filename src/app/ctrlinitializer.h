@@ -2,6 +2,7 @@
 #define TESSARO_CTRLINITIALIZER_H
 
 #include <QString>
+#include <QStringList>
 
 class AsioController;
 
@@ -14,6 +15,11 @@ public:
                     const QString& application);
     virtual ~CtrlInitializer() = default;
     virtual void applyTo(const QString& device);
+
+    // The driver applyTo brings up: device when listed, else the vendor's first, else the
+    // first of names; empty without names.
+    static QString chooseDriver(const QStringList& names, const QString& device,
+                                const AsioController* controller);
 
 private:
     AsioController* controller;

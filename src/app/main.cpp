@@ -1,10 +1,14 @@
-// The recorder's entry point: builds the recording core and the window, brings up the
-// remembered driver, runs the event loop, then saves the settings and lets the writer finish.
+// The recorder's entry point: reads the command line, then either builds the recording core and
+// the window, brings up the remembered driver, runs the event loop, saves the settings and lets
+// the writer finish, or does one command-line task without a window.
 #include "appidentity.h"
 #include "appstyle.h"
 #include "asiocontroller.h"
+#include "commandline.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "devicelist.h"
+#include "headlessrecorder.h"
 #include "mainwindow.h"
 #include "quitonsignal.h"
 #include "recordercore.h"
@@ -12,8 +16,11 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
+#include <cstdio>
 
-int main(int argc, char* argv[])
+namespace {
+
+int runWindow(int argc, char* argv[])
 {
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(AppIdentity::kVersion));
@@ -35,4 +42,46 @@ int main(int argc, char* argv[])
     RecorderCore::saveSettings(core.controller, core.adjuster, core.input, window.lastPath());
     core.controller->shutDown();
     return result;
+}
+
+// The tasks that need no display: no QApplication, so no X server or Wayland is asked for.
+int runCommand(int argc, char* argv[], const CommandLine& commandLine)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(AppIdentity::kVersion));
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    if (commandLine.action() == CommandLine::Action::Help) {
+        std::fputs(qPrintable(commandLine.helpText()), stdout);
+        return 0;
+    }
+    if (commandLine.action() == CommandLine::Action::Version) {
+        std::printf("%s\n", qPrintable(CommandLine::versionText()));
+        return 0;
+    }
+    QuitOnSignal quitOnSignal;
+    RecorderCore::Assembly core = RecorderCore::assemble();
+    if (commandLine.action() == CommandLine::Action::ListDevices) {
+        const QStringList lines = DeviceList::describe(core.controller->driverNames(), core.input.device);
+        std::printf("%s\n", qPrintable(lines.join(QLatin1Char('\n'))));
+        return 0;
+    }
+    core.adjuster->loadSettings(AppIdentity::organisation(), AppIdentity::application());
+    return HeadlessRecorder(core, commandLine.recording()).run();
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    CommandLine commandLine;
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    if (!commandLine.parse(arguments)) {
+        std::fprintf(stderr, "%s\n", qPrintable(commandLine.errorText()));
+        return 2;
+    }
+    if (commandLine.action() == CommandLine::Action::Window)
+        return runWindow(argc, argv);
+    return runCommand(argc, argv, commandLine);
 }

@@ -1,0 +1,117 @@
+#include "commandline.h"
+
+#include "appidentity.h"
+
+namespace {
+const char* const kProgram = "tessaro-recorder";
+}
+
+CommandLine::CommandLine()
+    : m_version({QStringLiteral("v"), QStringLiteral("version")}, tr("Print the version and exit.")),
+      m_listDevices(QStringLiteral("list-devices"),
+                    tr("List the devices with the rates they accept and exit.")),
+      m_record(QStringLiteral("record"), tr("Record into FILE without a window."),
+               QStringLiteral("FILE")),
+      m_device(QStringLiteral("device"),
+               tr("Device to record from (default: the remembered one)."), QStringLiteral("NAME")),
+      m_rate(QStringLiteral("rate"),
+             tr("Sampling rate in Hz (default 44100); 2822400 and above record DSD."),
+             QStringLiteral("HZ")),
+      m_seconds(QStringLiteral("seconds"), tr("Stop after N seconds (default: Ctrl+C or SIGTERM)."),
+                QStringLiteral("N")),
+      m_dsdType(QStringLiteral("dsd-type"),
+                tr("File type of a DSD recording whose FILE has no .dsf or .dff extension."),
+                QStringLiteral("dsf|dff")),
+      m_giveUpAfter(QStringLiteral("give-up-after"),
+                    tr("Fail when the device stays unplugged this long (default: wait)."),
+                    QStringLiteral("SECONDS"))
+{
+    m_parser.setApplicationDescription(tr("Records two inputs of an audio interface as DSD or PCM."));
+    m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    m_parser.addHelpOption();
+    m_parser.addOptions({m_version, m_listDevices, m_record, m_device, m_rate, m_seconds,
+                         m_dsdType, m_giveUpAfter});
+}
+
+bool CommandLine::parse(const QStringList& arguments)
+{
+    if (!m_parser.parse(arguments))
+        return fail(m_parser.errorText());
+    if (!m_parser.positionalArguments().isEmpty())
+        return fail(tr("Unexpected argument '%1'.").arg(m_parser.positionalArguments().first()));
+    const QList<QPair<bool, Action>> actions = {
+        {m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all")), Action::Help},
+        {m_parser.isSet(m_version), Action::Version},
+        {m_parser.isSet(m_listDevices), Action::ListDevices},
+        {m_parser.isSet(m_record), Action::Record}};
+    int chosen = 0;
+    for (const auto& a : actions) {
+        if (a.first) {
+            m_action = a.second;
+            ++chosen;
+        }
+    }
+    if (chosen > 1)
+        return fail(tr("--help, --version, --list-devices and --record exclude each other."));
+    if (m_action == Action::Record)
+        return readRecording();
+    for (const QCommandLineOption* o : {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
+        if (m_parser.isSet(*o))
+            return fail(tr("--%1 applies only to --record.").arg(o->names().constFirst()));
+    }
+    return true;
+}
+
+bool CommandLine::readRecording()
+{
+    m_recording.file = m_parser.value(m_record).trimmed();
+    if (m_recording.file.isEmpty())
+        return fail(tr("--record needs a file name."));
+    m_recording.device = m_parser.value(m_device);
+    if (m_parser.isSet(m_device) && m_recording.device.trimmed().isEmpty())
+        return fail(tr("--device needs a device name."));
+    if (!readNumber(m_rate, 1.0, &m_recording.rate) || !readNumber(m_seconds, 0.0, &m_recording.seconds)
+        || !readNumber(m_giveUpAfter, 0.0, &m_recording.giveUpAfter))
+        return false;
+    if (m_parser.isSet(m_seconds) && m_recording.seconds <= 0.0)
+        return fail(tr("--seconds must be more than 0, not '%1'.").arg(m_parser.value(m_seconds)));
+    if (m_parser.isSet(m_dsdType)) {
+        m_recording.dsdType = m_parser.value(m_dsdType).toLower();
+        if (m_recording.dsdType != QLatin1String("dsf") && m_recording.dsdType != QLatin1String("dff"))
+            return fail(tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
+    }
+    return true;
+}
+
+// An option left out keeps its default; one given must be a finite number of at least minimum.
+bool CommandLine::readNumber(const QCommandLineOption& option, double minimum, double* value)
+{
+    if (!m_parser.isSet(option))
+        return true;
+    bool ok = false;
+    const QString text = m_parser.value(option);
+    const double number = text.toDouble(&ok);
+    if (!ok || !qIsFinite(number) || number < minimum)
+        return fail(tr("--%1 needs a number of at least %2, not '%3'.")
+                        .arg(option.names().constFirst())
+                        .arg(minimum)
+                        .arg(text));
+    *value = number;
+    return true;
+}
+
+bool CommandLine::fail(const QString& problem)
+{
+    m_error = tr("%1: %2 Use --help to see the options.").arg(QLatin1String(kProgram), problem);
+    return false;
+}
+
+QString CommandLine::helpText() const
+{
+    return m_parser.helpText();
+}
+
+QString CommandLine::versionText()
+{
+    return QStringLiteral("%1 %2").arg(QLatin1String(kProgram), QLatin1String(AppIdentity::kVersion));
+}

@@ -1,0 +1,69 @@
+#ifndef TESSARO_COMMANDLINE_H
+#define TESSARO_COMMANDLINE_H
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+// What the user asked for on the command line, checked before any application object exists,
+// so a bad option ends the program before a window or a driver is touched.
+//
+// Threads: main thread only, before the event loop.
+class CommandLine
+{
+    Q_DECLARE_TR_FUNCTIONS(CommandLine)
+public:
+    enum class Action
+    {
+        Window,
+        Help,
+        Version,
+        ListDevices,
+        Record
+    };
+
+    // What --record does. A negative duration or give-up time means "no limit".
+    struct Recording
+    {
+        QString file;
+        QString device;  // empty: the remembered device, else the start-up rule
+        double rate = 44100.0;
+        double seconds = -1.0;
+        QString dsdType;  // "dsf", "dff" or empty for the remembered type
+        double giveUpAfter = -1.0;
+    };
+
+    CommandLine();
+
+    // arguments includes the program name first, as in argv. False when they cannot be used;
+    // errorText() then names the problem in one line.
+    bool parse(const QStringList& arguments);
+
+    Action action() const { return m_action; }
+    const Recording& recording() const { return m_recording; }
+    QString errorText() const { return m_error; }
+    // Needs a QCoreApplication (the usage line names the running program).
+    QString helpText() const;
+    static QString versionText();
+
+private:
+    bool readRecording();
+    bool readNumber(const QCommandLineOption& option, double minimum, double* value);
+    bool fail(const QString& problem);
+
+    QCommandLineParser m_parser;
+    QCommandLineOption m_version;
+    QCommandLineOption m_listDevices;
+    QCommandLineOption m_record;
+    QCommandLineOption m_device;
+    QCommandLineOption m_rate;
+    QCommandLineOption m_seconds;
+    QCommandLineOption m_dsdType;
+    QCommandLineOption m_giveUpAfter;
+    Action m_action = Action::Window;
+    Recording m_recording;
+    QString m_error;
+};
+
+#endif

@@ -1,0 +1,67 @@
+#include "devicelist.h"
+
+#include "asiodrivers.h"
+#include "asiohoststate.h"
+
+#include <algorithm>
+
+namespace {
+constexpr double kDsdBaseRate = 2822400.0;
+}
+
+QStringList DeviceList::describe(const QStringList& driverNames, const QString& remembered)
+{
+    QStringList lines;
+    for (const QString& name : driverNames) {
+        const QString mark = name == remembered ? tr(" (remembered)") : QString();
+        lines << QStringLiteral("%1%2: %3").arg(name, mark, describeDriver(name));
+    }
+    return lines;
+}
+
+QString DeviceList::rateText(double rate)
+{
+    if (rate >= kDsdBaseRate)
+        return tr("%1 (DSD %2x)").arg(qint64(rate)).arg(int(rate / kDsdBaseRate));
+    return QString::number(qint64(rate));
+}
+
+QString DeviceList::describeDriver(const QString& name)
+{
+    const QByteArray latin = name.toLatin1();
+    if (!loadAsioDriver(latin.constData()))
+        return tr("cannot be loaded");
+    ASIODriverInfo info{};
+    info.asioVersion = 2;
+    if (ASIOInit(&info) != ASE_OK) {
+        ASIOExit();
+        return tr("not available (%1)").arg(QString::fromLocal8Bit(info.errorMessage));
+    }
+    // A driver may accept the rates of one mode only while it is in that mode.
+    QList<double> rates = acceptedRates(kASIOPCMFormat);
+    for (double r : acceptedRates(kASIODSDFormat)) {
+        if (!rates.contains(r))
+            rates << r;
+    }
+    ASIOExit();
+    std::sort(rates.begin(), rates.end());
+    QStringList texts;
+    for (double r : qAsConst(rates))
+        texts << rateText(r);
+    return texts.isEmpty() ? tr("no rate accepted") : texts.join(QStringLiteral(", "));
+}
+
+QList<double> DeviceList::acceptedRates(int ioFormat)
+{
+    ASIOIoFormat format{};
+    format.FormatType = ioFormat;
+    ASIOFuture(kAsioSetIoFormat, &format);
+    QList<double> rates;
+    for (const QString& text : sampleRateCandidates()) {
+        bool ok = false;
+        const double rate = text.toDouble(&ok);
+        if (ok)
+            rates << rate;
+    }
+    return rates;
+}

@@ -1,0 +1,177 @@
+#include "headlessrecorder.h"
+
+#include "appidentity.h"
+#include "asiocontroller.h"
+#include "audiofilewriter.h"
+#include "ctrlinitializer.h"
+#include "ctrlsplitsizeadjuster.h"
+#include "devicelist.h"
+#include "recordingdestination.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace {
+
+void printLine(const QString& line)
+{
+    std::fprintf(stderr, "%s\n", qPrintable(line));
+    std::fflush(stderr);
+}
+
+QString clockText(qint64 ms)
+{
+    const qint64 s = (ms + 500) / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(s / 3600, 2, 10, QLatin1Char('0'))
+        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
+                                   const CommandLine::Recording& options, QObject* parent)
+    : QObject(parent), core(core), options(options)
+{
+    progressTimer.setInterval(1000);
+    connect(&progressTimer, &QTimer::timeout, this, &HeadlessRecorder::printProgress);
+    stopTimer.setSingleShot(true);
+    // A coarse timer may fire 5 % early, which would cut 150 ms off a 3 s recording.
+    stopTimer.setTimerType(Qt::PreciseTimer);
+    connect(&stopTimer, &QTimer::timeout, this, &QCoreApplication::quit);
+    giveUpTimer.setSingleShot(true);
+    connect(&giveUpTimer, &QTimer::timeout, this, [this] {
+        fail(tr("%1 stayed unplugged for %2 s").arg(this->core.controller->driverToReconnect())
+                 .arg(this->options.giveUpAfter));
+    });
+}
+
+int HeadlessRecorder::run()
+{
+    AsioController* controller = core.controller;
+    QString name;
+    failure = bringUpDriver(chooseDevice());
+    if (failure.isEmpty())
+        failure = prepareDestination(&name);
+    if (failure.isEmpty()) {
+        watchForFailures();
+        core.adjuster->adjustSplitSize(name);
+        controller->setFileName(name);
+        if (!controller->startRecording(false))
+            failure = tr("the recording could not start");
+    }
+    if (failure.isEmpty()) {
+        elapsed.start();
+        printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
+        progressTimer.start();
+        if (options.seconds > 0)
+            stopTimer.start(qRound(options.seconds * 1000));
+        QCoreApplication::exec();
+    }
+    finish();
+    if (!failure.isEmpty()) {
+        printLine(tr("tessaro-recorder: %1").arg(failure));
+        return 1;
+    }
+    printLine(tr("finished %1").arg(controller->fileName()));
+    return 0;
+}
+
+// The device given, else the one the window would bring up at start.
+QString HeadlessRecorder::chooseDevice() const
+{
+    if (!options.device.isEmpty())
+        return options.device;
+    return CtrlInitializer::chooseDriver(core.controller->driverNames(), core.input.device,
+                                         core.controller);
+}
+
+QString HeadlessRecorder::bringUpDriver(const QString& device)
+{
+    AsioController* controller = core.controller;
+    if (device.isEmpty() || !controller->driverNames().contains(device))
+        return tr("no device named '%1' (--list-devices shows the devices)").arg(device);
+    if (!controller->initializeDriver(device, options.rate) || !controller->isDriverReady())
+        return tr("%1 cannot be started").arg(device);
+    if (qRound64(controller->sampleRate()) != qRound64(options.rate)) {
+        QStringList accepted;
+        for (double r : controller->sampleRates())
+            accepted << DeviceList::rateText(r);
+        return tr("%1 refuses the rate %2 Hz (it accepts %3)")
+            .arg(device, QString::number(options.rate, 'f', 0), accepted.join(QStringLiteral(", ")));
+    }
+    // The monitoring choice and split size the window would use; read only.
+    controller->loadIni(AppIdentity::organisation(), AppIdentity::application(), true);
+    return QString();
+}
+
+QString HeadlessRecorder::prepareDestination(QString* name) const
+{
+    const QString dsdType = options.dsdType.isEmpty() ? core.input.default_dsd_type : options.dsdType;
+    *name = RecordingDestination::conformedName(options.file, core.controller->isDsd(), dsdType);
+    const QString problem = RecordingDestination::problem(*name);
+    if (!problem.isEmpty())
+        return tr("cannot record to %1: %2").arg(*name, problem);
+    return QString();
+}
+
+void HeadlessRecorder::watchForFailures()
+{
+    AsioController* controller = core.controller;
+    // The writer is the controller's child; its failures (open, write, disk full) end the run.
+    if (auto* writer = controller->findChild<AudioFileWriter*>())
+        connect(writer, &AudioFileWriter::error, this,
+                [this](int, const QString& message) { fail(message); }, Qt::QueuedConnection);
+    connect(controller, &AsioController::unplugged, this, &HeadlessRecorder::onUnplugged);
+    connect(controller, &AsioController::driverReady, this, &HeadlessRecorder::onDriverReady);
+}
+
+void HeadlessRecorder::fail(const QString& reason)
+{
+    if (failure.isEmpty())
+        failure = reason;
+    QCoreApplication::quit();
+}
+
+void HeadlessRecorder::printProgress()
+{
+    AsioController* controller = core.controller;
+    // The controller stops by itself when the RAM buffer overflows; its log says why.
+    if (!controller->isRecording()) {
+        fail(tr("the recording stopped before its end"));
+        return;
+    }
+    const QString file = controller->currentFileName();
+    if (file != lastFile && !lastFile.isEmpty())
+        finishedPartsBytes += QFileInfo(lastFile).size();
+    lastFile = file;
+    const qint64 written = finishedPartsBytes + QFileInfo(file).size();
+    printLine(tr("%1  %2 MB written  RAM buffer %3 %")
+                  .arg(clockText(elapsed.elapsed()))
+                  .arg(double(written) / 1e6, 0, 'f', 1)
+                  .arg(double(controller->bufferFill()) * 100.0, 0, 'f', 1));
+}
+
+void HeadlessRecorder::onUnplugged()
+{
+    printLine(tr("%1 unplugged; waiting for it").arg(core.controller->driverToReconnect()));
+    if (options.giveUpAfter >= 0 && !giveUpTimer.isActive())
+        giveUpTimer.start(qRound(options.giveUpAfter * 1000));
+}
+
+void HeadlessRecorder::onDriverReady()
+{
+    giveUpTimer.stop();
+}
+
+void HeadlessRecorder::finish()
+{
+    progressTimer.stop();
+    stopTimer.stop();
+    giveUpTimer.stop();
+    core.controller->shutDown();
+    // A write failure while the buffer drained arrives as a queued call.
+    QCoreApplication::sendPostedEvents(this);
+}

@@ -1,0 +1,54 @@
+#ifndef TESSARO_HEADLESSRECORDER_H
+#define TESSARO_HEADLESSRECORDER_H
+
+#include "commandline.h"
+#include "recordercore.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+class AudioFileWriter;
+
+// Records one file without a window, through the same controller calls as the window: brings
+// up the chosen driver at the chosen rate, starts the recording, prints a progress line on
+// standard error once a second and stops after the given time, at SIGINT/SIGTERM (the caller's
+// QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains the RAM
+// buffer and closes the file with its final header. The settings file is only read.
+//
+// Threads: GUI (main) thread only; the writer's error arrives as a queued call.
+class HeadlessRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    HeadlessRecorder(const RecorderCore::Assembly& core, const CommandLine::Recording& options,
+                     QObject* parent = nullptr);
+
+    // Runs the event loop for the recording; the process exit status: 0 for a clean finish,
+    // 1 with one line on standard error when the recording failed or could not start.
+    int run();
+
+private:
+    QString chooseDevice() const;
+    QString bringUpDriver(const QString& device);
+    QString prepareDestination(QString* name) const;
+    void watchForFailures();
+    void fail(const QString& reason);
+    void printProgress();
+    void onUnplugged();
+    void onDriverReady();
+    void finish();
+
+    RecorderCore::Assembly core;
+    CommandLine::Recording options;
+    QTimer progressTimer;
+    QTimer stopTimer;
+    QTimer giveUpTimer;
+    QElapsedTimer elapsed;
+    QString failure;
+    QString lastFile;
+    qint64 finishedPartsBytes = 0;
+};
+
+#endif

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the recorder's seven pictures into the directory of this script.
+"""Draws the recorder's seven pictures into the directory of this script, and the window icon
+at the sizes the desktop installs into ../packaging/icons.
 
     python3 resources/draw_pictures.py
 
@@ -18,6 +19,8 @@ from PIL import Image, ImageDraw, ImageFont
 SCALE = 4
 HERE = os.path.dirname(os.path.abspath(__file__))
 FONT_DIR = "/usr/share/fonts/truetype/dejavu"
+APP_ID = "org.veloran.TessaroRecorder"
+ICON_SIZES = (48, 128, 256)
 
 
 def canvas(width, height):
@@ -26,7 +29,9 @@ def canvas(width, height):
 
 
 def save(image, width, height, name):
-    image.resize((width, height), Image.LANCZOS).save(os.path.join(HERE, name))
+    path = os.path.join(HERE, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    image.resize((width, height), Image.LANCZOS).save(path)
     print("wrote", name)
 
 
@@ -180,6 +185,9 @@ def vizuvava():
              c + s(22) * math.sin(k / 200 * 4 * math.pi)) for k in range(201)]
     draw.line(wave, fill=(255, 255, 255, 210), width=w(3), joint="curve")
     save(image, size, size, "Vizuvava.png")
+    # The same picture as the application's icon in the desktop's icon theme.
+    for n in ICON_SIZES:
+        save(image, n, n, "../packaging/icons/%dx%d/%s.png" % (n, n, APP_ID))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,229 @@
+// The real tessaro-recorder on its command line: options, the device list, recordings without
+// a display checked by ffprobe/ffmpeg, a SIGTERM in the middle, and failures with their status.
+#include "mediaprobe.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+namespace {
+const char* const kSimulated = "Halvik Simulated Device";
+const QString kSettings = QStringLiteral("[INPUT]\ndevice=Halvik Simulated Device\n"
+                                         "default_dsd_type=dff\n");
+}
+
+class TestCommandLine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        home.reset(new QTemporaryDir);
+        QVERIFY(home->isValid());
+        QVERIFY(QDir(home->path()).mkpath("config/Veloran"));
+        QFile ini(settingsPath());
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write(kSettings.toUtf8());
+    }
+
+    void cleanup()
+    {
+        // Every run, whatever it did, leaves the settings as they were.
+        QFile ini(settingsPath());
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(ini.readAll()), kSettings);
+    }
+
+    void answersWithoutRecording_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("out");  // a line standard output must hold
+        QTest::addColumn<QString>("err");  // text standard error must hold
+
+        const QString hint = "Use --help to see the options.";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "tessaro-recorder 1.3" << "";
+        QTest::newRow("help") << QStringList{"--help"} << 0
+                              << "  --give-up-after <SECONDS>  Fail when the device stays unplugged this long"
+                              << "";
+        QTest::newRow("list") << QStringList{"--list-devices"} << 0
+                              << "Halvik Simulated Device (remembered): 44100, 48000, 88200, 96000, "
+                                 "176400, 192000, 352800, 384000, 2822400 (DSD 1x), 5644800 (DSD 2x), "
+                                 "11289600 (DSD 4x)"
+                              << "";
+        QTest::newRow("unknown") << QStringList{"--loud"} << 2 << "" << "Unknown option 'loud'. " + hint;
+        QTest::newRow("rate text") << QStringList{"--record", "x", "--rate", "fast"} << 2 << ""
+                                   << "--rate needs a number of at least 1, not 'fast'. " + hint;
+        QTest::newRow("negative seconds") << QStringList{"--record", "x", "--seconds", "-3"} << 2 << ""
+                                          << "--seconds needs a number of at least 0, not '-3'. " + hint;
+        QTest::newRow("zero seconds") << QStringList{"--record", "x", "--seconds", "0"} << 2 << ""
+                                      << "--seconds must be more than 0, not '0'. " + hint;
+        QTest::newRow("dsd type") << QStringList{"--record", "x", "--dsd-type", "mp3"} << 2 << ""
+                                  << "--dsd-type must be dsf or dff, not 'mp3'. " + hint;
+        QTest::newRow("missing file") << QStringList{"--record"} << 2 << ""
+                                      << "Missing value after '--record'. " + hint;
+        QTest::newRow("rate alone") << QStringList{"--rate", "96000"} << 2 << ""
+                                    << "--rate applies only to --record. " + hint;
+        QTest::newRow("two tasks") << QStringList{"--list-devices", "--record", "x"} << 2 << ""
+                                   << "exclude each other. " + hint;
+        QTest::newRow("positional") << QStringList{"take.wav"} << 2 << ""
+                                    << "Unexpected argument 'take.wav'. " + hint;
+    }
+
+    void answersWithoutRecording()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const Result r = runProgram(arguments);
+        QCOMPARE(r.status, status);
+        QVERIFY2(out.isEmpty() || r.out.split('\n').contains(out), qPrintable(r.out));
+        QVERIFY2(r.err.contains(err), qPrintable(r.err));
+        if (status == 2)  // one line, the program named
+            QVERIFY2(r.err.startsWith("tessaro-recorder: ") && r.err.count('\n') == 1, qPrintable(r.err));
+    }
+
+    void recordsWithoutDisplay_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<int>("decodeRate");
+
+        // No extension: --dsd-type picks the container; a .wav name for DSD would be replaced.
+        QTest::newRow("DSD 1x DSF") << QStringList{"--record", "take", "--rate", "2822400",
+                                                   "--dsd-type", "dsf", "--seconds", "3"}
+                                    << "take.dsf" << "dsf" << 88200;
+        QTest::newRow("PCM 96 kHz WAV") << QStringList{"--record", "take.dff", "--rate", "96000",
+                                                       "--device", kSimulated, "--seconds", "3"}
+                                        << "take.wav" << "wav" << 96000;
+    }
+
+    void recordsWithoutDisplay()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, file);
+        QFETCH(QString, format);
+        QFETCH(int, decodeRate);
+        const Result r = runProgram(arguments);
+        QVERIFY2(r.status == 0, qPrintable(r.err));
+        QVERIFY2(r.err.contains(QRegularExpression("00:00:02  [0-9.]+ MB written  RAM buffer [0-9.]+ %")),
+                 qPrintable(r.err));
+        checkTones(path(file), format, 3.0, 0.2, decodeRate);
+    }
+
+    void sigtermFinishesTheFile()
+    {
+        QProcess recorder;
+        startProgram(&recorder, {"--record", "take.wav", "--rate", "48000"});
+        QTest::qWait(2500);
+        QCOMPARE(recorder.state(), QProcess::Running);
+        recorder.terminate();
+        QVERIFY(recorder.waitForFinished(20000));
+        QCOMPARE(recorder.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(recorder.exitCode() == 0, recorder.readAllStandardError().constData());
+        // The header's sizes must match the data for ffprobe to see about 2.5 s.
+        checkTones(path("take.wav"), "wav", 2.5, 0.5, 48000);
+    }
+
+    void failsWithOneClearLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("unplugAfterMs");  // < 0: the device stays plugged in
+        QTest::addColumn<QString>("reason");
+
+        QTest::newRow("no such device") << QStringList{"--record", "a.wav", "--device", "Nope (ALSA)"}
+                                        << -1 << "no device named 'Nope (ALSA)'";
+        QTest::newRow("rate refused") << QStringList{"--record", "a.wav", "--rate", "12345"} << -1
+                                      << "Halvik Simulated Device refuses the rate 12345 Hz";
+        QTest::newRow("folder missing") << QStringList{"--record", "no/such/folder/a.wav"} << -1
+                                        << "cannot record to";
+        QTest::newRow("unplugged too long") << QStringList{"--record", "a.wav", "--give-up-after", "1"}
+                                            << 1000 << "stayed unplugged for 1 s";
+    }
+
+    void failsWithOneClearLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, unplugAfterMs);
+        QFETCH(QString, reason);
+        QProcess recorder;
+        startProgram(&recorder, arguments);
+        if (unplugAfterMs >= 0) {
+            QTest::qWait(unplugAfterMs);
+            QFile unplug(path("unplug"));
+            QVERIFY(unplug.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(recorder.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(recorder.readAllStandardError());
+        QCOMPARE(recorder.exitCode(), 1);
+        const QStringList ours = err.split('\n').filter(QRegularExpression("^tessaro-recorder: "));
+        QCOMPARE(ours.size(), 1);
+        QVERIFY2(ours.first().contains(reason), qPrintable(err));
+    }
+
+private:
+    struct Result
+    {
+        int status = -1;
+        QString out;
+        QString err;
+    };
+
+    QString path(const QString& name) const { return QDir(home->path()).filePath(name); }
+    QString settingsPath() const { return path("config/Veloran/Tessaro Recorder.ini"); }
+
+    // A throw-away home, no display of any kind, the simulated device's unplug switch in it.
+    void startProgram(QProcess* recorder, const QStringList& arguments) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_ALSA_DEVICES"})
+            env.remove(name);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("TESSARO_SIMULATED_UNPLUG_FILE", path("unplug"));
+        recorder->setProcessEnvironment(env);
+        recorder->setWorkingDirectory(home->path());
+        recorder->start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", arguments);
+        QVERIFY(recorder->waitForStarted());
+    }
+
+    Result runProgram(const QStringList& arguments) const
+    {
+        QProcess recorder;
+        startProgram(&recorder, arguments);
+        Result r;
+        if (!recorder.waitForFinished(60000) || recorder.exitStatus() != QProcess::NormalExit)
+            return r;
+        r.status = recorder.exitCode();
+        r.out = QString::fromLocal8Bit(recorder.readAllStandardOutput());
+        r.err = QString::fromLocal8Bit(recorder.readAllStandardError());
+        return r;
+    }
+
+    // The simulated device's 1000 Hz tone on the left and 1500 Hz on the right, measured.
+    static void checkTones(const QString& file, const QString& format, double seconds,
+                           double tolerance, int decodeRate)
+    {
+        const MediaInfo info = MediaProbe::probe(file);
+        QVERIFY2(info.ok, qPrintable(file));
+        QCOMPARE(info.formatName, format);
+        QCOMPARE(info.channels, 2);
+        QVERIFY2(qAbs(info.duration - seconds) <= tolerance, qPrintable(QString::number(info.duration)));
+        const QVector<QVector<float>> channels = MediaProbe::decode(file, decodeRate);
+        QCOMPARE(channels.size(), 2);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
+    }
+
+    std::unique_ptr<QTemporaryDir> home;
+};
+
+QTEST_GUILESS_MAIN(TestCommandLine)
+#include "tst_commandline.moc"

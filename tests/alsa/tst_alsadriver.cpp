@@ -86,9 +86,43 @@ QByteArray dsdFrames(int layout, int channels, quint32 frames)
     return data;
 }
 
-// What a host sees of a stream: the bytes of every input half in the order delivered.
+// The PCM formats of real cards: how many bytes a sample takes on the card and how many of
+// its bits are the sample.
+struct PcmFormat
+{
+    const char* name;
+    const char* alsa;
+    int bytes;
+    int bits;
+};
+const PcmFormat kPcmFormats[] = {
+    {"s16", "S16_LE", 2, 16}, {"s24_3", "S24_3LE", 3, 24}, {"s24", "S24_LE", 4, 24}, {"s32", "S32_LE", 4, 32}};
+
+// Sample i of channel c as the host's 32-bit word at full resolution: spread over the whole
+// range, so both signs and every byte position are exercised.
+quint32 fullWord(int channel, quint32 i)
+{
+    return pcmWord(channel, i) * 0x9E3779B1u;
+}
+
+// The sample as the card stores it: the top `bits` of the word, little-endian, in `bytes`
+// bytes. S24_LE's unused top byte carries `pad`, which a reader must ignore.
+QByteArray cardSample(const PcmFormat& f, quint32 word, char pad)
+{
+    QByteArray b;
+    const quint32 sample = word >> (32 - f.bits);
+    for (int k = 0; k < f.bits / 8; ++k)
+        b.append(char(sample >> (8 * k)));
+    if (f.bytes * 8 > f.bits)
+        b.append(pad);
+    return b;
+}
+
+// What a host sees of a stream: the bytes of every input half in the order delivered. With
+// loopback it also plays each input half on the output of the same number.
 struct Collector
 {
+    bool loopback = false;
     std::mutex mutex;
     ASIOBufferInfo infos[4]{};
     long count = 0;
@@ -109,6 +143,9 @@ void collectSwitch(long index, ASIOBool)
         if (c.infos[k].isInput == ASIOTrue)
             c.data[k].append(static_cast<const char*>(c.infos[k].buffers[index]),
                              int(c.halfBytes));
+        else if (c.loopback)
+            memcpy(c.infos[k].buffers[index], c.infos[c.infos[k].channelNum].buffers[index],
+                   size_t(c.halfBytes));
     }
     c.halves << index;
     ++c.switches;
@@ -310,12 +347,27 @@ private slots:
             conf += fileCapture(name, name + "_card", name + ".raw");
             QVERIFY(writeFile(name + ".raw", dsdFrames(l, 2, 3 * 352800 / quint32(kLayoutBytes[l]))));
         }
+        for (const PcmFormat& f : kPcmFormats) {
+            QByteArray frames;
+            for (quint32 i = 0; i < 48000; ++i)
+                for (int c = 0; c < 2; ++c)
+                    frames += cardSample(f, fullWord(c, i), char(0x5a));
+            QVERIFY(writeFile(QStringLiteral("pcm_%1.raw").arg(f.name), frames));
+            const QString name = QStringLiteral("pcm_%1").arg(f.name);
+            conf += card(name + "_card", QStringLiteral("\"%1\"").arg(f.alsa), "48000", 2);
+            conf += QStringLiteral("pcm.%1 { type asym capture.pcm { type file slave.pcm \"%1_card\""
+                                   " file \"/dev/null\" infile \"%2\" format \"raw\" }"
+                                   " playback.pcm { type file slave.pcm \"%1_card\" file \"%3\""
+                                   " format \"raw\" } }\n")
+                        .arg(name, path(name + ".raw"), path(name + "_played.raw"));
+        }
         conf += QStringLiteral("pcm.plain_null { type null }\n");
         QVERIFY(writeFile("asoundrc", conf.toUtf8()));
         qputenv("ALSA_CONFIG_PATH", QFile::encodeName(path("asoundrc")));
         qputenv(AlsaCardList::kDevicesVariable,
                 "halvik_stereo, mono,eight,xrun,dsd_u8,dsd_u16le,dsd_u16be,dsd_u32le,dsd_u32be,"
-                "plain_null,tessaro_missing,a_device_name_much_longer_than_the_limit");
+                "pcm_s16,pcm_s24_3,pcm_s24,pcm_s32,plain_null,tessaro_missing,"
+                "a_device_name_much_longer_than_the_limit");
     }
 
     void reorderPutsEveryLayoutIntoTimeOrder_data()
@@ -513,6 +565,53 @@ private slots:
             QCOMPARE(c.halves.at(i), long(i % 2));
         QCOMPARE(c.resets.load(), 0);
         d->Release();
+    }
+
+    void convertsEveryPcmFormatBothWays_data()
+    {
+        QTest::addColumn<int>("format");
+        for (int k = 0; k < 4; ++k)
+            QTest::newRow(kPcmFormats[k].alsa) << k;
+    }
+
+    // Captured words carry the card's sample in their top bits with zeros below; played back,
+    // each word becomes the card's sample again (S24_LE with its sign in the top byte).
+    void convertsEveryPcmFormatBothWays()
+    {
+        QFETCH(int, format);
+        const PcmFormat& f = kPcmFormats[format];
+        AlsaDriver* d = initialized(QByteArray("pcm_") + f.name);
+        QVERIFY(d);
+        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
+        Collector c;
+        c.loopback = true;
+        QVERIFY(stream(d, &c, 12));
+        QCOMPARE(c.count, 4L);
+        d->Release();  // closes the PCMs, so the played file is complete
+        const quint32 mask = ~quint32(0) << (32 - f.bits);
+        QByteArray played;
+        for (int k = 0; k < 2; ++k) {
+            const QByteArray& got = c.data[k];
+            QVERIFY(got.size() >= 12 * c.halfBytes);
+            QByteArray expected(got.size(), Qt::Uninitialized);
+            for (quint32 i = 0; i < quint32(got.size() / 4); ++i)
+                qToLittleEndian(fullWord(k, i) & mask, expected.data() + 4 * i);
+            QVERIFY2(got == expected, qPrintable(QString("channel %1").arg(k)));
+        }
+        for (quint32 i = 0; i < quint32(c.data[0].size() / 4); ++i)
+            for (int k = 0; k < 2; ++k)
+                played += cardSample(f, fullWord(k, i), char(fullWord(k, i) & 0x80000000u ? 0xff : 0));
+        // After the silence written before the start, the inputs from their first frame on.
+        QFile file(path(QStringLiteral("pcm_%1_played.raw").arg(f.name)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray out = file.readAll();
+        const int frameBytes = 2 * f.bytes;
+        int lead = 0;
+        while (lead + frameBytes <= out.size() && out.mid(lead, frameBytes).count('\0') == frameBytes)
+            lead += frameBytes;
+        const int n = qMin(out.size() - lead, played.size());
+        QVERIFY(n >= 8 * c.halfBytes / 4 * f.bytes);
+        QCOMPARE(out.mid(lead, n), played.left(n));
     }
 
     void deliversEveryDsdLayoutAsMsbFirstBytes_data()

@@ -28,6 +28,15 @@ const DsdFormat kDsdFormats[] = {
     {SND_PCM_FORMAT_DSD_U8, AlsaDsdReorder::Layout::U8},
 };
 
+// The card's word is converted to the driver's 32-bit word on the device thread; the widest
+// word the card offers keeps the most of its resolution.
+const AlsaPcmConvert::Layout kPcmLayouts[] = {
+    AlsaPcmConvert::Layout::S32,
+    AlsaPcmConvert::Layout::S24In4,
+    AlsaPcmConvert::Layout::S24In3,
+    AlsaPcmConvert::Layout::S16,
+};
+
 const long kPcmFloor = 32, kPcmCeiling = 16384;       // ASIO samples per half
 const long kDsdFloor = 256, kDsdCeiling = 262144;     // bits per channel and half
 const long kPcmPreferredPer48k = 512;
@@ -86,6 +95,21 @@ bool formatOffered(const AlsaPcm& pcm, snd_pcm_format_t format)
     snd_pcm_hw_params_alloca(&params);
     return pcm.handle() && snd_pcm_hw_params_any(pcm.handle(), params) >= 0 &&
            snd_pcm_hw_params_test_format(pcm.handle(), params, format) == 0;
+}
+
+// The formats of interest to the driver that the device offers at some rate, by ALSA's names.
+QString offeredFormats(const AlsaPcm& pcm)
+{
+    QStringList names;
+    for (AlsaPcmConvert::Layout l : kPcmLayouts) {
+        if (formatOffered(pcm, AlsaPcmConvert::format(l)))
+            names << QString::fromLatin1(snd_pcm_format_name(AlsaPcmConvert::format(l)));
+    }
+    for (const DsdFormat& f : kDsdFormats) {
+        if (formatOffered(pcm, f.format))
+            names << QString::fromLatin1(snd_pcm_format_name(f.format));
+    }
+    return names.isEmpty() ? QStringLiteral("none of S32_LE S24_LE S24_3LE S16_LE DSD") : names.join(' ');
 }
 
 QString openFailure(const QByteArray& device, int err)
@@ -172,12 +196,18 @@ AlsaDriver::Setup AlsaDriver::setupFor(const AlsaPcm& pcm, unsigned channels, bo
     if (!pcm.isOpen() || channels == 0 || rate <= 0 || rate != std::floor(rate))
         return s;
     if (!dsd) {
-        if (isDsdRate(rate) || !pcm.supports(SND_PCM_FORMAT_S32_LE, channels, unsigned(rate)))
+        if (isDsdRate(rate))
             return s;
-        s.ok = true;
-        s.format = SND_PCM_FORMAT_S32_LE;
-        s.wordBytes = 4;
-        s.frameRate = unsigned(rate);
+        for (AlsaPcmConvert::Layout l : kPcmLayouts) {
+            if (!pcm.supports(AlsaPcmConvert::format(l), channels, unsigned(rate)))
+                continue;
+            s.ok = true;
+            s.format = AlsaPcmConvert::format(l);
+            s.pcmLayout = l;
+            s.wordBytes = AlsaPcmConvert::wordBytes(l);
+            s.frameRate = unsigned(rate);
+            return s;
+        }
         return s;
     }
     if (!isDsdRate(rate))
@@ -219,7 +249,20 @@ bool AlsaDriver::hasNativeDsd() const
 
 bool AlsaDriver::hasPcm() const
 {
-    return formatOffered(m_capture, SND_PCM_FORMAT_S32_LE);
+    for (AlsaPcmConvert::Layout l : kPcmLayouts) {
+        if (formatOffered(m_capture, AlsaPcmConvert::format(l)))
+            return true;
+    }
+    return false;
+}
+
+void AlsaDriver::reportFormats() const
+{
+    fprintf(stderr, "%s: capture offers %s\n", m_entry.captureDevice.constData(),
+            qPrintable(offeredFormats(m_capture)));
+    if (m_playback.isOpen())
+        fprintf(stderr, "%s: playback offers %s\n", m_entry.playbackDevice.constData(),
+                qPrintable(offeredFormats(m_playback)));
 }
 
 long AlsaDriver::inputCount() const
@@ -257,7 +300,8 @@ ASIOBool AlsaDriver::init(void*)
     }
     const bool pcm = hasPcm();
     if (!pcm && !hasNativeDsd()) {
-        setError(QStringLiteral("%1 captures neither 32-bit PCM (S32_LE) nor native DSD")
+        setError(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
+                                "nor native DSD")
                      .arg(QString::fromUtf8(m_entry.captureDevice)));
         m_capture.close();
         return ASIOFalse;
@@ -271,6 +315,7 @@ ASIOBool AlsaDriver::init(void*)
             fprintf(stderr, "%s: no monitoring outputs: playback cannot be opened: %s\n",
                     m_entry.playbackDevice.constData(), snd_strerror(perr));
     }
+    reportFormats();
     m_rateAnswers.clear();
     for (double r : kStandardRates)
         m_rateAnswers.insert(r, deviceTakes(r));
@@ -346,6 +391,7 @@ ASIOError AlsaDriver::start()
         d.pcm = pcm.handle();
         d.dsd = isDsd();
         d.layout = s.layout;
+        d.pcmLayout = s.pcmLayout;
         d.wordBytes = s.wordBytes;
         d.hwChannels = int(channels);
         d.silence = int(snd_pcm_format_silence_64(s.format) & 0xff);
@@ -374,6 +420,9 @@ ASIOError AlsaDriver::start()
         setError(QString::fromStdString(error));
         return ASE_HWMalfunction;
     }
+    fprintf(stderr, "%s: capture as %s at %u frames/s, playback %s\n",
+            m_entry.captureDevice.constData(), snd_pcm_format_name(in.format), in.frameRate,
+            playback.pcm ? snd_pcm_format_name(out.format) : "off");
     m_errorMessage[0] = '\0';
     return ASE_OK;
 }
@@ -435,7 +484,7 @@ ASIOError AlsaDriver::getBufferSize(long* minSize, long* maxSize, long* preferre
     }
     const Setup out = setupFor(m_playback, m_playbackChannels, isDsd(), m_rate);
     snd_pcm_uframes_t outLo = 0, outHi = 0;
-    if (out.ok && out.wordBytes == in.wordBytes &&
+    if (out.ok && samplesPerFrame(out) == samplesPerFrame(in) &&
         m_playback.periodRange(out.format, m_playbackChannels, out.frameRate, &outLo, &outHi) &&
         qMax(lo, outLo) <= qMin(hi, outHi)) {
         lo = qMax(lo, outLo);  // a size that also suits the outputs, where there is one
@@ -613,7 +662,8 @@ ASIOError AlsaDriver::setIoFormat(const ASIOIoFormat* format)
         return ASE_NotPresent;
     }
     if (!dsd && !hasPcm()) {
-        setError(QStringLiteral("%1 offers no 32-bit PCM (S32_LE)").arg(m_entry.description));
+        setError(QStringLiteral("%1 offers no PCM format (S32_LE, S24_LE, S24_3LE, S16_LE)")
+                     .arg(m_entry.description));
         return ASE_NotPresent;
     }
     if (m_stream)

@@ -4,6 +4,7 @@
 #include "alsacardlist.h"
 #include "alsadsdreorder.h"
 #include "alsapcm.h"
+#include "alsapcmconvert.h"
 #include "iasio.h"
 
 #include <QMap>
@@ -26,7 +27,10 @@ void registerAlsaDrivers();
 // outputs where the playback device takes the current format and rate, else none (a
 // capture-only card has none).
 //
-// PCM: SND_PCM_FORMAT_S32_LE, delivered as ASIOSTInt32LSB words unchanged. canSampleRate
+// PCM: the first of S32_LE, S24_LE, S24_3LE and S16_LE that the device takes at the rate,
+// converted by AlsaPcmConvert on the device thread to and from ASIOSTInt32LSB words (the
+// sample in the top bits). The formats each device offers are written to standard error at
+// init(), the format chosen when the stream starts. canSampleRate
 // answers from the hardware parameter space (snd_pcm_hw_params_test_rate through
 // AlsaPcm::supports) for every rate, in either IO format; setSampleRate takes the rates of
 // the current format only.
@@ -96,6 +100,7 @@ private:
         bool ok = false;
         snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
         AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;
+        AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;
         int wordBytes = 4;
         unsigned frameRate = 0;
     };
@@ -109,6 +114,7 @@ private:
     bool acceptsRate(double rate) const;
     bool hasNativeDsd() const;
     bool hasPcm() const;
+    void reportFormats() const;
     long inputCount() const;
     long outputCount() const;
     long samplesPerFrame(const Setup& s) const;

@@ -267,10 +267,8 @@ void AlsaStream::splitInputs(long half)
             AlsaDsdReorder::extract(m_capture.layout, m_captureBuffer.data(), m_periodFrames,
                                     frameBytes, int(c.number), out);
         } else {
-            // S32_LE words are ASIOSTInt32LSB words: copied as they are.
-            const uint8_t* in = m_captureBuffer.data() + c.number * 4;
-            for (long f = 0; f < m_periodFrames; ++f, in += frameBytes, out += 4)
-                memcpy(out, in, 4);
+            AlsaPcmConvert::extract(m_capture.pcmLayout, m_captureBuffer.data(), m_periodFrames,
+                                    frameBytes, int(c.number), out);
         }
     }
 }
@@ -287,9 +285,8 @@ void AlsaStream::joinOutputs(long half)
             AlsaDsdReorder::insert(m_playback.layout, in, m_periodFrames, frameBytes,
                                    int(c.number), m_playbackBuffer.data());
         } else {
-            uint8_t* out = m_playbackBuffer.data() + c.number * 4;
-            for (long f = 0; f < m_periodFrames; ++f, in += 4, out += frameBytes)
-                memcpy(out, in, 4);
+            AlsaPcmConvert::insert(m_playback.pcmLayout, in, m_periodFrames, frameBytes,
+                                   int(c.number), m_playbackBuffer.data());
         }
     }
 }

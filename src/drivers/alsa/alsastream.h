@@ -2,6 +2,7 @@
 #define TESSARO_ALSASTREAM_H
 
 #include "alsadsdreorder.h"
+#include "alsapcmconvert.h"
 #include "asio.h"
 
 #include <alsa/asoundlib.h>
@@ -49,6 +50,7 @@ public:
         snd_pcm_t* pcm = nullptr;   // null: no device in this direction
         bool dsd = false;
         AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;  // DSD only
+        AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;  // PCM only
         int wordBytes = 4;           // bytes of one channel's sample word
         int hwChannels = 2;          // channels of the ALSA frame
         int silence = 0;             // the byte that fills silent output

@@ -31,6 +31,13 @@ CommandLine::CommandLine()
     m_parser.addHelpOption();
     m_parser.addOptions({m_version, m_listDevices, m_record, m_device, m_rate, m_seconds,
                          m_dsdType, m_giveUpAfter});
+    // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
+    for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
+                             "qwindowtitle", "qwindowicon", "display", "platformtheme", "plugin"}) {
+        QCommandLineOption toolkit(QLatin1String(name), QString(), QStringLiteral("value"));
+        toolkit.setFlags(QCommandLineOption::HiddenFromHelp);
+        m_parser.addOption(toolkit);
+    }
 }
 
 bool CommandLine::parse(const QStringList& arguments)

@@ -16,6 +16,8 @@ QStringList DeviceList::describe(const QStringList& driverNames, const QString& 
         const QString mark = name == remembered ? tr(" (remembered)") : QString();
         lines << QStringLiteral("%1%2: %3").arg(name, mark, describeDriver(name));
     }
+    if (!remembered.isEmpty() && !driverNames.contains(remembered))
+        lines << tr("%1 (remembered): not present").arg(remembered);
     return lines;
 }
 

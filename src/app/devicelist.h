@@ -16,7 +16,7 @@ class DeviceList
     Q_DECLARE_TR_FUNCTIONS(DeviceList)
 public:
     // One line per driver: "<name>[ (remembered)]: <rate>, <rate>, ..." with DSD rates marked,
-    // or the reason the driver cannot be used.
+    // or the reason the driver cannot be used; a remembered device that is not present last.
     static QStringList describe(const QStringList& driverNames, const QString& remembered);
 
     // "44100" for PCM, "2822400 (DSD 1x)" for DSD.

@@ -61,8 +61,8 @@ int runCommand(int argc, char* argv[], const CommandLine& commandLine)
     QuitOnSignal quitOnSignal;
     RecorderCore::Assembly core = RecorderCore::assemble();
     if (commandLine.action() == CommandLine::Action::ListDevices) {
-        const QStringList lines = DeviceList::describe(core.controller->driverNames(), core.input.device);
-        std::printf("%s\n", qPrintable(lines.join(QLatin1Char('\n'))));
+        for (const QString& line : DeviceList::describe(core.controller->driverNames(), core.input.device))
+            std::printf("%s\n", qPrintable(line));
         return 0;
     }
     core.adjuster->loadSettings(AppIdentity::organisation(), AppIdentity::application());

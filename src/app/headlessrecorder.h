@@ -46,6 +46,7 @@ private:
     QTimer stopTimer;
     QTimer giveUpTimer;
     QElapsedTimer elapsed;
+    QMetaObject::Connection writerErrors;
     QString failure;
     QString lastFile;
     qint64 finishedPartsBytes = 0;

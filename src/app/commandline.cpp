@@ -77,8 +77,10 @@ bool CommandLine::readRecording()
     m_recording.device = m_parser.value(m_device);
     if (m_parser.isSet(m_device) && m_recording.device.trimmed().isEmpty())
         return fail(tr("--device needs a device name."));
-    if (!readNumber(m_rate, 1.0, &m_recording.rate) || !readNumber(m_seconds, 0.0, &m_recording.seconds)
-        || !readNumber(m_giveUpAfter, 0.0, &m_recording.giveUpAfter))
+    // Timers count milliseconds in an int: 2,000,000 s (23 days) is the longest they can wait.
+    if (!readNumber(m_rate, 1.0, 1e8, &m_recording.rate)
+        || !readNumber(m_seconds, 0.0, 2e6, &m_recording.seconds)
+        || !readNumber(m_giveUpAfter, 0.0, 2e6, &m_recording.giveUpAfter))
         return false;
     if (m_parser.isSet(m_seconds) && m_recording.seconds <= 0.0)
         return fail(tr("--seconds must be more than 0, not '%1'.").arg(m_parser.value(m_seconds)));
@@ -90,18 +92,20 @@ bool CommandLine::readRecording()
     return true;
 }
 
-// An option left out keeps its default; one given must be a finite number of at least minimum.
-bool CommandLine::readNumber(const QCommandLineOption& option, double minimum, double* value)
+// An option left out keeps its default; one given must be a number from minimum to maximum.
+bool CommandLine::readNumber(const QCommandLineOption& option, double minimum, double maximum,
+                             double* value)
 {
     if (!m_parser.isSet(option))
         return true;
     bool ok = false;
     const QString text = m_parser.value(option);
     const double number = text.toDouble(&ok);
-    if (!ok || !qIsFinite(number) || number < minimum)
-        return fail(tr("--%1 needs a number of at least %2, not '%3'.")
+    if (!ok || !(number >= minimum && number <= maximum))
+        return fail(tr("--%1 needs a number from %2 to %3, not '%4'.")
                         .arg(option.names().constFirst())
                         .arg(minimum)
+                        .arg(maximum, 0, 'f', 0)
                         .arg(text));
     *value = number;
     return true;

@@ -49,7 +49,8 @@ public:
 
 private:
     bool readRecording();
-    bool readNumber(const QCommandLineOption& option, double minimum, double* value);
+    bool readNumber(const QCommandLineOption& option, double minimum, double maximum,
+                    double* value);
     bool fail(const QString& problem);
 
     QCommandLineParser m_parser;

@@ -66,9 +66,11 @@ private slots:
         QTest::addColumn<QString>("problem");
         QTest::newRow("unknown") << QStringList{"--loud"} << "Unknown option 'loud'.";
         QTest::newRow("rate text") << QStringList{"--record", "x", "--rate", "fast"}
-                                   << "--rate needs a number of at least 1, not 'fast'.";
+                                   << "--rate needs a number from 1 to 100000000, not 'fast'.";
         QTest::newRow("negative seconds") << QStringList{"--record", "x", "--seconds", "-3"}
-                                          << "--seconds needs a number of at least 0, not '-3'.";
+                                          << "--seconds needs a number from 0 to 2000000, not '-3'.";
+        QTest::newRow("endless wait") << QStringList{"--record", "x", "--give-up-after", "1e12"}
+                                      << "--give-up-after needs a number from 0 to 2000000, not '1e12'.";
         QTest::newRow("zero seconds") << QStringList{"--record", "x", "--seconds", "0"}
                                       << "--seconds must be more than 0, not '0'.";
         QTest::newRow("dsd type") << QStringList{"--record", "x", "--dsd-type", "mp3"}

@@ -7,13 +7,14 @@ const char* const kProgram = "tessaro-recorder";
 }
 
 CommandLine::CommandLine()
-    : m_version({QStringLiteral("v"), QStringLiteral("version")}, tr("Print the version and exit.")),
+    : m_version({QStringLiteral("v"), QStringLiteral("version")},
+                tr("Print the version and exit.")),
       m_listDevices(QStringLiteral("list-devices"),
                     tr("List the devices with the rates they accept and exit.")),
       m_record(QStringLiteral("record"), tr("Record into FILE without a window."),
                QStringLiteral("FILE")),
-      m_device(QStringLiteral("device"),
-               tr("Device to record from (default: the remembered one)."), QStringLiteral("NAME")),
+      m_device(QStringLiteral("device"), tr("Device to record from (default: the remembered one)."),
+               QStringLiteral("NAME")),
       m_rate(QStringLiteral("rate"),
              tr("Sampling rate in Hz (default 44100); 2822400 and above record DSD."),
              QStringLiteral("HZ")),
@@ -26,11 +27,12 @@ CommandLine::CommandLine()
                     tr("Fail when the device stays unplugged this long (default: wait)."),
                     QStringLiteral("SECONDS"))
 {
-    m_parser.setApplicationDescription(tr("Records two inputs of an audio interface as DSD or PCM."));
+    m_parser.setApplicationDescription(
+        tr("Records two inputs of an audio interface as DSD or PCM."));
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
-    m_parser.addOptions({m_version, m_listDevices, m_record, m_device, m_rate, m_seconds,
-                         m_dsdType, m_giveUpAfter});
+    m_parser.addOptions({m_version, m_listDevices, m_record, m_device, m_rate, m_seconds, m_dsdType,
+                         m_giveUpAfter});
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
     for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
                              "qwindowtitle", "qwindowicon", "display", "platformtheme", "plugin"}) {
@@ -47,7 +49,8 @@ bool CommandLine::parse(const QStringList& arguments)
     if (!m_parser.positionalArguments().isEmpty())
         return fail(tr("Unexpected argument '%1'.").arg(m_parser.positionalArguments().first()));
     const QList<QPair<bool, Action>> actions = {
-        {m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all")), Action::Help},
+        {m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all")),
+         Action::Help},
         {m_parser.isSet(m_version), Action::Version},
         {m_parser.isSet(m_listDevices), Action::ListDevices},
         {m_parser.isSet(m_record), Action::Record}};
@@ -62,7 +65,8 @@ bool CommandLine::parse(const QStringList& arguments)
         return fail(tr("--help, --version, --list-devices and --record exclude each other."));
     if (m_action == Action::Record)
         return readRecording();
-    for (const QCommandLineOption* o : {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
+    for (const QCommandLineOption* o :
+         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
         if (m_parser.isSet(*o))
             return fail(tr("--%1 applies only to --record.").arg(o->names().constFirst()));
     }
@@ -78,16 +82,18 @@ bool CommandLine::readRecording()
     if (m_parser.isSet(m_device) && m_recording.device.trimmed().isEmpty())
         return fail(tr("--device needs a device name."));
     // Timers count milliseconds in an int: 2,000,000 s (23 days) is the longest they can wait.
-    if (!readNumber(m_rate, 1.0, 1e8, &m_recording.rate)
-        || !readNumber(m_seconds, 0.0, 2e6, &m_recording.seconds)
-        || !readNumber(m_giveUpAfter, 0.0, 2e6, &m_recording.giveUpAfter))
+    if (!readNumber(m_rate, 1.0, 1e8, &m_recording.rate) ||
+        !readNumber(m_seconds, 0.0, 2e6, &m_recording.seconds) ||
+        !readNumber(m_giveUpAfter, 0.0, 2e6, &m_recording.giveUpAfter))
         return false;
     if (m_parser.isSet(m_seconds) && m_recording.seconds <= 0.0)
         return fail(tr("--seconds must be more than 0, not '%1'.").arg(m_parser.value(m_seconds)));
     if (m_parser.isSet(m_dsdType)) {
         m_recording.dsdType = m_parser.value(m_dsdType).toLower();
-        if (m_recording.dsdType != QLatin1String("dsf") && m_recording.dsdType != QLatin1String("dff"))
-            return fail(tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
+        if (m_recording.dsdType != QLatin1String("dsf") &&
+            m_recording.dsdType != QLatin1String("dff"))
+            return fail(
+                tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
     }
     return true;
 }
@@ -124,5 +130,6 @@ QString CommandLine::helpText() const
 
 QString CommandLine::versionText()
 {
-    return QStringLiteral("%1 %2").arg(QLatin1String(kProgram), QLatin1String(AppIdentity::kVersion));
+    return QStringLiteral("%1 %2").arg(QLatin1String(kProgram),
+                                       QLatin1String(AppIdentity::kVersion));
 }

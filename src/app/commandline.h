@@ -27,10 +27,10 @@ public:
     struct Recording
     {
         QString file;
-        QString device;  // empty: the remembered device, else the start-up rule
+        QString device; // empty: the remembered device, else the start-up rule
         double rate = 44100.0;
         double seconds = -1.0;
-        QString dsdType;  // "dsf", "dff" or empty for the remembered type
+        QString dsdType; // "dsf", "dff" or empty for the remembered type
         double giveUpAfter = -1.0;
     };
 

@@ -43,7 +43,8 @@ HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
     connect(&stopTimer, &QTimer::timeout, this, &QCoreApplication::quit);
     giveUpTimer.setSingleShot(true);
     connect(&giveUpTimer, &QTimer::timeout, this, [this] {
-        fail(tr("%1 stayed unplugged for %2 s").arg(this->core.controller->driverToReconnect())
+        fail(tr("%1 stayed unplugged for %2 s")
+                 .arg(this->core.controller->driverToReconnect())
                  .arg(this->options.giveUpAfter));
     });
 }
@@ -64,7 +65,8 @@ int HeadlessRecorder::run()
     }
     if (failure.isEmpty()) {
         elapsed.start();
-        printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
+        printLine(
+            tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
         progressTimer.start();
         if (options.seconds > 0)
             stopTimer.start(qRound(options.seconds * 1000));
@@ -100,7 +102,8 @@ QString HeadlessRecorder::bringUpDriver(const QString& device)
         for (double r : controller->sampleRates())
             accepted << DeviceList::rateText(r);
         return tr("%1 refuses the rate %2 Hz (it accepts %3)")
-            .arg(device, QString::number(options.rate, 'f', 0), accepted.join(QStringLiteral(", ")));
+            .arg(device, QString::number(options.rate, 'f', 0),
+                 accepted.join(QStringLiteral(", ")));
     }
     // The monitoring choice and split size the window would use; read only.
     controller->loadIni(AppIdentity::organisation(), AppIdentity::application(), true);
@@ -109,7 +112,8 @@ QString HeadlessRecorder::bringUpDriver(const QString& device)
 
 QString HeadlessRecorder::prepareDestination(QString* name) const
 {
-    const QString dsdType = options.dsdType.isEmpty() ? core.input.default_dsd_type : options.dsdType;
+    const QString dsdType =
+        options.dsdType.isEmpty() ? core.input.default_dsd_type : options.dsdType;
     *name = RecordingDestination::conformedName(options.file, core.controller->isDsd(), dsdType);
     const QString problem = RecordingDestination::problem(*name);
     if (!problem.isEmpty())
@@ -122,9 +126,9 @@ void HeadlessRecorder::watchForFailures()
     AsioController* controller = core.controller;
     // The writer is the controller's child; its failures (open, write, disk full) end the run.
     if (auto* writer = controller->findChild<AudioFileWriter*>())
-        writerErrors = connect(writer, &AudioFileWriter::error, this,
-                               [this](int, const QString& message) { fail(message); },
-                               Qt::QueuedConnection);
+        writerErrors = connect(
+            writer, &AudioFileWriter::error, this,
+            [this](int, const QString& message) { fail(message); }, Qt::QueuedConnection);
     connect(controller, &AsioController::unplugged, this, &HeadlessRecorder::onUnplugged);
     connect(controller, &AsioController::driverReady, this, &HeadlessRecorder::onDriverReady);
 }

@@ -61,7 +61,8 @@ int runCommand(int argc, char* argv[], const CommandLine& commandLine)
     QuitOnSignal quitOnSignal;
     RecorderCore::Assembly core = RecorderCore::assemble();
     if (commandLine.action() == CommandLine::Action::ListDevices) {
-        for (const QString& line : DeviceList::describe(core.controller->driverNames(), core.input.device))
+        for (const QString& line :
+             DeviceList::describe(core.controller->driverNames(), core.input.device))
             std::printf("%s\n", qPrintable(line));
         return 0;
     }

@@ -95,8 +95,10 @@ struct PcmFormat
     int bytes;
     int bits;
 };
-const PcmFormat kPcmFormats[] = {
-    {"s16", "S16_LE", 2, 16}, {"s24_3", "S24_3LE", 3, 24}, {"s24", "S24_LE", 4, 24}, {"s32", "S32_LE", 4, 32}};
+const PcmFormat kPcmFormats[] = {{"s16", "S16_LE", 2, 16},
+                                  {"s24_3", "S24_3LE", 3, 24},
+                                  {"s24", "S24_LE", 4, 24},
+                                  {"s32", "S32_LE", 4, 32}};
 
 // Sample i of channel c as the host's 32-bit word at full resolution: spread over the whole
 // range, so both signs and every byte position are exercised.
@@ -355,10 +357,10 @@ private slots:
             QVERIFY(writeFile(QStringLiteral("pcm_%1.raw").arg(f.name), frames));
             const QString name = QStringLiteral("pcm_%1").arg(f.name);
             conf += card(name + "_card", QStringLiteral("\"%1\"").arg(f.alsa), "48000", 2);
-            conf += QStringLiteral("pcm.%1 { type asym capture.pcm { type file slave.pcm \"%1_card\""
-                                   " file \"/dev/null\" infile \"%2\" format \"raw\" }"
-                                   " playback.pcm { type file slave.pcm \"%1_card\" file \"%3\""
-                                   " format \"raw\" } }\n")
+            conf += QStringLiteral("pcm.%1 { type asym capture.pcm { type file"
+                                   " slave.pcm \"%1_card\" file \"/dev/null\" infile \"%2\""
+                                   " format \"raw\" } playback.pcm { type file"
+                                   " slave.pcm \"%1_card\" file \"%3\" format \"raw\" } }\n")
                         .arg(name, path(name + ".raw"), path(name + "_played.raw"));
         }
         conf += QStringLiteral("pcm.plain_null { type null }\n");
@@ -600,14 +602,15 @@ private slots:
         }
         for (quint32 i = 0; i < quint32(c.data[0].size() / 4); ++i)
             for (int k = 0; k < 2; ++k)
-                played += cardSample(f, fullWord(k, i), char(fullWord(k, i) & 0x80000000u ? 0xff : 0));
+                played += cardSample(f, fullWord(k, i), fullWord(k, i) >> 31 ? char(0xff) : 0);
         // After the silence written before the start, the inputs from their first frame on.
         QFile file(path(QStringLiteral("pcm_%1_played.raw").arg(f.name)));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QByteArray out = file.readAll();
         const int frameBytes = 2 * f.bytes;
         int lead = 0;
-        while (lead + frameBytes <= out.size() && out.mid(lead, frameBytes).count('\0') == frameBytes)
+        while (lead + frameBytes <= out.size()
+               && out.mid(lead, frameBytes).count('\0') == frameBytes)
             lead += frameBytes;
         const int n = qMin(out.size() - lead, played.size());
         QVERIFY(n >= 8 * c.halfBytes / 4 * f.bytes);

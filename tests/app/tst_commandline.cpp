@@ -14,7 +14,7 @@ namespace {
 const char* const kSimulated = "Halvik Simulated Device";
 const QString kSettings = QStringLiteral("[INPUT]\ndevice=Halvik Simulated Device\n"
                                          "default_dsd_type=dff\n");
-}
+} // namespace
 
 class TestCommandLine : public QObject
 {
@@ -42,13 +42,16 @@ private slots:
     void answersAndExits_data()
     {
         QTest::addColumn<QString>("option");
-        QTest::addColumn<QString>("line");  // a line standard output must hold
-        QTest::newRow("version") << "--version" << "tessaro-recorder 1.3";
-        QTest::newRow("help") << "--help"
-                              << "  --give-up-after <SECONDS>  Fail when the device stays unplugged this long";
-        QTest::newRow("list") << "--list-devices"
-                              << "Halvik Simulated Device (remembered): 44100, 48000, 88200, 96000, 176400, "
-                                 "192000, 352800, 384000, 2822400 (DSD 1x), 5644800 (DSD 2x), 11289600 (DSD 4x)";
+        QTest::addColumn<QString>("line"); // a line standard output must hold
+        QTest::newRow("version") << "--version"
+                                 << "tessaro-recorder 1.3";
+        QTest::newRow("help")
+            << "--help"
+            << "  --give-up-after <SECONDS>  Fail when the device stays unplugged this long";
+        QTest::newRow("list")
+            << "--list-devices"
+            << "Halvik Simulated Device (remembered): 44100, 48000, 88200, 96000, 176400, "
+               "192000, 352800, 384000, 2822400 (DSD 1x), 5644800 (DSD 2x), 11289600 (DSD 4x)";
     }
 
     void answersAndExits()
@@ -67,16 +70,19 @@ private slots:
         QTest::newRow("unknown") << QStringList{"--loud"} << "Unknown option 'loud'.";
         QTest::newRow("rate text") << QStringList{"--record", "x", "--rate", "fast"}
                                    << "--rate needs a number from 1 to 100000000, not 'fast'.";
-        QTest::newRow("negative seconds") << QStringList{"--record", "x", "--seconds", "-3"}
-                                          << "--seconds needs a number from 0 to 2000000, not '-3'.";
-        QTest::newRow("endless wait") << QStringList{"--record", "x", "--give-up-after", "1e12"}
-                                      << "--give-up-after needs a number from 0 to 2000000, not '1e12'.";
+        QTest::newRow("negative seconds")
+            << QStringList{"--record", "x", "--seconds", "-3"}
+            << "--seconds needs a number from 0 to 2000000, not '-3'.";
+        QTest::newRow("endless wait")
+            << QStringList{"--record", "x", "--give-up-after", "1e12"}
+            << "--give-up-after needs a number from 0 to 2000000, not '1e12'.";
         QTest::newRow("zero seconds") << QStringList{"--record", "x", "--seconds", "0"}
                                       << "--seconds must be more than 0, not '0'.";
         QTest::newRow("dsd type") << QStringList{"--record", "x", "--dsd-type", "mp3"}
                                   << "--dsd-type must be dsf or dff, not 'mp3'.";
         QTest::newRow("no file") << QStringList{"--record"} << "Missing value after '--record'.";
-        QTest::newRow("rate alone") << QStringList{"--rate", "96000"} << "--rate applies only to --record.";
+        QTest::newRow("rate alone")
+            << QStringList{"--rate", "96000"} << "--rate applies only to --record.";
         QTest::newRow("positional") << QStringList{"take.wav"} << "Unexpected argument 'take.wav'.";
     }
 
@@ -99,12 +105,14 @@ private slots:
         QTest::addColumn<int>("decodeRate");
 
         // No extension: --dsd-type picks the container; a .wav name for DSD would be replaced.
-        QTest::newRow("DSD 1x DSF") << QStringList{"--record", "take", "--rate", "2822400",
-                                                   "--dsd-type", "dsf", "--seconds", "3"}
-                                    << "take.dsf" << "dsf" << 88200;
-        QTest::newRow("PCM 96 kHz WAV") << QStringList{"--record", "take.dff", "--rate", "96000",
+        QTest::newRow("DSD 1x DSF") << QStringList{"--record",   "take", "--rate",    "2822400",
+                                                   "--dsd-type", "dsf",  "--seconds", "3"}
+                                    << "take.dsf"
+                                    << "dsf" << 88200;
+        QTest::newRow("PCM 96 kHz WAV") << QStringList{"--record", "take.dff", "--rate",    "96000",
                                                        "--device", kSimulated, "--seconds", "3"}
-                                        << "take.wav" << "wav" << 96000;
+                                        << "take.wav"
+                                        << "wav" << 96000;
     }
 
     void recordsWithoutDisplay()
@@ -115,7 +123,8 @@ private slots:
         QFETCH(int, decodeRate);
         const Result r = runProgram(arguments);
         QVERIFY2(r.status == 0, qPrintable(r.err));
-        QVERIFY2(r.err.contains(QRegularExpression("00:00:02  [0-9.]+ MB written  RAM buffer [0-9.]+ %")),
+        QVERIFY2(r.err.contains(
+                     QRegularExpression("00:00:02  [0-9.]+ MB written  RAM buffer [0-9.]+ %")),
                  qPrintable(r.err));
         checkTones(path(file), format, 3.0, 0.2, decodeRate);
     }
@@ -143,17 +152,19 @@ private slots:
     void failsWithOneClearLine_data()
     {
         QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("unplugAfterMs");  // < 0: the device stays plugged in
+        QTest::addColumn<int>("unplugAfterMs"); // < 0: the device stays plugged in
         QTest::addColumn<QString>("reason");
 
-        QTest::newRow("no such device") << QStringList{"--record", "a.wav", "--device", "Nope (ALSA)"}
-                                        << -1 << "no device named 'Nope (ALSA)'";
+        QTest::newRow("no such device")
+            << QStringList{"--record", "a.wav", "--device", "Nope (ALSA)"} << -1
+            << "no device named 'Nope (ALSA)'";
         QTest::newRow("rate refused") << QStringList{"--record", "a.wav", "--rate", "12345"} << -1
                                       << "Halvik Simulated Device refuses the rate 12345 Hz";
-        QTest::newRow("folder missing") << QStringList{"--record", "no/such/folder/a.wav"} << -1
-                                        << "cannot record to";
-        QTest::newRow("unplugged too long") << QStringList{"--record", "a.wav", "--give-up-after", "1"}
-                                            << 1000 << "stayed unplugged for 1 s";
+        QTest::newRow("folder missing")
+            << QStringList{"--record", "no/such/folder/a.wav"} << -1 << "cannot record to";
+        QTest::newRow("unplugged too long")
+            << QStringList{"--record", "a.wav", "--give-up-after", "1"} << 1000
+            << "stayed unplugged for 1 s";
     }
 
     void failsWithOneClearLine()
@@ -191,7 +202,8 @@ private:
     void startProgram(QProcess* recorder, const QStringList& arguments) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_ALSA_DEVICES"})
+        for (const char* name :
+             {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_ALSA_DEVICES"})
             env.remove(name);
         env.insert("HOME", home->path());
         env.insert("XDG_CONFIG_HOME", path("config"));
@@ -223,7 +235,8 @@ private:
         QVERIFY2(info.ok, qPrintable(file));
         QCOMPARE(info.formatName, format);
         QCOMPARE(info.channels, 2);
-        QVERIFY2(qAbs(info.duration - seconds) <= tolerance, qPrintable(QString::number(info.duration)));
+        QVERIFY2(qAbs(info.duration - seconds) <= tolerance,
+                 qPrintable(QString::number(info.duration)));
         const QVector<QVector<float>> channels = MediaProbe::decode(file, decodeRate);
         QCOMPARE(channels.size(), 2);
         QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);

@@ -35,7 +35,8 @@ private slots:
         QCOMPARE(filesUnder(dest.path()), kFiles);
 
         const QString root = dest.path() + "/usr/share/";
-        QCOMPARE(run("desktop-file-validate", {root + "applications/" + kId + ".desktop"}), QString());
+        QCOMPARE(run("desktop-file-validate", {root + "applications/" + kId + ".desktop"}),
+                 QString());
         for (int size : {48, 128, 256}) {
             QImageReader icon(root + QString("icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(kId));
             QCOMPARE(icon.format(), QByteArray("png"));
@@ -59,7 +60,7 @@ private slots:
 
         QStringList listed;
         for (const QString& line : run("dpkg-deb", {"-c", deb}).split('\n', Qt::SkipEmptyParts)) {
-            if (!line.startsWith('d'))  // directories come with the files
+            if (!line.startsWith('d')) // directories come with the files
                 listed << line.section("./", 1);
         }
         listed.sort();
@@ -100,7 +101,8 @@ private:
     // The long options the program's own --help lists.
     static QStringList programOptions()
     {
-        const QString help = run(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", {"--help"});
+        const QString help =
+            run(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", {"--help"});
         QStringList options;
         QRegularExpressionMatchIterator it = QRegularExpression("  (--[a-z-]+)").globalMatch(help);
         while (it.hasNext())

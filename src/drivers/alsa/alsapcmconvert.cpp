@@ -33,8 +33,8 @@ snd_pcm_format_t AlsaPcmConvert::format(Layout layout)
 
 // Every format here is little-endian, so its sample bytes are the top bytes of the driver's
 // little-endian word, in the same order: S16 bytes 2..3, both 24-bit forms bytes 1..3.
-void AlsaPcmConvert::extract(Layout layout, const uint8_t* interleaved, long frames,
-                             int frameBytes, int channel, uint8_t* words)
+void AlsaPcmConvert::extract(Layout layout, const uint8_t* interleaved, long frames, int frameBytes,
+                             int channel, uint8_t* words)
 {
     const int bytes = layout == Layout::S24In4 ? 3 : wordBytes(layout);
     const int low = 4 - bytes;

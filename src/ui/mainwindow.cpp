@@ -361,13 +361,14 @@ QString MainWindow::formatText() const
 
 QString MainWindow::notesText(bool recording) const
 {
+    // The time left comes first: when the line is too long, the slow-drive note is cut.
     QString text;
-    if (m_controller->isSlowDrive())
-        text += tr(" (slow drive! using %1 MB RAM)")
-                    .arg(double(m_controller->bufferedBytes()) / 1024 / 1024, 0, 'f', 1);
     const qint64 left = m_controller->secondsLeft();
     if (recording && left >= 0)
         text += tr(" (%1 left)").arg(AsioController::clockText(left, 1));
+    if (m_controller->isSlowDrive())
+        text += tr(" (slow drive! using %1 MB RAM)")
+                    .arg(double(m_controller->bufferedBytes()) / 1024 / 1024, 0, 'f', 1);
     return text;
 }
 
@@ -383,8 +384,13 @@ void MainWindow::onStartRec()
         refuseStart(tr("Please specify file first"));
         return;
     }
-    conformDestination();
-    const QString problem = m_controller->recordingProblem(m_controller->fileName());
+    // The name as given is checked before its extension is fitted, so a folder is refused
+    // instead of quietly becoming a file beside it.
+    QString problem = RecordingDestination::problem(m_controller->fileName());
+    if (problem.isEmpty()) {
+        conformDestination();
+        problem = m_controller->recordingProblem(m_controller->fileName());
+    }
     if (!problem.isEmpty()) {
         refuseStart(problem);
         return;

@@ -9,6 +9,7 @@
 #include "ctrlsplitsizeadjuster.h"
 #include "logwidget.h"
 #include "mainwindow.h"
+#include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "testdriver.h"
 #include "winfsinfo.h"
@@ -28,6 +29,7 @@
 #include <QtTest>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 const char* const kDriver = "Halvik UI Driver";
@@ -171,6 +173,39 @@ class TestMainWindow : public QObject
         QTest::keyClicks(edit, text);
     }
     void refresh() { window->onTimer(); }
+    QStringList mounts;
+    int fitCount = 0;
+    // A small file system of its own: only root may mount one, others skip the test.
+    void mountTmpfs(const QString& where, int mib)
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting a small tmpfs needs root");
+        if (mounts.contains(where))
+            return;
+        QVERIFY(QDir().mkpath(where));
+        const int rc = QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib),
+                                                   "tmpfs", where});
+        if (rc != 0)
+            QSKIP("tmpfs could not be mounted");
+        mounts << where;
+    }
+    // The device goes away and stays away until replugDevice().
+    void unplugDevice()
+    {
+        TestDriverScript away = TestDriver::script(kDriver);
+        away.initSucceeds = false;
+        TestDriver::setScript(kDriver, away);
+        TestDriver::current(kDriver)->requestReset(true);
+        QTRY_VERIFY(controller->isReconnecting());
+    }
+    void replugDevice()
+    {
+        TestDriverScript back = TestDriver::script(kDriver);
+        back.initSucceeds = true;
+        TestDriver::setScript(kDriver, back);
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady(), 3000);
+        refresh();
+    }
     // Types the name into the dialog's own file name field and presses its accept button,
     // as a user does.
     static void chooseInFileDialog(QFileDialog* dialog, const QString& name)
@@ -243,6 +278,8 @@ private slots:
         controller->forcedRecording.reset();
         controller->unloadCurrentDriver();
         delete window;
+        for (const QString& where : qAsConst(mounts))
+            QProcess::execute("umount", {where});
     }
 
     void withoutDriverNothingChanges()
@@ -324,7 +361,8 @@ private slots:
         controller->forcedBytes.reset();
 
         QVERIFY(useDriver(kDriver, 5644800));
-        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - stopped DSD 2x  @DSD 2x (5644.8 kHz)"));
+        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - stopped DSD 2x  @5644.8 kHz"));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Veloran - Halvik UI Driver  @5644.8 kHz"));
         QVERIFY(useDriver(kDriver, 44100));
     }
 
@@ -337,7 +375,8 @@ private slots:
         QCOMPARE(controller->starts.takeLast(), false);
         QVERIFY(controller->isRecording());
         refresh();
-        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - recording PCM  @44.1 kHz"));
+        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\)$")
+                     .match(status()).hasMatch(), qPrintable(status()));
         QVERIFY(child<QLineEdit>("pathEdit")->isReadOnly());
         QVERIFY(!button("browseButton")->isEnabled());
         QVERIFY(!button("settingsButton")->isEnabled());
@@ -424,26 +463,12 @@ private slots:
         QVERIFY(boxes[0].lampIcon);
         QVERIFY(controller->starts.isEmpty());
 
-        typePath(dir.filePath("missing-folder/x.wav"));
-        QFile blocker(dir.filePath("missing-folder"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));  // a file where the folder should be
-        blocker.close();
-        answerBox(QMessageBox::Ok);
-        window->onStartRec();
-        if (controller->isRecording()) {
-            // The controller may accept and the writer then report the failure in the log.
-            dropPendingAnswers();
-            window->onStopRec();
-            QVERIFY(waitIdle());
-        } else {
-            QCOMPARE(boxes.last().text, QStringLiteral("Start Recording Failed"));
-        }
-
         typePath(path("tracks.wav"));
         window->onNextTrack();
         QCOMPARE(controller->nextTracks, 0);  // not recording
         window->onStartRec();
         QVERIFY(controller->isRecording());
+        QTest::qWait(50);  // some audio in the first track
         controller->forcedBytes = 512001;
         refresh();
         QVERIFY(!button("nextTrackButton")->isEnabled());
@@ -461,6 +486,256 @@ private slots:
         window->onStopRec();
         QVERIFY(waitIdle());
         refresh();
+    }
+
+    // ---- the destination: one trimmed name, a container that fits the data ----
+
+    void namesFollowTheData_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("typed");     // %1: the test's folder
+        QTest::addColumn<QString>("existing");  // a take already there, "" for none
+        QTest::addColumn<QString>("recorded");
+        QTest::addColumn<QString>("format");    // as ffprobe names it
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("PCM, typed .dsf") << 44100.0 << "%1/m1.dsf" << "" << "m1.wav" << "wav" << false;
+        QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "m2.dff" << "iff" << false;
+        QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "m3.wav" << "wav" << false;
+        QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "sp.dsf" << "dsf"
+                                               << false;
+        QTest::newRow("PCM, blank-padded over a take")
+            << 44100.0 << " %1/take.wav " << "take.wav" << "take_0002.wav" << "wav" << false;
+        QTest::newRow("DSD, corrected onto a take, not confirmed")
+            << 2822400.0 << "%1/old.wav" << "old.dff" << "old_0002.dff" << "iff" << true;
+    }
+
+    void namesFollowTheData()
+    {
+        QFETCH(double, rate);
+        QFETCH(QString, typed);
+        QFETCH(QString, existing);
+        QFETCH(QString, recorded);
+        QFETCH(QString, format);
+        QFETCH(bool, asked);
+        QVERIFY(useDriver(kDriver, rate));
+        const QByteArray earlierTake = "an earlier take";
+        if (!existing.isEmpty()) {
+            QFile file(path(existing));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(earlierTake);
+        }
+        boxes.clear();
+        if (asked)
+            answerBox(QMessageBox::No);
+        typePath(typed.arg(dir.path()));
+        QVERIFY(recordBrieflyByClicks());
+        QCOMPARE(boxes.size(), asked ? 1 : 0);
+        if (asked)
+            QCOMPARE(boxes[0].text, QStringLiteral("Do you want to overwrite '%1'?").arg(path(existing)));
+        QCOMPARE(child<QLineEdit>("pathEdit")->text(), path(recorded));
+        const MediaInfo info = MediaProbe::probe(path(recorded));
+        QCOMPARE(info.formatName, format);
+        QVERIFY(info.duration > 0);
+        if (!existing.isEmpty()) {
+            QFile file(path(existing));
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), earlierTake);
+        }
+        QVERIFY(useDriver(kDriver, 44100));
+    }
+
+    void refusedDestinations_data()
+    {
+        QTest::addColumn<QString>("typed");   // %1: the test's folder
+        QTest::addColumn<QString>("reason");  // shown in the box and logged
+        QTest::addColumn<int>("tmpfsMiB");    // a file system of this size at %1/small, 0: none
+        const QString longName = QString(300, QLatin1Char('a')) + ".wav";
+        QTest::newRow("an existing folder") << "%1/afolder" << "'%1/afolder' is a folder, not a file" << 0;
+        QTest::newRow("a missing folder") << "%1/nowhere/x.wav"
+                                          << "the folder '%1/nowhere' does not exist" << 0;
+        QTest::newRow("a file for a folder") << "%1/blocker/x.wav" << "'%1/blocker' is not a folder" << 0;
+        QTest::newRow("only blanks") << "   " << "Please specify file first" << 0;
+        QTest::newRow("a name too long") << "%1/" + longName
+                                         << "'%1/" + longName + "' cannot be created: File name too long"
+                                         << 0;
+        QTest::newRow("less than a minute of space")
+            << "%1/small/x.wav"
+            << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB" << 16;
+    }
+
+    void refusedDestinations()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, reason);
+        QFETCH(int, tmpfsMiB);
+        QVERIFY(useDriver(kDriver, 44100));
+        QVERIFY(QDir(dir.path()).mkpath("afolder"));
+        QFile blocker(path("blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        if (tmpfsMiB > 0)
+            mountTmpfs(path("small"), tmpfsMiB);
+        boxes.clear();
+        const int starts = controller->starts.size();
+        const int logRows = window->logTable()->toText().count('\n');
+        answerBox(QMessageBox::Ok);
+        typePath(typed.arg(dir.path()));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].title, QStringLiteral("Start Error"));
+        QCOMPARE(boxes[0].text, reason.arg(dir.path()));
+        QTRY_VERIFY(window->logTable()->toText().count('\n') > logRows);
+        QVERIFY(window->logTable()->toText().contains("recording not started: " + reason.arg(dir.path())));
+        QCOMPARE(controller->starts.size(), starts);
+        QVERIFY(!controller->isRecording());
+        QVERIFY(!QFileInfo(typed.arg(dir.path()).trimmed()).isFile());
+    }
+
+    // ---- the status line ----
+
+    // Every text fits the field and shows from its first letter; only the longest, with the
+    // slow-drive note, is cut at the right, its whole text in the tool tip.
+    void statusFitsItsField_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<bool>("record");
+        QTest::addColumn<qint64>("buffered");
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<bool>("elided");
+        const QString left = QStringLiteral(" \\(\\d+:\\d\\d:\\d\\d left\\)");
+        QTest::newRow("44.1 kHz stopped") << 44100.0 << false << qint64(0)
+                                          << "Halvik UI Driver - stopped PCM  @44\\.1 kHz" << false;
+        QTest::newRow("384 kHz recording") << 384000.0 << true << qint64(0)
+                                           << "Halvik UI Driver - recording PCM  @384\\.0 kHz" + left
+                                           << false;
+        QTest::newRow("DSD 4x stopped") << 11289600.0 << false << qint64(0)
+                                        << "Halvik UI Driver - stopped DSD 4x  @11289\\.6 kHz" << false;
+        QTest::newRow("DSD 4x recording") << 11289600.0 << true << qint64(0)
+                                          << "Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz" + left
+                                          << false;
+        QTest::newRow("DSD 4x recording, slow drive")
+            << 11289600.0 << true << qint64(3 << 20)
+            << "Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz" + left
+                   + " \\(slow drive! using 3\\.0 MB RAM\\)"
+            << true;
+    }
+
+    void statusFitsItsField()
+    {
+        QFETCH(double, rate);
+        QFETCH(bool, record);
+        QFETCH(qint64, buffered);
+        QFETCH(QString, pattern);
+        QFETCH(bool, elided);
+        QVERIFY(useDriver(kDriver, rate));
+        typePath(path(QStringLiteral("fit%1").arg(++fitCount)));  // no take of that name yet
+        if (record)
+            QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QCOMPARE(controller->isRecording(), record);
+        controller->forcedBytes = buffered;
+        refresh();
+        controller->forcedBytes.reset();
+        auto* line = child<QLineEdit>("statusLine");
+        const QString whole = elided ? line->toolTip() : line->text();
+        QVERIFY2(QRegularExpression("^" + pattern + "$").match(whole).hasMatch(), qPrintable(whole));
+        QCOMPARE(line->text().endsWith(QChar(0x2026)), elided);
+        QVERIFY(whole.startsWith(line->text().chopped(elided ? 1 : 0)));
+        QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
+        QCOMPARE(line->cursorPosition(), 0);
+        if (record) {
+            window->onStopRec();
+            QVERIFY(waitIdle());
+        }
+        QVERIFY(useDriver(kDriver, 44100));
+    }
+
+    // A disk with about 68 s of room at 44.1 kHz: the time left is shown, and the log warns
+    // once on passing 10 minutes and once on passing 1 minute.
+    void timeLeftAndDiskWarnings()
+    {
+        QVERIFY(useDriver(kDriver, 44100));
+        mountTmpfs(path("tight"), 23);
+        const QString warning = QStringLiteral("of recording time left on the disk of");
+        const int before = window->logTable()->toText().count(warning);
+        typePath(path("tight/t.wav"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QVERIFY(controller->isRecording());
+        refresh();
+        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$")
+                     .match(status()).hasMatch(), qPrintable(status()));
+        QTRY_COMPARE(window->logTable()->toText().count(warning), before + 1);
+        // The test driver delivers audio faster than real time: the minute mark comes soon.
+        QTRY_COMPARE_WITH_TIMEOUT(window->logTable()->toText().count(warning), before + 2, 15000);
+        QTest::qWait(1500);
+        QCOMPARE(window->logTable()->toText().count(warning), before + 2);
+        window->onStopRec();
+        QVERIFY(waitIdle());
+        QVERIFY(MediaProbe::probe(path("tight/t.wav")).duration > 1);
+    }
+
+    // ---- unplugged during a recording ----
+
+    // The device goes and never comes back: stop still ends the take with what was recorded,
+    // the settings dialog keeps the device waited for, and the window closes.
+    void unpluggedButInControl()
+    {
+        QVERIFY(useDriver(kDriver, 44100));
+        typePath(path("unplug.wav"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QTest::qWait(300);
+        unplugDevice();
+        refresh();
+        QCOMPARE(status(), QStringLiteral("waiting for Halvik UI Driver (please check your USB connection)"));
+        QVERIFY(button("stopButton")->isEnabled());
+        QTest::mouseClick(button("stopButton"), Qt::LeftButton);
+        QVERIFY(!controller->isRecording());
+        QVERIFY(waitIdle());
+        QVERIFY(MediaProbe::probe(path("unplug.wav")).duration > 0.3);
+
+        answerModal([](QWidget* modal) {
+            auto* dialog = qobject_cast<AsioConfigDialog*>(modal);
+            QVERIFY(dialog);
+            QCOMPARE(dialog->driver(), QString::fromLatin1(kDriver));
+            dialog->accept();
+        });
+        window->onConfig();
+        QVERIFY(controller->isReconnecting());
+        QCOMPARE(controller->deviceName(), QString::fromLatin1(kDriver));
+        refresh();
+        QVERIFY(status().startsWith("waiting for Halvik UI Driver"));
+
+        QVERIFY(window->close());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        replugDevice();
+    }
+
+    // Back during a recording: the same file goes on, the log says where and how long audio
+    // is missing, and the clock shows the audio recorded (the test driver runs faster than
+    // real time, so wall-clock time would differ by seconds).
+    void replugReportsTheGapAndTheClockMatchesTheFile()
+    {
+        QVERIFY(useDriver(kDriver, 44100));
+        typePath(path("gap.wav"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QTest::qWait(300);
+        unplugDevice();
+        QTest::qWait(2200);
+        replugDevice();
+        QTest::qWait(300);
+        QTest::mouseClick(button("stopButton"), Qt::LeftButton);
+        QVERIFY(waitIdle());
+        const QRegularExpressionMatch gap =
+            QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav")
+                .match(window->logTable()->toText());
+        QVERIFY2(gap.hasMatch(), qPrintable(window->logTable()->toText().right(2000)));
+        QVERIFY(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0);
+        const double duration = MediaProbe::probe(path("gap.wav")).duration;
+        const QTime shown = QTime::fromString(child<QLabel>("timeLabel")->text(), "hh:mm:ss");
+        QVERIFY(shown.isValid());
+        QVERIFY2(std::abs(shown.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0,
+                 qPrintable(QString::number(duration)));
+        QVERIFY(!QFile::exists(path("gap_0002.wav")));
     }
 
     void settingsDialog()
@@ -579,7 +854,7 @@ private slots:
         // A press on a button does not start a drag.
         QTest::mousePress(button("settingsButton"), Qt::LeftButton);
         QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
-        QTest::mouseRelease(button("settingsButton"), Qt::LeftButton);
+        QTest::mouseRelease(button("settingsButton"), Qt::LeftButton, {}, QPoint(-5, -5));
 
         const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
         for (const QSize size : {least, least + QSize(120, 40)}) {

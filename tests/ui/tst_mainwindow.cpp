@@ -362,6 +362,28 @@ private slots:
         QVERIFY(useDriver(kDriver, 5644800));
         QCOMPARE(status(), QStringLiteral("Halvik UI Driver - stopped DSD 2x  @5644.8 kHz"));
         QCOMPARE(window->windowTitle(), QStringLiteral("Veloran - Halvik UI Driver  @5644.8 kHz"));
+
+        // Recording at DSD 4x the line fits its field whole and shows from its first letter;
+        // with the slow-drive note too it is cut at the right, the whole text in the tool tip.
+        QVERIFY(useDriver(kDriver, 11289600));
+        typePath(path("fit"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        const QString pattern = "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz \\(\\d+:\\d\\d:\\d\\d left\\)";
+        auto* line = child<QLineEdit>("statusLine");
+        for (const qint64 buffered : {0, 3 << 20}) {
+            controller->forcedBytes = buffered;
+            refresh();
+            const QString whole = buffered ? line->toolTip() : line->text();
+            QVERIFY2(QRegularExpression(pattern + (buffered ? " \\(slow drive! using 3\\.0 MB RAM\\)$" : "$"))
+                         .match(whole).hasMatch(), qPrintable(whole));
+            QCOMPARE(line->text().endsWith(QChar(0x2026)), buffered > 0);
+            QVERIFY(whole.startsWith(line->text().chopped(buffered ? 1 : 0)));
+            QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
+            QCOMPARE(line->cursorPosition(), 0);
+        }
+        controller->forcedBytes.reset();
+        window->onStopRec();
+        QVERIFY(waitIdle());
         QVERIFY(useDriver(kDriver, 44100));
     }
 
@@ -452,6 +474,7 @@ private slots:
     {
         QVERIFY(useDriver(kDriver, 44100));
         boxes.clear();
+        controller->starts.clear();
         child<QLineEdit>("pathEdit")->clear();
         controller->setFileName(QString());
         answerBox(QMessageBox::Ok);
@@ -498,7 +521,6 @@ private slots:
         QTest::addColumn<QString>("recorded");
         QTest::addColumn<QString>("format");    // ffprobe's name; "" for a refusal
         QTest::addColumn<int>("tmpfsMiB");      // a file system of this size at %1/small
-        const QString longName = QString(300, QLatin1Char('a')) + ".wav";
         QTest::newRow("PCM, typed .dsf") << 44100.0 << "%1/m1.dsf" << "" << "%1/m1.wav" << "wav" << 0;
         QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff" << "iff" << 0;
         QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "%1/m3.wav" << "wav" << 0;
@@ -508,11 +530,7 @@ private slots:
         QTest::newRow("DSD, corrected onto a take, asked, not confirmed")
             << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff" << "iff" << 0;
         QTest::newRow("an existing folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "" << 0;
-        QTest::newRow("a missing folder") << 44100.0 << "%1/nowhere/x.wav" << ""
-                                          << "the folder '%1/nowhere' does not exist" << "" << 0;
         QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first" << "" << 0;
-        QTest::newRow("a name too long") << 44100.0 << "%1/" + longName << ""
-                                         << "'%1/" + longName + "' cannot be created: File name too long" << "" << 0;
         QTest::newRow("less than a minute of space")
             << 44100.0 << "%1/small/x.wav" << ""
             << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB" << "" << 16;
@@ -564,48 +582,7 @@ private slots:
         }
     }
 
-    // ---- the status line ----
-
-    // Every text fits the field and shows from its first letter; only the longest, with the
-    // slow-drive note, is cut at the right, its whole text in the tool tip.
-    void statusFitsItsField_data()
-    {
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<qint64>("buffered");
-        QTest::addColumn<QString>("pattern");
-        const QString left = QStringLiteral(" \\(\\d+:\\d\\d:\\d\\d left\\)");
-        QTest::newRow("384 kHz") << 384000.0 << qint64(0)
-                                 << "Halvik UI Driver - recording PCM  @384\\.0 kHz" + left;
-        QTest::newRow("DSD 4x") << 11289600.0 << qint64(0)
-                                << "Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz" + left;
-        QTest::newRow("DSD 4x, slow drive")
-            << 11289600.0 << qint64(3 << 20)
-            << "Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz" + left
-                   + " \\(slow drive! using 3\\.0 MB RAM\\)";
-    }
-
-    void statusFitsItsField()
-    {
-        QFETCH(double, rate);
-        QFETCH(qint64, buffered);
-        QFETCH(QString, pattern);
-        QVERIFY(useDriver(kDriver, rate));
-        typePath(path(QStringLiteral("fit%1_%2").arg(qint64(rate)).arg(buffered)));
-        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
-        controller->forcedBytes = buffered;
-        refresh();
-        controller->forcedBytes.reset();
-        auto* line = child<QLineEdit>("statusLine");
-        const bool elided = buffered > 0;
-        const QString whole = elided ? line->toolTip() : line->text();
-        QVERIFY2(QRegularExpression("^" + pattern + "$").match(whole).hasMatch(), qPrintable(whole));
-        QCOMPARE(line->text().endsWith(QChar(0x2026)), elided);
-        QVERIFY(whole.startsWith(line->text().chopped(elided ? 1 : 0)));
-        QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
-        QCOMPARE(line->cursorPosition(), 0);
-        window->onStopRec();
-        QVERIFY(waitIdle());
-    }
+    // ---- free space ----
 
     // A disk with about 68 s of room at 44.1 kHz: the time left is shown, and the log warns
     // once on passing 10 minutes and once on passing 1 minute.
@@ -646,6 +623,7 @@ private slots:
         replugDevice();
         QTest::qWait(300);
         unplugDevice();
+        QTest::qWait(1200);  // a failed attempt at least, which leaves the host no driver name
         refresh();
         QCOMPARE(status(), QStringLiteral("waiting for Halvik UI Driver (please check your USB connection)"));
         QTest::mouseClick(button("stopButton"), Qt::LeftButton);

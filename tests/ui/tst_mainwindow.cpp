@@ -179,31 +179,21 @@ class TestMainWindow : public QObject
     {
         if (geteuid() != 0)
             QSKIP("mounting a small tmpfs needs root");
-        if (mounts.contains(where))
-            return;
-        QVERIFY(QDir().mkpath(where));
-        const int rc = QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib),
-                                                   "tmpfs", where});
-        if (rc != 0)
+        if (!mounts.contains(where) && QDir().mkpath(where)
+            && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where}) == 0)
+            mounts << where;
+        if (!mounts.contains(where))
             QSKIP("tmpfs could not be mounted");
-        mounts << where;
     }
-    // The device goes away and stays away until replugDevice().
-    void unplugDevice()
+    // Unplugged, the device stays away (its driver fails to initialise) until plugged again.
+    void plugDevice(bool present)
     {
-        TestDriverScript away = TestDriver::script(kDriver);
-        away.initSucceeds = false;
-        TestDriver::setScript(kDriver, away);
-        TestDriver::current(kDriver)->requestReset(true);
-        QTRY_VERIFY(controller->isReconnecting());
-    }
-    void replugDevice()
-    {
-        TestDriverScript back = TestDriver::script(kDriver);
-        back.initSucceeds = true;
-        TestDriver::setScript(kDriver, back);
-        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady(), 3000);
-        refresh();
+        TestDriverScript script = TestDriver::script(kDriver);
+        script.initSucceeds = present;
+        TestDriver::setScript(kDriver, script);
+        if (!present)
+            TestDriver::current(kDriver)->requestReset(true);
+        QTRY_VERIFY_WITH_TIMEOUT(present ? controller->isDriverReady() : controller->isReconnecting(), 3000);
     }
     // Types the name into the dialog's own file name field and presses its accept button,
     // as a user does.
@@ -565,7 +555,6 @@ private slots:
             QCOMPARE(boxes[0].title, QStringLiteral("Start Error"));
             QCOMPARE(boxes[0].text, recorded);
             QTRY_VERIFY(window->logTable()->toText().contains("recording not started: " + recorded));
-            QVERIFY(!QFileInfo(typed.arg(dir.path()).trimmed()).isFile());
         } else {
             dropPendingAnswers();
             QCOMPARE(boxes.size(), existing.endsWith(".dff") ? 1 : 0);
@@ -618,11 +607,11 @@ private slots:
         typePath(path("gap.wav"));
         QTest::mouseClick(button("recordButton"), Qt::LeftButton);
         QTest::qWait(300);
-        unplugDevice();
+        plugDevice(false);
         QTest::qWait(2200);
-        replugDevice();
+        plugDevice(true);
         QTest::qWait(300);
-        unplugDevice();
+        plugDevice(false);
         QTest::qWait(1200);  // a failed attempt at least, which leaves the host no driver name
         refresh();
         QCOMPARE(status(), QStringLiteral("waiting for Halvik UI Driver (please check your USB connection)"));
@@ -649,7 +638,7 @@ private slots:
         QVERIFY(window->close());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        replugDevice();
+        plugDevice(true);
     }
 
     void settingsDialog()

@@ -753,7 +753,8 @@ void AsioController::checkFreeSpace()
             spaceTimer->stop();
         return;
     }
-    secondsLeft_ = available / rate;
+    // What still waits in RAM takes its share of the disk too.
+    secondsLeft_ = qMax<qint64>(0, available - bufferedBytes()) / rate;
     qint64 due = 0;  // the lowest threshold passed
     for (qint64 threshold : kSpaceWarnings)
         if (secondsLeft_ <= threshold)

@@ -259,6 +259,12 @@ private slots:
         QCOMPARE(controller->fileType(), 1);
         controller->setFileName(d + "/a.wav");
         QCOMPARE(controller->fileType(), 0);
+        // Whoever calls, a container never takes data of the other kind.
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QTRY_VERIFY(controller->isIdle());
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(texts().contains("'" + d + "/a.wav' cannot hold DSD data"));
+        QVERIFY(!QFile::exists(d + "/a.wav"));
         QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
         QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
         QCOMPARE(controller->stripTrackNumber(d + "/a.b.dsf"), d + "/a.dsf");

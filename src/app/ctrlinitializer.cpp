@@ -2,6 +2,8 @@
 
 #include "asiocontroller.h"
 
+#include <memory>
+
 CtrlInitializer::CtrlInitializer(AsioController* controller, const QString& organisation,
                                  const QString& application)
     : controller(controller), organisation(organisation), application(application)
@@ -16,8 +18,21 @@ void CtrlInitializer::applyTo(const QString& device)
         if (!controller->isDriverReady())
             controller->startReconnecting();
     }
-    if (controller->isDriverReady())
+    if (controller->isDriverReady()) {
         controller->loadIni(organisation, application, true);
+        return;
+    }
+    // The stored settings apply once a driver first comes up, by reconnection or through the
+    // settings dialog; until then they are neither read nor overwritten.
+    auto once = std::make_shared<QMetaObject::Connection>();
+    AsioController* target = controller;
+    const QString org = organisation;
+    const QString app = application;
+    *once = QObject::connect(controller, &AsioController::driverReady, controller,
+                             [once, target, org, app] {
+                                 QObject::disconnect(*once);
+                                 target->loadIni(org, app, true);
+                             });
 }
 
 QString CtrlInitializer::chooseDriver(const QStringList& names, const QString& device,

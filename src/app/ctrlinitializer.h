@@ -7,7 +7,8 @@
 class AsioController;
 
 // Brings the remembered driver (or the vendor's first, or the first of all) up once at
-// start-up, and loads the controller's settings when it is ready. GUI thread.
+// start-up, and loads the controller's settings when it is ready, or else the first time a
+// driver comes up later. GUI thread.
 class CtrlInitializer
 {
 public:

@@ -81,7 +81,7 @@ void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,
     controller->saveIni(org, app, true);
     adjuster->saveSettings(org, app);
     input.save_path = lastPath;
-    input.device = controller->driverName();
+    input.device = controller->deviceName();
     input.sampling_rate = controller->sampleRate();
     input.save(org, app, true);
 }

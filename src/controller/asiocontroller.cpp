@@ -5,6 +5,7 @@
 #include "audiofilewriter.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
+#include "recordingdestination.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -18,6 +19,9 @@ namespace {
 
 const char* const kVendorWord = "Halvik";
 constexpr double kDsdBaseRate = 2822400.0;
+// The least free space a recording starts with, and the warnings while it runs.
+constexpr qint64 kLeastSecondsToStart = 60;
+constexpr qint64 kSpaceWarnings[] = {600, 60};
 
 uchar reversedBits(uchar v)
 {
@@ -44,6 +48,10 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
       partitions(std::move(partitions)), writer(std::move(writer))
 {
     Q_UNUSED(bufferMegabytes);
+    spaceTimer = new QTimer(this);
+    spaceTimer->setInterval(1000);
+    connect(spaceTimer, &QTimer::timeout, this, &AsioController::checkFreeSpace);
+    connect(this, &AsioController::driverReady, this, &AsioController::reportGap);
     reconnectTimer->setInterval(1000);
     connect(reconnectTimer, &QTimer::timeout, this, &AsioController::initializeAgain);
     connect(this, &AsioController::unplugged, reconnectTimer,
@@ -135,6 +143,44 @@ QString AsioController::sampleRateText() const
         return tr("DSD %1x (%2 kHz)").arg(m).arg(kHz, 0, 'f', 1);
     return QStringLiteral("%1 kHz").arg(kHz, 0, 'f', 1);
 }
+
+QString AsioController::hzText(double rate)
+{
+    return QString::number(rate, 'f', 0);
+}
+
+QString AsioController::clockText(qint64 seconds, int hourDigits)
+{
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, hourDigits, 10, QLatin1Char('0'))
+        .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString AsioController::deviceName() const
+{
+    return isDriverReady() || driverToReconnect_.isEmpty() ? driverName() : driverToReconnect_;
+}
+
+qint64 AsioController::bytesPerSecond() const
+{
+    const double rate = sampleRate();
+    if (rate <= 0)
+        return 0;
+    return isDsd() ? qint64(rate * 2 / 8) : qint64(rate * 2 * 4);
+}
+
+qint64 AsioController::samplesSince(qint64 mark) const
+{
+    return recordedSamples.load() - mark;
+}
+
+double AsioController::recordedSeconds() const
+{
+    return sampleRate() > 0 ? double(samplesSince(recordingStart)) / sampleRate() : 0.0;
+}
+
+qint64 AsioController::secondsLeft() const { return secondsLeft_; }
 
 // ---- RAM buffer ----
 
@@ -325,26 +371,26 @@ bool AsioController::setSampleRate(double rate)
         }
     }
     if (!found) {
-        appendWarning(tr("sampling rate %1 is not supported").arg(rate));
+        appendWarning(tr("sampling rate %1 is not supported").arg(hzText(rate)));
         if (sampleRates_.isEmpty())
             return false;
         rate = sampleRates_.first();
-        appendWarning(tr("sampling rate corrected to %1").arg(rate));
+        appendWarning(tr("sampling rate corrected to %1").arg(hzText(rate)));
     }
     ASIOIoFormat format{};
     format.FormatType = isDsdRate(rate) ? kASIODSDFormat : kASIOPCMFormat;
     setIoFormat(format, true);
     if (ASIOSetSampleRate(rate) == ASE_OK)
-        appendDebug(tr("set sample rate to %1 ...").arg(rate));
+        appendDebug(tr("set sample rate to %1 ...").arg(hzText(rate)));
     else
-        appendWarning(tr("failed to set sample rate = %1").arg(rate));
+        appendWarning(tr("failed to set sample rate = %1").arg(hzText(rate)));
     double current = -1.0;
     int reads = 0;
     while (reads < 3 && current != rate) {
         ++reads;
         const ASIOError code = ASIOGetSampleRate(&current);
         if (code == ASE_OK)
-            appendDebug(tr("current sample rate is %1").arg(current));
+            appendDebug(tr("current sample rate is %1").arg(hzText(current)));
         else
             appendError(asioErrorText(code), Qt::red);
     }
@@ -554,6 +600,8 @@ void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleT
     }
     std::memcpy(partition, data, size_t(n));
     writer->append(int(channel), partition, n);
+    if (int(channel) == inputBuffers.value(0))
+        recordedSamples += bufferSize;
 }
 
 // The flag drops at once so no further block is taken; the file is closed on the GUI thread,
@@ -593,6 +641,11 @@ void AsioController::reportResyncs()
 
 void AsioController::onDriverLost()
 {
+    if (recording && !gapClock.isValid()) {
+        gapClock.start();
+        gapPosition = samplesSince(trackStart);
+        gapFile = currentFileName();
+    }
     stopStreaming();
     unloadCurrentDriver();
     emit unplugged();
@@ -647,30 +700,102 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     if (!rec) {
         recording = false;
         writer->closeFile();
+        gapClock.invalidate();
+        checkFreeSpace();
         return true;
     }
     if (!recording && bufferFill() > 0) {
         appendError(tr("flushing still in progress"), Qt::red);
         return false;
     }
+    // A container never holds data of the other kind: WAV takes PCM, DSF and DSDIFF take DSD.
+    if ((fileType_ != 0) != isDsd()) {
+        appendError(tr("'%1' cannot hold %2 data").arg(fileName_, isDsd() ? "DSD" : "PCM"),
+                    Qt::red);
+        return false;
+    }
     if (!overwrite && QFileInfo::exists(fileName_))
         setFileName(uniqueFileName(fileName_));
     // The writer starts first: blocks queued before its start belong to no recording.
     writer->start(fileName_, fileType_, 2, 32, int(sampleRate()));
+    recordingStart = trackStart = recordedSamples.load();
     recording = true;
+    lastSpaceWarning = 0;
+    checkFreeSpace();
+    spaceTimer->start();
     return true;
+}
+
+QString AsioController::recordingProblem(const QString& name) const
+{
+    const QString problem = RecordingDestination::problem(name);
+    if (!problem.isEmpty())
+        return problem;
+    const qint64 available = RecordingDestination::availableBytes(name);
+    const qint64 needed = kLeastSecondsToStart * bytesPerSecond();
+    if (available >= 0 && available < needed)
+        return tr("only %1 MB free for '%2'; one minute of recording needs %3 MB")
+            .arg(double(available) / 1e6, 0, 'f', 1)
+            .arg(name)
+            .arg(double(needed) / 1e6, 0, 'f', 1);
+    return QString();
+}
+
+// Once a second while recording: the time left on the destination's disk, and one warning
+// as it passes each threshold.
+void AsioController::checkFreeSpace()
+{
+    const qint64 rate = bytesPerSecond();
+    const qint64 available = RecordingDestination::availableBytes(currentFileName());
+    if (!recording || rate <= 0 || available < 0) {
+        secondsLeft_ = -1;
+        if (!recording)
+            spaceTimer->stop();
+        return;
+    }
+    // What still waits in RAM takes its share of the disk too.
+    secondsLeft_ = qMax<qint64>(0, available - bufferedBytes()) / rate;
+    qint64 due = 0;  // the lowest threshold passed
+    for (qint64 threshold : kSpaceWarnings)
+        if (secondsLeft_ <= threshold)
+            due = threshold;
+    if (due == 0 || (lastSpaceWarning != 0 && lastSpaceWarning <= due))
+        return;
+    lastSpaceWarning = due;
+    appendWarning(tr("%1 of recording time left on the disk of '%2'")
+                      .arg(clockText(secondsLeft_, 1), currentFileName()));
+}
+
+void AsioController::reportGap()
+{
+    if (!gapClock.isValid())
+        return;
+    const double seconds = gapClock.elapsed() / 1000.0;
+    gapClock.invalidate();
+    if (!recording || sampleRate() <= 0)
+        return;
+    appendWarning(tr("gap of %1 s at %2 in %3")
+                      .arg(seconds, 0, 'f', 1)
+                      .arg(clockText(qint64(double(gapPosition) / sampleRate())))
+                      .arg(QFileInfo(gapFile).fileName()));
 }
 
 void AsioController::recordNextTrack()
 {
     if (!recording)
         return;
+    // A track that no audio has reached yet would stay an empty file.
+    if (samplesSince(trackStart) <= 0) {
+        appendDebug(tr("next track ignored: the current track holds no audio yet"));
+        return;
+    }
     // A track the writer has not created on disk yet is not seen by the free-name search;
     // reusing its name would truncate it when the next track opens.
     QString next = nextTrackFileName(fileName_);
     while (next == writer->fileName())
         next = uniqueFileName(nextNumberedName(next, QStringLiteral("_")));
     writer->start(next, fileType_, 2, 32, int(sampleRate()));
+    trackStart = recordedSamples.load();
 }
 
 QString AsioController::stripTrackNumber(const QString& path) const
@@ -724,6 +849,8 @@ bool AsioController::initializeAgain()
 
 void AsioController::saveIni(QString org, QString app, bool userScope)
 {
+    if (!configLoaded)
+        return;
     QSettings settings(QSettings::IniFormat,
                        userScope ? QSettings::UserScope : QSettings::SystemScope, org, app);
     settings.beginGroup(QStringLiteral("CONFIG"));
@@ -741,6 +868,7 @@ void AsioController::loadIni(QString org, QString app, bool userScope)
     const qlonglong split =
         settings.value(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize())).toLongLong();
     settings.endGroup();
+    configLoaded = true;
     if (isCurrentDriverForeign())
         loopback = false;
     setEnabledMonitorAsio(loopback);

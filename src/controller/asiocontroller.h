@@ -5,6 +5,7 @@
 #include "audiobufferprocessor.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QSharedPointer>
@@ -23,8 +24,10 @@ class PartitionManager;
 //
 // Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
 // the driver's thread: they read the atomic flags below, touch only the pool and the writer's
-// append, and hand everything else (teardown, closing a file, log messages) to the GUI thread
-// as queued calls. The buffer lists change only while no stream runs.
+// append, count the recorded samples (recordedSamples, atomic), and hand everything else
+// (teardown, closing a file, log messages) to the GUI thread as queued calls. The buffer lists
+// change only while no stream runs. The marks into the sample count, the gap clock and the
+// free-space watch belong to the GUI thread.
 class AsioController : public QObject, public AudioBufferProcessor
 {
     Q_OBJECT
@@ -65,9 +68,25 @@ public:
     virtual bool isReconnecting() const;
     virtual bool isSlowDrive() const;
     virtual bool canRecordNextTrack() const;
+    // The driver in use, or while none is ready the one being waited for: what the user
+    // chose and what is remembered as the device.
+    virtual QString deviceName() const;
+    // Bytes the current mode stores per second: PCM 2 channels of 4 bytes, DSD 2 bits.
+    virtual qint64 bytesPerSecond() const;
+    // Length of the audio recorded since the start, across tracks and unplugs: what the
+    // files hold, not the wall-clock time.
+    virtual double recordedSeconds() const;
+    // Recording time left on the destination's disk at the current rate, refreshed once a
+    // second while recording; -1 when not recording or unknown.
+    virtual qint64 secondsLeft() const;
+    // Why a recording to name cannot start (a destination it cannot be written to, or less
+    // than a minute of free space); empty when it can.
+    virtual QString recordingProblem(const QString& name) const;
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
+    // "h:mm:ss" with at least hourDigits digits of hours.
+    static QString clockText(qint64 seconds, int hourDigits = 2);
 
     // AudioBufferProcessor, driver thread only: no allocation for sample data, no I/O.
     void processBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
@@ -139,6 +158,10 @@ private:
     void reportResyncs();
     void stopRecordingFromDriverThread(const QString& reason);
     void onWriterError(int code, const QString& msg);
+    void checkFreeSpace();
+    void reportGap();
+    qint64 samplesSince(qint64 mark) const;
+    static QString hzText(double rate);
     static int fileTypeFromName(const QString& name);
     static void waitMs(int ms);
 
@@ -160,6 +183,18 @@ private:
     std::atomic<unsigned> resyncCount{0};
     std::atomic<bool> resyncReportQueued{false};
     QTimer* reconnectTimer;
+    // Samples per channel that reached the pool while recording, counted on the first input.
+    std::atomic<qint64> recordedSamples{0};
+    qint64 recordingStart = 0;  // recordedSamples at the start of the recording
+    qint64 trackStart = 0;      // ... and of the current track
+    QElapsedTimer gapClock;     // runs from an unplug during a recording until the replug
+    qint64 gapPosition = 0;     // samples into the track when the device went
+    QString gapFile;
+    QTimer* spaceTimer = nullptr;
+    qint64 secondsLeft_ = -1;
+    qint64 lastSpaceWarning = 0;  // the threshold last warned about, in seconds; 0 for none
+    // CONFIG is saved only once it was read, so a stored value never gives way to a default.
+    bool configLoaded = false;
     AsioHostState* host;
     QSharedPointer<AsioDrivers> drivers;
     QSharedPointer<PartitionManager> partitions;

@@ -6,6 +6,7 @@
 #include "asiocontroller.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "logwidget.h"
+#include "recordingdestination.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -69,6 +70,8 @@ MainWindow::MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitA
     connect(m_timer, &QTimer::timeout, this, &MainWindow::onTimer);
     m_timer->start(100);
 
+    // A driver may come up only after the window exists (start-up, reconnection, settings).
+    connect(m_controller, &AsioController::driverReady, this, &MainWindow::updateTitle);
     updateTitle();
     resize(600, 100);
     auto* refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
@@ -141,7 +144,6 @@ void MainWindow::styleWidgets()
 
     m_pathEdit->setFixedHeight(m_browseButton->height() - 2);
     m_statusLine->setReadOnly(true);
-    m_recordClock.invalidate();
     m_browseButton->setText(tr("..."));
     m_pathEdit->setToolTip(tr("destination filename"));
     m_browseButton->setToolTip(tr("choose destination file"));
@@ -211,7 +213,7 @@ const QString& MainWindow::lastPath() const
 void MainWindow::updateTitle()
 {
     setWindowTitle(tr("Veloran - %1  @%2 kHz")
-                       .arg(m_controller->driverName())
+                       .arg(m_controller->deviceName())
                        .arg(m_controller->sampleRate() / 1000, 0, 'f', 1));
 }
 
@@ -225,7 +227,13 @@ void MainWindow::revalidateDestination()
     const QString name = normalizedFileName(text);
     m_controller->setFileName(name);
     m_pathEdit->setText(m_controller->fileName());
-    if (name == text || !QFileInfo::exists(name))
+    if (name != text)
+        askOverwrite(name);
+}
+
+void MainWindow::askOverwrite(const QString& name)
+{
+    if (!QFileInfo::exists(name))
         return;
     const auto answer = QMessageBox::question(this, tr("Confirm Overwrite"),
                                               tr("Do you want to overwrite '%1'?").arg(name),
@@ -233,32 +241,64 @@ void MainWindow::revalidateDestination()
     m_overwrite = answer == QMessageBox::Yes;
 }
 
+// The recording's file type follows the data, not the typed name: a destination whose
+// extension does not fit the mode gets the mode's, and the overwrite question is about the
+// file that will really be written.
+void MainWindow::conformDestination()
+{
+    const QString typed = m_controller->fileName();
+    const QString name =
+        RecordingDestination::conformedName(typed, m_controller->isDsd(), m_dsdFileType);
+    if (name == typed)
+        return;
+    m_controller->setFileName(name);
+    m_pathEdit->setText(name);
+    m_lastPath = name;
+    if (QFileInfo(name).suffix() != QFileInfo(typed).suffix())
+        askOverwrite(name);
+}
+
+void MainWindow::refuseStart(const QString& reason)
+{
+    m_controller->appendError(tr("recording not started: %1").arg(reason));
+    showError(tr("Start Error"), reason);
+}
+
 QString MainWindow::normalizedFileName(const QString& path) const
 {
     const QString extension = m_controller->isDsd()
                                   ? QStringLiteral(".") + m_dsdFileType.toLower()
                                   : QStringLiteral(".wav");
-    const QFileInfo info(path);
+    const QFileInfo info(path.trimmed());
     return QDir(info.absolutePath()).filePath(info.completeBaseName() + extension);
 }
 
+// A text wider than the line is cut at the right with an ellipsis (the whole text is in the
+// tool tip) and shown from its first letter, never scrolled to its end.
 void MainWindow::setStatusText(QString text)
 {
-    if (m_statusLine->text() != text)
-        m_statusLine->setText(text);
+    const QFontMetrics metrics(m_statusLine->font());
+    const int room = m_statusLine->contentsRect().width() - 2 * metrics.averageCharWidth();
+    const QString shown = metrics.elidedText(text, Qt::ElideRight, room);
+    if (m_statusLine->text() == shown)
+        return;
+    m_statusLine->setText(shown);
+    m_statusLine->setToolTip(text);
+    m_statusLine->setCursorPosition(0);
 }
 
 void MainWindow::onTimer()
 {
-    if (m_controller->driverName().isEmpty())
+    if (m_controller->deviceName().isEmpty())
         return;
     if (m_controller->isReconnecting()) {
+        // The take stays in the user's hands while the device is away: stop ends it.
         m_stack->setCurrentIndex(0);
         m_recordButton->setEnabled(false);
-        m_stopButton->setEnabled(false);
+        m_stopButton->setEnabled(m_controller->isRecording());
         m_nextTrackButton->setEnabled(false);
         setStatusText(tr("waiting for %1 (please check your USB connection)")
-                          .arg(m_controller->driverName()));
+                          .arg(m_controller->deviceName()));
         return;
     }
     const bool recording = m_controller->isRecording();
@@ -283,34 +323,49 @@ void MainWindow::refreshControls(bool recording)
     }
 }
 
+// The clock shows the length of the audio recorded, so it matches the file also across an
+// unplug, where wall-clock time runs on and the file does not.
 void MainWindow::refreshElapsedTime()
 {
-    if (!m_recordClock.isValid()) {
+    if (!m_clockRunning) {
         if (m_timeLabel->text().isEmpty())
             m_timeLabel->setText(QStringLiteral("--:--:--"));
         return;
     }
-    const qint64 seconds = qint64(m_recordClock.elapsed() / 1000.0);
-    m_timeLabel->setText(QStringLiteral("%1:%2:%3")
-                             .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
-                             .arg((seconds / 60) % 60, 2, 10, QLatin1Char('0'))
-                             .arg(seconds % 60, 2, 10, QLatin1Char('0')));
+    m_timeLabel->setText(AsioController::clockText(qint64(m_controller->recordedSeconds())));
 }
 
+// Device, state, format and rate, then the notes that apply now.
 QString MainWindow::statusText(bool recording) const
 {
-    QString text = m_controller->driverName() + QStringLiteral(" - ");
+    return m_controller->deviceName() + QStringLiteral(" - ") + stateText(recording)
+           + formatText() + notesText(recording);
+}
+
+QString MainWindow::stateText(bool recording) const
+{
     if (recording)
-        text += tr("recording ");
-    else if (m_controller->bufferFill() > 0)
-        text += tr("flushing ");
-    else
-        text += tr("stopped ");
-    if (m_controller->isDsd())
-        text += tr("DSD %1x ").arg(m_controller->dsdMultiplier(), 0, 'g', 6);
-    else
-        text += tr("PCM ");
-    text += tr(" @%1").arg(m_controller->sampleRateText());
+        return tr("recording ");
+    return m_controller->bufferFill() > 0 ? tr("flushing ") : tr("stopped ");
+}
+
+// "DSD 4x" already names the mode, so its rate is given in kHz alone, which keeps the line
+// short enough for its field at every rate.
+QString MainWindow::formatText() const
+{
+    if (!m_controller->isDsd())
+        return tr("PCM ") + tr(" @%1").arg(m_controller->sampleRateText());
+    return tr("DSD %1x ").arg(m_controller->dsdMultiplier(), 0, 'g', 6)
+           + tr(" @%1 kHz").arg(m_controller->sampleRate() / 1000, 0, 'f', 1);
+}
+
+QString MainWindow::notesText(bool recording) const
+{
+    // The time left comes first: when the line is too long, the slow-drive note is cut.
+    QString text;
+    const qint64 left = m_controller->secondsLeft();
+    if (recording && left >= 0)
+        text += tr(" (%1 left)").arg(AsioController::clockText(left, 1));
     if (m_controller->isSlowDrive())
         text += tr(" (slow drive! using %1 MB RAM)")
                     .arg(double(m_controller->bufferedBytes()) / 1024 / 1024, 0, 'f', 1);
@@ -326,7 +381,18 @@ void MainWindow::onNextTrack()
 void MainWindow::onStartRec()
 {
     if (m_controller->fileName().isEmpty()) {
-        showError(tr("Start Error"), tr("Please specify file first"));
+        refuseStart(tr("Please specify file first"));
+        return;
+    }
+    // The name as given is checked before its extension is fitted, so a folder is refused
+    // instead of quietly becoming a file beside it.
+    QString problem = RecordingDestination::problem(m_controller->fileName());
+    if (problem.isEmpty()) {
+        conformDestination();
+        problem = m_controller->recordingProblem(m_controller->fileName());
+    }
+    if (!problem.isEmpty()) {
+        refuseStart(problem);
         return;
     }
     m_splitAdjuster->adjustSplitSize(m_controller->fileName());
@@ -335,14 +401,14 @@ void MainWindow::onStartRec()
         return;
     }
     m_overwrite = false;
-    m_recordClock.start();
+    m_clockRunning = true;
     onTimer();
 }
 
 void MainWindow::onStopRec()
 {
     m_controller->stopRecording();
-    m_recordClock.invalidate();
+    m_clockRunning = false;
     onTimer();
 }
 
@@ -369,13 +435,16 @@ void MainWindow::onConfig()
         rates = {44100, 48000, 88200};
     AsioConfigDialog dialog(rates, m_controller->driverNames(), this);
     dialog.setSampleRate(double(qint64(m_controller->sampleRate())));
-    dialog.setDriver(m_controller->driverName());
+    // While unplugged the dialog offers the device being waited for, and keeps it on OK.
+    const QString device = m_controller->deviceName();
+    dialog.setDriver(device);
     dialog.setAsioMonitoring(m_controller->isMonitorAsioEnabled());
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
     dialog.setDsdDefault(m_dsdFileType);
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
-        m_controller->reinitializeDriver(dialog.driver(), dialog.sampleRate(), false);
+        const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
+        m_controller->reinitializeDriver(chosen, dialog.sampleRate(), false);
         const bool monitoring = dialog.asioMonitoring();
         const int split = dialog.autoSplitAt();
         m_dsdFileType = dialog.dsdDefault();
@@ -388,8 +457,11 @@ void MainWindow::onConfig()
         m_controller->startReconnecting();
 }
 
+// The one place a typed name enters: trimmed here, so the existence check, the overwrite
+// question, the numbering, the file type and the writer all see the same name.
 void MainWindow::onPathEdited(QString path)
 {
+    path = path.trimmed();
     m_controller->setFileName(path);
     m_lastPath = path;
     m_overwrite = false;

@@ -1,7 +1,6 @@
 #ifndef TESSARO_MAINWINDOW_H
 #define TESSARO_MAINWINDOW_H
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPoint>
@@ -73,6 +72,12 @@ private:
     void refreshControls(bool recording);
     void refreshElapsedTime();
     QString statusText(bool recording) const;
+    QString stateText(bool recording) const;
+    QString formatText() const;
+    QString notesText(bool recording) const;
+    void conformDestination();
+    void askOverwrite(const QString& name);
+    void refuseStart(const QString& reason);
     QMessageBox::StandardButton runLampBox(QMessageBox::Icon icon, const QString& title,
                                            const QString& text,
                                            QMessageBox::StandardButtons buttons);
@@ -101,7 +106,7 @@ private:
     QString m_lastPath;
     QString m_dsdFileType;
     bool m_overwrite = false;
-    QElapsedTimer m_recordClock;
+    bool m_clockRunning = false;  // from a successful start to a stop
 };
 
 #endif

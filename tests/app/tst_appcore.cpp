@@ -360,7 +360,8 @@ private slots:
         QVERIFY(text.contains("save_path=/rec/x.wav\n"));
         QVERIFY(text.contains("recording_buffer_MB=9000\n"));  // the user's value stays
         QVERIFY(text.contains("[AUTO_SPLIT]\n"));
-        QVERIFY(text.contains("[CONFIG]\n"));
+        // CONFIG was never read in this run, so it is not written either.
+        QVERIFY(!text.contains("[CONFIG]"));
     }
 
     // The same rules over a real controller and real drivers.
@@ -391,9 +392,43 @@ private slots:
         QVERIFY(!controller.isDriverReady());
         QVERIFY(controller.isReconnecting());
         QCOMPARE(controller.loads, 1);
-        // What start-up would save as "device" after a driver that failed to come up.
-        QCOMPARE(controller.driverName(), QStringLiteral("No ASIO Driver"));
         controller.stopReconnecting();
+    }
+
+    // Started while the device is away: the stored CONFIG is neither replaced by defaults at
+    // exit nor skipped when the device turns up later; the device waited for is remembered.
+    void configReadAfterLateReconnection()
+    {
+        writeIni("[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n");
+        QSharedPointer<PartitionManager> realPool(new PartitionManager(64 * 65536));
+        QSharedPointer<AudioFileWriter> realWriter(new AudioFileWriter(realPool));
+        CountingController controller(AsioHostState::instance(),
+                                      QSharedPointer<AsioDrivers>(new AsioDrivers), realPool,
+                                      realWriter, 4, nullptr);
+        AsioHostState::instance()->setBufferProcessor(&controller);
+        controller.scanDrivers();
+        CtrlInitializer(&controller, kOrg, kApp).applyTo(kBrokenDriver);
+        QVERIFY(controller.isReconnecting());
+        QCOMPARE(controller.loads, 0);
+        QVERIFY(controller.isMonitorAsioEnabled());
+
+        SystemInitData data;
+        WinFsInfo fs;
+        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
+        RecorderCore::saveSettings(&controller, &adjuster, data, QString());
+        QVERIFY2(iniText().contains("loopback_enabled=false\n"), qPrintable(iniText()));
+        QVERIFY(iniText().contains("device=Halvik Broken Driver\n"));
+
+        TestDriverScript healed = TestDriver::script(kBrokenDriver);
+        healed.initSucceeds = true;
+        TestDriver::setScript(kBrokenDriver, healed);
+        QTRY_VERIFY_WITH_TIMEOUT(controller.isDriverReady(), 3000);
+        QCOMPARE(controller.loads, 1);
+        QVERIFY(!controller.isMonitorAsioEnabled());
+        QCOMPARE(controller.autoSplitSize(), 123456789LL);
+        healed.initSucceeds = false;
+        TestDriver::setScript(kBrokenDriver, healed);
+        controller.unloadCurrentDriver();
     }
 
     void fileSystemOfRealMounts()

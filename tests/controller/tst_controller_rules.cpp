@@ -102,8 +102,8 @@ private slots:
         QCOMPARE(texts(), QStringList({"initializing Halvik Rules Driver...",
                                        "loading driver Halvik Rules Driver", "initializing asio",
                                        "check available sampling rates", "set IO format to DSD ...",
-                                       "current IO format is DSD", "set sample rate to 2.8224e+06 ...",
-                                       "current sample rate is 2.8224e+06", "reading driver info",
+                                       "current IO format is DSD", "set sample rate to 2822400 ...",
+                                       "current sample rate is 2822400", "reading driver info",
                                        "crete buffers", "driver Halvik Rules Driver initialized",
                                        "recording started"}));
         QCOMPARE(log.at(10).type, QString("Info"));
@@ -259,6 +259,12 @@ private slots:
         QCOMPARE(controller->fileType(), 1);
         controller->setFileName(d + "/a.wav");
         QCOMPARE(controller->fileType(), 0);
+        // Whoever calls, a container never takes data of the other kind.
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QTRY_VERIFY(controller->isIdle());
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(texts().contains("'" + d + "/a.wav' cannot hold DSD data"));
+        QVERIFY(!QFile::exists(d + "/a.wav"));
         QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
         QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
         QCOMPARE(controller->stripTrackNumber(d + "/a.b.dsf"), d + "/a.dsf");
@@ -275,9 +281,15 @@ private slots:
         const QString take = QDir(dir.path()).filePath("absent/take.wav");
         controller->setFileName(take);
         QVERIFY(controller->startRecording(true));
+        // Without audio in the current track a next track would only leave an empty file.
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), take);
+        driver()->fireBufferSwitch(0);
         controller->recordNextTrack();
         QCOMPARE(controller->currentFileName(), QDir(dir.path()).filePath("absent/take_0002.wav"));
-        // Pressed again at once: still a new name, not the one the writer has just been given.
+        // Pressed again at once after more audio: still a new name, not the one the writer has
+        // just been given.
+        driver()->fireBufferSwitch(1);
         controller->recordNextTrack();
         QVERIFY(controller->currentFileName() != QDir(dir.path()).filePath("absent/take_0002.wav"));
         controller->stopRecording();
@@ -309,6 +321,7 @@ private slots:
     void settingsKeepSplitSizeAndDropMonitoringForForeignDrivers()
     {
         QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");  // nothing is saved before a load
         controller->setEnabledMonitorAsio(true);
         controller->setAutoSplitSize(5000000000LL);
         controller->saveIni("Veloran", "Tessaro Recorder");

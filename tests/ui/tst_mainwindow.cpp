@@ -9,6 +9,7 @@
 #include "ctrlsplitsizeadjuster.h"
 #include "logwidget.h"
 #include "mainwindow.h"
+#include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "testdriver.h"
 #include "winfsinfo.h"
@@ -28,6 +29,7 @@
 #include <QtTest>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 const char* const kDriver = "Halvik UI Driver";
@@ -171,6 +173,28 @@ class TestMainWindow : public QObject
         QTest::keyClicks(edit, text);
     }
     void refresh() { window->onTimer(); }
+    QStringList mounts;
+    // A small file system of its own: only root may mount one, others skip the test.
+    void mountTmpfs(const QString& where, int mib)
+    {
+        if (geteuid() != 0)
+            QSKIP("mounting a small tmpfs needs root");
+        if (!mounts.contains(where) && QDir().mkpath(where)
+            && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where}) == 0)
+            mounts << where;
+        if (!mounts.contains(where))
+            QSKIP("tmpfs could not be mounted");
+    }
+    // Unplugged, the device stays away (its driver fails to initialise) until plugged again.
+    void plugDevice(bool present)
+    {
+        TestDriverScript script = TestDriver::script(kDriver);
+        script.initSucceeds = present;
+        TestDriver::setScript(kDriver, script);
+        if (!present)
+            TestDriver::current(kDriver)->requestReset(true);
+        QTRY_VERIFY_WITH_TIMEOUT(present ? controller->isDriverReady() : controller->isReconnecting(), 3000);
+    }
     // Types the name into the dialog's own file name field and presses its accept button,
     // as a user does.
     static void chooseInFileDialog(QFileDialog* dialog, const QString& name)
@@ -243,6 +267,8 @@ private slots:
         controller->forcedRecording.reset();
         controller->unloadCurrentDriver();
         delete window;
+        for (const QString& where : qAsConst(mounts))
+            QProcess::execute("umount", {where});
     }
 
     void withoutDriverNothingChanges()
@@ -324,7 +350,30 @@ private slots:
         controller->forcedBytes.reset();
 
         QVERIFY(useDriver(kDriver, 5644800));
-        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - stopped DSD 2x  @DSD 2x (5644.8 kHz)"));
+        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - stopped DSD 2x  @5644.8 kHz"));
+        QCOMPARE(window->windowTitle(), QStringLiteral("Veloran - Halvik UI Driver  @5644.8 kHz"));
+
+        // Recording at DSD 4x the line fits its field whole and shows from its first letter;
+        // with the slow-drive note too it is cut at the right, the whole text in the tool tip.
+        QVERIFY(useDriver(kDriver, 11289600));
+        typePath(path("fit"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        const QString pattern = "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz \\(\\d+:\\d\\d:\\d\\d left\\)";
+        auto* line = child<QLineEdit>("statusLine");
+        for (const qint64 buffered : {0, 3 << 20}) {
+            controller->forcedBytes = buffered;
+            refresh();
+            const QString whole = buffered ? line->toolTip() : line->text();
+            QVERIFY2(QRegularExpression(pattern + (buffered ? " \\(slow drive! using 3\\.0 MB RAM\\)$" : "$"))
+                         .match(whole).hasMatch(), qPrintable(whole));
+            QCOMPARE(line->text().endsWith(QChar(0x2026)), buffered > 0);
+            QVERIFY(whole.startsWith(line->text().chopped(buffered ? 1 : 0)));
+            QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
+            QCOMPARE(line->cursorPosition(), 0);
+        }
+        controller->forcedBytes.reset();
+        window->onStopRec();
+        QVERIFY(waitIdle());
         QVERIFY(useDriver(kDriver, 44100));
     }
 
@@ -337,7 +386,8 @@ private slots:
         QCOMPARE(controller->starts.takeLast(), false);
         QVERIFY(controller->isRecording());
         refresh();
-        QCOMPARE(status(), QStringLiteral("Halvik UI Driver - recording PCM  @44.1 kHz"));
+        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\)$")
+                     .match(status()).hasMatch(), qPrintable(status()));
         QVERIFY(child<QLineEdit>("pathEdit")->isReadOnly());
         QVERIFY(!button("browseButton")->isEnabled());
         QVERIFY(!button("settingsButton")->isEnabled());
@@ -414,6 +464,7 @@ private slots:
     {
         QVERIFY(useDriver(kDriver, 44100));
         boxes.clear();
+        controller->starts.clear();
         child<QLineEdit>("pathEdit")->clear();
         controller->setFileName(QString());
         answerBox(QMessageBox::Ok);
@@ -424,26 +475,12 @@ private slots:
         QVERIFY(boxes[0].lampIcon);
         QVERIFY(controller->starts.isEmpty());
 
-        typePath(dir.filePath("missing-folder/x.wav"));
-        QFile blocker(dir.filePath("missing-folder"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));  // a file where the folder should be
-        blocker.close();
-        answerBox(QMessageBox::Ok);
-        window->onStartRec();
-        if (controller->isRecording()) {
-            // The controller may accept and the writer then report the failure in the log.
-            dropPendingAnswers();
-            window->onStopRec();
-            QVERIFY(waitIdle());
-        } else {
-            QCOMPARE(boxes.last().text, QStringLiteral("Start Recording Failed"));
-        }
-
         typePath(path("tracks.wav"));
         window->onNextTrack();
         QCOMPARE(controller->nextTracks, 0);  // not recording
         window->onStartRec();
         QVERIFY(controller->isRecording());
+        QTest::qWait(50);  // some audio in the first track
         controller->forcedBytes = 512001;
         refresh();
         QVERIFY(!button("nextTrackButton")->isEnabled());
@@ -461,6 +498,147 @@ private slots:
         window->onStopRec();
         QVERIFY(waitIdle());
         refresh();
+    }
+
+    // ---- the destination: one trimmed name, checked once, a container that fits the data ----
+
+    // recorded: the file written, or the reason in the box and the log when nothing may start.
+    void destinations_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("typed");     // %1: the test's folder
+        QTest::addColumn<QString>("existing");  // an earlier take there, "" for none
+        QTest::addColumn<QString>("recorded");
+        QTest::addColumn<QString>("format");    // ffprobe's name; "" for a refusal
+        QTest::addColumn<int>("tmpfsMiB");      // a file system of this size at %1/small
+        QTest::newRow("PCM, typed .dsf") << 44100.0 << "%1/m1.dsf" << "" << "%1/m1.wav" << "wav" << 0;
+        QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff" << "iff" << 0;
+        QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "%1/m3.wav" << "wav" << 0;
+        QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "%1/sp.dsf" << "dsf" << 0;
+        QTest::newRow("PCM, blank-padded over a take")
+            << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav" << "wav" << 0;
+        QTest::newRow("DSD, corrected onto a take, asked, not confirmed")
+            << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff" << "iff" << 0;
+        QTest::newRow("an existing folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "" << 0;
+        QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first" << "" << 0;
+        QTest::newRow("less than a minute of space")
+            << 44100.0 << "%1/small/x.wav" << ""
+            << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB" << "" << 16;
+    }
+
+    void destinations()
+    {
+        QFETCH(double, rate);
+        QFETCH(QString, typed);
+        QFETCH(QString, existing);
+        QFETCH(QString, recorded);
+        QFETCH(QString, format);
+        QFETCH(int, tmpfsMiB);
+        QVERIFY(useDriver(kDriver, rate));
+        QVERIFY(QDir(dir.path()).mkpath("afolder"));
+        if (tmpfsMiB > 0)
+            mountTmpfs(path("small"), tmpfsMiB);
+        const QByteArray earlierTake = "an earlier take";
+        QFile take(path(existing));
+        if (!existing.isEmpty()) {
+            QVERIFY(take.open(QIODevice::WriteOnly));
+            take.write(earlierTake);
+            take.close();
+        }
+        recorded = recorded.arg(dir.path());
+        boxes.clear();
+        answerBox(format.isEmpty() ? QMessageBox::Ok : QMessageBox::No);
+        typePath(typed.arg(dir.path()));
+        QVERIFY(recordBrieflyByClicks());
+        if (format.isEmpty()) {
+            QCOMPARE(boxes.size(), 1);
+            QCOMPARE(boxes[0].title, QStringLiteral("Start Error"));
+            QCOMPARE(boxes[0].text, recorded);
+            QTRY_VERIFY(window->logTable()->toText().contains("recording not started: " + recorded));
+        } else {
+            dropPendingAnswers();
+            QCOMPARE(boxes.size(), existing.endsWith(".dff") ? 1 : 0);
+            if (!boxes.isEmpty())
+                QCOMPARE(boxes[0].text, QStringLiteral("Do you want to overwrite '%1'?").arg(path(existing)));
+            QCOMPARE(child<QLineEdit>("pathEdit")->text(), recorded);
+            const MediaInfo info = MediaProbe::probe(recorded);
+            QCOMPARE(info.formatName, format);
+            QVERIFY(info.duration > 0);
+        }
+        if (!existing.isEmpty()) {
+            QVERIFY(take.open(QIODevice::ReadOnly));
+            QCOMPARE(take.readAll(), earlierTake);
+        }
+    }
+
+    // ---- free space ----
+
+    // A disk with about 68 s of room at 44.1 kHz: the time left is shown, and the log warns
+    // once on passing 10 minutes and once on passing 1 minute.
+    void timeLeftAndDiskWarnings()
+    {
+        QVERIFY(useDriver(kDriver, 44100));
+        mountTmpfs(path("tight"), 23);
+        const QString warning = QStringLiteral("of recording time left on the disk of");
+        const int before = window->logTable()->toText().count(warning);
+        typePath(path("tight/t.wav"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        refresh();
+        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$")
+                     .match(status()).hasMatch(), qPrintable(status()));
+        QTRY_COMPARE(window->logTable()->toText().count(warning), before + 1);
+        // The test driver delivers audio faster than real time: the minute mark comes soon.
+        QTRY_COMPARE_WITH_TIMEOUT(window->logTable()->toText().count(warning), before + 2, 15000);
+        QTest::qWait(1500);
+        QCOMPARE(window->logTable()->toText().count(warning), before + 2);
+        window->onStopRec();
+        QVERIFY(waitIdle());
+    }
+
+    // ---- unplugged during a recording ----
+
+    // Back during a recording: the log says where and how long audio is missing, and the clock
+    // shows the audio recorded (the test driver runs faster than real time, so wall-clock time
+    // would differ by seconds). Gone for good: stop still ends the take, the settings dialog
+    // keeps the device waited for, and the window closes.
+    void unpluggedButInControl()
+    {
+        QVERIFY(useDriver(kDriver, 44100));
+        typePath(path("gap.wav"));
+        QTest::mouseClick(button("recordButton"), Qt::LeftButton);
+        QTest::qWait(300);
+        plugDevice(false);
+        QTest::qWait(2200);
+        plugDevice(true);
+        QTest::qWait(300);
+        plugDevice(false);
+        QTest::qWait(1200);  // a failed attempt at least, which leaves the host no driver name
+        refresh();
+        QCOMPARE(status(), QStringLiteral("waiting for Halvik UI Driver (please check your USB connection)"));
+        QTest::mouseClick(button("stopButton"), Qt::LeftButton);
+        QVERIFY(waitIdle());
+        const QRegularExpressionMatch gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav")
+                                                .match(window->logTable()->toText());
+        QVERIFY(gap.hasMatch());
+        QVERIFY(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0);
+        const double duration = MediaProbe::probe(path("gap.wav")).duration;
+        const QTime shown = QTime::fromString(child<QLabel>("timeLabel")->text(), "hh:mm:ss");
+        QVERIFY2(std::abs(shown.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0,
+                 qPrintable(QString::number(duration)));
+
+        answerModal([](QWidget* modal) {
+            auto* dialog = qobject_cast<AsioConfigDialog*>(modal);
+            QVERIFY(dialog);
+            QCOMPARE(dialog->driver(), QString::fromLatin1(kDriver));
+            dialog->accept();
+        });
+        window->onConfig();
+        QVERIFY(controller->isReconnecting());
+        QCOMPARE(controller->deviceName(), QString::fromLatin1(kDriver));
+        QVERIFY(window->close());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        plugDevice(true);
     }
 
     void settingsDialog()
@@ -579,7 +757,7 @@ private slots:
         // A press on a button does not start a drag.
         QTest::mousePress(button("settingsButton"), Qt::LeftButton);
         QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
-        QTest::mouseRelease(button("settingsButton"), Qt::LeftButton);
+        QTest::mouseRelease(button("settingsButton"), Qt::LeftButton, {}, QPoint(-5, -5));
 
         const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
         for (const QSize size : {least, least + QSize(120, 40)}) {

@@ -1,5 +1,6 @@
-// Renders the recorder's windows to PNG files: the main window idle and recording, the log
-// window with a message of every level, and the settings dialog. The recorder is built as the
+// Renders the recorder's windows to PNG files: the main window idle, recording (with the time
+// left on the disk) and waiting for its unplugged device, the log window with a message of
+// every level, and the settings dialog. The recorder is built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
 // Usage: tessaro-screenshots [output directory, default "screenshots"]
@@ -93,7 +94,13 @@ int main(int argc, char* argv[])
     QTest::keyClicks(window.findChild<QLineEdit*>(QStringLiteral("pathEdit")),
                      settings.filePath(QStringLiteral("take.wav")));
     clickAndWait(&window, "recordButton", 2300);
+    // The status line shows the time left on the disk at the current rate.
     ok = save(&window, out, "mainwindow-recording.png") && ok;
+    SimulatedDriver::setUnplugged(true);
+    QTest::qWait(1500);
+    ok = save(&window, out, "mainwindow-reconnecting.png") && ok;
+    SimulatedDriver::setUnplugged(false);
+    QTest::qWait(1500);
     clickAndWait(&window, "stopButton", 500);
 
     controller->appendInfo(QStringLiteral("an information"));

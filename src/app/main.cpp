@@ -8,13 +8,20 @@
 #include "mainwindow.h"
 #include "quitonsignal.h"
 #include "recordercore.h"
+#include "repaircommand.h"
 
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
+#include <cstring>
 
 int main(int argc, char* argv[])
 {
+    // Decided before QApplication exists: repairing needs no display.
+    if (argc > 1 && std::strcmp(argv[1], "--repair") == 0) {
+        QCoreApplication app(argc, argv);
+        return runRepairCommand(QCoreApplication::arguments().mid(2));
+    }
     QApplication app(argc, argv);
     QCoreApplication::setApplicationVersion(QString::fromLatin1(AppIdentity::kVersion));
     AppStyle::registerResources();
@@ -24,6 +31,7 @@ int main(int argc, char* argv[])
     QuitOnSignal quitOnSignal;
 
     RecorderCore::Assembly core = RecorderCore::assemble();
+    RecorderCore::recoverJournaledFiles(core.controller);
     MainWindow window(core.controller, core.adjuster, core.input.save_path,
                       core.input.default_dsd_type);
     CtrlInitializer(core.controller, AppIdentity::organisation(), AppIdentity::application())

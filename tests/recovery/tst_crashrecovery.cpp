@@ -5,6 +5,7 @@
 
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -23,7 +24,7 @@ QByteArray readAll(const QString& path)
 }
 
 // Collects the program's standard error until it holds the text or the time is up.
-bool waitForError(QProcess& program, QString& seen, const QString& text, int timeoutMs)
+bool waitForError(QProcess& program, QString& seen, const QRegularExpression& text, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
@@ -83,12 +84,14 @@ private slots:
         QProcess recorder;
         recorder.setProcessEnvironment(recordEnv);
         recorder.start(programPath(), QStringList());
+        QVERIFY(recorder.waitForStarted());
         QString errors;
-        QVERIFY2(waitForError(recorder, errors, "window driver: clicked record", 30000),
+        QVERIFY2(waitForError(recorder, errors, QRegularExpression("window driver: clicked record"),
+                              30000),
                  qPrintable(errors));
         QElapsedTimer recording;
         recording.start();
-        waitForError(recorder, errors, "never printed", 3000);
+        waitForError(recorder, errors, QRegularExpression("never printed"), 3000);
         ::kill(pid_t(recorder.processId()), SIGKILL);
         const double recordedSeconds = recording.elapsed() / 1000.0;
         QVERIFY(recorder.waitForFinished(10000));
@@ -110,13 +113,16 @@ private slots:
         QProcess restarted;
         restarted.setProcessEnvironment(startEnv);
         restarted.start(programPath(), QStringList());
+        QVERIFY(restarted.waitForStarted());
         QString restartErrors;
-        QVERIFY2(waitForError(restarted, restartErrors, "Info: " + file + ": repaired", 30000),
-                 qPrintable(restartErrors));
-        QVERIFY2(waitForError(restarted, restartErrors,
-                              "Error: " + notes + ": not repaired, not a WAV, DSF or DSDIFF file\n",
-                              10000),
-                 qPrintable(restartErrors));
+        // The kill may fall just after a header update, before more data reached the disk.
+        const QString outcome = QStringLiteral(": (repaired|complete)");
+        const QRegularExpression repaired("\nInfo: " + QRegularExpression::escape(file) + outcome);
+        const QRegularExpression refused(
+            "\nError: " + QRegularExpression::escape(notes)
+            + ": not repaired, not a WAV, DSF or DSDIFF file\n");
+        QVERIFY2(waitForError(restarted, restartErrors, repaired, 30000), qPrintable(restartErrors));
+        QVERIFY2(waitForError(restarted, restartErrors, refused, 10000), qPrintable(restartErrors));
         restarted.terminate();
         QVERIFY(restarted.waitForFinished(10000));
         QCOMPARE(readAll(journal), QByteArray());
@@ -132,7 +138,8 @@ private slots:
         repair.start(programPath(), {"--repair", copy});
         QVERIFY(repair.waitForFinished(30000));
         const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
-        QVERIFY2(repair.exitCode() == 0 && out.startsWith(copy + ": repaired"),
+        QVERIFY2(repair.exitCode() == 0
+                     && out.contains(QRegularExpression("^" + QRegularExpression::escape(copy) + outcome)),
                  qPrintable(out + repair.readAllStandardError()));
         QCOMPARE(out.count('\n'), 1);
         QCOMPARE(readAll(copy), readAll(file));
@@ -146,6 +153,7 @@ private slots:
         QVERIFY2(decodedSeconds >= recordedSeconds - 1.0 && decodedSeconds <= recordedSeconds + 0.5,
                  qPrintable(QStringLiteral("%1 s decoded of %2 s recorded")
                                 .arg(decodedSeconds).arg(recordedSeconds)));
+        qInfo("%.2f s decoded of %.2f s recorded", decodedSeconds, recordedSeconds);
         QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
         QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
     }

@@ -100,7 +100,8 @@ private slots:
                   refused = int(Outcome::Refused);
         const QByteArray pcm = counting(8 * 441);          // 10 ms of stereo 32-bit frames
         const QByteArray groups = counting(3 * 2 * 4096);  // three DSF block groups
-        const QByteArray dsd = counting(2 * 2822);         // 8 ms of stereo DSD 1x
+        const QByteArray dsd = counting(2 * 2822);         // about 8 ms of stereo DSD 1x
+        const double dsdSeconds = 2822 * 8 / 2822400.0;
         const double groupsSeconds = 3 * 4096 * 8 / 2822400.0;
 
         QTest::newRow("wav complete") << wav(pcm.size(), pcm.size() + 36) + pcm
@@ -127,11 +128,11 @@ private slots:
                                            << groupsSeconds;
 
         QTest::newRow("dff complete") << dff(dsd.size()) + dsd << dff(dsd.size()) + dsd << complete
-                                      << 0.008;
+                                      << dsdSeconds;
         QTest::newRow("dff counts lag") << dff(1000) + dsd << dff(dsd.size()) + dsd << repaired
-                                        << 0.008;
+                                        << dsdSeconds;
         QTest::newRow("dff partial frame") << dff(0) + dsd + counting(1)
-                                           << dff(dsd.size()) + dsd << repaired << 0.008;
+                                           << dff(dsd.size()) + dsd << repaired << dsdSeconds;
 
         const QByteArray text = "take notes: levels fine, mic 2 a bit hot\n";
         const QByteArray mp3 = QByteArray("ID3\x03\x00\x00\x00\x00\x00\x0a", 10)

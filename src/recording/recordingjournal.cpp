@@ -93,8 +93,13 @@ QStringList RecordingJournal::read() const
 void RecordingJournal::store(const QStringList& lines)
 {
     const QString dir = QFileInfo(path_).absolutePath();
+    if (!QDir().mkpath(dir)) {
+        emit failed(tr("the recording journal %1 cannot be written: the folder %2 cannot be made")
+                        .arg(path_, dir));
+        return;
+    }
     QSaveFile file(path_);
-    bool ok = QDir().mkpath(dir) && file.open(QIODevice::WriteOnly);
+    bool ok = file.open(QIODevice::WriteOnly);
     if (ok) {
         for (const QString& line : lines)
             file.write(line.toUtf8() + '\n');

@@ -15,6 +15,9 @@
 #endif
 #include "winfsinfo.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QTimer>
 
 namespace {
@@ -82,6 +85,15 @@ CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
 void recoverJournaledFiles(AsioController* controller)
 {
     RecordingJournal journal(RecordingJournal::defaultPath());
+    // Held until the process ends: the files of a recorder that still runs are not cut off,
+    // and repairing them under its writer would corrupt them.
+    QDir().mkpath(QFileInfo(journal.path()).absolutePath());
+    static QLockFile running(journal.path() + QStringLiteral(".running"));
+    if (!running.tryLock(0) && running.error() == QLockFile::LockFailedError) {
+        warnLater(controller, QObject::tr("another recorder is running: files left open by a "
+                                          "crash are repaired at a later start"));
+        return;
+    }
     for (const QString& name : journal.entries()) {
         const AudioFileRepair::Result result = AudioFileRepair::repair(name);
         const QString message = AudioFileRepair::describe(name, result);

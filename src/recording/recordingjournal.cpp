@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QMutexLocker>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -54,24 +55,37 @@ QStringList RecordingJournal::entries() const
 
 void RecordingJournal::clear()
 {
-    QMutexLocker lock(&mutex);
-    store({});
+    update([](QStringList& lines) { lines.clear(); });
 }
 
 void RecordingJournal::add(const QString& fileName)
 {
-    QMutexLocker lock(&mutex);
-    QStringList lines = read();
     const QString name = absoluteName(fileName);
-    if (!lines.contains(name))
-        store(lines << name);
+    update([&name](QStringList& lines) {
+        if (!lines.contains(name))
+            lines << name;
+    });
 }
 
 void RecordingJournal::remove(const QString& fileName)
 {
+    const QString name = absoluteName(fileName);
+    update([&name](QStringList& lines) { lines.removeAll(name); });
+}
+
+// Another recorder may change the journal at the same time: the lock file serialises the
+// read-modify-write between processes (a lock left by a crashed one counts as stale), the
+// mutex between this recorder's threads.
+void RecordingJournal::update(const std::function<void(QStringList&)>& change)
+{
     QMutexLocker lock(&mutex);
+    QDir().mkpath(QFileInfo(path_).absolutePath());
+    QLockFile otherRecorders(path_ + QStringLiteral(".lock"));
+    otherRecorders.tryLock(2000);
     QStringList lines = read();
-    if (lines.removeAll(absoluteName(fileName)) > 0)
+    const QStringList before = lines;
+    change(lines);
+    if (lines != before)
         store(lines);
 }
 

@@ -5,13 +5,15 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 // The files a recording has open, one absolute path per line in a small text file that is
 // flushed to the disk at every change: whatever is still listed at the next start was cut off
 // by a crash or a power loss and needs its header repaired.
 //
 // Threads: add and remove on the writer thread (connected directly to its signals), entries
-// and clear on the GUI thread at start-up. mutex guards the file's read-modify-write.
+// and clear on the GUI thread at start-up. mutex guards the file's read-modify-write within
+// this process, a lock file beside the journal between recorders.
 class RecordingJournal : public QObject
 {
     Q_OBJECT
@@ -33,6 +35,7 @@ signals:
     void failed(const QString& message);
 
 private:
+    void update(const std::function<void(QStringList&)>& change);
     QStringList read() const;
     void store(const QStringList& lines);
 

@@ -93,7 +93,15 @@ private slots:
         QVERIFY2(waitForError(recorder, errors, "clicked record", 30000), qPrintable(errors));
         QElapsedTimer recording;
         recording.start();
-        QTest::qWait(3000);
+        // A second recorder started meanwhile leaves the files of the first alone.
+        QProcess second;
+        start(second, windowEnv);
+        QString secondErrors;
+        QVERIFY2(waitForError(second, secondErrors, "\nWarning: another recorder is running", 20000),
+                 qPrintable(secondErrors));
+        second.terminate();
+        QVERIFY(second.waitForFinished(10000));
+        QTest::qWait(qMax(0, 3000 - int(recording.elapsed())));
         ::kill(pid_t(recorder.processId()), SIGKILL);
         const double recordedSeconds = recording.elapsed() / 1000.0;
         QVERIFY(recorder.waitForFinished(10000));

@@ -15,6 +15,7 @@
 #endif
 #include "winfsinfo.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
@@ -42,6 +43,24 @@ void keepJournal(AudioFileWriter* writer, AsioController* controller)
                      Qt::DirectConnection);
     QObject::connect(journal, &RecordingJournal::failed, controller,
                      [controller](const QString& message) { controller->appendWarning(message); });
+}
+
+// Every recorder holds a lock file of its own while it runs (a crashed one's counts as stale):
+// the files a running recorder has open are not cut off, and repairing them under its writer
+// would corrupt them. Takes this recorder's lock.
+bool anotherRecorderRuns(const QDir& dir)
+{
+    dir.mkpath(QStringLiteral("."));
+    const QString own =
+        QStringLiteral("recorder-%1.running").arg(QCoreApplication::applicationPid());
+    static QLockFile running(dir.filePath(own));
+    running.tryLock(0);
+    for (const QString& name : dir.entryList({QStringLiteral("recorder-*.running")}, QDir::Files)) {
+        QLockFile other(dir.filePath(name));
+        if (name != own && !other.tryLock(0) && other.error() == QLockFile::LockFailedError)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -85,11 +104,7 @@ CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
 void recoverJournaledFiles(AsioController* controller)
 {
     RecordingJournal journal(RecordingJournal::defaultPath());
-    // Held until the process ends: the files of a recorder that still runs are not cut off,
-    // and repairing them under its writer would corrupt them.
-    QDir().mkpath(QFileInfo(journal.path()).absolutePath());
-    static QLockFile running(journal.path() + QStringLiteral(".running"));
-    if (!running.tryLock(0) && running.error() == QLockFile::LockFailedError) {
+    if (anotherRecorderRuns(QFileInfo(journal.path()).absoluteDir())) {
         warnLater(controller, QObject::tr("another recorder is running: files left open by a "
                                           "crash are repaired at a later start"));
         return;

@@ -13,6 +13,8 @@ CommandLine::CommandLine()
                     tr("List the devices with the rates they accept and exit.")),
       m_record(QStringLiteral("record"), tr("Record into FILE without a window."),
                QStringLiteral("FILE")),
+      m_repair(QStringLiteral("repair"),
+               tr("Repair the recordings FILE... cut off by a crash or power loss.")),
       m_device(QStringLiteral("device"), tr("Device to record from (default: the remembered one)."),
                QStringLiteral("NAME")),
       m_rate(QStringLiteral("rate"),
@@ -31,7 +33,9 @@ CommandLine::CommandLine()
         tr("Records two inputs of an audio interface as DSD or PCM."));
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
-    m_parser.addOptions({m_version, m_listDevices, m_record, m_device, m_rate, m_seconds, m_dsdType,
+    m_parser.addPositionalArgument(QStringLiteral("FILE"), tr("Recordings to repair."),
+                                 QStringLiteral("[FILE...]"));
+    m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds, m_dsdType,
                          m_giveUpAfter});
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
     for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
@@ -46,14 +50,18 @@ bool CommandLine::parse(const QStringList& arguments)
 {
     if (!m_parser.parse(arguments))
         return fail(m_parser.errorText());
-    if (!m_parser.positionalArguments().isEmpty())
+    const bool repair = m_parser.isSet(m_repair);
+    if (repair && m_parser.positionalArguments().isEmpty())
+        return fail(tr("--repair needs at least one file."));
+    if (!repair && !m_parser.positionalArguments().isEmpty())
         return fail(tr("Unexpected argument '%1'.").arg(m_parser.positionalArguments().first()));
     const QList<QPair<bool, Action>> actions = {
         {m_parser.isSet(QStringLiteral("help")) || m_parser.isSet(QStringLiteral("help-all")),
          Action::Help},
         {m_parser.isSet(m_version), Action::Version},
         {m_parser.isSet(m_listDevices), Action::ListDevices},
-        {m_parser.isSet(m_record), Action::Record}};
+        {m_parser.isSet(m_record), Action::Record},
+        {repair, Action::Repair}};
     int chosen = 0;
     for (const auto& a : actions) {
         if (a.first) {
@@ -62,7 +70,7 @@ bool CommandLine::parse(const QStringList& arguments)
         }
     }
     if (chosen > 1)
-        return fail(tr("--help, --version, --list-devices and --record exclude each other."));
+        return fail(tr("--help, --version, --list-devices, --record and --repair exclude each other."));
     if (m_action == Action::Record)
         return readRecording();
     for (const QCommandLineOption* o :

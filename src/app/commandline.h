@@ -20,7 +20,8 @@ public:
         Help,
         Version,
         ListDevices,
-        Record
+        Record,
+        Repair
     };
 
     // What --record does. A negative duration or give-up time means "no limit".
@@ -42,6 +43,8 @@ public:
 
     Action action() const { return m_action; }
     const Recording& recording() const { return m_recording; }
+    // The files named after --repair, at least one.
+    QStringList repairFiles() const { return m_parser.positionalArguments(); }
     QString errorText() const { return m_error; }
     // Needs a QCoreApplication (the usage line names the running program).
     QString helpText() const;
@@ -57,6 +60,7 @@ private:
     QCommandLineOption m_version;
     QCommandLineOption m_listDevices;
     QCommandLineOption m_record;
+    QCommandLineOption m_repair;
     QCommandLineOption m_device;
     QCommandLineOption m_rate;
     QCommandLineOption m_seconds;

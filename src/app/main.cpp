@@ -12,6 +12,7 @@
 #include "mainwindow.h"
 #include "quitonsignal.h"
 #include "recordercore.h"
+#include "repaircommand.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -31,6 +32,7 @@ int runWindow(int argc, char* argv[])
     QuitOnSignal quitOnSignal;
 
     RecorderCore::Assembly core = RecorderCore::assemble();
+    RecorderCore::recoverJournaledFiles(core.controller);
     MainWindow window(core.controller, core.adjuster, core.input.save_path,
                       core.input.default_dsd_type);
     CtrlInitializer(core.controller, AppIdentity::organisation(), AppIdentity::application())
@@ -58,6 +60,8 @@ int runCommand(int argc, char* argv[], const CommandLine& commandLine)
         std::printf("%s\n", qPrintable(CommandLine::versionText()));
         return 0;
     }
+    if (commandLine.action() == CommandLine::Action::Repair)
+        return runRepairCommand(commandLine.repairFiles());
     QuitOnSignal quitOnSignal;
     RecorderCore::Assembly core = RecorderCore::assemble();
     if (commandLine.action() == CommandLine::Action::ListDevices) {

@@ -4,27 +4,63 @@
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
+#include "audiofilerepair.h"
 #include "audiofilewriter.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "partitionmanager.h"
+#include "recordingjournal.h"
 #include "simulateddriver.h"
 #ifdef TESSARO_HAVE_ALSA_DRIVER
 #include "alsadriver.h"
 #endif
 #include "winfsinfo.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QLockFile>
 #include <QTimer>
 
 namespace {
 
-// The log window is connected only after the core exists, so a warning about the core is
-// given once the event loop runs; standard error has it at once.
+// The log window is connected only after the core exists, so a message about the core is
+// given once the event loop runs; the log also writes it to standard error then.
 void warnLater(AsioController* controller, const QString& message)
 {
-    qWarning("%s", qPrintable(message));
     QTimer::singleShot(0, controller, [controller, message]() {
         controller->appendWarning(message);
     });
+}
+
+// The writer reports each file it opens and closes from its own thread; the journal is
+// written there before the first block reaches the file.
+void keepJournal(AudioFileWriter* writer, AsioController* controller)
+{
+    auto* journal = new RecordingJournal(RecordingJournal::defaultPath(), controller);
+    QObject::connect(writer, &AudioFileWriter::fileOpened, journal, &RecordingJournal::add,
+                     Qt::DirectConnection);
+    QObject::connect(writer, &AudioFileWriter::fileClosed, journal, &RecordingJournal::remove,
+                     Qt::DirectConnection);
+    QObject::connect(journal, &RecordingJournal::failed, controller,
+                     [controller](const QString& message) { controller->appendWarning(message); });
+}
+
+// Every recorder holds a lock file of its own while it runs (a crashed one's counts as stale):
+// the files a running recorder has open are not cut off, and repairing them under its writer
+// would corrupt them. Takes this recorder's lock.
+bool anotherRecorderRuns(const QDir& dir)
+{
+    dir.mkpath(QStringLiteral("."));
+    const QString own =
+        QStringLiteral("recorder-%1.running").arg(QCoreApplication::applicationPid());
+    static QLockFile running(dir.filePath(own));
+    running.tryLock(0);
+    for (const QString& name : dir.entryList({QStringLiteral("recorder-*.running")}, QDir::Files)) {
+        QLockFile other(dir.filePath(name));
+        if (name != own && !other.tryLock(0) && other.error() == QLockFile::LockFailedError)
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -49,6 +85,7 @@ AsioController* createController(int recordingBufferMB)
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
     auto* controller = new AsioController(host, drivers, pool, writer, megabytes, nullptr);
     writer->setParent(controller);
+    keepJournal(writer.data(), controller);
     host->setBufferProcessor(controller);
     if (megabytes != recordingBufferMB)
         warnLater(controller, QObject::tr("recording_buffer_MB %1 is out of range, using %2")
@@ -62,6 +99,28 @@ AsioController* createController(int recordingBufferMB)
 CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
 {
     return new CtrlSplitSizeAdjuster(new WinFsInfo(QString()), controller);
+}
+
+void recoverJournaledFiles(AsioController* controller)
+{
+    RecordingJournal journal(RecordingJournal::defaultPath());
+    if (anotherRecorderRuns(QFileInfo(journal.path()).absoluteDir())) {
+        warnLater(controller, QObject::tr("another recorder is running: files left open by a "
+                                          "crash are repaired at a later start"));
+        return;
+    }
+    for (const QString& name : journal.entries()) {
+        const AudioFileRepair::Result result = AudioFileRepair::repair(name);
+        const QString message = AudioFileRepair::describe(name, result);
+        const bool failed = result.outcome == AudioFileRepair::Outcome::Refused;
+        QTimer::singleShot(0, controller, [controller, message, failed]() {
+            if (failed)
+                controller->appendError(message, Qt::red);
+            else
+                controller->appendInfo(message, Qt::black);
+        });
+    }
+    journal.clear();
 }
 
 Assembly assemble()

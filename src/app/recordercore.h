@@ -20,6 +20,11 @@ AsioController* createController(int recordingBufferMB);
 int usablePoolMegabytes(int recordingBufferMB);
 CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller);
 
+// Repairs every file that the journal of open recordings still lists, that is every file a
+// crash or power loss cut off, then empties the journal. The log has the outcome of each
+// once the event loop runs.
+void recoverJournaledFiles(AsioController* controller);
+
 // The recording core as the program builds it: the stored input settings, then the controller
 // with a pool of their size, then the auto-split policy.
 struct Assembly

@@ -206,6 +206,11 @@ bool AsioController::isIdle() const { return !isRecording() && bufferFill() <= 0
 void AsioController::appendLogMsg(QString msg, QString type, QString source, QColor color,
                                   QColor bgColor)
 {
+    // A recorder started from a terminal or a service manager shows its log there too: one
+    // line per message, in one call, so lines from other threads never interleave with it.
+    QString line = QStringLiteral("%1: %2").arg(type, msg);
+    line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
+    std::fputs(qPrintable(line + QLatin1Char('\n')), stderr);
     emit logMsg(msg, type, source, color, bgColor);
 }
 

@@ -157,8 +157,10 @@ void AudioFileWriter::run()
         mutex.unlock();
         if (drain)
             drainingPhase(part);
-        if (part.file)
+        if (part.file) {
             part.file->close();
+            emit fileClosed(part.params.name);
+        }
         QMutexLocker lock(&mutex);
         if (!newFileRequested && !quitRequested)
             idle = true;
@@ -187,6 +189,7 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
         emit error(4, file->errorString());
         return nullptr;
     }
+    emit fileOpened(params.name);
     return file;
 }
 
@@ -250,6 +253,7 @@ void AudioFileWriter::drainingPhase(Part& part)
         const AudioBuffer frame = queue.first();
         if (needsSplit(part, frame)) {
             part.file->close();
+            emit fileClosed(part.params.name);
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
             fileName_ = part.params.name;
             part.hasFrames = false;

@@ -41,6 +41,10 @@ public slots:
 
 signals:
     void error(int code, QString msg);
+    // Writer thread: a file or part has just been opened, or closed normally (a split, a stop,
+    // the close at shutdown). A file opened and never reported closed was cut off by a crash.
+    void fileOpened(const QString& name);
+    void fileClosed(const QString& name);
 
 protected:
     void run() override;

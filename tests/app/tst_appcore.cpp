@@ -493,6 +493,10 @@ private slots:
         QVERIFY(ini.contains("[AUTO_SPLIT]\n"));
         QVERIFY(ini.contains("[CONFIG]\n"));
         QVERIFY(ini.contains("device=Halvik Simulated Device\n"));
+        // Closed normally: nothing is left for the next start to repair.
+        QFile journal(QDir(config.path()).filePath("Veloran/open-recordings"));
+        QVERIFY(journal.open(QIODevice::ReadOnly));
+        QCOMPARE(journal.readAll(), QByteArray());
     }
 
     void programSavesSettingsWhenTerminated()
@@ -528,6 +532,7 @@ private:
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", configDir);
+        env.insert("XDG_STATE_HOME", configDir);
         env.insert("QT_QPA_PLATFORM", "offscreen");
         // A sanitized build must accept a preloaded library ahead of its runtime.
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");

@@ -3,8 +3,11 @@
 // presses on the widgets, and writes each step to standard error.
 //   TESSARO_DRIVE_DESTINATION  the file name typed into the destination field
 //   TESSARO_DRIVE_RECORD_MS    how long to record (default 3000)
+//   TESSARO_DRIVE_RATE         a rate (Hz) and TESSARO_DRIVE_DSD_TYPE a DSD file type ("dsf" or
+//                              "dff") chosen in the settings dialog before the destination is typed
 // The program is left to end by itself through the window's close button.
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -45,6 +48,8 @@ void when(std::function<bool()> condition, int timeoutMs, std::function<void()> 
     QObject::connect(timer, &QTimer::timeout, [=] {
         *waited += timer->interval();
         if (condition()) {
+            // A step may run a dialog's own event loop, where this timer must not fire again.
+            timer->stop();
             timer->deleteLater();
             step();
         } else if (*waited > timeoutMs) {
@@ -75,7 +80,43 @@ void answerAnyQuestionWithYes()
     }
 }
 
+// Opens the settings dialog, picks the rate and the DSD file type and confirms with OK; then
+// runs the next step once the driver is back at that rate.
+void chooseRate(const QString& rate, const QString& dsdType, std::function<void()> next)
+{
+    if (rate.isEmpty()) {
+        next();
+        return;
+    }
+    when([] { return usable("settingsButton"); }, 20000, [=] {
+        // The dialog runs its own event loop inside the click: answer it from there.
+        when([] { return QApplication::activeModalWidget() != nullptr; }, 5000, [=] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            auto* rates = dialog->findChild<QComboBox*>(QStringLiteral("rateChoice"));
+            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("dsdChoice"));
+            rates->setCurrentIndex(rates->findData(rate.toDouble()));
+            types->setCurrentIndex(types->findText(dsdType));
+            for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                if (button->text() == QLatin1String("OK"))
+                    QTest::mouseClick(button, Qt::LeftButton);
+            }
+            say("chose the rate");
+        });
+        click("settingsButton");
+        when([] { return usable("recordButton"); }, 20000, next);
+    });
+}
+
+void typeAndRecord();
+
 void drive()
+{
+    const QString rate = qEnvironmentVariable("TESSARO_DRIVE_RATE");
+    const QString dsdType = qEnvironmentVariable("TESSARO_DRIVE_DSD_TYPE");
+    chooseRate(rate, dsdType, typeAndRecord);
+}
+
+void typeAndRecord()
 {
     const QString destination = qEnvironmentVariable("TESSARO_DRIVE_DESTINATION");
     const int recordMs = qEnvironmentVariableIntValue("TESSARO_DRIVE_RECORD_MS");

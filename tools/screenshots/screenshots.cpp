@@ -61,6 +61,7 @@ int main(int argc, char* argv[])
 {
     QTemporaryDir settings;
     qputenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit());
+    qputenv("XDG_STATE_HOME", settings.path().toLocal8Bit());
     QApplication app(argc, argv);
     AppStyle::registerResources();
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));

@@ -1,0 +1,13 @@
+#ifndef TESSARO_REPAIRCOMMAND_H
+#define TESSARO_REPAIRCOMMAND_H
+
+#include <QStringList>
+
+// "tessaro-recorder --repair FILE...": repairs each named recording cut off by a crash, prints
+// one line per file on standard output and returns the exit status: 0 only when every file
+// was repaired or already complete, 1 when one was refused. The command line makes sure at
+// least one file is named.
+// Needs a QCoreApplication, no display.
+int runRepairCommand(const QStringList& files);
+
+#endif

@@ -1,0 +1,150 @@
+// The real program killed with SIGKILL while recording, then repaired both ways: by its next
+// start (from the journal of open recordings) and by "--repair". Standard tools must then
+// read the whole take up to at most a second before the kill, tones on their channels.
+#include "mediaprobe.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void append(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::Append));
+    f.write(bytes);
+}
+
+void start(QProcess& program, const QProcessEnvironment& env, const QStringList& args = {})
+{
+    program.setProcessEnvironment(env);
+    program.start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", args);
+    QVERIFY(program.waitForStarted());
+}
+
+// Collects the program's standard error until it matches or the time is up.
+bool waitForError(QProcess& program, QString& seen, const QString& pattern, int timeoutMs)
+{
+    const QRegularExpression expected(pattern);
+    QElapsedTimer clock;
+    clock.start();
+    while (!seen.contains(expected) && clock.elapsed() < timeoutMs
+           && program.state() == QProcess::Running) {
+        program.waitForReadyRead(50);
+        seen += QString::fromLocal8Bit(program.readAllStandardError());
+    }
+    return seen.contains(expected);
+}
+
+} // namespace
+
+class TestCrashRecovery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void killedRecordingIsRepairedBothWays_data()
+    {
+        QTest::addColumn<QString>("rate");
+        QTest::addColumn<QString>("take");
+        QTest::newRow("wav 44.1 kHz") << "" << "take.wav";
+        QTest::newRow("dsf DSD 1x") << "2822400" << "take.dsf";
+        QTest::newRow("dff DSD 1x") << "2822400" << "take.dff";
+    }
+
+    void killedRecordingIsRepairedBothWays()
+    {
+        QFETCH(QString, rate);
+        QFETCH(QString, take);
+        QTemporaryDir home;
+        const QDir dir(home.path());
+        const QString file = dir.filePath(take), copy = dir.filePath("copy-" + take);
+        const QString notes = dir.filePath("notes.txt");
+        const QString journal = dir.filePath("state/Veloran/open-recordings");
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("DISPLAY");
+        env.remove("QT_QPA_PLATFORM");
+        env.insert("HOME", home.path());
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        env.insert("XDG_STATE_HOME", dir.filePath("state"));
+        env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        QProcessEnvironment windowEnv = env;
+        windowEnv.insert("QT_QPA_PLATFORM", "offscreen");
+
+        QProcessEnvironment recordEnv = windowEnv;
+        recordEnv.insert("LD_PRELOAD", TESSARO_WINDOW_DRIVER_PATH);
+        recordEnv.insert("TESSARO_DRIVE_DESTINATION", file);
+        recordEnv.insert("TESSARO_DRIVE_RECORD_MS", "600000");
+        recordEnv.insert("TESSARO_DRIVE_RATE", rate);
+        recordEnv.insert("TESSARO_DRIVE_DSD_TYPE", take.right(3));
+        QProcess recorder;
+        start(recorder, recordEnv);
+        QString errors;
+        QVERIFY2(waitForError(recorder, errors, "clicked record", 30000), qPrintable(errors));
+        QElapsedTimer recording;
+        recording.start();
+        // A second recorder started meanwhile leaves the files of the first alone.
+        QProcess second;
+        start(second, windowEnv);
+        QString secondErrors;
+        QVERIFY2(waitForError(second, secondErrors, "\nWarning: another recorder is running", 20000),
+                 qPrintable(secondErrors));
+        second.terminate();
+        QVERIFY(second.waitForFinished(10000));
+        QTest::qWait(qMax(0, 3000 - int(recording.elapsed())));
+        ::kill(pid_t(recorder.processId()), SIGKILL);
+        const double recordedSeconds = recording.elapsed() / 1000.0;
+        QVERIFY(recorder.waitForFinished(10000));
+        QCOMPARE(readAll(journal), file.toUtf8() + '\n');
+        QVERIFY(QFile::copy(file, copy));
+
+        // The next start repairs what the journal lists and refuses a foreign file unchanged.
+        append(notes, "levels fine\n");
+        append(journal, notes.toUtf8() + '\n');
+        QProcess restarted;
+        start(restarted, windowEnv);
+        // The kill may fall just after a header update, before more data reached the disk.
+        const QString outcome = ": (repaired|complete)";
+        QVERIFY2(waitForError(restarted, errors, "\nInfo: " + QRegularExpression::escape(file)
+                                                     + outcome, 30000), qPrintable(errors));
+        QVERIFY2(waitForError(restarted, errors, "\nError: " + QRegularExpression::escape(notes)
+                                                     + ": not repaired, not a WAV, DSF or DSDIFF "
+                                                       "file\n", 10000), qPrintable(errors));
+        restarted.terminate();
+        QVERIFY(restarted.waitForFinished(10000));
+        QCOMPARE(readAll(journal), QByteArray());
+        QCOMPARE(readAll(notes), QByteArray("levels fine\n"));
+
+        // "--repair", without any display, makes the same file of the copy.
+        QProcess repair;
+        start(repair, env, {"--repair", copy});
+        QVERIFY(repair.waitForFinished(30000));
+        const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
+        QVERIFY2(repair.exitCode() == 0 && out.count('\n') == 1
+                     && out.contains(QRegularExpression("^" + QRegularExpression::escape(copy)
+                                                        + outcome)), qPrintable(out));
+        QCOMPARE(readAll(copy), readAll(file));
+
+        const int decodeRate = 88200;
+        const QVector<QVector<float>> channels = MediaProbe::decode(file, decodeRate);
+        QCOMPARE(channels.size(), 2);
+        const double decodedSeconds = double(channels[0].size()) / decodeRate;
+        qInfo("%.2f s decoded of %.2f s recorded", decodedSeconds, recordedSeconds);
+        QVERIFY(decodedSeconds >= recordedSeconds - 1.0 && decodedSeconds <= recordedSeconds + 0.5);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCrashRecovery)
+#include "tst_crashrecovery.moc"

@@ -140,6 +140,10 @@ private slots:
                                   << "--dsd-type must be dsf or dff, not 'mp3'." + hint;
         QTest::newRow("rate alone") << QStringList{"--rate", "96000"} << -1 << 2
                                     << "--rate applies only to --record." + hint;
+        QTest::newRow("repair nothing") << QStringList{"--repair"} << -1 << 2
+                                        << "--repair needs at least one file." + hint;
+        QTest::newRow("stray file") << QStringList{"take.wav"} << -1 << 2
+                                    << "Unexpected argument 'take.wav'." + hint;
         QTest::newRow("no such device")
             << QStringList{"--record", "a.wav", "--device", "Nope (ALSA)"} << -1 << 1
             << "no device named 'Nope (ALSA)' (--list-devices shows the devices)";

@@ -44,21 +44,27 @@ void DffFileWriter::writeHeader()
 
 bool DffFileWriter::writeBuffer(const AudioBuffer& frame)
 {
-    if (!frame.isComplete())
+    if (!accepts(frame))
         return false;
     const qint64 size = frame.size();
     const int channels = channelCount_;
-    // Interleave in memory and hand the file one write: the bytes on disk are the same as
-    // writing them one by one, at the disk's pace instead of a call per byte.
-    QByteArray out(int(size * channels), Qt::Uninitialized);
-    for (int c = 0; c < channels; ++c) {
-        const uchar* src = frame.channelData(c);
-        char* dst = out.data() + c;
-        for (qint64 i = 0; i < size; ++i, dst += channels)
-            *dst = char(src[i]);
+    for (qint64 i = 0, n = 0; i < size; i += n) {
+        char* out = reserve(size - i, channels, &n);
+        if (!out)
+            return false;
+        for (int c = 0; c < channels; ++c) {
+            const uchar* src = frame.channelData(c) + i;
+            char* dst = out + c;
+            for (qint64 k = 0; k < n; ++k, dst += channels)
+                *dst = char(src[k]);
+        }
+        commit(n * channels);
+        dataBytes += n * channels;
     }
-    if (!writeAll(out))
-        return false;
-    dataBytes += out.size();
     return true;
+}
+
+qint64 DffFileWriter::unitBytes() const
+{
+    return channelCount_;
 }

@@ -1,6 +1,7 @@
 #include "dsffilewriter.h"
 
 #include <QDataStream>
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -24,7 +25,8 @@ const std::array<uchar, 256> reversed = makeReversalTable();
 } // namespace
 
 DsfFileWriter::DsfFileWriter(const QString& fileName, int channelCount)
-    : AudioFileWriterImpl(fileName, channelCount), pendingBytes(qMax(channelCount, 0))
+    : AudioFileWriterImpl(fileName, channelCount),
+      pendingBytes(size_t(qMax(channelCount, 0)), std::vector<char>(BlockSize))
 {
 }
 
@@ -60,7 +62,8 @@ void DsfFileWriter::setChannelCount(int n)
     if (n == channelCount_)
         return;
     channelCount_ = n;
-    pendingBytes.resize(qMax(n, 0));
+    pendingBytes.assign(size_t(qMax(n, 0)), std::vector<char>(BlockSize));
+    pendingFill = 0;
 }
 
 void DsfFileWriter::setBitsPerSample(int)
@@ -85,58 +88,57 @@ void DsfFileWriter::writeHeader()
 
 bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)
 {
-    if (!frame.isComplete())
+    if (!accepts(frame))
         return false;
-    const int size = int(frame.size());
-    for (int c = 0; c < channelCount_; ++c) {
-        QByteArray& pending = pendingBytes[c];
-        const int start = pending.size();
-        pending.resize(start + size);
-        const uchar* src = frame.channelData(c);
-        char* dst = pending.data() + start;
-        for (int i = 0; i < size; ++i)
-            dst[i] = char(reversed[src[i]]);
+    const qint64 size = frame.size();
+    for (qint64 pos = 0, n = 0; pos < size; pos += n) {
+        n = qMin<qint64>(BlockSize - pendingFill, size - pos);
+        for (int c = 0; c < channelCount_; ++c) {
+            const uchar* src = frame.channelData(c) + pos;
+            char* dst = pendingBytes[size_t(c)].data() + pendingFill;
+            for (qint64 i = 0; i < n; ++i)
+                dst[i] = char(reversed[src[i]]);
+        }
+        pendingFill += int(n);
+        if (pendingFill == BlockSize && !storeBlockGroup(BlockSize))
+            return false;
     }
-    return storeFullBlocks();
+    return true;
 }
 
-bool DsfFileWriter::storeFullBlocks()
+bool DsfFileWriter::storeBlockGroup(int realBytes)
 {
-    if (channelCount_ <= 0)
-        return true;
-    const int blocks = pendingBytes[0].size() / BlockSize;
-    if (blocks == 0)
-        return true;
-    QByteArray out;
-    out.reserve(blocks * BlockSize * channelCount_);
-    for (int b = 0; b < blocks; ++b) {
-        for (int c = 0; c < channelCount_; ++c)
-            out.append(pendingBytes[c].constData() + b * BlockSize, BlockSize);
-    }
-    for (QByteArray& pending : pendingBytes)
-        pending.remove(0, blocks * BlockSize);
-    if (!writeAll(out))
+    qint64 granted = 0;
+    char* out = reserve(1, BlockSize * channelCount_, &granted);
+    if (!out)
         return false;
-    dsfDataBytes += qint64(channelCount_) * blocks * BlockSize;
-    realBytesStored += qint64(blocks) * BlockSize;
+    for (std::vector<char>& pending : pendingBytes) {
+        std::fill(pending.begin() + realBytes, pending.end(), '\0');
+        std::copy(pending.begin(), pending.end(), out);
+        out += BlockSize;
+    }
+    commit(qint64(BlockSize) * channelCount_);
+    dsfDataBytes += qint64(channelCount_) * BlockSize;
+    realBytesStored += realBytes;
+    pendingFill = 0;
     return true;
 }
 
 void DsfFileWriter::close()
 {
-    storeFullBlocks();
-    if (channelCount_ > 0 && !pendingBytes[0].isEmpty()) {
-        const int real = pendingBytes[0].size();
-        QByteArray out;
-        for (QByteArray& pending : pendingBytes) {
-            pending.append(QByteArray(BlockSize - pending.size(), '\0'));
-            out.append(pending);
-            pending.clear();
-        }
-        if (writeAll(out)) {
-            dsfDataBytes += qint64(channelCount_) * BlockSize;
-            realBytesStored += real;
-        }
-    }
+    if (channelCount_ > 0 && pendingFill > 0 && !hasFailed())
+        storeBlockGroup(pendingFill);
     AudioFileWriterImpl::close();
+}
+
+qint64 DsfFileWriter::unitBytes() const
+{
+    return qint64(BlockSize) * channelCount_;
+}
+
+// Only whole block groups are kept, and every sample in them is real.
+void DsfFileWriter::keepDataBytes(qint64 bytes)
+{
+    dsfDataBytes = bytes;
+    realBytesStored = channelCount_ > 0 ? bytes / channelCount_ : 0;
 }

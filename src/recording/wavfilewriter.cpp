@@ -33,20 +33,28 @@ void WavFileWriter::writeHeader()
 
 bool WavFileWriter::writeBuffer(const AudioBuffer& frame)
 {
-    if (!frame.isComplete())
+    if (!accepts(frame))
         return false;
     const qint64 words = frame.size() / 4;
     const int channels = channelCount_;
-    QByteArray out(int(words * 4 * channels), Qt::Uninitialized);
     // The words are stored as they arrive: the driver delivers 32-bit little-endian integers.
-    for (int c = 0; c < channels; ++c) {
-        const uchar* src = frame.channelData(c);
-        char* dst = out.data() + 4 * c;
-        for (qint64 j = 0; j < words; ++j, src += 4, dst += 4 * channels)
-            std::memcpy(dst, src, 4);
+    for (qint64 j = 0, n = 0; j < words; j += n) {
+        char* out = reserve(words - j, 4 * channels, &n);
+        if (!out)
+            return false;
+        for (int c = 0; c < channels; ++c) {
+            const uchar* src = frame.channelData(c) + 4 * j;
+            char* dst = out + 4 * c;
+            for (qint64 k = 0; k < n; ++k, src += 4, dst += 4 * channels)
+                std::memcpy(dst, src, 4);
+        }
+        commit(n * 4 * channels);
+        dataBytes += n * 4 * channels;
     }
-    if (!writeAll(out))
-        return false;
-    dataBytes += out.size();
     return true;
+}
+
+qint64 WavFileWriter::unitBytes() const
+{
+    return 4 * qint64(channelCount_);
 }

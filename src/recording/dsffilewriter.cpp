@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <algorithm>
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -21,6 +22,27 @@ std::array<uchar, 256> makeReversalTable()
 }
 
 const std::array<uchar, 256> reversed = makeReversalTable();
+
+// The bits of each of the eight bytes reversed at once, the bytes themselves staying in place.
+quint64 reverseBitsOfBytes(quint64 x)
+{
+    x = ((x >> 1) & 0x5555555555555555ull) | ((x & 0x5555555555555555ull) << 1);
+    x = ((x >> 2) & 0x3333333333333333ull) | ((x & 0x3333333333333333ull) << 2);
+    return ((x >> 4) & 0x0f0f0f0f0f0f0f0full) | ((x & 0x0f0f0f0f0f0f0f0full) << 4);
+}
+
+void copyReversed(char* dst, const uchar* src, qint64 n)
+{
+    qint64 i = 0;
+    for (; i + 8 <= n; i += 8) {
+        quint64 word;
+        std::memcpy(&word, src + i, 8);
+        word = reverseBitsOfBytes(word);
+        std::memcpy(dst + i, &word, 8);
+    }
+    for (; i < n; ++i)
+        dst[i] = char(reversed[src[i]]);
+}
 
 } // namespace
 
@@ -93,12 +115,8 @@ bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)
     const qint64 size = frame.size();
     for (qint64 pos = 0, n = 0; pos < size; pos += n) {
         n = qMin<qint64>(BlockSize - pendingFill, size - pos);
-        for (int c = 0; c < channelCount_; ++c) {
-            const uchar* src = frame.channelData(c) + pos;
-            char* dst = pendingBytes[size_t(c)].data() + pendingFill;
-            for (qint64 i = 0; i < n; ++i)
-                dst[i] = char(reversed[src[i]]);
-        }
+        for (int c = 0; c < channelCount_; ++c)
+            copyReversed(pendingBytes[size_t(c)].data() + pendingFill, frame.channelData(c) + pos, n);
         pendingFill += int(n);
         if (pendingFill == BlockSize && !storeBlockGroup(BlockSize))
             return false;

@@ -65,6 +65,9 @@ public:
     virtual bool isReconnecting() const;
     virtual bool isSlowDrive() const;
     virtual bool canRecordNextTrack() const;
+    // Why the last recording stopped by itself (the system's reason, for example "No space
+    // left on device"); empty when it did not. Cleared when the next recording starts.
+    virtual QString failureText() const;
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -150,6 +153,7 @@ private:
     QString fileName_;
     int fileType_ = 0;
     QString driverToReconnect_;
+    QString failureText_;
     QStringList driverNames_;
     QList<double> sampleRates_;
     QList<int> outputBuffers;

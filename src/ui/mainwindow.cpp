@@ -300,6 +300,8 @@ void MainWindow::refreshElapsedTime()
 QString MainWindow::statusText(bool recording) const
 {
     QString text = m_controller->driverName() + QStringLiteral(" - ");
+    if (!recording && !m_controller->failureText().isEmpty())
+        return text + tr("recording stopped: %1").arg(m_controller->failureText());
     if (recording)
         text += tr("recording ");
     else if (m_controller->bufferFill() > 0)

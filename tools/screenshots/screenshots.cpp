@@ -1,4 +1,5 @@
-// Renders the recorder's windows to PNG files: the main window idle and recording, the log
+// Renders the recorder's windows to PNG files: the main window idle, recording and after a
+// recording its destination refused, the log
 // window with a message of every level, and the settings dialog. The recorder is built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
@@ -90,11 +91,17 @@ int main(int argc, char* argv[])
     boxWatch.start(250);
 
     ok = save(&window, out, "mainwindow-idle.png") && ok;
-    QTest::keyClicks(window.findChild<QLineEdit*>(QStringLiteral("pathEdit")),
-                     settings.filePath(QStringLiteral("take.wav")));
+    auto* pathEdit = window.findChild<QLineEdit*>(QStringLiteral("pathEdit"));
+    QTest::keyClicks(pathEdit, settings.filePath(QStringLiteral("take.wav")));
     clickAndWait(&window, "recordButton", 2300);
     ok = save(&window, out, "mainwindow-recording.png") && ok;
     clickAndWait(&window, "stopButton", 500);
+
+    // A folder that does not exist: the writer cannot create the file and the recording stops.
+    pathEdit->clear();
+    QTest::keyClicks(pathEdit, settings.filePath(QStringLiteral("gone/take.wav")));
+    clickAndWait(&window, "recordButton", 1000);
+    ok = save(&window, out, "main-write-failure.png") && ok;
 
     controller->appendInfo(QStringLiteral("an information"));
     controller->appendWarning(QStringLiteral("a warning"));

@@ -86,6 +86,7 @@ struct Figures
 {
     double mbPerSecond = 0;
     double cpuMsPerMb = 0;
+    long writerAllocs = 0;
     double writerAllocsPerFrame = 0;
     double driverAllocsPerCall = 0;
 };
@@ -159,6 +160,7 @@ Figures formatRun(const QString& path, int type, int rate)
     Figures f;
     f.mbPerSecond = kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
     f.cpuMsPerMb = writerCpu / (kTotal / 1e6);
+    f.writerAllocs = writerAllocations;
     f.writerAllocsPerFrame = double(writerAllocations) / kFrames;
     f.driverAllocsPerCall = double(driverAllocations) / (2 * kFrames);
     return f;
@@ -183,9 +185,9 @@ int main(int argc, char** argv)
         const Figures f = formatRun(dir.filePath(QString("bench.%1").arg(format.type)),
                                     format.type, format.rate);
         std::printf("%-11s %7.0f MB/s (%.2f of plain)  %6.3f CPU ms/MB (%.2f of plain)  "
-                    "allocations: %.4f per frame on the writer, %.4f per append on the driver\n",
+                    "allocations: %.4f per frame on the writer (%ld in all), %.4f per append on the driver\n",
                     format.name, f.mbPerSecond, f.mbPerSecond / plain.mbPerSecond, f.cpuMsPerMb,
-                    f.cpuMsPerMb / plain.cpuMsPerMb, f.writerAllocsPerFrame,
+                    f.cpuMsPerMb / plain.cpuMsPerMb, f.writerAllocsPerFrame, f.writerAllocs,
                     f.driverAllocsPerCall);
     }
     return 0;

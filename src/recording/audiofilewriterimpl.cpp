@@ -1,5 +1,7 @@
 #include "audiofilewriterimpl.h"
 
+#include "headerbytes.h"
+
 AudioFileWriterImpl::AudioFileWriterImpl(const QString& fileName, int channelCount)
     : channelCount_(channelCount), file_(fileName)
 {
@@ -98,9 +100,9 @@ qint64 AudioFileWriterImpl::size() const
     return file_.pos() + buffered;
 }
 
-bool AudioFileWriterImpl::writeAll(const QByteArray& bytes)
+bool AudioFileWriterImpl::writeAll(const HeaderBytes& header)
 {
-    return file_.write(bytes) == bytes.size();
+    return file_.write(header.data(), header.size()) == header.size();
 }
 
 bool AudioFileWriterImpl::accepts(const AudioBuffer& frame) const

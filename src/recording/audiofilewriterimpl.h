@@ -3,10 +3,11 @@
 
 #include "audiobuffer.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QString>
 #include <vector>
+
+class HeaderBytes;
 
 // The abstract format writer: owns the file and the stream parameters, opens and closes; the
 // subclasses lay out the header and store frames.
@@ -54,7 +55,7 @@ public:
 
 protected:
     // True only when every byte reached the file; a short write leaves the file's error set.
-    bool writeAll(const QByteArray& bytes);
+    bool writeAll(const HeaderBytes& header);
     // True when the frame carries a block for every channel of this file.
     bool accepts(const AudioBuffer& frame) const;
     // Room in the write buffer for up to wanted units of unitBytes each (flushing first when

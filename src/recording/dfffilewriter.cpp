@@ -1,6 +1,6 @@
 #include "dfffilewriter.h"
 
-#include <QDataStream>
+#include "headerbytes.h"
 
 DffFileWriter::DffFileWriter(const QString& fileName, int channelCount)
     : AudioFileWriterImpl(fileName, channelCount)
@@ -14,32 +14,15 @@ int DffFileWriter::headerSize() const
 
 void DffFileWriter::writeHeader()
 {
-    QByteArray header;
-    QDataStream out(&header, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::BigEndian);
-    out.writeRawData("FRM8", 4);
-    out << quint64(118 + dataBytes);
-    out.writeRawData("DSD ", 4);
-    out.writeRawData("FVER", 4);
-    out << quint64(4) << quint32(0x01050000);
-    out.writeRawData("PROP", 4);
-    out << quint64(74);
-    out.writeRawData("SND ", 4);
-    out.writeRawData("FS  ", 4);
-    out << quint64(4) << quint32(sampleRate_);
-    out.writeRawData("CHNL", 4);
-    out << quint64(10) << quint16(channelCount_);
-    out.writeRawData("SLFT", 4);
-    out.writeRawData("SRGT", 4);
-    out.writeRawData("CMPR", 4);
-    out << quint64(20);
-    out.writeRawData("DSD ", 4);
-    out << quint8(14);
-    out.writeRawData("not compressed", 14);
-    out << quint8(0);
-    out.writeRawData("DSD ", 4);
-    out << quint64(dataBytes);
-    writeAll(header);
+    HeaderBytes out(HeaderBytes::BigEndian);
+    out.id("FRM8").u64(quint64(118 + dataBytes)).id("DSD ");
+    out.id("FVER").u64(4).u32(0x01050000);
+    out.id("PROP").u64(74).id("SND ");
+    out.id("FS  ").u64(4).u32(quint32(sampleRate_));
+    out.id("CHNL").u64(10).u16(quint16(channelCount_)).id("SLFT").id("SRGT");
+    out.id("CMPR").u64(20).id("DSD ").u8(14).raw("not compressed", 14).u8(0);
+    out.id("DSD ").u64(quint64(dataBytes));
+    writeAll(out);
 }
 
 bool DffFileWriter::writeBuffer(const AudioBuffer& frame)

@@ -1,6 +1,6 @@
 #include "dsffilewriter.h"
 
-#include <QDataStream>
+#include "headerbytes.h"
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -94,18 +94,12 @@ void DsfFileWriter::setBitsPerSample(int)
 
 void DsfFileWriter::writeHeader()
 {
-    QByteArray header;
-    QDataStream out(&header, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("DSD ", 4);
-    out << quint64(28) << quint64(92 + metadataSize() + dataSize()) << quint64(0);
-    out.writeRawData("fmt ", 4);
-    out << quint64(52) << quint32(1) << quint32(0) << quint32(channelCount_)
-        << quint32(channelCount_) << quint32(sampleRate_) << quint32(1) << quint64(sampleCount())
-        << quint32(BlockSize) << quint32(0);
-    out.writeRawData("data", 4);
-    out << quint64(dataSize() + 12);
-    writeAll(header);
+    HeaderBytes out(HeaderBytes::LittleEndian);
+    out.id("DSD ").u64(28).u64(quint64(92 + metadataSize() + dataSize())).u64(0);
+    out.id("fmt ").u64(52).u32(1).u32(0).u32(quint32(channelCount_)).u32(quint32(channelCount_))
+        .u32(quint32(sampleRate_)).u32(1).u64(quint64(sampleCount())).u32(BlockSize).u32(0);
+    out.id("data").u64(quint64(dataSize() + 12));
+    writeAll(out);
 }
 
 bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)

@@ -1,6 +1,6 @@
 #include "wavfilewriter.h"
 
-#include <QDataStream>
+#include "headerbytes.h"
 #include <cstring>
 
 WavFileWriter::WavFileWriter(const QString& fileName, int channelCount)
@@ -17,18 +17,12 @@ void WavFileWriter::writeHeader()
 {
     const quint16 blockAlign = quint16(bitsPerSample_ * channelCount_ / 8);
     const quint32 dataSize = quint32(dataBytes);
-    QByteArray header;
-    QDataStream out(&header, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out.writeRawData("RIFF", 4);
-    out << quint32(dataSize + 36);
-    out.writeRawData("WAVE", 4);
-    out.writeRawData("fmt ", 4);
-    out << quint32(16) << quint16(1) << quint16(channelCount_) << quint32(sampleRate_)
-        << quint32(quint32(sampleRate_) * blockAlign) << blockAlign << quint16(bitsPerSample_);
-    out.writeRawData("data", 4);
-    out << dataSize;
-    writeAll(header);
+    HeaderBytes out(HeaderBytes::LittleEndian);
+    out.id("RIFF").u32(dataSize + 36).id("WAVE");
+    out.id("fmt ").u32(16).u16(1).u16(quint16(channelCount_)).u32(quint32(sampleRate_))
+        .u32(quint32(sampleRate_) * blockAlign).u16(blockAlign).u16(quint16(bitsPerSample_));
+    out.id("data").u32(dataSize);
+    writeAll(out);
 }
 
 bool WavFileWriter::writeBuffer(const AudioBuffer& frame)

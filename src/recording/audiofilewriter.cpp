@@ -170,7 +170,7 @@ void AudioFileWriter::run()
         if (drain)
             drainingPhase(part);
         if (part.file)
-            part.file->close();
+            closePart(part);
         QMutexLocker lock(&mutex);
         if (part.file && part.file->hasFailed())
             discardAfterFailure(part);
@@ -265,7 +265,7 @@ void AudioFileWriter::drainingPhase(Part& part)
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
         if (needsSplit(part, frame)) {
-            part.file->close();
+            closePart(part);
             if (part.file->hasFailed()) {
                 discardAfterFailure(part);
                 return;
@@ -311,15 +311,23 @@ void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
     }
 }
 
-// Under mutex: one report per file; nothing queued or arriving has a place to go any more.
+// Under mutex: one report per file. Unless the next file has been asked for meanwhile (its
+// frames are queued already), nothing queued or arriving has a place to go any more.
 void AudioFileWriter::discardAfterFailure(Part& part)
 {
-    discarding = true;
-    dropQueue();
     if (part.failed)
         return;
     part.failed = true;
+    if (!newFileRequested) {
+        discarding = true;
+        dropQueue();
+    }
     emit error(5, describeFailure(part.params.name, part.file->errorString()));
+}
+
+void AudioFileWriter::closePart(Part& part)
+{
+    part.file->close();
 }
 
 bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) const

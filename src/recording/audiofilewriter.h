@@ -73,6 +73,8 @@ private:
     void drainingPhase(Part& part);
     void writeFrame(Part& part, const AudioBuffer& frame);
     void discardAfterFailure(Part& part);
+    // The one place a file or part is closed; a write it still makes may fail.
+    void closePart(Part& part);
     bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();

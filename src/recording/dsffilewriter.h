@@ -30,8 +30,12 @@ protected:
     void keepDataBytes(qint64 bytes) override;
 
 private:
+    bool storeFrameBlocks(const AudioBuffer& frame, qint64 pos);
     // Stores the staged block of every channel, zero-padded after its first realBytes.
     bool storeBlockGroup(int realBytes);
+    // A block group's room in the write buffer, and its counting once filled.
+    char* reserveGroup();
+    void commitGroup(int realBytes);
 
     qint64 dsfDataBytes = 0;
     // Samples per channel that reached the file, padding excluded: players stop there, so

@@ -109,6 +109,11 @@ bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)
     const qint64 size = frame.size();
     for (qint64 pos = 0, n = 0; pos < size; pos += n) {
         n = qMin<qint64>(BlockSize - pendingFill, size - pos);
+        if (n == BlockSize) {
+            if (!storeFrameBlocks(frame, pos))
+                return false;
+            continue;
+        }
         for (int c = 0; c < channelCount_; ++c)
             copyReversed(pendingBytes[size_t(c)].data() + pendingFill, frame.channelData(c) + pos, n);
         pendingFill += int(n);
@@ -118,10 +123,22 @@ bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)
     return true;
 }
 
+// A whole block of every channel with nothing staged before it goes straight into the write
+// buffer.
+bool DsfFileWriter::storeFrameBlocks(const AudioBuffer& frame, qint64 pos)
+{
+    char* out = reserveGroup();
+    if (!out)
+        return false;
+    for (int c = 0; c < channelCount_; ++c)
+        copyReversed(out + qint64(c) * BlockSize, frame.channelData(c) + pos, BlockSize);
+    commitGroup(BlockSize);
+    return true;
+}
+
 bool DsfFileWriter::storeBlockGroup(int realBytes)
 {
-    qint64 granted = 0;
-    char* out = reserve(1, BlockSize * channelCount_, &granted);
+    char* out = reserveGroup();
     if (!out)
         return false;
     for (std::vector<char>& pending : pendingBytes) {
@@ -129,11 +146,22 @@ bool DsfFileWriter::storeBlockGroup(int realBytes)
         std::copy(pending.begin(), pending.end(), out);
         out += BlockSize;
     }
+    commitGroup(realBytes);
+    pendingFill = 0;
+    return true;
+}
+
+char* DsfFileWriter::reserveGroup()
+{
+    qint64 granted = 0;
+    return reserve(1, BlockSize * channelCount_, &granted);
+}
+
+void DsfFileWriter::commitGroup(int realBytes)
+{
     commit(qint64(BlockSize) * channelCount_);
     dsfDataBytes += qint64(channelCount_) * BlockSize;
     realBytesStored += realBytes;
-    pendingFill = 0;
-    return true;
 }
 
 void DsfFileWriter::close()

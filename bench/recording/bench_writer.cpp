@@ -1,5 +1,7 @@
-// Prints the disk's raw sequential write rate, each format's rate from append() to closed
-// file relative to it, and the cost of the driver-thread producer path.
+// Prints, on one disk and in one run, a plain write() loop and each format's writer: MB/s from
+// the first append() to the file on disk, CPU milliseconds per MB of the writing thread, both
+// as ratios to the plain loop, and the heap allocations (malloc family and operator new) per
+// frame on the writer thread and per append() call on the producing (driver) thread.
 #include "audiofilewriter.h"
 #include "partitionmanager.h"
 
@@ -13,13 +15,60 @@
 #include <cstring>
 #include <fcntl.h>
 #include <new>
+#include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
-static std::atomic<long> allocations{0};
+// Every allocation goes through these; the thread's role decides which counter it lands in.
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+}
+
+namespace {
+
+enum Role { Other, Driver, Writer };
+thread_local Role role = Other;
+std::atomic<long> driverAllocations{0};
+std::atomic<long> writerAllocations{0};
+
+void countAllocation()
+{
+    if (role == Driver)
+        ++driverAllocations;
+    else if (role == Writer)
+        ++writerAllocations;
+}
+
+} // namespace
+
+extern "C" void* malloc(size_t size)
+{
+    countAllocation();
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t n, size_t size)
+{
+    countAllocation();
+    return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, size_t size)
+{
+    countAllocation();
+    return __libc_realloc(p, size);
+}
+extern "C" int posix_memalign(void** p, size_t alignment, size_t size)
+{
+    countAllocation();
+    *p = __libc_memalign(alignment, size);
+    return *p ? 0 : ENOMEM;
+}
 void* operator new(size_t size)
 {
-    ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
+    countAllocation();
+    if (void* p = __libc_malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
@@ -29,33 +78,74 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 namespace {
 
 constexpr qint64 kTotal = 512ll << 20;  // bytes of sample data per run
-constexpr unsigned kBlock = 64 * 1024;  // bytes per channel and half-buffer
+constexpr unsigned kBlock = 8 * 1024;   // bytes per channel and half-buffer, as a driver hands them
+constexpr qint64 kChunk = 1 << 20;      // the plain loop's write size, the writer's largest write
+constexpr qint64 kFrames = kTotal / (2 * kBlock);
 
-double rawRate(const QString& path)
+struct Figures
 {
-    QByteArray chunk(1 << 20, 'x');
-    QElapsedTimer t;
-    t.start();
-    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (qint64 done = 0; done < kTotal; done += chunk.size())
-        if (::write(fd, chunk.constData(), size_t(chunk.size())) != chunk.size())
-            std::perror("write");
-    ::fsync(fd);
-    ::close(fd);
-    return kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
+    double mbPerSecond = 0;
+    double cpuMsPerMb = 0;
+    long writerAllocs = 0;
+    double writerAllocsPerFrame = 0;
+    double driverAllocsPerCall = 0;
+};
+
+double threadCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3
+           + usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
 }
 
-double formatRate(const QString& path, int type, int rate)
+void syncFile(const QString& path)
+{
+    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY);
+    ::fsync(fd);
+    ::close(fd);
+}
+
+Figures plainLoop(const QString& path)
+{
+    const std::vector<char> chunk(size_t(kChunk), 'x');
+    QElapsedTimer t;
+    t.start();
+    const double cpu0 = threadCpuMs();
+    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    for (qint64 done = 0; done < kTotal; done += kChunk)
+        if (::write(fd, chunk.data(), chunk.size()) != kChunk)
+            std::perror("write");
+    ::close(fd);
+    const double cpu = threadCpuMs() - cpu0;
+    syncFile(path);
+    Figures f;
+    f.mbPerSecond = kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
+    f.cpuMsPerMb = cpu / (kTotal / 1e6);
+    return f;
+}
+
+Figures formatRun(const QString& path, int type, int rate)
 {
     QSharedPointer<PartitionManager> pool(new PartitionManager(256u << 20));
     pool->setPartitionSize(kBlock);
+    std::atomic<double> writerCpu{0};
+    writerAllocations = 0;
+    driverAllocations = 0;
     QElapsedTimer t;
     t.start();
     {
         AudioFileWriter writer(pool);
+        // started and finished are emitted on the writer thread itself.
+        QObject::connect(&writer, &QThread::started, [&] {
+            role = Writer;
+            writerCpu = -threadCpuMs();
+        });
+        QObject::connect(&writer, &QThread::finished, [&] { writerCpu = writerCpu + threadCpuMs(); });
         writer.setFileMaxSize(0);
         writer.start(path, type, 2, 32, rate);
-        for (qint64 done = 0; done < kTotal; done += 2 * kBlock) {
+        role = Driver;
+        for (qint64 frame = 0; frame < kFrames; ++frame) {
             for (int c = 0; c < 2; ++c) {
                 uchar* p;
                 while (!(p = pool->acquire()))
@@ -63,33 +153,17 @@ double formatRate(const QString& path, int type, int rate)
                 writer.append(c, p, kBlock);
             }
         }
+        role = Other;
         writer.closeFile();
     }  // the destructor waits until the file is closed
-    const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY);
-    ::fsync(fd);
-    ::close(fd);
-    return kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
-}
-
-void producerPath()
-{
-    constexpr int kCalls = 200000;
-    QSharedPointer<PartitionManager> pool(new PartitionManager(kCalls * 512u + 512u));
-    pool->setPartitionSize(512);
-    AudioFileWriter writer(pool);  // never started: blocks stay queued, as behind a slow disk
-    uchar source[512] = {};
-    const long before = allocations;
-    QElapsedTimer t;
-    t.start();
-    for (int i = 0; i < kCalls; ++i) {
-        uchar* p = pool->acquire();
-        std::memcpy(p, source, sizeof source);
-        writer.append(i % 2, p, sizeof source);
-    }
-    const double ns = double(t.nsecsElapsed()) / kCalls;
-    std::printf("producer path (acquire, copy 512 bytes, append): %.1f ns per call, %.2f operator "
-                "new calls per call (a frame's slot array comes from malloc, not counted)\n",
-                ns, double(allocations - before) / kCalls);
+    syncFile(path);
+    Figures f;
+    f.mbPerSecond = kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
+    f.cpuMsPerMb = writerCpu / (kTotal / 1e6);
+    f.writerAllocs = writerAllocations;
+    f.writerAllocsPerFrame = double(writerAllocations) / kFrames;
+    f.driverAllocsPerCall = double(driverAllocations) / (2 * kFrames);
+    return f;
 }
 
 } // namespace
@@ -99,15 +173,22 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
     QTemporaryDir dir(base + "/tessaro-bench-XXXXXX");
-    std::printf("directory: %s, %lld MiB per run\n", qPrintable(dir.path()), kTotal >> 20);
-    const double raw = rawRate(dir.filePath("raw.bin"));
-    std::printf("raw write(): %.0f MB/s\n", raw);
+    std::printf("directory: %s, %lld MiB per run, %u bytes per channel block, plain write() of "
+                "%lld KiB\n",
+                qPrintable(dir.path()), kTotal >> 20, kBlock, kChunk >> 10);
+    const Figures plain = plainLoop(dir.filePath("plain.bin"));
+    std::printf("%-11s %7.0f MB/s  %6.3f CPU ms/MB\n", "plain loop", plain.mbPerSecond,
+                plain.cpuMsPerMb);
     const struct { const char* name; int type; int rate; } formats[] = {
-        {"DSF", 2, 11289600}, {"DFF", 1, 11289600}, {"WAV", 0, 384000}};
-    for (const auto& f : formats) {
-        const double r = formatRate(dir.filePath(QString("bench.%1").arg(f.name)), f.type, f.rate);
-        std::printf("%s writer thread: %.0f MB/s, %.2f of raw\n", f.name, r, r / raw);
+        {"DSF DSD 4x", 2, 11289600}, {"DFF DSD 4x", 1, 11289600}, {"WAV 384k", 0, 384000}};
+    for (const auto& format : formats) {
+        const Figures f = formatRun(dir.filePath(QString("bench.%1").arg(format.type)),
+                                    format.type, format.rate);
+        std::printf("%-11s %7.0f MB/s (%.2f of plain)  %6.3f CPU ms/MB (%.2f of plain)  "
+                    "allocations: %.4f per frame on the writer (%ld in all), %.4f per append on the driver\n",
+                    format.name, f.mbPerSecond, f.mbPerSecond / plain.mbPerSecond, f.cpuMsPerMb,
+                    f.cpuMsPerMb / plain.cpuMsPerMb, f.writerAllocsPerFrame, f.writerAllocs,
+                    f.driverAllocsPerCall);
     }
-    producerPath();
     return 0;
 }

@@ -234,9 +234,20 @@ void AsioController::appendError(QString msg, QColor col)
     appendLogMsg(msg, QStringLiteral("Error"), logSource(), col, Qt::white);
 }
 
+QString AsioController::failureText() const { return failureText_; }
+
+// The writer names the file and ends its message with the system's reason. A destination it
+// cannot open or write ends the recording: the writer already gives every block back, and
+// closing makes it finish the file and return to idle.
 void AsioController::onWriterError(int code, const QString& msg)
 {
     appendError(tr("writer error %1: %2").arg(code).arg(msg), Qt::red);
+    const bool destinationFailed = code == 1 || code == 4 || code == 5;
+    if (!destinationFailed)
+        return;
+    failureText_ = msg.section(QStringLiteral(": "), -1);
+    if (recording.exchange(false))
+        writer->closeFile();
 }
 
 // ---- flags ----
@@ -721,6 +732,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     }
     if (!overwrite && QFileInfo::exists(fileName_))
         setFileName(uniqueFileName(fileName_));
+    failureText_.clear();
     // The writer starts first: blocks queued before its start belong to no recording.
     writer->start(fileName_, fileType_, 2, 32, int(sampleRate()));
     recordingStart = trackStart = recordedSamples.load();

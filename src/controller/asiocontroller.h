@@ -82,6 +82,9 @@ public:
     // Why a recording to name cannot start (a destination it cannot be written to, or less
     // than a minute of free space); empty when it can.
     virtual QString recordingProblem(const QString& name) const;
+    // Why the last recording stopped by itself (the system's reason, for example "No space
+    // left on device"); empty when it did not. Cleared when the next recording starts.
+    virtual QString failureText() const;
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -173,6 +176,7 @@ private:
     QString fileName_;
     int fileType_ = 0;
     QString driverToReconnect_;
+    QString failureText_;
     QStringList driverNames_;
     QList<double> sampleRates_;
     QList<int> outputBuffers;

@@ -3,13 +3,13 @@
 AudioBuffer::AudioBuffer() = default;
 
 AudioBuffer::AudioBuffer(int channelCount, int size)
-    : slots_(channelCount, nullptr), size_(size)
+    : channelCount_(qBound(0, channelCount, MaxChannels)), size_(size)
 {
 }
 
 bool AudioBuffer::hasChannel(int i) const
 {
-    return slots_.at(i) != nullptr;
+    return channelData(i) != nullptr;
 }
 
 bool AudioBuffer::lacksChannel(int i) const
@@ -19,7 +19,7 @@ bool AudioBuffer::lacksChannel(int i) const
 
 int AudioBuffer::channelCount() const
 {
-    return slots_.size();
+    return channelCount_;
 }
 
 qint64 AudioBuffer::size() const
@@ -34,15 +34,16 @@ qint64 AudioBuffer::totalBytes() const
 
 uchar* AudioBuffer::channelData(int i) const
 {
-    return slots_.at(i);
+    Q_ASSERT(i >= 0 && i < channelCount_);
+    return slots_[size_t(i)];
 }
 
 bool AudioBuffer::isComplete() const
 {
-    if (slots_.isEmpty())
+    if (channelCount_ == 0)
         return false;
-    for (uchar* slot : slots_) {
-        if (!slot)
+    for (int i = 0; i < channelCount_; ++i) {
+        if (!slots_[size_t(i)])
             return false;
     }
     return true;
@@ -50,7 +51,8 @@ bool AudioBuffer::isComplete() const
 
 void AudioBuffer::setChannelData(int i, uchar* data)
 {
-    slots_[i] = data;
+    Q_ASSERT(i >= 0 && i < channelCount_);
+    slots_[size_t(i)] = data;
 }
 
 void AudioBuffer::setSize(qint64 size)

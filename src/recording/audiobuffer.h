@@ -1,18 +1,22 @@
 #ifndef TESSARO_AUDIOBUFFER_H
 #define TESSARO_AUDIOBUFFER_H
 
-#include <QVector>
 #include <QtGlobal>
+#include <array>
 
 // One frame of the recording pipeline: per channel a pointer to a block inside a pool
 // partition, plus the byte count of each block. A frame never owns the data it points to.
-// Value type; copies share the slot array until one of them changes it.
+// Value type; the slots live inside the object, so making, copying and changing a frame never
+// touches the heap (the driver thread assembles frames while recording).
 //
 // Threads: built and read by the writer thread under the writer's lock; format writers read
 // it on the writer thread.
 class AudioBuffer
 {
 public:
+    // Frames of more channels keep only the first MaxChannels.
+    static constexpr int MaxChannels = 4;
+
     AudioBuffer();
     AudioBuffer(int channelCount, int size);
     AudioBuffer(const AudioBuffer& other) = default;
@@ -32,7 +36,8 @@ public:
     void setSize(qint64 size);
 
 private:
-    QVector<uchar*> slots_;
+    std::array<uchar*, MaxChannels> slots_{};
+    int channelCount_ = 0;
     qint64 size_ = 0;
 };
 

@@ -33,7 +33,7 @@ QFileDevice::FileError AudioFile::error() const
 
 QString AudioFile::errorString() const
 {
-    return writer ? writer->file().errorString() : QStringLiteral("No Implementation Set");
+    return writer ? writer->errorString() : QStringLiteral("No Implementation Set");
 }
 
 void AudioFile::setFileName(const QString& name)
@@ -49,7 +49,7 @@ QString AudioFile::fileName() const
 
 qint64 AudioFile::size() const
 {
-    return writer ? writer->file().size() : 0;
+    return writer ? writer->size() : 0;
 }
 
 int AudioFile::type() const
@@ -105,12 +105,13 @@ bool AudioFile::open()
     if (!writer || !writer->open())
         return false;
     writer->writeHeader();
+    writer->failOnFileError();
     return true;
 }
 
 void AudioFile::updateHeader()
 {
-    if (!writer)
+    if (!writer || !writer->flush())
         return;
     QFile& file = writer->file();
     const qint64 position = file.pos();
@@ -129,4 +130,14 @@ void AudioFile::close()
 {
     if (writer)
         writer->close();
+}
+
+bool AudioFile::flush()
+{
+    return writer && writer->flush();
+}
+
+bool AudioFile::hasFailed() const
+{
+    return writer && writer->hasFailed();
 }

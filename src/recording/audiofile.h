@@ -37,6 +37,11 @@ public:
     virtual void updateHeader();
     virtual bool writeBuffer(const AudioBuffer& frame);
     virtual void close();
+    // Hands the format writer's buffered bytes to the file.
+    virtual bool flush();
+    // A write to this file failed (the first header included): it holds the whole units that reached it, counted by its
+    // header, and takes nothing more.
+    virtual bool hasFailed() const;
 
 private:
     int fileType;

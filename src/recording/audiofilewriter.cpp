@@ -4,6 +4,7 @@
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 
+#include <QDir>
 #include <QMutexLocker>
 #include <cstdio>
 
@@ -13,6 +14,8 @@ struct AudioFileWriter::Part
     FileParams params;
     std::unique_ptr<AudioFile> file;
     bool hasFrames = false;          // a part never splits before it holds a frame
+    bool failed = false;             // its failure has been reported
+    qint64 bytesSinceFlush = 0;      // sample bytes buffered since the file last received them
     qint64 bytesSinceHeader = 0;     // sample bytes written since the header was last rewritten
     qint64 bytesPerSecond = 1 << 20;
 };
@@ -24,6 +27,11 @@ qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
     const qint64 perSecond = type == 0 ? qint64(rate) * channels * bits / 8
                                        : qint64(rate) * channels / 8;
     return perSecond > 0 ? perSecond : (1 << 20);
+}
+
+QString describeFailure(const QString& fileName, const QString& reason)
+{
+    return QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(fileName), reason);
 }
 
 } // namespace
@@ -76,6 +84,10 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
     // thread's own split must not swallow a close that arrived meanwhile.
     if (QThread::currentThread() != this)
         closeRequested = false;
+    discarding = false;
+    // A frame holds a partition per channel: sized so, the queue grows only if channel blocks
+    // keep arriving without their partners.
+    queue.reserve(partitions->partitionCount() / qMax(1, nChannels) + 16);
     if (idle) {
         // Blocks queued while no file was open belong to no recording.
         dropQueue();
@@ -111,7 +123,7 @@ void AudioFileWriter::closeFile()
 void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
 {
     QMutexLocker lock(&mutex);
-    if (ich < 0 || ich >= channelCount) {
+    if (ich < 0 || ich >= qMin(channelCount, int(AudioBuffer::MaxChannels)) || idle || discarding) {
         partitions->release(data);
         return;
     }
@@ -157,11 +169,11 @@ void AudioFileWriter::run()
         mutex.unlock();
         if (drain)
             drainingPhase(part);
-        if (part.file) {
-            part.file->close();
-            emit fileClosed(part.params.name);
-        }
+        if (part.file)
+            closePart(part);
         QMutexLocker lock(&mutex);
+        if (part.file && part.file->hasFailed())
+            discardAfterFailure(part);
         if (!newFileRequested && !quitRequested)
             idle = true;
         while (!newFileRequested && !quitRequested)
@@ -185,8 +197,12 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
     auto file = std::make_unique<AudioFile>(params.name, params.type, params.channels);
     file->setSampleRate(params.rate);
     file->setBitsPerSample(params.bits);
-    if (!file->open()) {
-        emit error(4, file->errorString());
+    // A file that takes not even its header counts as one that cannot be opened.
+    if (!file->open() || file->hasFailed()) {
+        QMutexLocker lock(&mutex);
+        discarding = true;
+        dropQueue();
+        emit error(4, describeFailure(params.name, file->errorString()));
         return nullptr;
     }
     emit fileOpened(params.name);
@@ -234,14 +250,12 @@ void AudioFileWriter::writingPhase(Part& part)
                   part.params.channels, part.params.bits, part.params.rate);
             continue;
         }
-        const bool written = writeFrame(part, frame);
-        {
-            QMutexLocker lock(&mutex);
-            queue.removeFirst();
-            releaseFrame(frame);
-        }
-        if (!written)
-            emit error(5, part.file->errorString());
+        writeFrame(part, frame);
+        QMutexLocker lock(&mutex);
+        queue.removeFirst();
+        releaseFrame(frame);
+        if (part.file->hasFailed())
+            discardAfterFailure(part);
     }
 }
 
@@ -252,36 +266,73 @@ void AudioFileWriter::drainingPhase(Part& part)
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
         if (needsSplit(part, frame)) {
-            part.file->close();
-            emit fileClosed(part.params.name);
+            closePart(part);
+            if (part.file->hasFailed()) {
+                discardAfterFailure(part);
+                return;
+            }
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
             fileName_ = part.params.name;
             part.hasFrames = false;
+            lock.unlock();
             part.file = openFile(part.params);
-            if (!part.file) {
-                dropQueue();
+            lock.relock();
+            if (!part.file)
                 return;
-            }
             continue;
         }
-        const bool written = writeFrame(part, frame);
+        writeFrame(part, frame);
         queue.removeFirst();
         releaseFrame(frame);
-        if (!written)
-            emit error(5, part.file->errorString());
+        if (part.file->hasFailed())
+            discardAfterFailure(part);
     }
 }
 
-bool AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
+// The frame goes into the format writer's buffer, which reaches the file a quarter of a second
+// of audio later at the most; the header follows once a second, after the data it counts.
+void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
 {
-    const bool written = part.file->writeBuffer(frame);
+    if (!part.file->writeBuffer(frame)) {
+        if (!part.file->hasFailed())
+            emit error(2, describeFailure(part.params.name,
+                                          QStringLiteral("frame without all its channels dropped")));
+        return;
+    }
     part.hasFrames = true;
+    part.bytesSinceFlush += frame.totalBytes();
     part.bytesSinceHeader += frame.totalBytes();
     if (part.bytesSinceHeader >= part.bytesPerSecond) {
         part.file->updateHeader();
         part.bytesSinceHeader = 0;
+        part.bytesSinceFlush = 0;
+    } else if (part.bytesSinceFlush >= part.bytesPerSecond / 4) {
+        part.file->flush();
+        part.bytesSinceFlush = 0;
     }
-    return written;
+}
+
+// Under mutex: one report per file. Unless the next file has been asked for meanwhile (its
+// frames are queued already), nothing queued or arriving has a place to go any more.
+void AudioFileWriter::discardAfterFailure(Part& part)
+{
+    if (part.failed)
+        return;
+    part.failed = true;
+    if (!newFileRequested) {
+        discarding = true;
+        dropQueue();
+    }
+    emit error(5, describeFailure(part.params.name, part.file->errorString()));
+}
+
+// A file that failed stays in the journal of open files: its header may not have reached the
+// disk, and the next start checks it.
+void AudioFileWriter::closePart(Part& part)
+{
+    part.file->close();
+    if (!part.file->hasFailed())
+        emit fileClosed(part.params.name);
 }
 
 bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) const
@@ -298,7 +349,7 @@ void AudioFileWriter::releaseFrame(const AudioBuffer& frame)
 
 void AudioFileWriter::dropQueue()
 {
-    for (const AudioBuffer& frame : qAsConst(queue))
-        releaseFrame(frame);
+    for (int i = 0; i < queue.size(); ++i)
+        releaseFrame(queue.at(i));
     queue.clear();
 }

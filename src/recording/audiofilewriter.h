@@ -2,12 +2,12 @@
 #define TESSARO_AUDIOFILEWRITER_H
 
 #include "audiobuffer.h"
+#include "framequeue.h"
 
 #include <QMutex>
 #include <QSharedPointer>
 #include <QString>
 #include <QThread>
-#include <QVector>
 #include <QWaitCondition>
 #include <memory>
 
@@ -18,8 +18,14 @@ class PartitionManager;
 // half into frames, writes them in order on its own thread, splits into numbered parts at the
 // maximum file size and gives every written partition back to the pool.
 //
+// A destination that cannot be opened or written is reported once (error 4 or 5, the message
+// naming the file and the system's reason); from then on every block queued or arriving is
+// given back to the pool at once, until the next start. A failed file keeps exactly the whole
+// units that reached the disk, counted by its header.
+//
 // Threads: start, setFileMaxSize, closeFile, the getters and the destructor on the GUI thread;
-// append on the driver thread (short, constant work under mutex, no disk access); run and the
+// append on the driver thread (short, constant work under mutex, no disk access, no allocation
+// once start has sized the queue for the pool); run and the
 // split's own start on the writer thread. mutex guards every field below it; the writer lock
 // is always taken before the pool's lock.
 class AudioFileWriter : public QThread
@@ -40,6 +46,8 @@ public slots:
     virtual void closeFile();
 
 signals:
+    // 1 invalid name, 2 a frame without all its channels (dropped), 3 maximum size too small,
+    // 4 the file could not be opened, 5 a write to it failed; 4 and 5 end writing to the file.
     void error(int code, QString msg);
     // Writer thread: a file or part has just been opened, or closed normally (a split, a stop,
     // the close at shutdown). A file opened and never reported closed was cut off by a crash.
@@ -67,7 +75,10 @@ private:
     bool waitForOpenRetry();
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
-    bool writeFrame(Part& part, const AudioBuffer& frame);
+    void writeFrame(Part& part, const AudioBuffer& frame);
+    void discardAfterFailure(Part& part);
+    // The one place a file or part is closed; a write it still makes may fail.
+    void closePart(Part& part);
     bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
@@ -78,7 +89,8 @@ private:
     bool quitRequested = false;
     bool closeRequested = false;
     bool idle = true;  // no recording owns the queue: blocks queued now are stale
-    QVector<AudioBuffer> queue;
+    bool discarding = false;  // the file failed or could not be opened: blocks have nowhere to go
+    FrameQueue queue;
     QSharedPointer<PartitionManager> partitions;
     QString fileName_;
     int fileType = 0;

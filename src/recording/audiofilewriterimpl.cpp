@@ -1,5 +1,7 @@
 #include "audiofilewriterimpl.h"
 
+#include "headerbytes.h"
+
 AudioFileWriterImpl::AudioFileWriterImpl(const QString& fileName, int channelCount)
     : channelCount_(channelCount), file_(fileName)
 {
@@ -9,14 +11,19 @@ AudioFileWriterImpl::~AudioFileWriterImpl() = default;
 
 void AudioFileWriterImpl::close()
 {
+    flush();
     file_.seek(0);
     writeHeader();
     file_.close();
 }
 
+// Unbuffered: the write buffer below already hands the file large pieces.
 bool AudioFileWriterImpl::open()
 {
-    return file_.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return false;
+    writeBuffer_.resize(WriteBufferSize);
+    return true;
 }
 
 int AudioFileWriterImpl::channelCount() const
@@ -54,7 +61,88 @@ void AudioFileWriterImpl::setSampleRate(int rate)
     sampleRate_ = rate;
 }
 
-bool AudioFileWriterImpl::writeAll(const QByteArray& bytes)
+bool AudioFileWriterImpl::flush()
 {
-    return file_.write(bytes) == bytes.size();
+    if (failed)
+        return false;
+    const char* data = writeBuffer_.data();
+    qint64 left = buffered;
+    buffered = 0;
+    while (left > 0) {
+        // A short write is followed by one more, which then says why the file refused.
+        const qint64 n = file_.write(data, left);
+        if (n <= 0)
+            return failWrite();
+        data += n;
+        left -= n;
+    }
+    return true;
+}
+
+bool AudioFileWriterImpl::hasFailed() const
+{
+    return failed;
+}
+
+void AudioFileWriterImpl::failOnFileError()
+{
+    if (!failed && file_.error() != QFileDevice::NoError)
+        failWrite();
+}
+
+QString AudioFileWriterImpl::errorString() const
+{
+    return failed ? failure : file_.errorString();
+}
+
+qint64 AudioFileWriterImpl::size() const
+{
+    return file_.pos() + buffered;
+}
+
+bool AudioFileWriterImpl::writeAll(const HeaderBytes& header)
+{
+    return file_.write(header.data(), header.size()) == header.size();
+}
+
+bool AudioFileWriterImpl::accepts(const AudioBuffer& frame) const
+{
+    return frame.isComplete() && frame.channelCount() >= channelCount_;
+}
+
+char* AudioFileWriterImpl::reserve(qint64 wanted, int unitBytes, qint64* granted)
+{
+    if (WriteBufferSize - buffered < unitBytes && !flush())
+        return nullptr;
+    if (failed)
+        return nullptr;
+    *granted = unitBytes > 0 ? qMin(wanted, (WriteBufferSize - buffered) / unitBytes) : wanted;
+    return writeBuffer_.data() + buffered;
+}
+
+void AudioFileWriterImpl::commit(qint64 bytes)
+{
+    buffered += bytes;
+}
+
+void AudioFileWriterImpl::keepDataBytes(qint64 bytes)
+{
+    dataBytes = bytes;
+}
+
+// What reached the disk of a refused write is cut back to whole units, so the header counts
+// exactly the sample data that follow it and players never read a torn frame.
+bool AudioFileWriterImpl::failWrite()
+{
+    failed = true;
+    failure = file_.errorString();
+    const qint64 onDisk = qMax<qint64>(0, file_.size() - headerSize());
+    const qint64 unit = qMax<qint64>(1, unitBytes());
+    const qint64 kept = onDisk - onDisk % unit;
+    file_.resize(headerSize() + kept);
+    keepDataBytes(kept);
+    file_.seek(0);
+    writeHeader();
+    file_.seek(headerSize() + kept);
+    return false;
 }

@@ -3,17 +3,28 @@
 
 #include "audiobuffer.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QString>
+#include <vector>
+
+class HeaderBytes;
 
 // The abstract format writer: owns the file and the stream parameters, opens and closes; the
 // subclasses lay out the header and store frames.
+//
+// Sample data go through a write buffer of the writer's own, made when the file opens, and
+// reach the file in writes of up to WriteBufferSize bytes: when the buffer is full, on flush(),
+// before every header rewrite and at close. A write the file refuses (a full disk, any error)
+// cuts the file back to the whole interleaving units that reached it, rewrites the header with
+// exactly that count and ends all writing to this file; the system's reason stays available
+// from errorString().
 //
 // Threads: used by the writer thread only.
 class AudioFileWriterImpl
 {
 public:
+    static constexpr int WriteBufferSize = 1 << 20;
+
     AudioFileWriterImpl(const QString& fileName, int channelCount);
     AudioFileWriterImpl(const AudioFileWriterImpl&) = delete;
     AudioFileWriterImpl& operator=(const AudioFileWriterImpl&) = delete;
@@ -32,17 +43,43 @@ public:
     virtual void setBitsPerSample(int bits);
     virtual void setSampleRate(int rate);
 
+    // Hands everything buffered to the file; false once a write has failed.
+    bool flush();
+    bool hasFailed() const;
+    // Counts a write the file has refused outside the write buffer (the first header) as failed.
+    void failOnFileError();
+    QString errorString() const;
+    // The file's length once everything buffered is written.
+    qint64 size() const;
     QFile& file() { return file_; }
 
 protected:
     // True only when every byte reached the file; a short write leaves the file's error set.
-    bool writeAll(const QByteArray& bytes);
+    bool writeAll(const HeaderBytes& header);
+    // True when the frame carries a block for every channel of this file.
+    bool accepts(const AudioBuffer& frame) const;
+    // Room in the write buffer for up to wanted units of unitBytes each (flushing first when
+    // not one fits); *granted tells how many. Null once the file has failed.
+    char* reserve(qint64 wanted, int unitBytes, qint64* granted);
+    void commit(qint64 bytes);
+    // The format's smallest whole piece of sample data: only whole ones count after a failure.
+    virtual qint64 unitBytes() const = 0;
+    // Makes the counts describe exactly this many bytes of sample data.
+    virtual void keepDataBytes(qint64 bytes);
 
     int channelCount_;
     int bitsPerSample_ = 0;
     int sampleRate_ = 0;
     QFile file_;
     qint64 dataBytes = 0;
+
+private:
+    bool failWrite();
+
+    std::vector<char> writeBuffer_;
+    qint64 buffered = 0;
+    bool failed = false;
+    QString failure;
 };
 
 #endif

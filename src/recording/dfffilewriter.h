@@ -11,6 +11,9 @@ public:
     int headerSize() const override;
     void writeHeader() override;
     bool writeBuffer(const AudioBuffer& frame) override;
+
+protected:
+    qint64 unitBytes() const override;
 };
 
 #endif

@@ -3,7 +3,7 @@
 
 #include "audiofilewriterimpl.h"
 
-#include <QVector>
+#include <vector>
 
 // DSF: a 92-byte header of three chunks, then per channel 4096-byte blocks of bit-reversed
 // bytes (DSF keeps the oldest sample in the least significant bit).
@@ -25,14 +25,26 @@ public:
     virtual qint64 metadataSize() const;
     qint64 sampleCount() const;
 
+protected:
+    qint64 unitBytes() const override;
+    void keepDataBytes(qint64 bytes) override;
+
 private:
-    bool storeFullBlocks();
+    bool storeFrameBlocks(const AudioBuffer& frame, qint64 pos);
+    // Stores the staged block of every channel, zero-padded after its first realBytes.
+    bool storeBlockGroup(int realBytes);
+    // A block group's room in the write buffer, and its counting once filled.
+    char* reserveGroup();
+    void commitGroup(int realBytes);
 
     qint64 dsfDataBytes = 0;
     // Samples per channel that reached the file, padding excluded: players stop there, so
     // the zero padding of the last block never sounds as a click.
     qint64 realBytesStored = 0;
-    QVector<QByteArray> pendingBytes;
+    // One block per channel, made with the writer: bit-reversed bytes not yet stored, the
+    // first pendingFill of each.
+    std::vector<std::vector<char>> pendingBytes;
+    int pendingFill = 0;
 };
 
 #endif

@@ -338,8 +338,10 @@ void MainWindow::refreshElapsedTime()
 // Device, state, format and rate, then the notes that apply now.
 QString MainWindow::statusText(bool recording) const
 {
-    return m_controller->deviceName() + QStringLiteral(" - ") + stateText(recording)
-           + formatText() + notesText(recording);
+    const QString device = m_controller->deviceName() + QStringLiteral(" - ");
+    if (!recording && !m_controller->failureText().isEmpty())
+        return device + tr("recording stopped: %1").arg(m_controller->failureText());
+    return device + stateText(recording) + formatText() + notesText(recording);
 }
 
 QString MainWindow::stateText(bool recording) const

@@ -200,7 +200,7 @@ private slots:
         writer.closeFile();
         QVERIFY(waitAllFree());
         QVERIFY(QTest::qWaitFor([&] { return errors.count() == 1; }, 2000));
-        QCOMPARE(errors.at(0).at(0).toInt(), 5);
+        QCOMPARE(errors.at(0).at(0).toInt(), 2);
         const QByteArray f = readAll(path("hold.wav"));
         QCOMPARE(f.size(), 44 + kBlockBytes + 2 * kBlockBytes);
         QCOMPARE(qFromLittleEndian<quint32>(f.constData() + 44 + kBlockBytes), quint32(4000));
@@ -241,7 +241,7 @@ private slots:
         QCOMPARE(checkPattern(path("drain.wav"), 0), nextSample);
     }
 
-    void failuresAreReported()
+    void invalidNamesAreRefused()
     {
         AudioFileWriter writer(pool);
         QSignalSpy errors(&writer, &AudioFileWriter::error);
@@ -249,24 +249,41 @@ private slots:
         QCOMPARE(errors.count(), 1);
         QCOMPARE(errors.at(0).at(0).toInt(), 1);
         QCOMPARE(errors.at(0).at(1).toString(), QString("invalid filename"));
-        writer.start(path("x.raw"), 7, 2, 32, 48000);
-        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 2; }, 2000));
-        QCOMPARE(errors.at(1).at(0).toInt(), 4);
-        QCOMPARE(errors.at(1).at(1).toString(), QString("No Implementation Set"));
-        QVERIFY(!QFile::exists(path("x.raw")));
-        writer.start(path("no/such/dir/x.wav"), 0, 2, 32, 48000);
-        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 3; }, 2000));
-        QCOMPARE(errors.at(2).at(0).toInt(), 4);
+        feedFrames(writer, 2);  // no file was started: the blocks have nowhere to go
+        QCOMPARE(pool->usedCount(), 0);
+    }
 
-        // The recording goes on without a file: the error is not repeated for every block,
-        // and closing gives the blocks back so the next recording can start.
+    void unwritableDestinationIsReportedOnceAndFreesThePool_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing folder") << path("no/such/dir/x.wav") << 0 << "No such file or directory";
+        QTest::newRow("name of a folder") << path("folder.dff") << 1 << "Is a directory";
+        QTest::newRow("takes no header") << "/dev/full" << 2 << "No space left on device";
+        QTest::newRow("unknown type") << path("x.raw") << 7 << "No Implementation Set";
+    }
+
+    void unwritableDestinationIsReportedOnceAndFreesThePool()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, type);
+        QFETCH(QString, reason);
+        QDir(dir.path()).mkpath("folder.dff");
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.start(name, type, 2, 32, 48000);
+        QVERIFY(QTest::qWaitFor([&] { return errors.count() == 1; }, 2000));
+        QCOMPARE(errors.at(0).at(0).toInt(), 4);
+        QCOMPARE(errors.at(0).at(1).toString(), QDir::toNativeSeparators(name) + ": " + reason);
+
+        // Blocks that keep coming until the recording is stopped go straight back to the pool,
+        // without another message.
         feedFrames(writer, 20);
-        QTest::qWait(200);
-        QCOMPARE(errors.count(), 3);
-        QVERIFY(pool->usedCount() > 0);
+        QCOMPARE(pool->usedCount(), 0);
         writer.closeFile();
-        QVERIFY(waitAllFree());
-        QCOMPARE(errors.count(), 3);
+        QTest::qWait(100);
+        QCOMPARE(errors.count(), 1);
         const qint64 first = nextSample;
         writer.start(path("after.wav"), 0, 2, 32, 48000);
         feedFrames(writer, 3);
@@ -275,20 +292,79 @@ private slots:
         QTRY_COMPARE(checkPattern(path("after.wav"), first), first + 3 * kWordsPerBlock);
     }
 
-    void headerIsKeptCurrentWhileWriting()
+    // DSF groups a 4096-byte block of each channel, every byte's bits reversed, whatever size
+    // the driver's blocks have; the last group is padded with zeros.
+    void dsfBlocksDoNotDependOnTheDriversBlockSize_data()
     {
+        QTest::addColumn<int>("blockBytes");
+        QTest::newRow("whole blocks") << 4096;
+        QTest::newRow("small blocks") << 1024;
+        QTest::newRow("straddling blocks") << 4608;
+    }
+
+    void dsfBlocksDoNotDependOnTheDriversBlockSize()
+    {
+        QFETCH(int, blockBytes);
+        pool.reset(new PartitionManager(blockBytes * 64));
+        QVERIFY(pool->setPartitionSize(blockBytes));
+        const int perChannel = 4 * 4608;
+        auto byteOf = [](int channel, int i) { return uchar(i * 7 + channel * 131 + i / 251); };
+        {
+            AudioFileWriter writer(pool);
+            writer.start(path("blocks.dsf"), 2, 2, 32, 2822400);
+            for (int offset = 0; offset < perChannel; offset += blockBytes) {
+                const int bytes = qMin(blockBytes, perChannel - offset);
+                for (int channel = 0; channel < 2; ++channel) {
+                    uchar* p = pool->acquire();
+                    QVERIFY(p);
+                    for (int i = 0; i < bytes; ++i)
+                        p[i] = byteOf(channel, offset + i);
+                    writer.append(channel, p, bytes);
+                }
+            }
+            writer.closeFile();
+        }
+        QByteArray expected;
+        for (int group = 0; group * 4096 < perChannel; ++group) {
+            for (int channel = 0; channel < 2; ++channel) {
+                for (int i = group * 4096; i < (group + 1) * 4096; ++i) {
+                    uchar reversed = 0;
+                    for (int bit = 0; i < perChannel && bit < 8; ++bit)
+                        reversed |= ((byteOf(channel, i) >> bit) & 1) << (7 - bit);
+                    expected.append(char(reversed));
+                }
+            }
+        }
+        QCOMPARE(readAll(path("blocks.dsf")).mid(92), expected);
+    }
+
+    // 8000 Hz stereo 32-bit is 64000 bytes a second, 2048 bytes a frame.
+    void dataReachTheDiskWithinAQuarterSecond_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("onDiskAtLeast");
+        QTest::addColumn<int>("headerAtLeast");
+        QTest::newRow("a third of a second") << 10 << 16000 << 0;
+        QTest::newRow("over a second") << 40 << 64000 << 64000;
+    }
+
+    void dataReachTheDiskWithinAQuarterSecond()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, onDiskAtLeast);
+        QFETCH(int, headerAtLeast);
         AudioFileWriter writer(pool);
-        writer.start(path("live.wav"), 0, 2, 32, 8000);  // 64000 bytes per second
-        feedFrames(writer, 40);                           // 81920 bytes: more than a second
+        writer.start(path("live.wav"), 0, 2, 32, 8000);
+        feedFrames(writer, frames);
         QTest::qWait(300);
         const QByteArray f = readAll(path("live.wav"));
         const quint32 claimed = qFromLittleEndian<quint32>(f.constData() + 40);
-        QVERIFY2(claimed >= 64000, qPrintable(QString::number(claimed)));
+        QVERIFY2(f.size() - 44 >= onDiskAtLeast, qPrintable(QString::number(f.size())));
+        QVERIFY2(claimed >= quint32(headerAtLeast), qPrintable(QString::number(claimed)));
         QVERIFY(claimed <= quint32(f.size() - 44));
         writer.closeFile();
         QVERIFY(waitAllFree());
     }
 };
-
 QTEST_GUILESS_MAIN(TestWriterThread)
 #include "tst_writerthread.moc"

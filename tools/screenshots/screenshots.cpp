@@ -1,6 +1,7 @@
 // Renders the recorder's windows to PNG files: the main window idle, recording (with the time
-// left on the disk) and waiting for its unplugged device, the log window with a message of
-// every level, and the settings dialog. The recorder is built as the
+// left on the disk), waiting for its unplugged device and after the writer could not create its
+// file, the log window with a message of every level, and the settings dialog. The recorder is
+// built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
 // Usage: tessaro-screenshots [output directory, default "screenshots"]
@@ -92,8 +93,8 @@ int main(int argc, char* argv[])
     boxWatch.start(250);
 
     ok = save(&window, out, "mainwindow-idle.png") && ok;
-    QTest::keyClicks(window.findChild<QLineEdit*>(QStringLiteral("pathEdit")),
-                     settings.filePath(QStringLiteral("take.wav")));
+    auto* pathEdit = window.findChild<QLineEdit*>(QStringLiteral("pathEdit"));
+    QTest::keyClicks(pathEdit, settings.filePath(QStringLiteral("take.wav")));
     clickAndWait(&window, "recordButton", 2300);
     // The status line shows the time left on the disk at the current rate.
     ok = save(&window, out, "mainwindow-recording.png") && ok;
@@ -103,6 +104,13 @@ int main(int argc, char* argv[])
     SimulatedDriver::setUnplugged(false);
     QTest::qWait(1500);
     clickAndWait(&window, "stopButton", 500);
+
+    // The window refuses a folder that does not exist before it starts; a destination that
+    // fails only once the writer creates the file is shown by starting the controller directly.
+    controller->setFileName(settings.filePath(QStringLiteral("gone/take.wav")));
+    controller->startRecording(false);
+    QTest::qWait(1000);
+    ok = save(&window, out, "main-write-failure.png") && ok;
 
     controller->appendInfo(QStringLiteral("an information"));
     controller->appendWarning(QStringLiteral("a warning"));

@@ -152,7 +152,8 @@ private slots:
         }
 
         // Ready for the next take, which clears the reason.
-        controller->setFileName(QDir(dir.path()).absoluteFilePath("next.wav"));
+        controller->setFileName(QDir(dir.path()).absoluteFilePath(
+            controller->isDsd() ? QStringLiteral("next.dsf") : QStringLiteral("next.wav")));
         QVERIFY(controller->startRecording(true));
         QVERIFY(controller->failureText().isEmpty());
         controller->stopRecording();

@@ -3,6 +3,7 @@
 
 #include "asio.h"
 #include "audiobufferprocessor.h"
+#include "levelmeter.h"
 
 #include <QColor>
 #include <QList>
@@ -24,7 +25,9 @@ class PartitionManager;
 // Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
 // the driver's thread: they read the atomic flags below, touch only the pool and the writer's
 // append, and hand everything else (teardown, closing a file, log messages) to the GUI thread
-// as queued calls. The buffer lists change only while no stream runs.
+// as queued calls. The buffer lists change only while no stream runs. The level meters are
+// fed on the driver thread and read by the GUI thread (see LevelMeter); the dropout count is
+// an atomic raised on the driver thread and cleared by the GUI thread at each start.
 class AsioController : public QObject, public AudioBufferProcessor
 {
     Q_OBJECT
@@ -65,6 +68,13 @@ public:
     virtual bool isReconnecting() const;
     virtual bool isSlowDrive() const;
     virtual bool canRecordNextTrack() const;
+    // The meter of recorded input 0 (left) or 1 (right), for the GUI thread.
+    virtual LevelMeter& levelMeter(int input);
+    // Driver resynchronisations and blocks lost to a full RAM buffer since the recording
+    // started.
+    virtual unsigned dropoutCount() const;
+
+    static constexpr int kMeteredInputs = 2;
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -130,6 +140,8 @@ public:  // steps of the driver life and recording, used by the slots above
                               long bufferSize, long bufferIndex);
     virtual void monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
                                long bufferSize, long bufferIndex);
+    virtual void meterBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                             long bufferSize);
     virtual QString nextTrackFileName(const QString& path) const;
     virtual QString stripTrackNumber(const QString& path) const;
     virtual QString uniqueFileName(const QString& path) const;
@@ -139,6 +151,8 @@ private:
     void reportResyncs();
     void stopRecordingFromDriverThread(const QString& reason);
     void onWriterError(int code, const QString& msg);
+    void resetMeters();
+    void reportDropouts();
     static int fileTypeFromName(const QString& name);
     static void waitMs(int ms);
 
@@ -159,6 +173,8 @@ private:
     // thread only when the previous one has been logged, so a burst gives one line.
     std::atomic<unsigned> resyncCount{0};
     std::atomic<bool> resyncReportQueued{false};
+    LevelMeter meters[kMeteredInputs];
+    std::atomic<unsigned> dropouts{0};
     QTimer* reconnectTimer;
     AsioHostState* host;
     QSharedPointer<AsioDrivers> drivers;

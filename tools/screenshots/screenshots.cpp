@@ -1,4 +1,5 @@
-// Renders the recorder's windows to PNG files: the main window idle and recording, the log
+// Renders the recorder's windows to PNG files: the main window idle and recording, its level
+// meters at the simulated tone and with the right clip lamp lit by a full-scale burst, the log
 // window with a message of every level, and the settings dialog. The recorder is built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
@@ -90,6 +91,10 @@ int main(int argc, char* argv[])
     boxWatch.start(250);
 
     ok = save(&window, out, "mainwindow-idle.png") && ok;
+    ok = save(&window, out, "main-meters.png") && ok;
+    SimulatedDriver::addFullScaleBurst(1);
+    QTest::qWait(400);
+    ok = save(&window, out, "main-meters-clip.png") && ok;
     QTest::keyClicks(window.findChild<QLineEdit*>(QStringLiteral("pathEdit")),
                      settings.filePath(QStringLiteral("take.wav")));
     clickAndWait(&window, "recordButton", 2300);

@@ -3,6 +3,7 @@
 // presses on the widgets, and writes each step to standard error.
 //   TESSARO_DRIVE_DESTINATION  the file name typed into the destination field
 //   TESSARO_DRIVE_RECORD_MS    how long to record (default 3000)
+// Before stopping it writes the tooltip of the level meters ("window driver: meters ...").
 // The program is left to end by itself through the window's close button.
 #include <QApplication>
 #include <QLineEdit>
@@ -88,6 +89,9 @@ void drive()
         click("recordButton");
         say("clicked record");
         QTimer::singleShot(recordMs > 0 ? recordMs : 3000, [] {
+            if (QWidget* meters = child<QWidget>("levelMeters"))
+                std::fprintf(stderr, "window driver: meters %s\n",
+                             qPrintable(meters->toolTip().replace(QLatin1Char('\n'), "; ")));
             click("stopButton");
             say("clicked stop");
             when([] { return usable("recordButton"); }, 20000, [] {

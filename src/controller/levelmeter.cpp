@@ -12,10 +12,17 @@ namespace {
 // 1, 2, ..., 8 for the previous byte, 7, 6, ..., 0 for the current one (sum 64). Each table
 // holds the weighted sum of a byte's samples read as +1 and -1; the previous byte's table
 // carries the -64 of the bipolar mapping, so their sum lies in [-64, 64].
+// Both weights of a byte side by side: one look-up per byte serves it as the current byte and,
+// kept in a register, as the previous one.
+struct DsdWeights
+{
+    int32_t asCurrent = 0;
+    int32_t asPrevious = 0;
+};
+
 struct DsdTables
 {
-    int16_t current[256] = {};
-    int16_t previous[256] = {};
+    DsdWeights byByte[256] = {};
 };
 
 constexpr DsdTables makeDsdTables(bool oldestInMsb)
@@ -29,8 +36,7 @@ constexpr DsdTables makeDsdTables(bool oldestInMsb)
             current += 2 * bit * (7 - age);
             previous += 2 * bit * (age + 1);
         }
-        t.current[byte] = int16_t(current);
-        t.previous[byte] = int16_t(previous);
+        t.byByte[byte] = DsdWeights{current, previous};
     }
     return t;
 }
@@ -87,39 +93,64 @@ void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long sa
     }
 }
 
+// The extremes in lanes the compiler can vectorise; runs of full-scale words are looked for
+// only in the rare block that reaches full scale at all.
 void LevelMeter::processPcm(const unsigned char* data, long samples)
 {
-    uint32_t peak = 0;
-    int run = m_fullScaleRun;
-    bool clipped = false;
-    for (long i = 0; i < samples; ++i) {
-        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
-        peak = std::max(peak, magnitude(uint32_t(v)));
-        const bool fullScale = v == std::numeric_limits<int32_t>::max()
-                               || v == std::numeric_limits<int32_t>::min();
-        run = fullScale ? run + 1 : 0;
-        clipped |= run >= 2;
+    constexpr int32_t kHighest = std::numeric_limits<int32_t>::max();
+    constexpr int32_t kLowest = std::numeric_limits<int32_t>::min();
+    constexpr int kLanes = 8;
+    int32_t lows[kLanes], highs[kLanes];
+    std::fill(std::begin(lows), std::end(lows), kHighest);
+    std::fill(std::begin(highs), std::end(highs), kLowest);
+    long i = 0;
+    for (; i + kLanes <= samples; i += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const int32_t v = qFromLittleEndian<qint32>(data + 4 * (i + lane));
+            lows[lane] = std::min(lows[lane], v);
+            highs[lane] = std::max(highs[lane], v);
+        }
     }
-    m_fullScaleRun = std::min(run, 2);
+    for (; i < samples; ++i) {
+        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
+        lows[0] = std::min(lows[0], v);
+        highs[0] = std::max(highs[0], v);
+    }
+    const int32_t lo = *std::min_element(std::begin(lows), std::end(lows));
+    const int32_t hi = *std::max_element(std::begin(highs), std::end(highs));
+    bool clipped = false;
+    if (hi == kHighest || lo == kLowest) {
+        int run = m_fullScaleRun;
+        for (long i = 0; i < samples; ++i) {
+            const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
+            run = v == kHighest || v == kLowest ? run + 1 : 0;
+            clipped |= run >= 2;
+        }
+        m_fullScaleRun = std::min(run, 2);
+    } else {
+        m_fullScaleRun = 0;
+    }
+    const uint32_t peak = std::max(magnitude(uint32_t(lo)), magnitude(uint32_t(hi)));
     publish(float(double(peak) / 2147483648.0), clipped);
 }
 
 // Unsigned arithmetic: the integrators wrap around by design, the comb differences undo it.
 void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestInMsb)
 {
-    const DsdTables& t = oldestInMsb ? kMsbFirst : kLsbFirst;
+    const DsdWeights* weights = (oldestInMsb ? kMsbFirst : kLsbFirst).byByte;
     uint32_t i1 = m_integrators[0], i2 = m_integrators[1], i3 = m_integrators[2];
-    unsigned char last = m_lastByte;
+    int32_t previous = weights[m_lastByte].asPrevious;
     uint32_t peak = 0;
     long k = 0;
     while (k < bytes) {
         const long end = std::min(bytes, k + (m_decimation - m_phase));
         m_phase += end - k;
         for (; k < end; ++k) {
-            i1 += uint32_t(t.current[data[k]] + t.previous[last]);
+            const DsdWeights& w = weights[data[k]];
+            i1 += uint32_t(w.asCurrent + previous);
             i2 += i1;
             i3 += i2;
-            last = data[k];
+            previous = w.asPrevious;
         }
         if (m_phase < m_decimation)
             break;
@@ -135,7 +166,7 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
     m_integrators[0] = i1;
     m_integrators[1] = i2;
     m_integrators[2] = i3;
-    m_lastByte = last;
+    m_lastByte = bytes > 0 ? data[bytes - 1] : m_lastByte;
     publish(float(peak) * m_dsdScale, peak > m_dsdClipAbove);
 }
 

@@ -4,49 +4,52 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-// Weights of the triangular window over the 16 one-bit samples of two bytes, oldest first:
-// 1, 2, ..., 8 for the previous byte, 7, 6, ..., 0 for the current one (sum 64). Each table
-// holds the weighted sum of a byte's samples read as +1 and -1; the previous byte's table
-// carries the -64 of the bipolar mapping, so their sum lies in [-64, 64].
-// Both weights of a byte side by side: one look-up per byte serves it as the current byte and,
-// kept in a register, as the previous one.
-struct DsdWeights
-{
-    int32_t asCurrent = 0;
-    int32_t asPrevious = 0;
-};
-
+// The window over the one-bit samples is a triangle over two bytes, weights 1, 2, ..., 8 on the
+// older byte's samples and 7, 6, ..., 0 on the newer one's (oldest first, sum 64), samples read
+// as +1 and -1. With U(b) the weighted sum of b's set bits as the newer byte, bits(b) its set
+// bits, and Q(b) = U(b) - 8 bits(b), the window sums over a group of G bytes telescope to
+//   2 (8 bits(group) + Q(last byte) - Q(last byte of the previous group)) - 64 G,
+// so a group costs one population count and one table look-up: a triangle smoothed by a
+// G-byte boxcar, ahead of the CIC stage.
 struct DsdTables
 {
-    DsdWeights byByte[256] = {};
+    int8_t bits[256] = {};
+    int16_t q[2][256] = {};  // [0] oldest sample in the most significant bit, [1] least
 };
 
-constexpr DsdTables makeDsdTables(bool oldestInMsb)
+constexpr DsdTables makeDsdTables()
 {
     DsdTables t;
     for (int byte = 0; byte < 256; ++byte) {
-        int current = 0;
-        int previous = -64;
+        int bits = 0;
+        int u[2] = {0, 0};
         for (int age = 0; age < 8; ++age) {
-            const int bit = (byte >> (oldestInMsb ? 7 - age : age)) & 1;
-            current += 2 * bit * (7 - age);
-            previous += 2 * bit * (age + 1);
+            const int msbFirst = (byte >> (7 - age)) & 1;
+            const int lsbFirst = (byte >> age) & 1;
+            bits += msbFirst;
+            u[0] += msbFirst * (7 - age);
+            u[1] += lsbFirst * (7 - age);
         }
-        t.byByte[byte] = DsdWeights{current, previous};
+        t.bits[byte] = int8_t(bits);
+        t.q[0][byte] = int16_t(u[0] - 8 * bits);
+        t.q[1][byte] = int16_t(u[1] - 8 * bits);
     }
     return t;
 }
 
-constexpr DsdTables kMsbFirst = makeDsdTables(true);
-constexpr DsdTables kLsbFirst = makeDsdTables(false);
+constexpr DsdTables kDsd = makeDsdTables();
 
-// 44.1 kHz out of the byte rate of every DSD multiple: 2822400 / 8 / 8 = 44100.
+// Bytes per group at DSD 1x, 2x and 4x: single bytes at 1x, where the modulation noise is
+// strongest near the group rate, groups at 176.4 kHz above. The CIC stage decimates the groups
+// to 44.1 kHz, 8 bytes per output at 1x.
+constexpr long kGroupBytes[] = {1, 4, 8};
 constexpr long kBytesPerOutputAt1x = 8;
-constexpr long kWindowSum = 64;
+constexpr unsigned char kDsdSilence = 0x69;
 
 uint32_t magnitude(uint32_t twosComplement)
 {
@@ -54,35 +57,77 @@ uint32_t magnitude(uint32_t twosComplement)
     return v < 0 ? 0u - twosComplement : twosComplement;
 }
 
+
+// One group's window sum into the CIC stage; every groupsPerOutput groups an output sample.
+inline void addGroup(DsdCic& s, int bits, int32_t lastQ, long groupBytes, long groupsPerOutput)
+{
+    const int32_t sum = 2 * (8 * bits + lastQ - s.lastQ) - 64 * int32_t(groupBytes);
+    s.lastQ = lastQ;
+    s.integrators[0] += uint32_t(sum);
+    s.integrators[1] += s.integrators[0];
+    s.integrators[2] += s.integrators[1];
+    if (++s.phase < groupsPerOutput)
+        return;
+    s.phase = 0;
+    const uint32_t c1 = s.integrators[2] - s.combs[0];
+    const uint32_t c2 = c1 - s.combs[1];
+    const uint32_t y = c2 - s.combs[2];
+    s.combs[0] = s.integrators[2];
+    s.combs[1] = c1;
+    s.combs[2] = c2;
+    s.peak = std::max(s.peak, magnitude(y));
+}
+
+// Whole groups while eight bytes can be read; returns the bytes used. On x86-64 a version with
+// the processor's population count is chosen at load time where the processor has one.
+#if defined(__GNUC__) && defined(__x86_64__)
+__attribute__((target_clones("popcnt", "default")))
+#endif
+long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long groupsPerOutput,
+                    const int16_t* q, DsdCic& s)
+{
+    const uint64_t mask = groupBytes >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * groupBytes)) - 1;
+    long k = 0;
+    for (; k + 8 <= bytes && k + groupBytes <= bytes; k += groupBytes) {
+        uint64_t word;
+        std::memcpy(&word, data + k, sizeof word);
+        addGroup(s, __builtin_popcountll(qFromLittleEndian(word) & mask),
+                 q[data[k + groupBytes - 1]], groupBytes, groupsPerOutput);
+    }
+    return k;
+}
+
 } // namespace
 
 void LevelMeter::reset(double rate)
 {
     const long multiple = rate >= kDsdBaseRate ? std::max(1L, std::lround(rate / kDsdBaseRate)) : 1;
-    m_pendingDecimation = kBytesPerOutputAt1x * multiple;
+    m_pendingMultiple = multiple;
     m_resetPending = true;
     m_peak = 0.0f;
     m_clip = false;
     ++m_resets;
 }
 
-void LevelMeter::clearFilter(long decimation)
+void LevelMeter::clearFilter(long multiple)
 {
-    m_decimation = decimation;
-    const double reference = 0.5 * kWindowSum * std::pow(double(decimation), 3);
+    m_groupBytes = kGroupBytes[multiple >= 4 ? 2 : multiple - 1];
+    m_groupsPerOutput = kBytesPerOutputAt1x * multiple / m_groupBytes;
+    const double reference =
+        0.5 * 64 * double(m_groupBytes) * std::pow(double(m_groupsPerOutput), 3);
     m_dsdScale = float(1.0 / reference);
     m_dsdClipAbove = uint32_t(reference * std::pow(10.0, kDsdClipDb / 20.0));
-    std::fill(std::begin(m_integrators), std::end(m_integrators), 0u);
-    std::fill(std::begin(m_combs), std::end(m_combs), 0u);
-    m_phase = 0;
-    m_lastByte = 0x69;
+    m_cic = DsdCic();
+    m_cic.lastQ = kDsd.q[0][kDsdSilence];
+    m_groupFill = 0;
+    m_groupBits = 0;
     m_fullScaleRun = 0;
 }
 
 void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long samples)
 {
     if (m_resetPending.exchange(false))
-        clearFilter(m_pendingDecimation);
+        clearFilter(m_pendingMultiple);
     if (!data || samples <= 0)
         return;
     switch (type) {
@@ -134,40 +179,28 @@ void LevelMeter::processPcm(const unsigned char* data, long samples)
     publish(float(double(peak) / 2147483648.0), clipped);
 }
 
-// Unsigned arithmetic: the integrators wrap around by design, the comb differences undo it.
+// A group begun in the previous block is finished byte by byte, so is the tail of this one.
 void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestInMsb)
 {
-    const DsdWeights* weights = (oldestInMsb ? kMsbFirst : kLsbFirst).byByte;
-    uint32_t i1 = m_integrators[0], i2 = m_integrators[1], i3 = m_integrators[2];
-    int32_t previous = weights[m_lastByte].asPrevious;
-    uint32_t peak = 0;
+    const int16_t* q = kDsd.q[oldestInMsb ? 0 : 1];
+    m_cic.peak = 0;
     long k = 0;
-    while (k < bytes) {
-        const long end = std::min(bytes, k + (m_decimation - m_phase));
-        m_phase += end - k;
-        for (; k < end; ++k) {
-            const DsdWeights& w = weights[data[k]];
-            i1 += uint32_t(w.asCurrent + previous);
-            i2 += i1;
-            i3 += i2;
-            previous = w.asPrevious;
-        }
-        if (m_phase < m_decimation)
-            break;
-        m_phase = 0;
-        const uint32_t c1 = i3 - m_combs[0];
-        const uint32_t c2 = c1 - m_combs[1];
-        const uint32_t y = c2 - m_combs[2];
-        m_combs[0] = i3;
-        m_combs[1] = c1;
-        m_combs[2] = c2;
-        peak = std::max(peak, magnitude(y));
-    }
-    m_integrators[0] = i1;
-    m_integrators[1] = i2;
-    m_integrators[2] = i3;
-    m_lastByte = bytes > 0 ? data[bytes - 1] : m_lastByte;
-    publish(float(peak) * m_dsdScale, peak > m_dsdClipAbove);
+    while (k < bytes && m_groupFill > 0)
+        addByte(data[k++], q);
+    k += addWholeGroups(data + k, bytes - k, m_groupBytes, m_groupsPerOutput, q, m_cic);
+    while (k < bytes)
+        addByte(data[k++], q);
+    publish(float(m_cic.peak) * m_dsdScale, m_cic.peak > m_dsdClipAbove);
+}
+
+void LevelMeter::addByte(unsigned char byte, const int16_t* q)
+{
+    m_groupBits += kDsd.bits[byte];
+    if (++m_groupFill < m_groupBytes)
+        return;
+    addGroup(m_cic, m_groupBits, q[byte], m_groupBytes, m_groupsPerOutput);
+    m_groupFill = 0;
+    m_groupBits = 0;
 }
 
 void LevelMeter::publish(float level, bool clipped)

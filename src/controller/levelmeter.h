@@ -6,20 +6,30 @@
 #include <atomic>
 #include <cstdint>
 
+// The state of the DSD filter's CIC stage, on the driver thread.
+struct DsdCic
+{
+    uint32_t integrators[3] = {};  // wrap around by design; the combs undo it
+    uint32_t combs[3] = {};
+    long phase = 0;
+    int32_t lastQ = 0;
+    uint32_t peak = 0;  // of the block being processed
+};
+
 // The level of one recorded input, computed from every block the driver delivers and handed
 // to the window through atomics.
 //
 // Levels are linear and relative to the 0 dB reference of the mode: PCM full scale (2^31) and,
 // for DSD, 50 % modulation. PCM reads the 32-bit words (ASIOSTInt32LSB); it clips at two or
 // more consecutive words at the largest or smallest value. DSD (ASIOSTDSDInt8MSB1 or LSB1)
-// passes the bit stream through a triangular window over two bytes, read per byte from two
-// tables, and a third-order CIC stage that decimates to 44.1 kHz at every DSD rate; it clips
-// above +3.1 dB, the highest peak the DSD disc format allows. Other sample types are not
-// metered.
+// passes the bit stream through a triangular window over two bytes, summed over groups of bytes
+// (bit counts and a table per byte, see levelmeter.cpp), and a third-order CIC stage
+// that decimates to 44.1 kHz at every DSD rate; it clips above +3.1 dB, the highest peak the
+// DSD disc format allows. Other sample types are not metered.
 //
 // Threads: process on the driver thread only; it allocates nothing and takes no lock, and its
 // filter state is touched by no other thread. reset, takePeak, takeClip and resetCount on the
-// GUI thread. m_peak and m_clip carry the results, m_resetPending and m_pendingDecimation carry
+// GUI thread. m_peak and m_clip carry the results, m_resetPending and m_pendingMultiple carry
 // a reset to the driver thread, which clears its state before its next block; a reset is meant
 // for moments without a stream (a new driver, rate or mode), when no block can race with it.
 class LevelMeter
@@ -40,25 +50,26 @@ public:
     unsigned resetCount() const { return m_resets; }
 
 private:
-    void clearFilter(long decimation);
+    void clearFilter(long multiple);
     void processPcm(const unsigned char* data, long samples);
     void processDsd(const unsigned char* data, long bytes, bool oldestInMsb);
+    void addByte(unsigned char byte, const int16_t* q);
     void publish(float level, bool clipped);
 
     std::atomic<float> m_peak{0.0f};
     std::atomic<bool> m_clip{false};
     std::atomic<bool> m_resetPending{true};
-    std::atomic<long> m_pendingDecimation{8};
+    std::atomic<long> m_pendingMultiple{1};
     unsigned m_resets = 0;
 
     // Driver thread only.
-    long m_decimation = 8;       // bytes per output sample of the CIC stage
+    long m_groupBytes = 1;
+    long m_groupsPerOutput = 8;
     float m_dsdScale = 0.0f;     // CIC output of 50 % modulation, inverted
     uint32_t m_dsdClipAbove = 0; // CIC output magnitude of +3.1 dB
-    uint32_t m_integrators[3] = {};
-    uint32_t m_combs[3] = {};
-    long m_phase = 0;
-    unsigned char m_lastByte = 0x69;
+    DsdCic m_cic;
+    long m_groupFill = 0;        // bytes of the group begun in an earlier block
+    int m_groupBits = 0;
     int m_fullScaleRun = 0;
 };
 

@@ -57,7 +57,6 @@ uint32_t magnitude(uint32_t twosComplement)
     return v < 0 ? 0u - twosComplement : twosComplement;
 }
 
-
 // One group's window sum into the CIC stage; every groupsPerOutput groups an output sample.
 inline void addGroup(DsdCic& s, int bits, int32_t lastQ, long groupBytes, long groupsPerOutput)
 {

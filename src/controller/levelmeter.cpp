@@ -45,9 +45,9 @@ constexpr DsdTables makeDsdTables()
 constexpr DsdTables kDsd = makeDsdTables();
 
 // Bytes per group at DSD 1x, 2x and 4x: single bytes at 1x, where the modulation noise is
-// strongest near the group rate, groups at 176.4 kHz above. The CIC stage decimates the groups
-// to 44.1 kHz, 8 bytes per output at 1x.
-constexpr long kGroupBytes[] = {1, 4, 8};
+// strongest near the group rate, groups at 176.4 kHz at 2x and at 88.2 kHz at 4x, where it is
+// weakest. The CIC stage decimates the groups to 44.1 kHz, 8 bytes per output at 1x.
+constexpr long kGroupBytes[] = {1, 4, 16};
 constexpr long kBytesPerOutputAt1x = 8;
 constexpr unsigned char kDsdSilence = 0x69;
 
@@ -77,7 +77,7 @@ inline void addGroup(DsdCic& s, int bits, int32_t lastQ, long groupBytes, long g
     s.peak = std::max(s.peak, magnitude(y));
 }
 
-// Whole groups while eight bytes can be read; returns the bytes used. On x86-64 a version with
+// Whole groups while their words can be read; returns the bytes used. On x86-64 a version with
 // the processor's population count is chosen at load time where the processor has one.
 #if defined(__GNUC__) && defined(__x86_64__)
 __attribute__((target_clones("popcnt", "default")))
@@ -85,14 +85,23 @@ __attribute__((target_clones("popcnt", "default")))
 long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long groupsPerOutput,
                     const int16_t* q, DsdCic& s)
 {
-    const uint64_t mask = groupBytes >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * groupBytes)) - 1;
+    const long wordsPerGroup = (groupBytes + 7) / 8;
+    const long tailBytes = groupBytes - 8 * (wordsPerGroup - 1);
+    const uint64_t tailMask = tailBytes >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * tailBytes)) - 1;
+    // A copy the bytes read cannot alias, so the state stays in registers.
+    DsdCic local = s;
     long k = 0;
-    for (; k + 8 <= bytes && k + groupBytes <= bytes; k += groupBytes) {
-        uint64_t word;
-        std::memcpy(&word, data + k, sizeof word);
-        addGroup(s, __builtin_popcountll(qFromLittleEndian(word) & mask),
-                 q[data[k + groupBytes - 1]], groupBytes, groupsPerOutput);
+    for (; k + 8 * wordsPerGroup <= bytes; k += groupBytes) {
+        int bits = 0;
+        for (long w = 0; w < wordsPerGroup; ++w) {
+            uint64_t word;
+            std::memcpy(&word, data + k + 8 * w, sizeof word);
+            word = qFromLittleEndian(word);
+            bits += __builtin_popcountll(w + 1 < wordsPerGroup ? word : word & tailMask);
+        }
+        addGroup(local, bits, q[data[k + groupBytes - 1]], groupBytes, groupsPerOutput);
     }
+    s = local;
     return k;
 }
 

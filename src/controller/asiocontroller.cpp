@@ -603,8 +603,8 @@ void AsioController::stopRecordingFromDriverThread(const QString& reason)
         this,
         [this, reason] {
             appendError(reason, Qt::red);
-            writer->closeFile();
             reportDropouts();
+            writer->closeFile();
         },
         Qt::QueuedConnection);
 }

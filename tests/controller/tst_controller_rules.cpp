@@ -242,6 +242,7 @@ private slots:
         feed(60);
         QVERIFY(!controller->isRecording());
         QTRY_COMPARE(texts().count("buffer is full"), 1);
+        QVERIFY(texts().contains("1 dropout during x.wav"));
         QCOMPARE(controller->bufferedBytes(), qint64(300 * 2048));
         QVERIFY(!controller->startRecording(true));
         QVERIFY(texts().contains("flushing still in progress"));

@@ -48,6 +48,7 @@ constexpr DsdTables kDsd = makeDsdTables();
 // strongest near the group rate, groups at 176.4 kHz at 2x and at 88.2 kHz at 4x, where it is
 // weakest. The CIC stage decimates the groups to 44.1 kHz, 8 bytes per output at 1x.
 constexpr long kGroupBytes[] = {1, 4, 16};
+static_assert(kGroupBytes[2] <= 16, "a group is counted in two 64-bit words");
 constexpr long kBytesPerOutputAt1x = 8;
 constexpr unsigned char kDsdSilence = 0x69;
 
@@ -77,7 +78,7 @@ inline void addGroup(DsdCic& s, int bits, int32_t lastQ, long groupBytes, long g
     s.peak = std::max(s.peak, magnitude(y));
 }
 
-// Whole groups while their words can be read; returns the bytes used. On x86-64 a version with
+// Whole groups while 16 bytes can be read; returns the bytes used. On x86-64 a version with
 // the processor's population count is chosen at load time where the processor has one.
 #if defined(__GNUC__) && defined(__x86_64__)
 __attribute__((target_clones("popcnt", "default")))
@@ -85,20 +86,18 @@ __attribute__((target_clones("popcnt", "default")))
 long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long groupsPerOutput,
                     const int16_t* q, DsdCic& s)
 {
-    const long wordsPerGroup = (groupBytes + 7) / 8;
-    const long tailBytes = groupBytes - 8 * (wordsPerGroup - 1);
-    const uint64_t tailMask = tailBytes >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * tailBytes)) - 1;
+    // Two words per group, masked to its bytes: groups of up to 16 bytes without a branch.
+    uint64_t masks[2] = {0, 0};
+    for (long byte = 0; byte < groupBytes; ++byte)
+        masks[byte / 8] |= uint64_t(0xff) << (8 * (byte % 8));
     // A copy the bytes read cannot alias, so the state stays in registers.
     DsdCic local = s;
     long k = 0;
-    for (; k + 8 * wordsPerGroup <= bytes; k += groupBytes) {
-        int bits = 0;
-        for (long w = 0; w < wordsPerGroup; ++w) {
-            uint64_t word;
-            std::memcpy(&word, data + k + 8 * w, sizeof word);
-            word = qFromLittleEndian(word);
-            bits += __builtin_popcountll(w + 1 < wordsPerGroup ? word : word & tailMask);
-        }
+    for (; k + 16 <= bytes; k += groupBytes) {
+        uint64_t words[2];
+        std::memcpy(words, data + k, sizeof words);
+        const int bits = __builtin_popcountll(qFromLittleEndian(words[0]) & masks[0])
+                         + __builtin_popcountll(qFromLittleEndian(words[1]) & masks[1]);
         addGroup(local, bits, q[data[k + groupBytes - 1]], groupBytes, groupsPerOutput);
     }
     s = local;

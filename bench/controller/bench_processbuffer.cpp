@@ -1,11 +1,13 @@
 // Prints the cost of the driver-thread path, processBuffer for two channels with monitoring to
-// the outputs and recording (acquire, copy, append), against a plain memcpy of the same bytes,
-// and the heap allocations it makes.
+// the outputs, recording (acquire, copy, append) and the level meters, against a plain memcpy
+// of the same bytes, and the heap allocations it makes; then the same without the meters, and
+// the meter of one block alone, in PCM at 48 kHz and at the DSD 4x buffer sizes.
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
 #include "partitionmanager.h"
+#include "levelmeter.h"
 #include "simulateddriver.h"
 
 #include <QCoreApplication>
@@ -62,6 +64,125 @@ void restoreDriverBuffers(AsioHostState* host, void* saved[4][2])
             host->bufferInfos[k].buffers[h] = saved[k][h];
 }
 
+// The same controller with the meter step left out, for the figures without meters.
+class UnmeteredController : public AsioController
+{
+public:
+    using AsioController::AsioController;
+    void meterBuffer(unsigned char*, long, ASIOSampleType, long) override {}
+};
+
+struct Figures
+{
+    double pacedFast = 0;  // the fastest tenth: the call undisturbed by other processes
+    double pacedMedian = 0;
+    double pacedP99 = 0;
+    double backToBack = 0;
+    long backToBackAllocations = 0;
+    long pacedAllocations = 0;
+};
+
+constexpr int kCalls = 10000;
+
+void waitIdle(AsioController& controller)
+{
+    controller.stopRecording();
+    while (!controller.isIdle())
+        QThread::msleep(5);
+}
+
+// processBuffer of both inputs, back to back and paced like a driver (a buffer switch every
+// 100 us, each call timed on its own).
+template <typename Controller>
+Figures measure(double rate, ASIOSampleType type, long samples, const QString& file)
+{
+    AsioHostState* host = AsioHostState::instance();
+    const unsigned bytes = unsigned(AsioController::bytesPerSample(type) * samples);
+    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
+    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+    Controller controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
+    host->setBufferProcessor(&controller);
+    Figures f;
+    if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), rate)) {
+        std::printf("the simulated device did not come up\n");
+        std::exit(1);
+    }
+    controller.stopStreaming();
+    controller.setEnabledMonitorAsio(true);
+    pool->setPartitionSize(bytes);
+    std::vector<unsigned char> memory(8 * bytes, 0x5a);
+    void* saved[4][2];
+    useBenchBuffers(host, memory, bytes, saved);
+    controller.setFileName(file);
+
+    controller.startRecording(true);
+    const long before = allocations;
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < kCalls; i += 2) {
+        controller.processBuffer(memory.data(), 0, type, samples, i / 2 % 2);
+        controller.processBuffer(memory.data() + 2 * bytes, 1, type, samples, i / 2 % 2);
+    }
+    f.backToBack = double(t.nsecsElapsed()) / kCalls;
+    f.backToBackAllocations = allocations - before;
+    waitIdle(controller);
+
+    controller.startRecording(true);
+    const long pacedBefore = allocations;
+    std::vector<double> paced;
+    paced.reserve(kCalls);
+    for (int i = 0; i < kCalls; i += 2) {
+        t.restart();
+        while (t.nsecsElapsed() < 100000) {}
+        for (long ch = 0; ch < 2; ++ch) {
+            t.restart();
+            controller.processBuffer(memory.data() + 2 * ch * bytes, ch, type, samples, i / 2 % 2);
+            paced.push_back(double(t.nsecsElapsed()));
+        }
+    }
+    f.pacedAllocations = allocations - pacedBefore;
+    waitIdle(controller);
+    f.pacedFast = percentile(paced, 0.1);
+    f.pacedMedian = percentile(paced, 0.5);
+    f.pacedP99 = percentile(paced, 0.99);
+    restoreDriverBuffers(host, saved);
+    controller.unloadCurrentDriver();
+    host->setBufferProcessor(nullptr);
+    return f;
+}
+
+// One meter fed block after block of varied bytes: the fastest tenth and the median per block.
+std::pair<double, double> measureMeterAlone(double rate, ASIOSampleType type, long samples)
+{
+    const unsigned bytes = unsigned(AsioController::bytesPerSample(type) * samples);
+    std::vector<unsigned char> block(bytes);
+    for (unsigned i = 0; i < bytes; ++i)
+        block[i] = uint8_t(i * 2654435761u >> 13);
+    LevelMeter meter;
+    meter.reset(rate);
+    std::vector<double> times;
+    times.reserve(kCalls);
+    QElapsedTimer t;
+    for (int i = 0; i < kCalls; ++i) {
+        t.restart();
+        meter.process(block.data(), type, samples);
+        times.push_back(double(t.nsecsElapsed()));
+    }
+    return {percentile(times, 0.1), percentile(times, 0.5)};
+}
+
+double memcpyTime(unsigned bytes)
+{
+    std::vector<unsigned char> a(bytes), b(bytes);
+    QElapsedTimer t;
+    t.start();
+    for (int i = 0; i < kCalls; ++i) {
+        std::memcpy(b.data(), a.data(), bytes);
+        asm volatile("" ::"r"(b.data()) : "memory");
+    }
+    return double(t.nsecsElapsed()) / kCalls;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -70,75 +191,41 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     registerSimulatedDriver();
     onDriverThread = true;
-    AsioHostState* host = AsioHostState::instance();
-    std::printf("processBuffer, two channels, monitoring to the outputs and recording, 48 kHz\n");
-    for (long samples : {64L, 512L, 4096L}) {
-        const unsigned bytes = unsigned(samples * 4);
-        constexpr int kCalls = 20000;
-        QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
-        QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool,
-                                  writer, 0);
-        host->setBufferProcessor(&controller);
-        if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), 48000)) {
-            std::printf("the simulated device did not come up\n");
-            return 1;
-        }
-        controller.stopStreaming();
-        controller.setEnabledMonitorAsio(true);
-        pool->setPartitionSize(bytes);
-        std::vector<unsigned char> memory(8 * bytes, 0x5a);
-        void* saved[4][2];
-        useBenchBuffers(host, memory, bytes, saved);
-        controller.setFileName(dir.filePath("bench.wav"));
-        controller.startRecording(true);
-
-        // Back to back, as fast as the loop goes: the writer thread competes for its lock.
-        const long before = allocations;
-        QElapsedTimer t;
-        t.start();
-        for (int i = 0; i < kCalls; i += 2) {
-            controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, samples, i / 2 % 2);
-            controller.processBuffer(memory.data() + 2 * bytes, 1, ASIOSTInt32LSB, samples, i / 2 % 2);
-        }
-        const double backToBack = double(t.nsecsElapsed()) / kCalls;
-        const long news = allocations - before;
-        controller.stopRecording();
-        while (!controller.isIdle())
-            QThread::msleep(5);
-
-        // Paced like a driver, one buffer switch every 100 us: each call timed on its own.
-        controller.startRecording(true);
-        std::vector<double> paced;
-        paced.reserve(kCalls);
-        for (int i = 0; i < kCalls; i += 2) {
-            t.restart();
-            while (t.nsecsElapsed() < 100000) {}
-            for (long ch = 0; ch < 2; ++ch) {
-                t.restart();
-                controller.processBuffer(memory.data() + 2 * ch * bytes, ch, ASIOSTInt32LSB, samples, i / 2 % 2);
-                paced.push_back(double(t.nsecsElapsed()));
-            }
-        }
-        controller.stopRecording();
-        while (!controller.isIdle())
-            QThread::msleep(5);
-
-        std::vector<unsigned char> a(bytes), b(bytes);
-        t.restart();
-        for (int i = 0; i < kCalls; ++i) {
-            std::memcpy(b.data(), a.data(), bytes);
-            asm volatile("" ::"r"(b.data()) : "memory");
-        }
-        const double copy = double(t.nsecsElapsed()) / kCalls;
-        const double median = percentile(paced, 0.5);
-        std::printf("%5ld samples: paced median %6.0f ns, p99 %6.0f ns per call (%.1f x memcpy of "
-                    "%u bytes, %.0f ns); back to back %6.0f ns; %ld operator new calls in %d calls\n",
-                    samples, median, percentile(paced, 0.99), median / copy, bytes, copy,
-                    backToBack, news, kCalls);
-        restoreDriverBuffers(host, saved);
-        controller.unloadCurrentDriver();
-        host->setBufferProcessor(nullptr);
+    struct Case
+    {
+        const char* name;
+        double rate;
+        ASIOSampleType type;
+        long samples;
+    };
+    const Case cases[] = {
+        {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 64},
+        {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 512},
+        {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 4096},
+        {"DSD 4x min", 11289600, ASIOSTDSDInt8MSB1, 4096},
+        {"DSD 4x preferred", 11289600, ASIOSTDSDInt8MSB1, 16384},
+        {"DSD 4x max", 11289600, ASIOSTDSDInt8MSB1, 131072},
+    };
+    std::printf("processBuffer per call (one input's block) with both inputs monitored and "
+                "recorded, paced like a driver; ns as fastest tenth / median / p99\n");
+    for (const Case& c : cases) {
+        const QString file = dir.filePath(QStringLiteral("bench.%1").arg(c.rate > 384000 ? "dff" : "wav"));
+        const Figures with = measure<AsioController>(c.rate, c.type, c.samples, file);
+        const Figures without = measure<UnmeteredController>(c.rate, c.type, c.samples, file);
+        const auto meter = measureMeterAlone(c.rate, c.type, c.samples);
+        const unsigned bytes = unsigned(AsioController::bytesPerSample(c.type) * c.samples);
+        std::printf("%s, %ld samples (%u bytes), memcpy of the block %.0f ns\n", c.name, c.samples,
+                    bytes, memcpyTime(bytes));
+        for (const auto& [name, f] : {std::pair<const char*, Figures>{"without meters", without},
+                                      std::pair<const char*, Figures>{"with meters   ", with}})
+            std::printf("  %s %7.0f / %7.0f / %8.0f; back to back %7.0f; operator new on the "
+                        "driver thread %ld back to back, %ld paced, in %d calls each\n",
+                        name, f.pacedFast, f.pacedMedian, f.pacedP99, f.backToBack,
+                        f.backToBackAllocations, f.pacedAllocations, kCalls);
+        std::printf("  one meter alone %7.0f / %7.0f: %.0f %% of processBuffer without meters "
+                    "(fastest tenths)\n",
+                    meter.first, meter.second, 100.0 * meter.first / without.pacedFast);
+        std::fflush(stdout);
     }
     return 0;
 }

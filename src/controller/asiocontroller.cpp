@@ -201,6 +201,31 @@ bool AsioController::isSlowDrive() const { return bufferedBytes() > 512000; }
 bool AsioController::canRecordNextTrack() const { return !isSlowDrive(); }
 bool AsioController::isIdle() const { return !isRecording() && bufferFill() <= 0; }
 
+// ---- level meters and dropouts ----
+
+LevelMeter& AsioController::levelMeter(int input)
+{
+    return meters[qBound(0, input, kMeteredInputs - 1)];
+}
+
+unsigned AsioController::dropoutCount() const { return dropouts; }
+
+void AsioController::resetMeters()
+{
+    for (LevelMeter& meter : meters)
+        meter.reset(sampleRate());
+}
+
+void AsioController::reportDropouts()
+{
+    const unsigned n = dropouts;
+    if (n == 0)
+        return;
+    const QString name = QFileInfo(fileName_).fileName();
+    appendWarning(n == 1 ? tr("1 dropout during %1").arg(name)
+                         : tr("%1 dropouts during %2").arg(n).arg(name));
+}
+
 // ---- log ----
 
 void AsioController::appendLogMsg(QString msg, QString type, QString source, QColor color,
@@ -354,6 +379,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
     refreshInfo();
     createBuffers();
     appendInfo(tr("driver %1 initialized").arg(name), Qt::black);
+    resetMeters();
     startStreaming();
     const qint64 n = qint64(bytesPerSample(host->channelInfos[0].type) * bufferSize());
     if (n > 0)
@@ -537,6 +563,7 @@ void AsioController::unloadCurrentDriver()
         appendError(asioErrorText(code), Qt::red);
     inputBuffers.clear();
     outputBuffers.clear();
+    resetMeters();
     setDriverReady(false);
 }
 
@@ -568,6 +595,15 @@ void AsioController::processBuffer(unsigned char* data, long channel, ASIOSample
 {
     monitorBuffer(data, channel, sampleType, bufferSize, bufferIndex);
     recordBuffer(data, channel, sampleType, bufferSize, bufferIndex);
+    meterBuffer(data, channel, sampleType, bufferSize);
+}
+
+void AsioController::meterBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                                 long bufferSize)
+{
+    const int input = inputBuffers.indexOf(int(channel));
+    if (input >= 0 && input < kMeteredInputs)
+        meters[input].process(data, sampleType, bufferSize);
 }
 
 void AsioController::monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
@@ -611,6 +647,7 @@ void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleT
     }
     uchar* partition = partitions->acquire();
     if (!partition) {
+        ++dropouts;
         stopRecordingFromDriverThread(tr("buffer is full"));
         return;
     }
@@ -630,6 +667,7 @@ void AsioController::stopRecordingFromDriverThread(const QString& reason)
         this,
         [this, reason] {
             appendError(reason, Qt::red);
+            reportDropouts();
             writer->closeFile();
         },
         Qt::QueuedConnection);
@@ -643,6 +681,8 @@ void AsioController::driverResetRequested()
 
 void AsioController::driverResyncRequested()
 {
+    if (recording)
+        ++dropouts;
     ++resyncCount;
     if (!resyncReportQueued.exchange(true))
         QMetaObject::invokeMethod(this, &AsioController::reportResyncs, Qt::QueuedConnection);
@@ -714,6 +754,8 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     if (rec == recording)
         appendWarning(rec ? tr("recording already started") : tr("recording already stopped"));
     if (!rec) {
+        if (recording)
+            reportDropouts();
         recording = false;
         writer->closeFile();
         gapClock.invalidate();
@@ -733,6 +775,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     if (!overwrite && QFileInfo::exists(fileName_))
         setFileName(uniqueFileName(fileName_));
     failureText_.clear();
+    dropouts = 0;
     // The writer starts first: blocks queued before its start belong to no recording.
     writer->start(fileName_, fileType_, 2, 32, int(sampleRate()));
     recordingStart = trackStart = recordedSamples.load();

@@ -3,6 +3,7 @@
 
 #include "asio.h"
 #include "audiobufferprocessor.h"
+#include "levelmeter.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -24,10 +25,12 @@ class PartitionManager;
 //
 // Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
 // the driver's thread: they read the atomic flags below, touch only the pool and the writer's
-// append, count the recorded samples (recordedSamples, atomic), and hand everything else
-// (teardown, closing a file, log messages) to the GUI thread as queued calls. The buffer lists
-// change only while no stream runs. The marks into the sample count, the gap clock and the
-// free-space watch belong to the GUI thread.
+// append, count the recorded samples (recordedSamples, atomic) and feed the level meters, and
+// hand everything else (teardown, closing a file, log messages) to the GUI thread as queued
+// calls. The buffer lists change only while no stream runs. The marks into the sample count,
+// the gap clock and the free-space watch belong to the GUI thread. The meters are read by the
+// GUI thread (see LevelMeter); the dropout count is an atomic raised on the driver thread and
+// cleared by the GUI thread at each start.
 class AsioController : public QObject, public AudioBufferProcessor
 {
     Q_OBJECT
@@ -85,6 +88,13 @@ public:
     // Why the last recording stopped by itself (the system's reason, for example "No space
     // left on device"); empty when it did not. Cleared when the next recording starts.
     virtual QString failureText() const;
+    // The meter of recorded input 0 (left) or 1 (right), for the GUI thread.
+    virtual LevelMeter& levelMeter(int input);
+    // Driver resynchronisations and blocks lost to a full RAM buffer since the recording
+    // started.
+    virtual unsigned dropoutCount() const;
+
+    static constexpr int kMeteredInputs = 2;
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -152,6 +162,8 @@ public:  // steps of the driver life and recording, used by the slots above
                               long bufferSize, long bufferIndex);
     virtual void monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
                                long bufferSize, long bufferIndex);
+    virtual void meterBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
+                             long bufferSize);
     virtual QString nextTrackFileName(const QString& path) const;
     virtual QString stripTrackNumber(const QString& path) const;
     virtual QString uniqueFileName(const QString& path) const;
@@ -165,6 +177,8 @@ private:
     void reportGap();
     qint64 samplesSince(qint64 mark) const;
     static QString hzText(double rate);
+    void resetMeters();
+    void reportDropouts();
     static int fileTypeFromName(const QString& name);
     static void waitMs(int ms);
 
@@ -186,6 +200,8 @@ private:
     // thread only when the previous one has been logged, so a burst gives one line.
     std::atomic<unsigned> resyncCount{0};
     std::atomic<bool> resyncReportQueued{false};
+    LevelMeter meters[kMeteredInputs];
+    std::atomic<unsigned> dropouts{0};
     QTimer* reconnectTimer;
     // Samples per channel that reached the pool while recording, counted on the first input.
     std::atomic<qint64> recordedSamples{0};

@@ -5,6 +5,7 @@
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "levelmeterwidget.h"
 #include "logwidget.h"
 #include "recordingdestination.h"
 
@@ -104,6 +105,8 @@ void MainWindow::createWidgets()
     m_logoLabel = new QLabel(this);
     m_captionLabel = new QLabel(this);
     m_pictureLabel = new QLabel(this);
+    m_meters = new LevelMeterWidget(m_controller, this);
+    m_meters->setObjectName(QStringLiteral("levelMeters"));
 }
 
 void MainWindow::styleWidgets()
@@ -184,6 +187,7 @@ void MainWindow::layoutWidgets()
     QHBoxLayout* status = rowLayout();
     status->addWidget(m_statusLine, 1);
     grid->addLayout(status, 3, 0, 1, 6);
+    grid->addWidget(m_meters, 4, 0, 1, 6);
     grid->setColumnStretch(1, 1);
     setCentralWidget(central);
 }

@@ -8,6 +8,7 @@
 
 class AsioController;
 class CtrlSplitSizeAdjuster;
+class LevelMeterWidget;
 class LogWidget;
 class QDockWidget;
 class QLabel;
@@ -98,6 +99,7 @@ private:
     QDockWidget* m_logWindow = nullptr;
     LogWidget* m_logTable = nullptr;
     QTimer* m_timer = nullptr;
+    LevelMeterWidget* m_meters = nullptr;
     bool m_dragging = false;
     QPoint m_dragOffset;
 

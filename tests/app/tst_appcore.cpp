@@ -15,6 +15,8 @@
 #include "winfsinfo.h"
 
 #include <QProcess>
+#include <QRegularExpression>
+#include <cmath>
 #include <QSettings>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -497,6 +499,31 @@ private slots:
         QFile journal(QDir(config.path()).filePath("Veloran/open-recordings"));
         QVERIFY(journal.open(QIODevice::ReadOnly));
         QCOMPARE(journal.readAll(), QByteArray());
+    }
+
+    // The tone set 20 dB lower and a burst in the right input during the recording, both
+    // through the environment, as the window's meters show them just before the stop.
+    void programMetersShowLevelAndClip()
+    {
+        QTemporaryDir config;
+        QProcess recorder;
+        QProcessEnvironment env = programEnvironment(config.path());
+        env.insert("LD_PRELOAD", TESSARO_WINDOW_DRIVER_PATH);
+        env.insert("TESSARO_DRIVE_DESTINATION", QDir(config.path()).filePath("take.wav"));
+        env.insert("TESSARO_DRIVE_RECORD_MS", "4000");
+        env.insert("TESSARO_SIMULATED_TONE_DB", "-26.02");
+        env.insert("TESSARO_SIMULATED_BURST", "1@2.5");
+        recorder.setProcessEnvironment(env);
+        recorder.start(programPath(), QStringList());
+        QVERIFY(recorder.waitForStarted());
+        QVERIFY(recorder.waitForFinished(60000));
+        const QString errors = QString::fromLocal8Bit(recorder.readAllStandardError());
+        const QRegularExpression line("window driver: meters left: (\\S+) dBFS; right: (\\S+) dBFS(, clipped)?;");
+        const QRegularExpressionMatch m = line.match(errors);
+        QVERIFY2(m.hasMatch(), qPrintable(errors));
+        QVERIFY2(std::abs(m.captured(1).toDouble() + 26.0) <= 0.5, qPrintable(m.captured(0)));
+        QVERIFY2(std::abs(m.captured(2).toDouble() + 26.0) <= 0.5, qPrintable(m.captured(0)));
+        QVERIFY2(!m.captured(3).isEmpty(), qPrintable(m.captured(0)));
     }
 
     void programSavesSettingsWhenTerminated()

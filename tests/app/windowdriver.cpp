@@ -5,6 +5,7 @@
 //   TESSARO_DRIVE_RECORD_MS    how long to record (default 3000)
 //   TESSARO_DRIVE_RATE         a rate (Hz) and TESSARO_DRIVE_DSD_TYPE a DSD file type ("dsf" or
 //                              "dff") chosen in the settings dialog before the destination is typed
+// Before stopping it writes the tooltip of the level meters ("window driver: meters ...").
 // The program is left to end by itself through the window's close button.
 #include <QApplication>
 #include <QComboBox>
@@ -129,6 +130,9 @@ void typeAndRecord()
         click("recordButton");
         say("clicked record");
         QTimer::singleShot(recordMs > 0 ? recordMs : 3000, [] {
+            if (QWidget* meters = child<QWidget>("levelMeters"))
+                std::fprintf(stderr, "window driver: meters %s\n",
+                             qPrintable(meters->toolTip().replace(QLatin1Char('\n'), "; ")));
             click("stopButton");
             say("clicked stop");
             when([] { return usable("recordButton"); }, 20000, [] {

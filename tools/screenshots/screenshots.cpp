@@ -1,7 +1,8 @@
-// Renders the recorder's windows to PNG files: the main window idle, recording (with the time
-// left on the disk), waiting for its unplugged device and after the writer could not create its
-// file, the log window with a message of every level, and the settings dialog. The recorder is
-// built as the
+// Renders the recorder's windows to PNG files: the main window idle, its level meters at the
+// simulated tone and with the right clip lamp lit by a full-scale burst, recording (with the
+// time left on the disk), waiting for its unplugged device and after the writer could not
+// create its file, the log window with a message of every level, and the settings dialog. The
+// recorder is built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
 // Usage: tessaro-screenshots [output directory, default "screenshots"]
@@ -93,6 +94,10 @@ int main(int argc, char* argv[])
     boxWatch.start(250);
 
     ok = save(&window, out, "mainwindow-idle.png") && ok;
+    ok = save(&window, out, "main-meters.png") && ok;
+    SimulatedDriver::addFullScaleBurst(1);
+    QTest::qWait(400);
+    ok = save(&window, out, "main-meters-clip.png") && ok;
     auto* pathEdit = window.findChild<QLineEdit*>(QStringLiteral("pathEdit"));
     QTest::keyClicks(pathEdit, settings.filePath(QStringLiteral("take.wav")));
     clickAndWait(&window, "recordButton", 2300);

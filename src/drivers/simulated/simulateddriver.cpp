@@ -5,9 +5,13 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 
 std::atomic<bool> SimulatedDriver::s_unplugged{false};
+std::atomic<double> SimulatedDriver::s_toneGain{1.0};
+std::atomic<bool> SimulatedDriver::s_burstRequests[SimulatedDriver::kInputChannels];
 
 namespace {
 
@@ -15,6 +19,7 @@ const double kPcmRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 
 const double kDsdRates[] = {2822400, 5644800, 11289600};
 const long kDriverVersion = 1;
 const char* const kUnplugFileVariable = "TESSARO_SIMULATED_UNPLUG_FILE";
+const char* const kToneVariable = "TESSARO_SIMULATED_TONE_DB";
 
 std::atomic<SimulatedDriver::Signal>& currentSignal()
 {
@@ -59,8 +64,24 @@ bool hostTakesTimeInfo(const ASIOCallbacks& callbacks)
 
 } // namespace
 
+// A level the user set for the program; a value that is no number leaves the default tone.
+void applyToneLevelFromEnvironment()
+{
+    if (!qEnvironmentVariableIsSet(kToneVariable))
+        return;
+    bool ok = false;
+    const double db = qEnvironmentVariable(kToneVariable).toDouble(&ok);
+    if (ok)
+        SimulatedDriver::setToneLevelDb(db);
+    else
+        std::fprintf(stderr, "%s: %s=\"%s\" is not a level in dB; the tone stays at %.1f dB\n",
+                     SimulatedDriver::kDescription, kToneVariable,
+                     qPrintable(qEnvironmentVariable(kToneVariable)), SimulatedDriver::kToneLevelDb);
+}
+
 void registerSimulatedDriver()
 {
+    applyToneLevelFromEnvironment();
     BuiltinDrivers::addProvider(QStringLiteral("simulated"), []() {
         BuiltinDriverClass c;
         c.keyName = QString::fromLatin1(SimulatedDriver::kDescription);
@@ -98,6 +119,33 @@ QString SimulatedDriver::controlFilePath()
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     const QString dir = runtime.isEmpty() ? QStringLiteral("/tmp") : runtime;
     return QDir(dir).filePath(QStringLiteral("tessaro-simulated-unplugged"));
+}
+
+void SimulatedDriver::setToneLevelDb(double db)
+{
+    s_toneGain = std::pow(10.0, (db - kToneLevelDb) / 20.0);
+}
+
+double SimulatedDriver::toneGain()
+{
+    return s_toneGain;
+}
+
+void SimulatedDriver::addFullScaleBurst(long channel)
+{
+    if (channel >= 0 && channel < kInputChannels)
+        s_burstRequests[channel] = true;
+}
+
+bool SimulatedDriver::takeBurstRequest(long channel)
+{
+    return channel >= 0 && channel < kInputChannels && s_burstRequests[channel].exchange(false);
+}
+
+long SimulatedDriver::burstLength(double rate)
+{
+    const long samples = long(std::ceil(rate * kBurstMs / 1000.0));
+    return (samples + 7) / 8 * 8;
 }
 
 SimulatedDriver::SimulatedDriver() = default;

@@ -40,6 +40,14 @@ void registerSimulatedDriver();
 //                 as big-endian 32-bit words, are patternWord(c, 0), patternWord(c, 1), ...
 // A pattern that arrives complete, once and in order, on the right channel proves that no
 // half-buffer was lost, repeated, reordered or swapped. The signal is chosen at start().
+//
+// Level and bursts, for the meters: setToneLevelDb sets the tone's peak in dB of full scale
+// (PCM full scale, DSD 100 % modulation), kToneLevelDb by default, -infinity for silence; it
+// takes effect at the next buffer, in both channels. addFullScaleBurst puts kBurstMs of
+// full-scale samples into one channel at its next buffer (PCM: the largest 32-bit word; DSD:
+// all bits set). The environment sets both for the program: TESSARO_SIMULATED_TONE_DB (read by
+// registerSimulatedDriver), and TESSARO_SIMULATED_BURST=<channel>@<seconds>, a burst in that
+// channel (0 left, 1 right) that many seconds after every start().
 // The outputs are accepted and discarded.
 //
 // Unplugging: while unplugged (setUnplugged(true), or while the control file exists) the
@@ -64,6 +72,8 @@ public:
     static constexpr long kOutputChannels = 2;
     static constexpr double kToneHz[kInputChannels] = {1000.0, 1500.0};
     static constexpr double kToneAmplitude = 0.5; // -6.02 dB of full scale
+    static constexpr double kToneLevelDb = -6.0206;
+    static constexpr int kBurstMs = 10;
     static constexpr long kPcmMinBufferSize = 64;
     static constexpr long kPcmPreferredBufferSize = 512;
     static constexpr long kPcmMaxBufferSize = 8192;
@@ -84,6 +94,14 @@ public:
     // The flag of setUnplugged or the existence of the control file.
     static bool isUnplugged();
     static QString controlFilePath();
+    static void setToneLevelDb(double db);
+    // The tone's amplitude relative to kToneAmplitude.
+    static double toneGain();
+    static void addFullScaleBurst(long channel);
+    // Device thread: whether a burst was asked for the channel since the last call.
+    static bool takeBurstRequest(long channel);
+    // Samples of one burst at the rate: kBurstMs, a whole number of DSD bytes.
+    static long burstLength(double rate);
 
     static uint32_t patternWord(long channel, uint64_t sampleIndex)
     {
@@ -125,6 +143,8 @@ public:
 private:
     friend class SimulatedStream;
     static std::atomic<bool> s_unplugged;
+    static std::atomic<double> s_toneGain;
+    static std::atomic<bool> s_burstRequests[kInputChannels];
 
     ~SimulatedDriver() override;
 

@@ -1,6 +1,7 @@
 #include "simulatedsignal.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <numeric>
 
@@ -28,6 +29,7 @@ void SimulatedSignal::prepare(SimulatedDriver::Signal signal, bool dsd, double r
     m_phase = 0;
     m_position = 0;
     m_error1 = m_error2 = 0.0;
+    m_burstLeft = 0;
     m_pcmTable.clear();
     m_dsdTable.clear();
     if (signal != SimulatedDriver::Signal::Tone)
@@ -48,6 +50,11 @@ void SimulatedSignal::fill(unsigned char* data, long samples)
 {
     if (!data || samples <= 0)
         return;
+    m_gain = SimulatedDriver::toneGain();
+    const long burst = fillBurst(data, samples);
+    m_position += uint64_t(burst);
+    data += m_dsd ? burst / 8 : burst * 4;
+    samples -= burst;
     const bool tone = m_signal == SimulatedDriver::Signal::Tone;
     if (m_dsd)
         tone ? fillDsdTone(data, samples) : fillDsdPattern(data, samples);
@@ -56,10 +63,34 @@ void SimulatedSignal::fill(unsigned char* data, long samples)
     m_position += uint64_t(samples);
 }
 
+void SimulatedSignal::startBurst(long samples)
+{
+    m_burstLeft = m_dsd ? (samples + 7) / 8 * 8 : samples;
+}
+
+// Writes what is left of a burst, at most `samples`; returns the samples written.
+long SimulatedSignal::fillBurst(unsigned char* data, long samples)
+{
+    const long n = std::min(samples, m_burstLeft);
+    m_burstLeft -= n;
+    if (m_dsd) {
+        std::fill(data, data + n / 8, uint8_t(0xff));
+        return n;
+    }
+    for (long i = 0; i < n; ++i) {
+        const uint32_t v = uint32_t(INT32_MAX);
+        for (int b = 0; b < 4; ++b)
+            *data++ = uint8_t(v >> (8 * b));
+    }
+    return n;
+}
+
 void SimulatedSignal::fillPcmTone(unsigned char* data, long samples)
 {
+    const double limit = 2147483647.0;
     for (long i = 0; i < samples; ++i) {
-        const uint32_t v = uint32_t(m_pcmTable[m_phase]);
+        const double x = std::clamp(std::round(m_pcmTable[m_phase] * m_gain), -limit - 1, limit);
+        const uint32_t v = uint32_t(int32_t(x));
         m_phase = m_phase + 1 == m_pcmTable.size() ? 0 : m_phase + 1;
         for (int b = 0; b < 4; ++b)
             *data++ = uint8_t(v >> (8 * b));
@@ -90,7 +121,7 @@ void SimulatedSignal::fillDsdTone(unsigned char* data, long samples)
     for (long byte = 0; byte < samples / 8; ++byte) {
         uint8_t bits = 0;
         for (int b = 0; b < 8; ++b) {
-            bits = uint8_t(bits << 1 | (modulate(m_dsdTable[m_phase]) ? 1 : 0));
+            bits = uint8_t(bits << 1 | (modulate(float(m_dsdTable[m_phase] * m_gain)) ? 1 : 0));
             m_phase = m_phase + 1 == m_dsdTable.size() ? 0 : m_phase + 1;
         }
         data[byte] = bits;

@@ -10,13 +10,16 @@
 // is read from a table of one whole number of periods, computed by prepare, so filling a
 // buffer allocates nothing and calls no trigonometry.
 //
-// Threads: prepare on the GUI thread before the stream starts; fill on the device thread.
+// Threads: prepare on the GUI thread before the stream starts; fill and startBurst on the
+// device thread. The tone's gain (SimulatedDriver::toneGain) is read once per fill.
 class SimulatedSignal
 {
 public:
     void prepare(SimulatedDriver::Signal signal, bool dsd, double rate, long channel);
     // Writes the next `samples` samples (PCM: 4 bytes each; DSD: samples / 8 bytes).
     void fill(unsigned char* data, long samples);
+    // The next `samples` samples (rounded up to whole DSD bytes) are at full scale.
+    void startBurst(long samples);
 
 private:
     void fillPcmTone(unsigned char* data, long samples);
@@ -24,6 +27,7 @@ private:
     void fillDsdTone(unsigned char* data, long samples);
     void fillDsdPattern(unsigned char* data, long samples);
     bool modulate(float x);
+    long fillBurst(unsigned char* data, long samples);
 
     SimulatedDriver::Signal m_signal = SimulatedDriver::Signal::Tone;
     bool m_dsd = false;
@@ -32,6 +36,8 @@ private:
     std::vector<float> m_dsdTable;
     size_t m_phase = 0;
     uint64_t m_position = 0;
+    long m_burstLeft = 0;
+    double m_gain = 1.0;
     double m_error1 = 0.0;
     double m_error2 = 0.0;
 };

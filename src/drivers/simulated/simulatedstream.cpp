@@ -1,7 +1,9 @@
 #include "simulatedstream.h"
 
 #include <QFile>
+#include <QStringList>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@ namespace {
 
 const uint64_t kNsPerSecond = 1000000000ull;
 const uint64_t kFileCheckIntervalNs = 200000000ull;
+const char* const kBurstVariable = "TESSARO_SIMULATED_BURST";
 
 uint64_t monotonicNs()
 {
@@ -68,6 +71,7 @@ bool SimulatedStream::start(double rate, SimulatedDriver::Signal signal)
     if (m_thread.joinable())
         m_thread.join(); // a thread that ended after an unplug
     m_rate = rate;
+    scheduleBurstFromEnvironment();
     for (Channel& c : m_channels) {
         if (c.input)
             c.signal.prepare(signal, m_dsd, rate, c.number);
@@ -167,9 +171,41 @@ void SimulatedStream::run(std::shared_ptr<SimulatedStream>)
     }
 }
 
+// "<channel>@<seconds>": a burst in that input channel once the stream has run that long.
+void SimulatedStream::scheduleBurstFromEnvironment()
+{
+    m_scheduledBurstChannel = -1;
+    const QString text = qEnvironmentVariable(kBurstVariable);
+    if (text.isEmpty())
+        return;
+    const QStringList parts = text.split(QLatin1Char('@'));
+    bool channelOk = false, secondsOk = false;
+    const long channel = parts.size() == 2 ? parts[0].toLong(&channelOk) : -1;
+    const double seconds = parts.size() == 2 ? parts[1].toDouble(&secondsOk) : -1;
+    if (!channelOk || !secondsOk || channel < 0 || channel >= SimulatedDriver::kInputChannels
+        || seconds < 0 || seconds > 1e6) {
+        std::fprintf(stderr, "%s: %s=\"%s\" is not <channel 0 or 1>@<seconds>; no burst\n",
+                     SimulatedDriver::kDescription, kBurstVariable, qPrintable(text));
+        return;
+    }
+    m_scheduledBurstChannel = channel;
+    m_scheduledBurstSwitch = uint64_t(seconds * m_rate / double(m_bufferSize));
+}
+
+void SimulatedStream::startBursts(uint64_t n)
+{
+    const long samples = SimulatedDriver::burstLength(m_rate);
+    for (Channel& c : m_channels) {
+        const bool scheduled = c.number == m_scheduledBurstChannel && n == m_scheduledBurstSwitch;
+        if (c.input && (SimulatedDriver::takeBurstRequest(c.number) || scheduled))
+            c.signal.startBurst(samples);
+    }
+}
+
 void SimulatedStream::deliver(uint64_t n, uint64_t dueNs)
 {
     const long half = long(n % 2);
+    startBursts(n);
     for (Channel& c : m_channels) {
         if (c.input)
             c.signal.fill(c.halves[half].data(), m_bufferSize);

@@ -62,6 +62,8 @@ private:
     bool unplugDetected(uint64_t nowNs, uint64_t* nextFileCheckNs);
     void deliver(uint64_t n, uint64_t dueNs);
     uint64_t dueTime(uint64_t n) const;
+    void scheduleBurstFromEnvironment();
+    void startBursts(uint64_t n);
 
     const long m_bufferSize;
     const bool m_dsd;
@@ -71,6 +73,8 @@ private:
     std::vector<Channel> m_channels;
     double m_rate = 0.0;
     uint64_t m_startNs = 0;
+    long m_scheduledBurstChannel = -1;
+    uint64_t m_scheduledBurstSwitch = 0;
 
     std::atomic<State> m_state{State::Idle};
     mutable std::mutex m_mutex;

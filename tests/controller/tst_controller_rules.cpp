@@ -251,7 +251,7 @@ private slots:
         QVERIFY(texts().contains("flushing still in progress"));
         QTRY_VERIFY(controller->isIdle());
         QCOMPARE(texts().count("buffer is full"), 1);
-        QVERIFY(texts().contains("1 dropout during x.wav"));
+        QVERIFY(texts().contains("1 dropout during full.wav"));
         QVERIFY(controller->failureText().isEmpty());
         // 299 blocks after the held-up one were taken: their 149 whole frames reached the file.
         QCOMPARE(QFileInfo(file).size(), 44 + 149 * 2 * 2048);

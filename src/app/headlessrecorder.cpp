@@ -2,11 +2,12 @@
 
 #include "appidentity.h"
 #include "asiocontroller.h"
-#include "audiofilewriter.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "devicelist.h"
 #include "recordingdestination.h"
+
+#include <cmath>
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -37,6 +38,8 @@ HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
 {
     progressTimer.setInterval(1000);
     connect(&progressTimer, &QTimer::timeout, this, &HeadlessRecorder::printProgress);
+    watchTimer.setInterval(100);
+    connect(&watchTimer, &QTimer::timeout, this, &HeadlessRecorder::checkStillRecording);
     stopTimer.setSingleShot(true);
     // A coarse timer may fire 5 % early, which would cut 150 ms off a 3 s recording.
     stopTimer.setTimerType(Qt::PreciseTimer);
@@ -68,6 +71,7 @@ int HeadlessRecorder::run()
         printLine(
             tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
         progressTimer.start();
+        watchTimer.start();
         if (options.seconds > 0)
             stopTimer.start(qRound(options.seconds * 1000));
         QCoreApplication::exec();
@@ -115,7 +119,7 @@ QString HeadlessRecorder::prepareDestination(QString* name) const
     const QString dsdType =
         options.dsdType.isEmpty() ? core.input.default_dsd_type : options.dsdType;
     *name = RecordingDestination::conformedName(options.file, core.controller->isDsd(), dsdType);
-    const QString problem = RecordingDestination::problem(*name);
+    const QString problem = core.controller->recordingProblem(*name);
     if (!problem.isEmpty())
         return tr("cannot record to %1: %2").arg(*name, problem);
     return QString();
@@ -124,11 +128,6 @@ QString HeadlessRecorder::prepareDestination(QString* name) const
 void HeadlessRecorder::watchForFailures()
 {
     AsioController* controller = core.controller;
-    // The writer is the controller's child; its failures (open, write, disk full) end the run.
-    if (auto* writer = controller->findChild<AudioFileWriter*>())
-        writerErrors = connect(
-            writer, &AudioFileWriter::error, this,
-            [this](int, const QString& message) { fail(message); }, Qt::QueuedConnection);
     connect(controller, &AsioController::unplugged, this, &HeadlessRecorder::onUnplugged);
     connect(controller, &AsioController::driverReady, this, &HeadlessRecorder::onDriverReady);
 }
@@ -140,23 +139,48 @@ void HeadlessRecorder::fail(const QString& reason)
     QCoreApplication::quit();
 }
 
+// The controller stops by itself when a write fails (it then names the reason) or when the
+// RAM buffer overflows (its log says so).
+void HeadlessRecorder::checkStillRecording()
+{
+    AsioController* controller = core.controller;
+    if (controller->isRecording())
+        return;
+    const QString reason = controller->failureText();
+    fail(reason.isEmpty() ? tr("the recording stopped before its end")
+                          : tr("recording stopped: %1").arg(reason));
+}
+
 void HeadlessRecorder::printProgress()
 {
     AsioController* controller = core.controller;
-    // The controller stops by itself when the RAM buffer overflows; its log says why.
-    if (!controller->isRecording()) {
-        fail(tr("the recording stopped before its end"));
-        return;
-    }
     const QString file = controller->currentFileName();
     if (file != lastFile && !lastFile.isEmpty())
         finishedPartsBytes += QFileInfo(lastFile).size();
     lastFile = file;
     const qint64 written = finishedPartsBytes + QFileInfo(file).size();
-    printLine(tr("%1  %2 MB written  RAM buffer %3 %")
+    printLine(tr("%1  %2 MB written  RAM buffer %3 %  peak %4")
                   .arg(clockText(elapsed.elapsed()))
                   .arg(double(written) / 1e6, 0, 'f', 1)
-                  .arg(double(controller->bufferFill()) * 100.0, 0, 'f', 1));
+                  .arg(double(controller->bufferFill()) * 100.0, 0, 'f', 1)
+                  .arg(peaksText()));
+}
+
+// The highest level of each input since the previous line, in dB of the mode's reference
+// (PCM full scale, DSD 50 % modulation), with the clips seen meanwhile.
+QString HeadlessRecorder::peaksText() const
+{
+    QStringList inputs;
+    for (int i = 0; i < AsioController::kMeteredInputs; ++i) {
+        LevelMeter& meter = core.controller->levelMeter(i);
+        const float peak = meter.takePeak();
+        QString text = peak > 0 ? QString::number(20.0 * std::log10(double(peak)), 'f', 1)
+                                : QStringLiteral("-inf");
+        if (meter.takeClip())
+            text += tr(" CLIP");
+        inputs << text;
+    }
+    return tr("%1 dB").arg(inputs.join(QStringLiteral(" / ")));
 }
 
 void HeadlessRecorder::onUnplugged()
@@ -176,8 +200,6 @@ void HeadlessRecorder::finish()
     progressTimer.stop();
     stopTimer.stop();
     giveUpTimer.stop();
-    // A stop can fall between the two channels of one buffer, and the writer reports the
-    // half frame left at the end of its queue as a failed write; the file is complete.
-    disconnect(writerErrors);
+    watchTimer.stop();
     core.controller->shutDown();
 }

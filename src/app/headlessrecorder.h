@@ -9,15 +9,14 @@
 #include <QString>
 #include <QTimer>
 
-class AudioFileWriter;
-
 // Records one file without a window, through the same controller calls as the window: brings
 // up the chosen driver at the chosen rate, starts the recording, prints a progress line on
 // standard error once a second and stops after the given time, at SIGINT/SIGTERM (the caller's
 // QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains the RAM
 // buffer and closes the file with its final header. The settings file is only read.
 //
-// Threads: GUI (main) thread only; the writer's error arrives as a queued call.
+// Threads: GUI (main) thread only. A recording that stops by itself (a failed write, a full
+// RAM buffer) is noticed by polling the controller, as the window does.
 class HeadlessRecorder : public QObject
 {
     Q_OBJECT
@@ -35,7 +34,9 @@ private:
     QString prepareDestination(QString* name) const;
     void watchForFailures();
     void fail(const QString& reason);
+    void checkStillRecording();
     void printProgress();
+    QString peaksText() const;
     void onUnplugged();
     void onDriverReady();
     void finish();
@@ -43,10 +44,10 @@ private:
     RecorderCore::Assembly core;
     CommandLine::Recording options;
     QTimer progressTimer;
+    QTimer watchTimer;
     QTimer stopTimer;
     QTimer giveUpTimer;
     QElapsedTimer elapsed;
-    QMetaObject::Connection writerErrors;
     QString failure;
     QString lastFile;
     qint64 finishedPartsBytes = 0;

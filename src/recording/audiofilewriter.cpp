@@ -265,6 +265,13 @@ void AudioFileWriter::drainingPhase(Part& part)
     QMutexLocker lock(&mutex);
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
+        if (queue.size() == 1 && !frame.isComplete()) {
+            // A stop may fall between the channels of one buffer half: that half is where the
+            // recording ends, not a lost frame.
+            queue.removeFirst();
+            releaseFrame(frame);
+            break;
+        }
         if (needsSplit(part, frame)) {
             closePart(part);
             if (part.file->hasFailed()) {

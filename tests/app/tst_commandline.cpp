@@ -103,10 +103,15 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         err += p.readAllStandardError();
         QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, err.constData());
-        QVERIFY2(QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer [0-9.]+ %\n")
-                     .match(QString::fromLocal8Bit(err))
-                     .hasMatch(),
-                 err.constData());
+        // The tone is at -6 dBFS in PCM and at the 0 dB reference (50 % modulation) in DSD.
+        const QRegularExpressionMatch progress =
+            QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer [0-9.]+ %  "
+                               "peak (-?[0-9.]+) / (-?[0-9.]+) dB\n")
+                .match(QString::fromLocal8Bit(err));
+        QVERIFY2(progress.hasMatch(), err.constData());
+        const double toneDb = decodeRate == 88200 ? 0.0 : -6.0;
+        for (int input : {1, 2})
+            QVERIFY2(qAbs(progress.captured(input).toDouble() - toneDb) <= 0.5, err.constData());
 
         const MediaInfo info = MediaProbe::probe(path(file));
         QCOMPARE(info.channels, 2);

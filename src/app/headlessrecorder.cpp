@@ -21,15 +21,6 @@ void printLine(const QString& line)
     std::fflush(stderr);
 }
 
-QString clockText(qint64 ms)
-{
-    const qint64 s = (ms + 500) / 1000;
-    return QStringLiteral("%1:%2:%3")
-        .arg(s / 3600, 2, 10, QLatin1Char('0'))
-        .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
-        .arg(s % 60, 2, 10, QLatin1Char('0'));
-}
-
 } // namespace
 
 HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
@@ -160,7 +151,7 @@ void HeadlessRecorder::printProgress()
     lastFile = file;
     const qint64 written = finishedPartsBytes + QFileInfo(file).size();
     printLine(tr("%1  %2 MB written  RAM buffer %3 %  peak %4")
-                  .arg(clockText(elapsed.elapsed()))
+                  .arg(AsioController::clockText((elapsed.elapsed() + 500) / 1000))
                   .arg(double(written) / 1e6, 0, 'f', 1)
                   .arg(double(controller->bufferFill()) * 100.0, 0, 'f', 1)
                   .arg(peaksText()));

@@ -5,7 +5,6 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <cmath>
-#include <cstring>
 
 MediaInfo MediaProbe::probe(const QString& path)
 {
@@ -42,17 +41,13 @@ QVector<QVector<float>> MediaProbe::decode(const QString& path, int outputRate)
     if (!ffmpeg.waitForFinished(60000) || ffmpeg.exitCode() != 0 || info.channels <= 0)
         return channels;
     const QByteArray raw = ffmpeg.readAllStandardOutput();
-    const int frames = raw.size() / int(sizeof(float)) / info.channels;
+    const auto* samples = reinterpret_cast<const float*>(raw.constData());
+    const int count = raw.size() / int(sizeof(float)) / info.channels * info.channels;
     channels.resize(info.channels);
     for (auto& c : channels)
-        c.resize(frames);
-    const char* p = raw.constData();
-    for (int f = 0; f < frames; ++f) {
-        for (int c = 0; c < info.channels; ++c) {
-            std::memcpy(&channels[c][f], p, sizeof(float));
-            p += sizeof(float);
-        }
-    }
+        c.reserve(count / info.channels);
+    for (int i = 0; i < count; ++i)
+        channels[i % info.channels].append(samples[i]);
     return channels;
 }
 

@@ -56,6 +56,14 @@ uint64_t monotonicNs()
                         .count());
 }
 
+// The scripted failure if there is one, else whether the caller's arguments can be filled.
+ASIOError answer(ASIOError scripted, bool argumentsValid)
+{
+    if (scripted != ASE_OK)
+        return scripted;
+    return argumentsValid ? ASE_OK : ASE_InvalidParameter;
+}
+
 } // namespace
 
 void TestDriver::registerDriver(const QString& name, const TestDriverScript& script)
@@ -85,49 +93,44 @@ void TestDriver::unregisterDriver(const QString& name)
     classes().remove(name);
 }
 
+template <typename Fn>
+static void withClass(const QString& name, Fn fn)
+{
+    if (const auto cls = classes().value(name)) {
+        QMutexLocker lock(&cls->mutex);
+        fn(*cls);
+    }
+}
+
 TestDriverScript TestDriver::script(const QString& name)
 {
-    const auto cls = classes().value(name);
-    if (!cls)
-        return {};
-    QMutexLocker lock(&cls->mutex);
-    return cls->script;
+    TestDriverScript s;
+    withClass(name, [&](TestDriverClass& c) { s = c.script; });
+    return s;
 }
 
 void TestDriver::setScript(const QString& name, const TestDriverScript& script)
 {
-    const auto cls = classes().value(name);
-    if (!cls)
-        return;
-    QMutexLocker lock(&cls->mutex);
-    cls->script = script;
+    withClass(name, [&](TestDriverClass& c) { c.script = script; });
 }
 
 TestDriver* TestDriver::current(const QString& name)
 {
-    const auto cls = classes().value(name);
-    if (!cls)
-        return nullptr;
-    QMutexLocker lock(&cls->mutex);
-    return cls->live;
+    TestDriver* live = nullptr;
+    withClass(name, [&](TestDriverClass& c) { live = c.live; });
+    return live;
 }
 
 QStringList TestDriver::calls(const QString& name)
 {
-    const auto cls = classes().value(name);
-    if (!cls)
-        return {};
-    QMutexLocker lock(&cls->mutex);
-    return cls->calls;
+    QStringList calls;
+    withClass(name, [&](TestDriverClass& c) { calls = c.calls; });
+    return calls;
 }
 
 void TestDriver::clearCalls(const QString& name)
 {
-    const auto cls = classes().value(name);
-    if (!cls)
-        return;
-    QMutexLocker lock(&cls->mutex);
-    cls->calls.clear();
+    withClass(name, [](TestDriverClass& c) { c.calls.clear(); });
 }
 
 QString TestDriver::clsidOf(const QString& name)
@@ -193,11 +196,6 @@ void TestDriver::deliverSwitch(long index)
     ++m_switches;
 }
 
-void TestDriver::fireBufferSwitch(long index)
-{
-    deliverSwitch(index);
-}
-
 void TestDriver::fireBufferSwitchesFromThread(int count)
 {
     std::thread worker([this, count]() {
@@ -225,16 +223,6 @@ void TestDriver::fireSampleRateChanged(double rate)
 {
     if (m_callbacks.sampleRateDidChange)
         m_callbacks.sampleRateDidChange(rate);
-}
-
-QVector<ASIOBufferInfo> TestDriver::createdBuffers() const
-{
-    return m_buffers;
-}
-
-long TestDriver::createdBufferSize() const
-{
-    return m_bufferSize;
 }
 
 unsigned long TestDriver::AddRef()
@@ -311,40 +299,38 @@ ASIOError TestDriver::stop()
 ASIOError TestDriver::getChannels(long* numInputChannels, long* numOutputChannels)
 {
     const TestDriverScript s = logCall("getChannels");
-    if (s.getChannelsResult != ASE_OK)
-        return s.getChannelsResult;
-    if (!numInputChannels || !numOutputChannels)
-        return ASE_InvalidParameter;
-    *numInputChannels = s.inputs;
-    *numOutputChannels = s.outputs;
-    return ASE_OK;
+    const ASIOError e = answer(s.getChannelsResult, numInputChannels && numOutputChannels);
+    if (e == ASE_OK) {
+        *numInputChannels = s.inputs;
+        *numOutputChannels = s.outputs;
+    }
+    return e;
 }
 
 ASIOError TestDriver::getLatencies(long* inputLatency, long* outputLatency)
 {
     const TestDriverScript s = logCall("getLatencies");
-    if (s.getLatenciesResult != ASE_OK)
-        return s.getLatenciesResult;
-    if (!inputLatency || !outputLatency)
-        return ASE_InvalidParameter;
-    *inputLatency = s.inputLatency;
-    *outputLatency = s.outputLatency;
-    return ASE_OK;
+    const ASIOError e = answer(s.getLatenciesResult, inputLatency && outputLatency);
+    if (e == ASE_OK) {
+        *inputLatency = s.inputLatency;
+        *outputLatency = s.outputLatency;
+    }
+    return e;
 }
 
 ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
                                     long* granularity)
 {
     const TestDriverScript s = logCall("getBufferSize");
-    if (s.getBufferSizeResult != ASE_OK)
-        return s.getBufferSizeResult;
-    if (!minSize || !maxSize || !preferredSize || !granularity)
-        return ASE_InvalidParameter;
-    *minSize = s.minBufferSize;
-    *maxSize = s.maxBufferSize;
-    *preferredSize = s.preferredBufferSize;
-    *granularity = s.granularity;
-    return ASE_OK;
+    const ASIOError e =
+        answer(s.getBufferSizeResult, minSize && maxSize && preferredSize && granularity);
+    if (e == ASE_OK) {
+        *minSize = s.minBufferSize;
+        *maxSize = s.maxBufferSize;
+        *preferredSize = s.preferredBufferSize;
+        *granularity = s.granularity;
+    }
+    return e;
 }
 
 ASIOError TestDriver::canSampleRate(ASIOSampleRate sampleRate)
@@ -355,12 +341,10 @@ ASIOError TestDriver::canSampleRate(ASIOSampleRate sampleRate)
 ASIOError TestDriver::getSampleRate(ASIOSampleRate* sampleRate)
 {
     const TestDriverScript s = logCall("getSampleRate");
-    if (s.getSampleRateResult != ASE_OK)
-        return s.getSampleRateResult;
-    if (!sampleRate)
-        return ASE_InvalidParameter;
-    *sampleRate = s.reportedRate != 0 ? s.reportedRate : m_rate;
-    return ASE_OK;
+    const ASIOError e = answer(s.getSampleRateResult, sampleRate);
+    if (e == ASE_OK)
+        *sampleRate = s.reportedRate != 0 ? s.reportedRate : m_rate;
+    return e;
 }
 
 ASIOError TestDriver::setSampleRate(ASIOSampleRate sampleRate)
@@ -395,22 +379,22 @@ ASIOError TestDriver::setClockSource(long reference)
 ASIOError TestDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp)
 {
     const TestDriverScript s = logCall("getSamplePosition");
-    if (s.getSamplePositionResult != ASE_OK)
-        return s.getSamplePositionResult;
-    if (!sPos || !tStamp)
-        return ASE_InvalidParameter;
-    *sPos = splitValue(uint64_t(m_switches.load()) * uint64_t(m_bufferSize));
-    *tStamp = splitValue(monotonicNs());
-    return ASE_OK;
+    const ASIOError e = answer(s.getSamplePositionResult, sPos && tStamp);
+    if (e == ASE_OK) {
+        *sPos = splitValue(uint64_t(m_switches.load()) * uint64_t(m_bufferSize));
+        *tStamp = splitValue(monotonicNs());
+    }
+    return e;
 }
 
 ASIOError TestDriver::getChannelInfo(ASIOChannelInfo* info)
 {
     const TestDriverScript s = logCall("getChannelInfo");
-    if (s.getChannelInfoResult != ASE_OK)
-        return s.getChannelInfoResult;
-    if (!info || info->channel < 0 || info->channel >= (info->isInput ? s.inputs : s.outputs))
-        return ASE_InvalidParameter;
+    const ASIOError e = answer(s.getChannelInfoResult,
+                               info && info->channel >= 0 &&
+                                   info->channel < (info->isInput ? s.inputs : s.outputs));
+    if (e != ASE_OK)
+        return e;
     info->isActive = ASIOFalse;
     for (const ASIOBufferInfo& b : m_buffers) {
         if (b.isInput == info->isInput && b.channelNum == info->channel)

@@ -107,13 +107,13 @@ public:
     static QString clsidOf(const QString& name);
 
     // Test thread.
-    void fireBufferSwitch(long index);
+    void fireBufferSwitch(long index) { deliverSwitch(index); }
     void fireBufferSwitchesFromThread(int count);
     void requestReset(bool fromNewThread);
     void fireSampleRateChanged(double rate);
     // The buffer infos as createBuffers received and filled them, and the size created.
-    QVector<ASIOBufferInfo> createdBuffers() const;
-    long createdBufferSize() const;
+    QVector<ASIOBufferInfo> createdBuffers() const { return m_buffers; }
+    long createdBufferSize() const { return m_bufferSize; }
     ASIOIoFormatType ioFormat() const { return m_ioFormat; }
     double sampleRate() const { return m_rate; }
     long switchesDelivered() const { return m_switches; }

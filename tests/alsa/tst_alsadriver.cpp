@@ -42,49 +42,32 @@ quint8 dsdByte(int channel, quint32 j)
     return quint8(pcmWord(channel, j / 4) >> (8 * (3 - j % 4)));
 }
 
-QByteArray pcmFrames(int channels, quint32 frames)
+// Interleaved frames of the channels first, first + 1, ...; one channel alone is its stream.
+QByteArray pcmFrames(int channels, quint32 frames, int first = 0)
 {
     QByteArray data(int(frames * quint32(channels) * 4), Qt::Uninitialized);
     uchar* p = reinterpret_cast<uchar*>(data.data());
     for (quint32 i = 0; i < frames; ++i)
-        for (int c = 0; c < channels; ++c, p += 4)
+        for (int c = first; c < first + channels; ++c, p += 4)
             qToLittleEndian(pcmWord(c, i), p);
-    return data;
-}
-
-QByteArray pcmChannel(int channel, quint32 frames)
-{
-    QByteArray data(int(frames * 4), Qt::Uninitialized);
-    for (quint32 i = 0; i < frames; ++i)
-        qToLittleEndian(pcmWord(channel, i), data.data() + 4 * i);
-    return data;
-}
-
-QByteArray dsdStream(int channel, quint32 bytes)
-{
-    QByteArray data(int(bytes), Qt::Uninitialized);
-    for (quint32 j = 0; j < bytes; ++j)
-        data[int(j)] = char(dsdByte(channel, j));
     return data;
 }
 
 // ALSA's DSD words written the documented way: word bytes oldest first from the most
 // significant end; big-endian words store that order, little-endian words the reverse.
-QByteArray dsdFrames(int layout, int channels, quint32 frames)
+QByteArray dsdFrames(int layout, int channels, quint32 frames, int first = 0)
 {
     const int n = kLayoutBytes[layout];
     QByteArray data;
-    data.reserve(int(frames) * channels * n);
-    for (quint32 f = 0; f < frames; ++f) {
-        for (int c = 0; c < channels; ++c) {
-            for (int b = 0; b < n; ++b) {
-                const int oldestFirst = kLayoutLittle[layout] ? n - 1 - b : b;
-                data.append(char(dsdByte(c, f * quint32(n) + quint32(oldestFirst))));
-            }
-        }
-    }
+    for (quint32 f = 0; f < frames; ++f)
+        for (int c = first; c < first + channels; ++c)
+            for (int b = 0; b < n; ++b)
+                data.append(char(dsdByte(c, f * quint32(n) + quint32(kLayoutLittle[layout] ? n - 1 - b : b))));
     return data;
 }
+
+QByteArray pcmChannel(int channel, quint32 frames) { return pcmFrames(1, frames, channel); }
+QByteArray dsdStream(int channel, quint32 bytes) { return dsdFrames(0, 1, bytes, channel); }
 
 // The PCM formats of real cards: how many bytes a sample takes on the card and how many of
 // its bits are the sample.
@@ -164,34 +147,37 @@ long collectMessage(long selector, long, void*, double*)
 
 void collectRateChange(ASIOSampleRate) {}
 
-QByteArray wavData(const QString& file)
+QByteArray readAll(const QString& file)
 {
     QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray bytes = f.readAll();
-    for (int pos = 12; pos + 8 <= bytes.size();) {
-        const quint32 size = qFromLittleEndian<quint32>(bytes.constData() + pos + 4);
-        if (bytes.mid(pos, 4) == "data")
-            return bytes.mid(pos + 8, int(size));
-        pos += 8 + int(size) + int(size & 1);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The sample data of a WAV file (little-endian 32-bit chunk sizes after a 12-byte header) or
+// of a DSDIFF file (big-endian 64-bit sizes after a 16-byte header).
+QByteArray sampleData(const QString& file)
+{
+    const QByteArray bytes = readAll(file);
+    const bool dff = bytes.startsWith("FRM8");
+    const int header = dff ? 12 : 8;
+    for (int pos = dff ? 16 : 12; pos + header <= bytes.size();) {
+        const quint64 size = dff ? qFromBigEndian<quint64>(bytes.constData() + pos + 4)
+                                 : qFromLittleEndian<quint32>(bytes.constData() + pos + 4);
+        if (bytes.mid(pos, 4) == (dff ? "DSD " : "data"))
+            return bytes.mid(pos + header, int(size));
+        pos += header + int(size) + int(size & 1);
     }
     return QByteArray();
 }
 
-QByteArray dffSamples(const QString& file)
+// A played file after the silent frames written before the start.
+QByteArray afterSilence(const QString& file, int frameBytes)
 {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly))
-        return QByteArray();
-    const QByteArray bytes = f.readAll();
-    for (int pos = 16; pos + 12 <= bytes.size();) {
-        const quint64 size = qFromBigEndian<quint64>(bytes.constData() + pos + 4);
-        if (bytes.mid(pos, 4) == "DSD ")
-            return bytes.mid(pos + 12, int(size));
-        pos += 12 + int(size) + int(size & 1);
-    }
-    return QByteArray();
+    const QByteArray out = readAll(file);
+    int lead = 0;
+    while (lead + frameBytes <= out.size() && out.mid(lead, frameBytes).count('\0') == frameBytes)
+        lead += frameBytes;
+    return out.mid(lead);
 }
 
 // Splits interleaved stereo PCM words into runs that count on without a gap; returns the
@@ -315,6 +301,16 @@ class TestAlsaDriver : public QObject
             .arg(name, slave, path(infile));
     }
 
+    // Capture from infile, playback into outfile, both through the card.
+    QString duplex(const QString& name, const QString& slave, const QString& infile,
+                   const QString& outfile)
+    {
+        return QStringLiteral("pcm.%1 { type asym capture.pcm { type file slave.pcm \"%2\""
+                              " file \"/dev/null\" infile \"%3\" format \"raw\" } playback.pcm {"
+                              " type file slave.pcm \"%2\" file \"%4\" format \"raw\" } }\n")
+            .arg(name, slave, path(infile), path(outfile));
+    }
+
 private slots:
     void initTestCase()
     {
@@ -328,12 +324,7 @@ private slots:
                            .arg(QLatin1String(TESSARO_TEST_CARD_PLUGIN));
         conf += card("stereo_card", "\"S32_LE\"", "44100 48000 96000", 2,
                      QStringLiteral("gone_file \"%1\"").arg(gone));
-        conf += QStringLiteral("pcm.halvik_stereo { type asym capture.pcm {"
-                               " type file slave.pcm \"stereo_card\" file \"/dev/null\""
-                               " infile \"%1\" format \"raw\" }"
-                               " playback.pcm { type file slave.pcm \"stereo_card\""
-                               " file \"%2\" format \"raw\" } }\n")
-                    .arg(path("stereo.raw"), path("played.raw"));
+        conf += duplex("halvik_stereo", "stereo_card", "stereo.raw", "played.raw");
         conf += card("mono_card", "\"S32_LE\"", "48000", 1);
         conf += fileCapture("mono", "mono_card", "mono.raw");
         conf += card("eight_card", "\"S32_LE\"", "48000", 8, "playback 0");
@@ -357,11 +348,7 @@ private slots:
             QVERIFY(writeFile(QStringLiteral("pcm_%1.raw").arg(f.name), frames));
             const QString name = QStringLiteral("pcm_%1").arg(f.name);
             conf += card(name + "_card", QStringLiteral("\"%1\"").arg(f.alsa), "48000", 2);
-            conf += QStringLiteral("pcm.%1 { type asym capture.pcm { type file"
-                                   " slave.pcm \"%1_card\" file \"/dev/null\" infile \"%2\""
-                                   " format \"raw\" } playback.pcm { type file"
-                                   " slave.pcm \"%1_card\" file \"%3\" format \"raw\" } }\n")
-                        .arg(name, path(name + ".raw"), path(name + "_played.raw"));
+            conf += duplex(name, name + "_card", name + ".raw", name + "_played.raw");
         }
         conf += QStringLiteral("pcm.plain_null { type null }\n");
         QVERIFY(writeFile("asoundrc", conf.toUtf8()));
@@ -450,10 +437,6 @@ private slots:
         char name[32];
         d->getDriverName(name);
         QCOMPARE(QByteArray(name), QByteArray("halvik_stereo (ALSA)"));
-        long in = 0, out = 0;
-        QCOMPARE(d->getChannels(&in, &out), ASIOError(ASE_OK));
-        QCOMPARE(in, 2L);
-        QCOMPARE(out, 2L);
         // The card takes 44100, 48000 and 96000 Hz, no other rate and no DSD.
         for (double r : {44100.0, 48000.0, 96000.0})
             QCOMPARE(d->canSampleRate(r), ASIOError(ASE_OK));
@@ -491,20 +474,6 @@ private slots:
         QCOMPARE(d->future(kAsioGetIoFormat, &current), ASIOError(ASE_SUCCESS));
         QCOMPARE(current.FormatType, int32_t(kASIOPCMFormat));
         d->Release();
-
-        // A mono card offers one input and one output, a capture-only card no outputs.
-        AlsaDriver* mono = initialized("mono");
-        QVERIFY(mono);
-        QCOMPARE(mono->getChannels(&in, &out), ASIOError(ASE_OK));
-        QCOMPARE(in, 1L);
-        QCOMPARE(out, 1L);
-        mono->Release();
-        AlsaDriver* eight = initialized("eight");
-        QVERIFY(eight);
-        QCOMPARE(eight->getChannels(&in, &out), ASIOError(ASE_OK));
-        QCOMPARE(in, 2L);
-        QCOMPARE(out, 0L);
-        eight->Release();
     }
 
     void nativeDsdFormatsSetDsdRatesAndSizes()
@@ -538,29 +507,41 @@ private slots:
         d->Release();
     }
 
-    void deliversPcmCaptureInOrderOnEachChannel_data()
+    // A mono card offers one input and one output, a capture-only card no outputs; the
+    // inputs carry their channels' data in order, whatever the DSD word layout.
+    void deliversCaptureInOrderOnEachChannel_data()
     {
         QTest::addColumn<QByteArray>("device");
-        QTest::addColumn<int>("fileChannels");
-        QTest::newRow("stereo, full duplex") << QByteArray("halvik_stereo") << 2;
-        QTest::newRow("first two of eight") << QByteArray("eight") << 8;
-        QTest::newRow("mono") << QByteArray("mono") << 1;
+        QTest::addColumn<long>("inputs");
+        QTest::addColumn<long>("outputs");
+        QTest::newRow("stereo, full duplex") << QByteArray("halvik_stereo") << 2L << 2L;
+        QTest::newRow("first two of eight") << QByteArray("eight") << 2L << 0L;
+        QTest::newRow("mono") << QByteArray("mono") << 1L << 1L;
+        for (int l = 0; l < 5; ++l)
+            QTest::newRow(kLayoutFormats[l]) << QByteArray("dsd_") + kLayoutNames[l] << 2L << 0L;
     }
 
-    void deliversPcmCaptureInOrderOnEachChannel()
+    void deliversCaptureInOrderOnEachChannel()
     {
         QFETCH(QByteArray, device);
-        QFETCH(int, fileChannels);
+        QFETCH(long, inputs);
+        QFETCH(long, outputs);
         AlsaDriver* d = initialized(device);
         QVERIFY(d);
-        QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
+        const bool dsd = device.startsWith("dsd_");
+        QVERIFY(!dsd || setFormat(d, kASIODSDFormat));
+        QCOMPARE(d->setSampleRate(dsd ? 2822400 : 48000), ASIOError(ASE_OK));
+        long in = 0, out = 0;
+        QCOMPARE(d->getChannels(&in, &out), ASIOError(ASE_OK));
+        QCOMPARE(in, inputs);
+        QCOMPARE(out, outputs);
         Collector c;
         QVERIFY(stream(d, &c, 12));
-        const long inputs = qMin(fileChannels, 2);
         for (long k = 0; k < inputs; ++k) {
             const QByteArray& got = c.data[k];
             QVERIFY(got.size() >= 12 * c.halfBytes);
-            QVERIFY2(got == pcmChannel(int(k), quint32(got.size() / 4)),
+            QVERIFY2(got == (dsd ? dsdStream(int(k), quint32(got.size()))
+                                 : pcmChannel(int(k), quint32(got.size() / 4))),
                      qPrintable(QString("channel %1").arg(k)));
         }
         for (int i = 0; i < c.halves.size(); ++i)
@@ -603,43 +584,12 @@ private slots:
         for (quint32 i = 0; i < quint32(c.data[0].size() / 4); ++i)
             for (int k = 0; k < 2; ++k)
                 played += cardSample(f, fullWord(k, i), fullWord(k, i) >> 31 ? char(0xff) : 0);
-        // After the silence written before the start, the inputs from their first frame on.
-        QFile file(path(QStringLiteral("pcm_%1_played.raw").arg(f.name)));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray out = file.readAll();
-        const int frameBytes = 2 * f.bytes;
-        int lead = 0;
-        while (lead + frameBytes <= out.size()
-               && out.mid(lead, frameBytes).count('\0') == frameBytes)
-            lead += frameBytes;
-        const int n = qMin(out.size() - lead, played.size());
+        // The played file holds the inputs from their first frame on.
+        const QByteArray out =
+            afterSilence(path(QStringLiteral("pcm_%1_played.raw").arg(f.name)), 2 * f.bytes);
+        const int n = qMin(out.size(), played.size());
         QVERIFY(n >= 8 * c.halfBytes / 4 * f.bytes);
-        QCOMPARE(out.mid(lead, n), played.left(n));
-    }
-
-    void deliversEveryDsdLayoutAsMsbFirstBytes_data()
-    {
-        QTest::addColumn<int>("layout");
-        for (int l = 0; l < 5; ++l)
-            QTest::newRow(kLayoutFormats[l]) << l;
-    }
-
-    void deliversEveryDsdLayoutAsMsbFirstBytes()
-    {
-        QFETCH(int, layout);
-        AlsaDriver* d = initialized(QByteArray("dsd_") + kLayoutNames[layout]);
-        QVERIFY(d);
-        QVERIFY(setFormat(d, kASIODSDFormat));
-        QCOMPARE(d->setSampleRate(2822400), ASIOError(ASE_OK));
-        Collector c;
-        QVERIFY(stream(d, &c, 8));
-        for (int k = 0; k < 2; ++k) {
-            const QByteArray& got = c.data[k];
-            QVERIFY(got.size() >= 8 * c.halfBytes);
-            QVERIFY2(got == dsdStream(k, quint32(got.size())),
-                     qPrintable(QString("channel %1").arg(k)));
-        }
-        d->Release();
+        QCOMPARE(out.left(n), played.left(n));
     }
 
     void overrunIsRecoveredCountedAndReported()
@@ -657,8 +607,8 @@ private slots:
         d->getErrorMessage(message);
         QVERIFY2(QByteArray(message).contains("overruns or underruns recovered"), message);
         // The file plugin lost nothing in the overrun, so neither may the driver.
-        QCOMPARE(c.data[0], pcmChannel(0, quint32(c.data[0].size() / 4)));
-        QCOMPARE(c.data[1], pcmChannel(1, quint32(c.data[1].size() / 4)));
+        for (int k = 0; k < 2; ++k)
+            QCOMPARE(c.data[k], pcmChannel(k, quint32(c.data[k].size() / 4)));
         d->Release();
     }
 
@@ -707,7 +657,7 @@ private slots:
         QVERIFY(controller->isDsd());
         QVERIFY(recordFor(path("take.dff"), 800));
         controller->unloadCurrentDriver();
-        const QByteArray data = dffSamples(path("take.dff"));
+        const QByteArray data = sampleData(path("take.dff"));
         QVERIFY(data.size() >= 2 * 2822400 / 8 / 2);
         // DSDIFF interleaves the channels byte by byte; each must be its stream, in order,
         // from the half-buffer where the recording began.
@@ -734,21 +684,15 @@ private slots:
         QVERIFY(recordFor(path("take.wav"), 800));
         controller->unloadCurrentDriver();
 
-        const QByteArray data = wavData(path("take.wav"));
+        const QByteArray data = sampleData(path("take.wav"));
         QVERIFY(data.size() >= 8 * 48000 / 2);
         const quint32 first = qFromLittleEndian<quint32>(data.constData()) & 0x0fffffffu;
         QCOMPARE(data, stereoFile.mid(int(first) * 8, data.size()));
 
-        // Monitoring played the inputs back: after the silence written before the start,
-        // the played file holds the capture data from its first frame on.
-        QFile played(path("played.raw"));
-        QVERIFY(played.open(QIODevice::ReadOnly));
-        const QByteArray out = played.readAll();
-        int lead = 0;
-        while (lead + 8 <= out.size() && qFromLittleEndian<quint64>(out.constData() + lead) == 0)
-            lead += 8;
-        QVERIFY(out.size() - lead > data.size() / 2);
-        QCOMPARE(out.mid(lead), stereoFile.left(out.size() - lead));
+        // Monitoring played the capture data back from its first frame on.
+        const QByteArray out = afterSilence(path("played.raw"), 8);
+        QVERIFY(out.size() > data.size() / 2);
+        QCOMPARE(out, stereoFile.left(out.size()));
     }
 
     void unpluggedCardRecordsOnIntoTheSameFile()
@@ -775,7 +719,7 @@ private slots:
         QVERIFY(!QFile::exists(path("replug_0002.wav")));
         // Two takes of the capture data in one file: the card's own data up to the unplug,
         // then the data of the card as it came back, which starts at its beginning again.
-        const QList<quint32> runs = patternRuns(wavData(path("replug.wav")));
+        const QList<quint32> runs = patternRuns(sampleData(path("replug.wav")));
         QCOMPARE(runs.size(), 2);
         QCOMPARE(runs.at(1), 0u);
     }

@@ -224,13 +224,27 @@ class TestAlsaDriver : public QObject
     {
         auto* d = new AlsaDriver(entryFor(pcm));
         if (d->init(nullptr) != ASIOTrue) {
-            char message[124];
-            d->getErrorMessage(message);
-            qWarning("%s: %s", pcm.constData(), message);
+            qWarning("%s: %s", pcm.constData(), errorOf(d).constData());
             d->Release();
             return nullptr;
         }
         return d;
+    }
+
+    static QByteArray errorOf(IASIO* d)
+    {
+        char message[124];
+        d->getErrorMessage(message);
+        return message;
+    }
+
+    // Minimum, maximum, preferred size and granularity; empty when the driver refuses.
+    static QList<long> bufferSizes(IASIO* d)
+    {
+        long min = 0, max = 0, preferred = 0, granularity = 0;
+        if (d->getBufferSize(&min, &max, &preferred, &granularity) != ASE_OK)
+            return {};
+        return {min, max, preferred, granularity};
     }
 
     static bool setFormat(IASIO* d, long type)
@@ -244,10 +258,11 @@ class TestAlsaDriver : public QObject
     // `switches` buffer switches arrived; the collector then holds what the host saw.
     bool stream(AlsaDriver* d, Collector* c, int switches)
     {
-        long in = 0, out = 0, min = 0, max = 0, preferred = 0, granularity = 0;
-        if (d->getChannels(&in, &out) != ASE_OK ||
-            d->getBufferSize(&min, &max, &preferred, &granularity) != ASE_OK)
+        long in = 0, out = 0;
+        const QList<long> sizes = bufferSizes(d);
+        if (d->getChannels(&in, &out) != ASE_OK || sizes.isEmpty())
             return false;
+        const long preferred = sizes.at(2);
         c->count = in + out;
         for (long k = 0; k < c->count; ++k) {
             c->infos[k].isInput = k < in ? ASIOTrue : ASIOFalse;
@@ -421,9 +436,7 @@ private slots:
     {
         auto* d = new AlsaDriver(entryFor("tessaro_missing"));
         QCOMPARE(d->init(nullptr), ASIOFalse);
-        char message[124];
-        d->getErrorMessage(message);
-        QVERIFY2(QByteArray(message).contains("tessaro_missing"), message);
+        QVERIFY2(errorOf(d).contains("tessaro_missing"), errorOf(d));
         long in = 0, out = 0;
         QCOMPARE(d->getChannels(&in, &out), ASIOError(ASE_NotPresent));
         QCOMPARE(d->start(), ASIOError(ASE_InvalidMode));
@@ -445,15 +458,9 @@ private slots:
         QCOMPARE(d->setSampleRate(88200), ASIOError(ASE_NoClock));
         QCOMPARE(d->setSampleRate(48000), ASIOError(ASE_OK));
         // Periods of 1024 to 32768 bytes are 128 to 4096 stereo S32 frames.
-        long min = 0, max = 0, preferred = 0, granularity = 0;
-        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
-        QCOMPARE(min, 128L);
-        QCOMPARE(max, 4096L);
-        QCOMPARE(preferred, 512L);
-        QCOMPARE(granularity, -1L);
+        QCOMPARE(bufferSizes(d), (QList<long>{128, 4096, 512, -1}));
         QCOMPARE(d->setSampleRate(96000), ASIOError(ASE_OK));
-        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
-        QCOMPARE(preferred, 1024L);
+        QCOMPARE(bufferSizes(d).at(2), 1024L);
         ASIOCallbacks callbacks{collectSwitch, collectRateChange, collectMessage, nullptr};
         ASIOBufferInfo infos[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}};
         QCOMPARE(d->createBuffers(infos, 2, 8192, &callbacks), ASIOError(ASE_InvalidMode));
@@ -466,9 +473,7 @@ private slots:
         dsd.FormatType = kASIODSDFormat;
         QCOMPARE(d->future(kAsioCanDoIoFormat, &dsd), ASIOError(ASE_NotPresent));
         QCOMPARE(d->future(kAsioSetIoFormat, &dsd), ASIOError(ASE_NotPresent));
-        char message[124];
-        d->getErrorMessage(message);
-        QVERIFY2(QByteArray(message).contains("no native DSD"), message);
+        QVERIFY2(errorOf(d).contains("no native DSD"), errorOf(d));
         ASIOIoFormat current{};
         current.FormatType = kASIOFormatInvalid;
         QCOMPARE(d->future(kAsioGetIoFormat, &current), ASIOError(ASE_SUCCESS));
@@ -496,11 +501,7 @@ private slots:
         QCOMPARE(info.type, ASIOSampleType(ASIOSTDSDInt8MSB1));
         // Periods of 1024 to 32768 bytes hold 512 to 16384 bytes per channel: 4096 to 131072
         // one-bit samples per channel and half.
-        long min = 0, max = 0, preferred = 0, granularity = 0;
-        QCOMPARE(d->getBufferSize(&min, &max, &preferred, &granularity), ASIOError(ASE_OK));
-        QCOMPARE(min, 4096L);
-        QCOMPARE(max, 131072L);
-        QCOMPARE(preferred, 32768L);
+        QCOMPARE(bufferSizes(d), (QList<long>{4096, 131072, 32768, -1}));
         QVERIFY(setFormat(d, kASIOPCMFormat));
         QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
         QCOMPARE(rate, 44100.0);
@@ -603,9 +604,7 @@ private slots:
         QVERIFY(d->xrunCount() >= 1);
         QVERIFY(c.resyncs >= 1);
         QCOMPARE(c.resets.load(), 0);
-        char message[124];
-        d->getErrorMessage(message);
-        QVERIFY2(QByteArray(message).contains("overruns or underruns recovered"), message);
+        QVERIFY2(errorOf(d).contains("overruns or underruns recovered"), errorOf(d));
         // The file plugin lost nothing in the overrun, so neither may the driver.
         for (int k = 0; k < 2; ++k)
             QCOMPARE(c.data[k], pcmChannel(k, quint32(c.data[k].size() / 4)));
@@ -623,16 +622,13 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return c.resets > 0; }, 10000));
         QTest::qWait(200);
         QCOMPARE(c.resets.load(), 1);
-        char message[124];
-        d->getErrorMessage(message);
-        QVERIFY2(QByteArray(message).contains("device unplugged"), message);
+        QVERIFY2(errorOf(d).contains("device unplugged"), errorOf(d));
         QCOMPARE(d->stop(), ASIOError(ASE_OK));
         d->Release();
 
         auto* again = new AlsaDriver(entryFor("halvik_stereo"));
         QCOMPARE(again->init(nullptr), ASIOFalse);
-        again->getErrorMessage(message);
-        QVERIFY2(QByteArray(message).startsWith("device unplugged"), message);
+        QVERIFY2(errorOf(again).startsWith("device unplugged"), errorOf(again));
         QVERIFY(QFile::remove(gone));
         QCOMPARE(again->init(nullptr), ASIOTrue);
         again->Release();

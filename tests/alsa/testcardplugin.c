@@ -69,26 +69,26 @@ static uint64_t elapsedFrames(const struct card* c)
     return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
 }
 
-static int cardStart(snd_pcm_ioplug_t* io)
+/* Runs the clock and wakes poll every period; a period of 0 stops both. */
+static int runClock(struct card* c, uint64_t periodNs)
 {
-    struct card* c = io->private_data;
-    const uint64_t periodNs = (uint64_t)io->period_size * 1000000000ull / io->rate;
     struct itimerspec timing;
     timing.it_interval.tv_sec = (time_t)(periodNs / 1000000000ull);
     timing.it_interval.tv_nsec = (long)(periodNs % 1000000000ull);
     timing.it_value = timing.it_interval;
     c->startNs = nowNs();
-    c->running = 1;
+    c->running = periodNs > 0;
     return timerfd_settime(c->timer, 0, &timing, NULL) < 0 ? -errno : 0;
+}
+
+static int cardStart(snd_pcm_ioplug_t* io)
+{
+    return runClock(io->private_data, (uint64_t)io->period_size * 1000000000ull / io->rate);
 }
 
 static int cardStop(snd_pcm_ioplug_t* io)
 {
-    struct card* c = io->private_data;
-    struct itimerspec timing;
-    memset(&timing, 0, sizeof timing);
-    c->running = 0;
-    timerfd_settime(c->timer, 0, &timing, NULL);
+    runClock(io->private_data, 0);
     return 0;
 }
 

@@ -61,8 +61,10 @@ QByteArray dsdFrames(int layout, int channels, quint32 frames, int first = 0)
     QByteArray data;
     for (quint32 f = 0; f < frames; ++f)
         for (int c = first; c < first + channels; ++c)
-            for (int b = 0; b < n; ++b)
-                data.append(char(dsdByte(c, f * quint32(n) + quint32(kLayoutLittle[layout] ? n - 1 - b : b))));
+            for (int b = 0; b < n; ++b) {
+                const int oldestFirst = kLayoutLittle[layout] ? n - 1 - b : b;
+                data.append(char(dsdByte(c, f * quint32(n) + quint32(oldestFirst))));
+            }
     return data;
 }
 

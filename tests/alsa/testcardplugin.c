@@ -69,26 +69,26 @@ static uint64_t elapsedFrames(const struct card* c)
     return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
 }
 
-static int cardStart(snd_pcm_ioplug_t* io)
+/* Runs the clock and wakes poll every period; a period of 0 stops both. */
+static int runClock(struct card* c, uint64_t periodNs)
 {
-    struct card* c = io->private_data;
-    const uint64_t periodNs = (uint64_t)io->period_size * 1000000000ull / io->rate;
     struct itimerspec timing;
     timing.it_interval.tv_sec = (time_t)(periodNs / 1000000000ull);
     timing.it_interval.tv_nsec = (long)(periodNs % 1000000000ull);
     timing.it_value = timing.it_interval;
     c->startNs = nowNs();
-    c->running = 1;
+    c->running = periodNs > 0;
     return timerfd_settime(c->timer, 0, &timing, NULL) < 0 ? -errno : 0;
+}
+
+static int cardStart(snd_pcm_ioplug_t* io)
+{
+    return runClock(io->private_data, (uint64_t)io->period_size * 1000000000ull / io->rate);
 }
 
 static int cardStop(snd_pcm_ioplug_t* io)
 {
-    struct card* c = io->private_data;
-    struct itimerspec timing;
-    memset(&timing, 0, sizeof timing);
-    c->running = 0;
-    timerfd_settime(c->timer, 0, &timing, NULL);
+    runClock(io->private_data, 0);
     return 0;
 }
 
@@ -168,20 +168,15 @@ static int readList(snd_config_t* n, unsigned int* out, int isFormat)
         snd_config_t* e = snd_config_iterator_entry(i);
         if (count >= MAX_LIST)
             return -EINVAL;
-        if (isFormat) {
-            const char* s;
-            if (snd_config_get_string(e, &s) < 0)
-                return -EINVAL;
-            const snd_pcm_format_t f = snd_pcm_format_value(s);
-            if (f == SND_PCM_FORMAT_UNKNOWN)
-                return -EINVAL;
-            out[count++] = (unsigned int)f;
-        } else {
-            long v;
-            if (snd_config_get_integer(e, &v) < 0)
-                return -EINVAL;
-            out[count++] = (unsigned int)v;
-        }
+        const char* s = NULL;
+        long v = SND_PCM_FORMAT_UNKNOWN;
+        if (isFormat && snd_config_get_string(e, &s) == 0)
+            v = snd_pcm_format_value(s);
+        else if (!isFormat && snd_config_get_integer(e, &v) < 0)
+            v = -1;
+        if (v < 0)
+            return -EINVAL;
+        out[count++] = (unsigned int)v;
     }
     return count;
 }
@@ -193,39 +188,30 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     int formatCount = 0, rateCount = 0;
     long channels = 2, periodMin = 64, periodMax = 1 << 20, playback = 1, xrunAt = 0;
     const char* goneFile = NULL;
+    const struct { const char* id; long* value; } integers[] = {
+        {"channels", &channels}, {"period_bytes_min", &periodMin},
+        {"period_bytes_max", &periodMax}, {"playback", &playback}, {"xrun_at", &xrunAt}};
     (void)root;
 
     snd_config_for_each(i, next, conf)
     {
         snd_config_t* n = snd_config_iterator_entry(i);
         const char* id;
-        if (snd_config_get_id(n, &id) < 0)
+        if (snd_config_get_id(n, &id) < 0 || !strcmp(id, "comment") || !strcmp(id, "type") ||
+            !strcmp(id, "hint"))
             continue;
-        if (!strcmp(id, "comment") || !strcmp(id, "type") || !strcmp(id, "hint"))
-            continue;
-        int err = 0;
+        int err = -EINVAL;
         if (!strcmp(id, "formats"))
             err = formatCount = readList(n, formats, 1);
         else if (!strcmp(id, "rates"))
             err = rateCount = readList(n, rates, 0);
-        else if (!strcmp(id, "channels"))
-            err = snd_config_get_integer(n, &channels);
-        else if (!strcmp(id, "period_bytes_min"))
-            err = snd_config_get_integer(n, &periodMin);
-        else if (!strcmp(id, "period_bytes_max"))
-            err = snd_config_get_integer(n, &periodMax);
-        else if (!strcmp(id, "playback"))
-            err = snd_config_get_integer(n, &playback);
-        else if (!strcmp(id, "xrun_at"))
-            err = snd_config_get_integer(n, &xrunAt);
         else if (!strcmp(id, "gone_file"))
             err = snd_config_get_string(n, &goneFile);
-        else {
-            SNDERR("unknown field %s", id);
-            return -EINVAL;
-        }
+        for (size_t k = 0; k < sizeof integers / sizeof *integers; ++k)
+            if (!strcmp(id, integers[k].id))
+                err = snd_config_get_integer(n, integers[k].value);
         if (err < 0) {
-            SNDERR("invalid value of %s", id);
+            SNDERR("unknown field or invalid value: %s", id);
             return -EINVAL;
         }
     }

@@ -115,9 +115,7 @@ private slots:
         ASIOStop();
         ASIOExit();
         QFile::remove(controlFile);
-        counter.switches = 0;
-        counter.faults = 0;
-        counter.resets = 0;
+        counter.switches = counter.faults = counter.resets = 0;
     }
 
     void pacesBufferSwitchesInRealTime_data()
@@ -237,10 +235,7 @@ private:
     {
         long mn = 0, mx = 0, pref = 0, granularity = 0;
         QCOMPARE(ASIOGetBufferSize(&mn, &mx, &pref, &granularity), ASE_OK);
-        QCOMPARE(mn, min);
-        QCOMPARE(pref, preferred);
-        QCOMPARE(mx, max);
-        QCOMPARE(granularity, -1L);
+        QCOMPARE((QList<long>{mn, pref, mx, granularity}), (QList<long>{min, preferred, max, -1}));
         for (long channel = 0; channel < 2; ++channel) {
             ASIOChannelInfo info{};
             info.channel = channel;

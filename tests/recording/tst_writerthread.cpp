@@ -362,6 +362,8 @@ private slots:
         QVERIFY2(f.size() - 44 >= onDiskAtLeast, qPrintable(QString::number(f.size())));
         QVERIFY2(claimed >= quint32(headerAtLeast), qPrintable(QString::number(claimed)));
         QVERIFY(claimed <= quint32(f.size() - 44));
+        // A player opening the file now, or after a crash, trusts both sizes: they must agree.
+        QCOMPARE(qFromLittleEndian<quint32>(f.constData() + 4), claimed + 36);
         writer.closeFile();
         QVERIFY(waitAllFree());
     }

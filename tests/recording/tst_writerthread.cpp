@@ -346,6 +346,7 @@ private slots:
         QTest::addColumn<int>("headerAtLeast");
         QTest::newRow("a third of a second") << 10 << 16000 << 0;
         QTest::newRow("over a second") << 40 << 64000 << 64000;
+        QTest::newRow("header due with the last frame") << 32 << 64000 << 64000;
     }
 
     void dataReachTheDiskWithinAQuarterSecond()

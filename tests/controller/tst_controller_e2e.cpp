@@ -1,5 +1,6 @@
 // The recorder's core built as start-up builds it, on the simulated device, into real files
-// that ffprobe and ffmpeg read back.
+// that ffprobe and ffmpeg read back: tones in every format, the pattern across tracks and
+// parts, reconnection, destinations that refuse the recording, level meters and dropouts.
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
@@ -7,20 +8,71 @@
 #include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "simulateddriver.h"
+#include "testdriver.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <limits>
 #include <sched.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
+const char* const kSilentDriver = "Halvik Silent Meter Driver";
+const double kSilence = -std::numeric_limits<double>::infinity();
+
+// An 8 MiB file system of its own, mounted for as long as the object lives.
+struct SmallDisk
+{
+    QTemporaryDir mountPoint;
+    bool mounted = false;
+    SmallDisk()
+    {
+        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs",
+                                              mountPoint.path()}) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            QProcess::execute("umount", {mountPoint.path()});
+    }
+};
+
+// The sample bytes the header says follow it, read where the format documents put the
+// fields; every other size field of the header must agree with it and with the file's length.
+qint64 countedDataBytes(const QByteArray& f, const QString& suffix)
+{
+    const auto size = quint64(f.size());
+    if (suffix == "dsf") {
+        const quint64 data = qFromLittleEndian<quint64>(f.constData() + 84) - 12;
+        const bool consistent = qFromLittleEndian<quint64>(f.constData() + 12) == size
+                                && qFromLittleEndian<quint64>(f.constData() + 64) == data / 2 * 8;
+        return consistent && data % 8192 == 0 ? qint64(data) : -1;
+    }
+    if (suffix == "dff") {
+        const quint64 data = qFromBigEndian<quint64>(f.constData() + 122);
+        const bool consistent = qFromBigEndian<quint64>(f.constData() + 4) == size - 12;
+        return consistent && data % 2 == 0 ? qint64(data) : -1;
+    }
+    const quint32 data = qFromLittleEndian<quint32>(f.constData() + 40);
+    const bool consistent = qFromLittleEndian<quint32>(f.constData() + 4) == data + 36;
+    return consistent && data % 8 == 0 ? qint64(data) : -1;
 }
+
+double toDb(float level)
+{
+    return 20.0 * std::log10(double(level));
+}
+} // namespace
 
 class TestControllerE2E : public QObject
 {
@@ -28,9 +80,10 @@ class TestControllerE2E : public QObject
     QTemporaryDir dir;
     AsioController* controller = nullptr;
     QSharedPointer<PartitionManager> pool;
-    QStringList log;
+    QStringList log, errors;
 
     QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
+    bool waitIdle(AsioController* c) { return QTest::qWaitFor([c] { return c->isIdle(); }, 20000); }
 
     bool recordFor(const QString& file, int ms)
     {
@@ -39,8 +92,18 @@ class TestControllerE2E : public QObject
             return false;
         QTest::qWait(ms);
         controller->stopRecording();
-        return QTest::qWaitFor([&] { return controller->isIdle(); }, 10000)
+        return waitIdle(controller)
                && QTest::qWaitFor([&] { return QFileInfo(file).size() > 100; }, 2000);
+    }
+
+    // Each channel of the file carries its own tone of the device, found by ffmpeg.
+    void verifyTones(const QString& file, double rate)
+    {
+        const int decodeRate = rate > 384000 ? 88200 : int(rate);
+        const auto decoded = MediaProbe::decode(file, rate > 384000 ? decodeRate : 0);
+        QCOMPARE(decoded.size(), 2);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[0], decodeRate), SimulatedDriver::kToneHz[0]);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[1], decodeRate), SimulatedDriver::kToneHz[1]);
     }
 
     // Checks the pattern words of a stereo WAV from sample `first` on; returns the next
@@ -61,10 +124,17 @@ class TestControllerE2E : public QObject
         return n;
     }
 
+    // The peaks of both inputs (dB) since the previous call.
+    QVector<double> takePeaks()
+    {
+        return {toDb(controller->levelMeter(0).takePeak()), toDb(controller->levelMeter(1).takePeak())};
+    }
+
 private slots:
     void initTestCase()
     {
         registerSimulatedDriver();
+        TestDriver::registerDriver(kSilentDriver);
         AsioHostState* host = AsioHostState::instance();
         QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
         pool.reset(new PartitionManager(64u << 20));
@@ -74,17 +144,23 @@ private slots:
         host->setBufferProcessor(controller);
         connect(controller,
                 qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [this](QString msg) { log << msg; });
+                this, [this](QString msg, QString type) {
+                    log << msg;
+                    if (type == "Error")
+                        errors << msg;
+                });
         controller->scanDrivers();
         controller->scanSamplingRate();
         QVERIFY(controller->driverNames().contains(kDevice));
     }
 
-    void cleanupTestCase()
+    void cleanup()
     {
-        controller->unloadCurrentDriver();
         SimulatedDriver::setSignal(SimulatedDriver::Signal::Tone);
+        SimulatedDriver::setToneLevelDb(SimulatedDriver::kToneLevelDb);
     }
+
+    void cleanupTestCase() { controller->unloadCurrentDriver(); }
 
     void recordsEachChannelsToneInEveryFormat_data()
     {
@@ -102,12 +178,9 @@ private slots:
         QFETCH(double, rate);
         QFETCH(QString, name);
         QFETCH(QString, format);
-        SimulatedDriver::setSignal(SimulatedDriver::Signal::Tone);
         QVERIFY(controller->initializeDriver(kDevice, rate));
         QCOMPARE(controller->sampleRate(), rate);
         QVERIFY(controller->isStreaming());
-        QElapsedTimer clock;
-        clock.start();
         QVERIFY(recordFor(path(name), 1500));
         const MediaInfo info = MediaProbe::probe(path(name));
         QVERIFY(info.ok);
@@ -117,12 +190,7 @@ private slots:
         const double buffer = controller->bufferSize() / rate;
         QVERIFY2(std::abs(info.duration - 1.5) < 0.1 + 2 * buffer,
                  qPrintable(QString::number(info.duration)));
-        const int decodeRate = rate > 384000 ? 88200 : 0;
-        const auto decoded = MediaProbe::decode(path(name), decodeRate);
-        QCOMPARE(decoded.size(), 2);
-        const int measuredRate = decodeRate ? decodeRate : int(rate);
-        QCOMPARE(MediaProbe::dominantFrequency(decoded[0], measuredRate), SimulatedDriver::kToneHz[0]);
-        QCOMPARE(MediaProbe::dominantFrequency(decoded[1], measuredRate), SimulatedDriver::kToneHz[1]);
+        verifyTones(path(name), rate);
     }
 
     void patternRunsOnAcrossTracksAndParts()
@@ -137,29 +205,22 @@ private slots:
         controller->recordNextTrack();
         QTest::qWait(500);
         controller->stopRecording();
-        QVERIFY(QTest::qWaitFor([&] { return controller->isIdle(); }, 10000));
+        QVERIFY(waitIdle(controller));
         QTest::qWait(200);
         controller->setAutoSplitSize(0);
-        const QStringList files = QDir(dir.path()).entryList({"pat*.wav"}, QDir::Files, QDir::Name);
+        QStringList files = QDir(dir.path()).entryList({"pat*.wav"}, QDir::Files, QDir::Name);
         QVERIFY2(files.size() >= 4, qPrintable(files.join(',')));
         QVERIFY(files.contains("pat_part0002.wav"));
         QVERIFY(files.contains("pat_0002.wav"));
         // Tracks continue the parts of the first take: pat, pat_part0002.. then pat_0002...
-        QStringList ordered;
-        for (const QString& f : files)
-            if (!f.startsWith("pat_0002"))
-                ordered << f;
-        for (const QString& f : files)
-            if (f.startsWith("pat_0002"))
-                ordered << f;
-        ordered.removeOne("pat.wav");
-        ordered.prepend("pat.wav");
+        std::stable_partition(files.begin(), files.end(),
+                              [](const QString& f) { return !f.startsWith("pat_0002"); });
         // The first sample is where the recording began: read it from the file itself.
         QFile first(path("pat.wav"));
         QVERIFY(first.open(QIODevice::ReadOnly));
         const QByteArray head = first.read(48);
         qint64 n = qFromLittleEndian<quint32>(head.constData() + 44) & 0x0fffffff;
-        for (const QString& f : ordered) {
+        for (const QString& f : files) {
             n = checkPattern(path(f), n);
             QVERIFY2(n > 0, qPrintable(f));
         }
@@ -167,7 +228,6 @@ private slots:
 
     void unpluggedDeviceComesBackIntoTheSameFile()
     {
-        SimulatedDriver::setSignal(SimulatedDriver::Signal::Tone);
         QVERIFY(controller->initializeDriver(kDevice, 44100));
         QSignalSpy unplugged(controller, &AsioController::unplugged);
         QSignalSpy ready(controller, &AsioController::driverReady);
@@ -188,11 +248,187 @@ private slots:
         QVERIFY(!controller->isReconnecting());
         QTest::qWait(500);
         controller->stopRecording();
-        QVERIFY(QTest::qWaitFor([&] { return controller->isIdle(); }, 10000));
+        QVERIFY(waitIdle(controller));
         QTest::qWait(200);
         QVERIFY(QFileInfo(path("replug.wav")).size() > sizeWhileAway + 44100 * 8 / 4);
         QVERIFY(!QFile::exists(path("replug_0002.wav")));
         QVERIFY(MediaProbe::probe(path("replug.wav")).duration > 0.8);
+    }
+
+    // A real file system that fills up, and names the writer cannot open: each gives one error,
+    // stops the recording, frees the pool and leaves a file that standard tools read, its header
+    // counting exactly the whole frames on disk.
+    void refusedDestinationStopsTheRecordingOnce_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<bool>("onSmallDisk");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("full disk, DSD 4x to dsf") << 11289600.0 << true << "full.dsf" << "No space left on device";
+        QTest::newRow("full disk, DSD 4x to dff") << 11289600.0 << true << "full.dff" << "No space left on device";
+        QTest::newRow("full disk, 384 kHz to wav") << 384000.0 << true << "full.wav" << "No space left on device";
+        QTest::newRow("missing folder") << 2822400.0 << false << "gone/take.dsf" << "No such file or directory";
+        QTest::newRow("name of a folder") << 192000.0 << false << "folder.wav" << "Is a directory";
+    }
+
+    void refusedDestinationStopsTheRecordingOnce()
+    {
+        QFETCH(double, rate);
+        QFETCH(bool, onSmallDisk);
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        if (onSmallDisk && geteuid() != 0)
+            QSKIP("mounting the small file system needs root");
+        SmallDisk disk;
+        if (onSmallDisk && !disk.mounted)
+            QSKIP("mount -t tmpfs failed");
+        const QString folder = onSmallDisk ? disk.mountPoint.path() : dir.path();
+        QDir(dir.path()).mkpath("folder.wav");
+        const QString file = QDir(folder).absoluteFilePath(name);
+        QVERIFY(controller->initializeDriver(kDevice, rate));
+        errors.clear();
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        QVERIFY(QTest::qWaitFor([&] { return !controller->isRecording(); }, 20000));
+        QVERIFY(waitIdle(controller));
+        QCOMPARE(pool->usedCount(), 0);
+        QTest::qWait(300);  // nothing more may follow
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].contains(QDir::toNativeSeparators(file) + ": " + reason), qPrintable(errors[0]));
+        QCOMPARE(controller->failureText(), reason);
+
+        if (onSmallDisk) {
+            QFile f(file);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            QVERIFY2(bytes.size() > 7 << 20, qPrintable(QString::number(bytes.size())));
+            const QString suffix = QFileInfo(file).suffix();
+            const int header = suffix == "dsf" ? 92 : suffix == "dff" ? 130 : 44;
+            QCOMPARE(countedDataBytes(bytes, suffix), qint64(bytes.size() - header));
+            const MediaInfo info = MediaProbe::probe(file);
+            QVERIFY(info.ok);
+            const double seconds = (bytes.size() - header) / (suffix != "wav" ? rate / 4 : rate * 8);
+            QVERIFY2(std::abs(info.duration - seconds) < 0.01, qPrintable(QString::number(info.duration)));
+            verifyTones(file, rate);
+        }
+
+        // Ready for the next take, which clears the reason.
+        controller->setFileName(path(controller->isDsd() ? "next.dsf" : "next.wav"));
+        QVERIFY(controller->startRecording(true));
+        QVERIFY(controller->failureText().isEmpty());
+        controller->stopRecording();
+        QVERIFY(waitIdle(controller));
+    }
+
+    void metersReadTheToneLevel_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<double>("toneDb");
+        QTest::addColumn<double>("lowest");
+        QTest::addColumn<double>("highest");
+        const double tone = SimulatedDriver::kToneLevelDb;
+        // PCM in dB of full scale, DSD in dB of 50 % modulation: the device's tone is at half
+        // of full scale, which is -6.0 dBFS and 0 dB DSD.
+        QTest::newRow("PCM 44.1 kHz") << 44100.0 << tone << -6.2 << -5.8;
+        QTest::newRow("PCM 384 kHz") << 384000.0 << tone << -6.2 << -5.8;
+        QTest::newRow("PCM 20 dB lower") << 44100.0 << tone - 20 << -26.5 << -25.5;
+        QTest::newRow("PCM silence") << 44100.0 << kSilence << kSilence << -60.0;
+        QTest::newRow("DSD 1x") << 2822400.0 << tone << -0.5 << 0.5;
+        QTest::newRow("DSD 2x") << 5644800.0 << tone << -0.5 << 0.5;
+        QTest::newRow("DSD 4x") << 11289600.0 << tone << -0.5 << 0.5;
+        QTest::newRow("DSD 1x 20 dB lower") << 2822400.0 << tone - 20 << -20.5 << -19.5;
+        QTest::newRow("DSD 4x 20 dB lower") << 11289600.0 << tone - 20 << -20.5 << -19.5;
+        QTest::newRow("DSD silence") << 2822400.0 << kSilence << kSilence << -60.0;
+    }
+
+    void metersReadTheToneLevel()
+    {
+        QFETCH(double, rate);
+        QFETCH(double, toneDb);
+        QFETCH(double, lowest);
+        QFETCH(double, highest);
+        SimulatedDriver::setToneLevelDb(toneDb);
+        QVERIFY(controller->initializeDriver(kDevice, rate));
+        QCOMPARE(controller->sampleRate(), rate);
+        QTest::qWait(200);  // past the first blocks of the stream
+        takePeaks();
+        QTest::qWait(500);
+        const QVector<double> peaks = takePeaks();
+        for (int input = 0; input < 2; ++input) {
+            QVERIFY2(peaks[input] >= lowest && peaks[input] <= highest,
+                     qPrintable(QString("input %1 reads %2 dB").arg(input).arg(peaks[input])));
+            QVERIFY(!controller->levelMeter(input).takeClip());
+        }
+    }
+
+    void burstClipsItsChannelOnly_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<int>("input");
+        QTest::addColumn<double>("lowestPeak");
+        QTest::newRow("PCM left") << 44100.0 << 0 << -0.01;
+        QTest::newRow("PCM right") << 192000.0 << 1 << -0.01;
+        QTest::newRow("DSD 1x right") << 2822400.0 << 1 << 3.1;
+        QTest::newRow("DSD 4x left") << 11289600.0 << 0 << 3.1;
+    }
+
+    void burstClipsItsChannelOnly()
+    {
+        QFETCH(double, rate);
+        QFETCH(int, input);
+        QFETCH(double, lowestPeak);
+        QVERIFY(controller->initializeDriver(kDevice, rate));
+        QTest::qWait(200);
+        for (int i = 0; i < 2; ++i)
+            controller->levelMeter(i).takeClip();
+        takePeaks();
+        SimulatedDriver::addFullScaleBurst(input);
+        QTest::qWait(300);
+        const QVector<double> peaks = takePeaks();
+        QVERIFY(controller->levelMeter(input).takeClip());
+        QVERIFY(!controller->levelMeter(1 - input).takeClip());
+        QVERIFY2(peaks[input] >= lowestPeak, qPrintable(QString::number(peaks[input])));
+        QVERIFY2(peaks[1 - input] < lowestPeak, qPrintable(QString::number(peaks[1 - input])));
+    }
+
+    // A peak the window has not fetched yet belongs to the old driver and must not show.
+    void driverChangeResetsTheMeters()
+    {
+        QVERIFY(controller->initializeDriver(kDevice, 44100));
+        SimulatedDriver::addFullScaleBurst(0);
+        QTest::qWait(300);
+        const unsigned resets = controller->levelMeter(0).resetCount();
+        QVERIFY(controller->initializeDriver(QString::fromLatin1(kSilentDriver), 44100));
+        for (int input = 0; input < 2; ++input) {
+            QVERIFY(controller->levelMeter(input).resetCount() > resets);
+            QCOMPARE(controller->levelMeter(input).takePeak(), 0.0f);
+            QVERIFY(!controller->levelMeter(input).takeClip());
+        }
+    }
+
+    void dropoutsCountFromTheStartAndAreLoggedAtStop()
+    {
+        QVERIFY(controller->initializeDriver(kDevice, 44100));
+        controller->driverResyncRequested();  // before the recording: not its dropout
+        controller->setFileName(path("dropouts.wav"));
+        QVERIFY(controller->startRecording(true));
+        QCOMPARE(controller->dropoutCount(), 0u);
+        std::thread driver([this] {
+            for (int i = 0; i < 3; ++i)
+                controller->driverResyncRequested();
+        });
+        driver.join();
+        QCOMPARE(controller->dropoutCount(), 3u);
+        log.clear();
+        QVERIFY(controller->stopRecording());
+        QVERIFY(log.contains("3 dropouts during dropouts.wav"));
+        QVERIFY(waitIdle(controller));
+
+        QVERIFY(controller->startRecording(true));
+        QCOMPARE(controller->dropoutCount(), 0u);
+        controller->stopRecording();
+        QVERIFY(log.filter("dropout").size() == 1);
+        QVERIFY(waitIdle(controller));
     }
 
     // A writer starved of CPU cannot keep up: the pool fills, the recording stops once with
@@ -239,7 +475,7 @@ private slots:
         QVERIFY(full);
 
         QVERIFY(!starved->isRecording());
-        QVERIFY(QTest::qWaitFor([&] { return starved->isIdle(); }, 20000));
+        QVERIFY(waitIdle(starved.data()));
         QTest::qWait(300);
         QCOMPARE(starvedLog.count("buffer is full"), 1);
         QVERIFY(starvedLog.filter("writer error").isEmpty());

@@ -348,6 +348,7 @@ private slots:
         QTest::addColumn<int>("headerAtLeast");
         QTest::newRow("a third of a second") << 10 << 16000 << 0;
         QTest::newRow("over a second") << 40 << 64000 << 64000;
+        QTest::newRow("header due with the last frame") << 32 << 64000 << 64000;
     }
 
     void dataReachTheDiskWithinAQuarterSecond()
@@ -364,6 +365,8 @@ private slots:
         QVERIFY2(f.size() - 44 >= onDiskAtLeast, qPrintable(QString::number(f.size())));
         QVERIFY2(claimed >= quint32(headerAtLeast), qPrintable(QString::number(claimed)));
         QVERIFY(claimed <= quint32(f.size() - 44));
+        // A player opening the file now, or after a crash, trusts both sizes: they must agree.
+        QCOMPARE(qFromLittleEndian<quint32>(f.constData() + 4), claimed + 36);
         writer.closeFile();
         QVERIFY(waitAllFree());
     }

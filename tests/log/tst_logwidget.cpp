@@ -113,8 +113,12 @@ void TestLogWidget::viewAndClearActionsFollowTheRows()
     // Clearing keeps the levels hidden.
     log.clear();
     QVERIFY(!menuAction(log, "&View", "Info")->isChecked());
-    appendNumbered(log, {"Info", "Warning"}, 7);
-    QCOMPARE(rows(log), QString("(Info:7) Warning:8"));
+    appendNumbered(log, {"Warning", "Info"}, 7);
+    QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
+    // The cleared rows' levels are forgotten: showing and hiding Info touches only its own row.
+    QVERIFY(trigger(log, "&View", "Info"));
+    QVERIFY(trigger(log, "&View", "Info"));
+    QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
     QVERIFY(trigger(log, "&Clear", "&All"));
     QCOMPARE(tableOf(log)->rowCount(), 0);
     QVERIFY(menuAction(log, "&Clear", "Error"));

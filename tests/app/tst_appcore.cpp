@@ -147,10 +147,20 @@ private slots:
     }
     void init() { QFile::remove(iniPath()); }
 
-    void firstRunGivesDefaults()
+    void missingOrUnreadableFileGivesDefaults_data()
     {
+        QTest::addColumn<bool>("unreadable");
+        QTest::newRow("first run") << false;
+        // A directory where the file should be cannot be read by anyone, root included.
+        QTest::newRow("a folder in its place") << true;
+    }
+    void missingOrUnreadableFileGivesDefaults()
+    {
+        QFETCH(bool, unreadable);
+        QVERIFY(!unreadable || QDir().mkpath(iniPath()));
         SystemInitData data;
         data.load(kOrg, kApp, true);
+        QVERIFY(!unreadable || QDir().rmdir(iniPath()));
         QCOMPARE(data.device, QString());
         QCOMPARE(data.sampling_rate, 44100.0);
         QCOMPARE(data.save_path, QString());
@@ -207,18 +217,6 @@ private slots:
         QVERIFY(text.contains("save_path=/rec/b.dff\n"));
         QVERIFY(text.contains("recording_buffer_MB=512\n"));
         QVERIFY(text.contains("ask_when_halvik_device_plugged_in=false\n"));
-    }
-
-    void unreadableFileGivesDefaults()
-    {
-        // A directory where the file should be cannot be read by anyone, root included.
-        QVERIFY(QDir().mkpath(iniPath()));
-        SystemInitData data;
-        data.load(kOrg, kApp, true);
-        QVERIFY(QDir().rmdir(iniPath()));
-        QCOMPARE(data.recording_buffer_MB, 256);
-        QCOMPARE(data.sampling_rate, 44100.0);
-        QCOMPARE(data.default_dsd_type, QStringLiteral("dff"));
     }
 
     void poolSizeIsLimitedAndWarned()

@@ -72,6 +72,31 @@ public:
     }
 };
 
+// Collects the messages the controller logs, of one type or, with none given, of all types.
+void collectLog(AsioController* controller, QStringList* into, const QString& type = QString())
+{
+    QObject::connect(controller,
+                     qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
+                     controller, [into, type](QString m, QString t, QString, QColor, QColor) {
+                         if (type.isEmpty() || t == type)
+                             *into << m;
+                     });
+}
+
+// The split-size adjuster over the real file systems, applying to a scripted controller.
+struct SplitRig
+{
+    SplitRig(const QSharedPointer<PartitionManager>& pool, const QSharedPointer<AudioFileWriter>& writer)
+        : controller(pool, writer), adjuster(&fs, &controller)
+    {
+        collectLog(&controller, &infos);
+    }
+    QStringList infos;
+    ScriptedController controller;
+    WinFsInfo fs;
+    CtrlSplitSizeAdjuster adjuster;
+};
+
 QString mountTypeOf(const QString& dir)
 {
     QProcess p;
@@ -89,6 +114,9 @@ class TestAppCore : public QObject
     QTemporaryDir dir;
     QSharedPointer<PartitionManager> pool{new PartitionManager(1 << 20)};
     QSharedPointer<AudioFileWriter> writer{new AudioFileWriter(pool)};
+    // Room for a real driver's buffers, for the tests over real drivers.
+    QSharedPointer<PartitionManager> realPool{new PartitionManager(64 * 65536)};
+    QSharedPointer<AudioFileWriter> realWriter{new AudioFileWriter(realPool)};
 
     QString iniPath() const { return dir.filePath(kOrg + QStringLiteral("/") + kApp + ".ini"); }
     QString iniText() const
@@ -119,10 +147,20 @@ private slots:
     }
     void init() { QFile::remove(iniPath()); }
 
-    void firstRunGivesDefaults()
+    void missingOrUnreadableFileGivesDefaults_data()
     {
+        QTest::addColumn<bool>("unreadable");
+        QTest::newRow("first run") << false;
+        // A directory where the file should be cannot be read by anyone, root included.
+        QTest::newRow("a folder in its place") << true;
+    }
+    void missingOrUnreadableFileGivesDefaults()
+    {
+        QFETCH(bool, unreadable);
+        QVERIFY(!unreadable || QDir().mkpath(iniPath()));
         SystemInitData data;
         data.load(kOrg, kApp, true);
+        QVERIFY(!unreadable || QDir().rmdir(iniPath()));
         QCOMPARE(data.device, QString());
         QCOMPARE(data.sampling_rate, 44100.0);
         QCOMPARE(data.save_path, QString());
@@ -181,18 +219,6 @@ private slots:
         QVERIFY(text.contains("ask_when_halvik_device_plugged_in=false\n"));
     }
 
-    void unreadableFileGivesDefaults()
-    {
-        // A directory where the file should be cannot be read by anyone, root included.
-        QVERIFY(QDir().mkpath(iniPath()));
-        SystemInitData data;
-        data.load(kOrg, kApp, true);
-        QVERIFY(QDir().rmdir(iniPath()));
-        QCOMPARE(data.recording_buffer_MB, 256);
-        QCOMPARE(data.sampling_rate, 44100.0);
-        QCOMPARE(data.default_dsd_type, QStringLiteral("dff"));
-    }
-
     void poolSizeIsLimitedAndWarned()
     {
         QCOMPARE(RecorderCore::usablePoolMegabytes(0), 1);
@@ -203,12 +229,7 @@ private slots:
 
         AsioController* controller = RecorderCore::createController(0);
         QStringList warnings;
-        connect(controller,
-                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [&](QString m, QString type, QString, QColor, QColor) {
-                    if (type == QLatin1String("Warning"))
-                        warnings << m;
-                });
+        collectLog(controller, &warnings, QStringLiteral("Warning"));
         QTRY_VERIFY(!warnings.isEmpty());
         QCOMPARE(warnings.first(), QStringLiteral("recording_buffer_MB 0 is out of range, using 1"));
         // The assembled core found the built-in device and probed rates without a driver.
@@ -236,16 +257,10 @@ private slots:
         QFETCH(QString, message);
         if (WinFsInfo::fileSystemName(dir.path()) == QLatin1String("NTFS"))
             QSKIP("the temporary directory lies on NTFS");
-        ScriptedController controller(pool, writer);
-        QStringList infos;
-        connect(&controller,
-                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [&](QString m, QString, QString, QColor, QColor) { infos << m; });
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
-        adjuster.adjustSplitSize(dir.filePath(name));
-        QCOMPARE(controller.autoSplitSize(), size);
-        QVERIFY2(infos.contains(message), qPrintable(infos.join('\n')));
+        SplitRig rig(pool, writer);
+        rig.adjuster.adjustSplitSize(dir.filePath(name));
+        QCOMPARE(rig.controller.autoSplitSize(), size);
+        QVERIFY2(rig.infos.contains(message), qPrintable(rig.infos.join('\n')));
     }
 
     void ntfsDestinationDisablesSplitting()
@@ -256,46 +271,31 @@ private slots:
                 ntfsRoot = volume.rootPath();
         if (ntfsRoot.isEmpty())
             QSKIP("no NTFS volume is mounted on this machine");
-        ScriptedController controller(pool, writer);
-        QStringList infos;
-        connect(&controller,
-                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [&](QString m, QString, QString, QColor, QColor) { infos << m; });
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
-        adjuster.adjustSplitSize(ntfsRoot + QStringLiteral("/rec/take.dsf"));
-        QCOMPARE(controller.autoSplitSize(), qint64(-1));
-        QVERIFY(infos.contains(QStringLiteral("NTFS detected -> disable auto file splitting")));
+        SplitRig rig(pool, writer);
+        rig.adjuster.adjustSplitSize(ntfsRoot + QStringLiteral("/rec/take.dsf"));
+        QCOMPARE(rig.controller.autoSplitSize(), qint64(-1));
+        QVERIFY(rig.infos.contains(QStringLiteral("NTFS detected -> disable auto file splitting")));
     }
 
     void thresholdsOfZeroAndBelowDisable()
     {
         writeIni("[AUTO_SPLIT]\nthreshold\\wav=0\nthreshold\\fat32=-5\nthreshold\\ntfs=oops\n");
-        ScriptedController controller(pool, writer);
-        QStringList infos;
-        connect(&controller,
-                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [&](QString m, QString, QString, QColor, QColor) { infos << m; });
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
-        adjuster.loadSettings(kOrg, kApp);
-        adjuster.adjustSplitSize(dir.filePath("a.wav"));
-        QCOMPARE(controller.autoSplitSize(), qint64(0));
-        QVERIFY(infos.contains(QStringLiteral("WAV detected -> disable auto file splitting")));
-        adjuster.adjustSplitSize(dir.filePath("a.dsf"));
-        QCOMPARE(controller.autoSplitSize(), qint64(-5));
-        QVERIFY(infos.contains(QStringLiteral("NOT NTFS -> assume FAT32 -> disable auto file splitting")));
+        SplitRig rig(pool, writer);
+        rig.adjuster.loadSettings(kOrg, kApp);
+        rig.adjuster.adjustSplitSize(dir.filePath("a.wav"));
+        QCOMPARE(rig.controller.autoSplitSize(), qint64(0));
+        QVERIFY(rig.infos.contains(QStringLiteral("WAV detected -> disable auto file splitting")));
+        rig.adjuster.adjustSplitSize(dir.filePath("a.dsf"));
+        QCOMPARE(rig.controller.autoSplitSize(), qint64(-5));
+        QVERIFY(rig.infos.contains(QStringLiteral("NOT NTFS -> assume FAT32 -> disable auto file splitting")));
         // The unreadable ntfs value kept its default, and is saved as such.
-        adjuster.saveSettings(kOrg, kApp);
+        rig.adjuster.saveSettings(kOrg, kApp);
         QVERIFY(iniText().contains("threshold\\ntfs=-1\n"));
     }
 
     void savedAutoSplitGroupHoldsCommentAndDefaults()
     {
-        ScriptedController controller(pool, writer);
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
-        adjuster.saveSettings(kOrg, kApp);
+        SplitRig(pool, writer).adjuster.saveSettings(kOrg, kApp);
         const QString text = iniText();
         QVERIFY2(text.contains("[AUTO_SPLIT]\n"), qPrintable(text));
         QVERIFY(text.contains(
@@ -373,8 +373,6 @@ private slots:
             QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrg, kApp);
             s.setValue("CONFIG/monitoring", true);
         }
-        QSharedPointer<PartitionManager> realPool(new PartitionManager(64 * 65536));
-        QSharedPointer<AudioFileWriter> realWriter(new AudioFileWriter(realPool));
         CountingController controller(AsioHostState::instance(),
                                       QSharedPointer<AsioDrivers>(new AsioDrivers), realPool,
                                       realWriter, 4, nullptr);
@@ -402,8 +400,6 @@ private slots:
     void configReadAfterLateReconnection()
     {
         writeIni("[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n");
-        QSharedPointer<PartitionManager> realPool(new PartitionManager(64 * 65536));
-        QSharedPointer<AudioFileWriter> realWriter(new AudioFileWriter(realPool));
         CountingController controller(AsioHostState::instance(),
                                       QSharedPointer<AsioDrivers>(new AsioDrivers), realPool,
                                       realWriter, 4, nullptr);
@@ -450,18 +446,12 @@ private slots:
 
     void mountTypesMapToNtfs()
     {
-        QCOMPARE(WinFsInfo::nameOfMountType("ntfs"), QStringLiteral("NTFS"));
-        QCOMPARE(WinFsInfo::nameOfMountType("ntfs3"), QStringLiteral("NTFS"));
-        QCOMPARE(WinFsInfo::nameOfMountType("fuseblk"), QStringLiteral("NTFS"));
-        QCOMPARE(WinFsInfo::nameOfMountType("ext4"), QStringLiteral("ext4"));
-        QCOMPARE(WinFsInfo::nameOfMountType("vfat"), QStringLiteral("vfat"));
-        QCOMPARE(WinFsInfo::nameOfMountType("exfat"), QStringLiteral("exfat"));
-        QCOMPARE(WinFsInfo::nameOfMountType(""), QString());
+        for (const char* type : {"ntfs", "ntfs3", "fuseblk"})
+            QCOMPARE(WinFsInfo::nameOfMountType(type), QStringLiteral("NTFS"));
+        for (const char* type : {"ext4", "vfat", "exfat", ""})
+            QCOMPARE(WinFsInfo::nameOfMountType(type), QString::fromLatin1(type));
     }
 
-
-    // The real program, ended as a terminal's Ctrl+C or a logout ends it: the closing phase
-    // still runs and stores the three groups.
     // The real program, driven through its window by the preloaded window driver.
     void recordsThroughTheWindowAndQuits()
     {
@@ -526,6 +516,8 @@ private slots:
         QVERIFY2(!m.captured(3).isEmpty(), qPrintable(m.captured(0)));
     }
 
+    // The real program, ended as a terminal's Ctrl+C or a logout ends it: the closing phase
+    // still runs and stores the three groups.
     void programSavesSettingsWhenTerminated()
     {
         QTemporaryDir config;

@@ -15,20 +15,14 @@ namespace {
 const QList<double> kRates{44100.7, 192000, 2822399, 5644800, 11289600};
 const QStringList kDrivers{QStringLiteral("Card A"), QStringLiteral("Card B")};
 
-QStringList itemTexts(const QComboBox* box)
+// "text" of every item, "text=data" where it carries data.
+QStringList items(const QComboBox* box)
 {
     QStringList texts;
     for (int i = 0; i < box->count(); ++i)
-        texts << box->itemText(i);
+        texts << box->itemText(i)
+                     + (box->itemData(i).isValid() ? '=' + box->itemData(i).toString() : QString());
     return texts;
-}
-
-QVariantList itemData(const QComboBox* box)
-{
-    QVariantList data;
-    for (int i = 0; i < box->count(); ++i)
-        data << box->itemData(i);
-    return data;
 }
 
 QPushButton* button(const QDialog& dialog, const QString& text)
@@ -58,22 +52,26 @@ private slots:
     }
     void cleanup() { delete dialog; }
 
+    void choicesHoldTheirItemsAndData_data()
+    {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("driver") << "driverChoice" << kDrivers;
+        QTest::newRow("rate") << "rateChoice"
+                              << QStringList{"44.1 kHz=44100.7", "192.0 kHz=192000", "2822.4 kHz=2822399",
+                                             "DSD 2x (5644.8 kHz)=5644800", "DSD 4x (11289.6 kHz)=11289600"};
+        QTest::newRow("split") << "autoSplitChoice"
+                               << QStringList{"Disabled=-1", "256 MB=256", "512 MB=512", "1 GB=1024",
+                                              "2 GB=2048", "3.9 GB=3900"};
+        QTest::newRow("monitoring") << "monitoringChoice" << QStringList{"Disabled", "Enabled"};
+        QTest::newRow("dsd") << "dsdChoice" << QStringList{"dff", "dsf"};
+    }
+
     void choicesHoldTheirItemsAndData()
     {
-        QCOMPARE(itemTexts(driver), kDrivers);
-        QCOMPARE(itemTexts(rate),
-                 QStringList({"44.1 kHz", "192.0 kHz", "2822.4 kHz", "DSD 2x (5644.8 kHz)",
-                              "DSD 4x (11289.6 kHz)"}));
-        QCOMPARE(itemData(rate), QVariantList({44100.7, 192000.0, 2822399.0, 5644800.0,
-                                               11289600.0}));
-        QCOMPARE(itemTexts(split), QStringList({"Disabled", "256 MB", "512 MB", "1 GB", "2 GB",
-                                                "3.9 GB"}));
-        QCOMPARE(itemData(split), QVariantList({-1, 256, 512, 1024, 2048, 3900}));
-        QCOMPARE(itemTexts(monitoring), QStringList({"Disabled", "Enabled"}));
-        QCOMPARE(itemTexts(dsd), QStringList({"dff", "dsf"}));
-        for (const QComboBox* box : {driver, monitoring, dsd})
-            for (const QVariant& data : itemData(box))
-                QVERIFY(!data.isValid());
+        QFETCH(QString, box);
+        QFETCH(QStringList, expected);
+        QCOMPARE(items(dialog->findChild<QComboBox*>(box)), expected);
     }
 
     void keyboardChoicesReachTheGetters()

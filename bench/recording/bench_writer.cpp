@@ -113,9 +113,12 @@ Figures plainLoop(const QString& path)
     t.start();
     const double cpu0 = threadCpuMs();
     const int fd = ::open(path.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (qint64 done = 0; done < kTotal; done += kChunk)
-        if (::write(fd, chunk.data(), chunk.size()) != kChunk)
+    for (qint64 done = 0; done < kTotal; done += kChunk) {
+        if (::write(fd, chunk.data(), chunk.size()) != kChunk) {
             std::perror("write");
+            std::exit(1);  // figures of writes that failed would be meaningless
+        }
+    }
     ::close(fd);
     const double cpu = threadCpuMs() - cpu0;
     syncFile(path);
@@ -173,6 +176,11 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
     QTemporaryDir dir(base + "/tessaro-bench-XXXXXX");
+    if (!dir.isValid()) {
+        std::fprintf(stderr, "cannot make a directory in %s: %s\n", qPrintable(base),
+                     qPrintable(dir.errorString()));
+        return 1;
+    }
     std::printf("directory: %s, %lld MiB per run, %u bytes per channel block, plain write() of "
                 "%lld KiB\n",
                 qPrintable(dir.path()), kTotal >> 20, kBlock, kChunk >> 10);

@@ -52,7 +52,10 @@ __m128i reverseBitsOfBytes(__m128i x)
 #ifdef TESSARO_DSF_AVX2
 // The reversal is most of the writer thread's own work on DSF: where the processor has AVX2 it
 // looks both nibbles of 32 bytes up in a 16-entry table at once, a third of the SSE2 steps.
-__attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* src, qint64 n)
+// The samples come from a pool far larger than the caches, and each block starts on a page the
+// hardware prefetcher has not seen: next (may be null), the block to be reversed after this
+// one, is fetched line by line meanwhile.
+__attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* src, qint64 n, const uchar* next)
 {
     // Entry v holds v's four bits reversed: in the high nibble for the low one, and the reverse.
     const __m256i toHigh = _mm256_setr_epi8(
@@ -66,6 +69,8 @@ __attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* 
     const __m256i nibble = _mm256_set1_epi8(0x0f);
     qint64 i = 0;
     for (; i + 32 <= n; i += 32) {
+        if (next && (i & 63) == 0)
+            _mm_prefetch(reinterpret_cast<const char*>(next + i), _MM_HINT_T0);
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
         const __m256i low = _mm256_and_si256(x, nibble);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
@@ -84,12 +89,12 @@ bool detectAvx2()
 const bool hasAvx2 = detectAvx2();
 #endif
 
-void copyReversed(char* dst, const uchar* src, qint64 n)
+void copyReversed(char* dst, const uchar* src, qint64 n, const uchar* next = nullptr)
 {
     qint64 i = 0;
 #ifdef TESSARO_DSF_AVX2
     if (hasAvx2)
-        i = copyReversedAvx2(dst, src, n);
+        i = copyReversedAvx2(dst, src, n, next);
 #endif
 #ifdef __SSE2__
     for (; i + 16 <= n; i += 16) {
@@ -193,8 +198,15 @@ bool DsfFileWriter::storeFrameBlocks(const AudioBuffer& frame, qint64 pos)
     char* out = reserveGroup();
     if (!out)
         return false;
-    for (int c = 0; c < channelCount_; ++c)
-        copyReversed(out + qint64(c) * BlockSize, frame.channelData(c) + pos, BlockSize);
+    for (int c = 0; c < channelCount_; ++c) {
+        // The block stored after this one: the next channel's, or the first channel's next one.
+        const uchar* next = nullptr;
+        if (c + 1 < channelCount_)
+            next = frame.channelData(c + 1) + pos;
+        else if (pos + 2 * BlockSize <= frame.size())
+            next = frame.channelData(0) + pos + BlockSize;
+        copyReversed(out + qint64(c) * BlockSize, frame.channelData(c) + pos, BlockSize, next);
+    }
     commitGroup(BlockSize);
     return true;
 }

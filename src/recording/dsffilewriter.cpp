@@ -7,6 +7,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TESSARO_DSF_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -45,9 +49,53 @@ __m128i reverseBitsOfBytes(__m128i x)
 }
 #endif
 
-void copyReversed(char* dst, const uchar* src, qint64 n)
+#ifdef TESSARO_DSF_AVX2
+// The reversal is most of the writer thread's own work on DSF: where the processor has AVX2 it
+// looks both nibbles of 32 bytes up in a 16-entry table at once, a third of the SSE2 steps.
+// The samples come from a pool far larger than the caches, and each block starts on a page the
+// hardware prefetcher has not seen: next (may be null), the block to be reversed after this
+// one, is fetched line by line meanwhile.
+__attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* src, qint64 n, const uchar* next)
+{
+    // Entry v holds v's four bits reversed: in the high nibble for the low one, and the reverse.
+    const __m256i toHigh = _mm256_setr_epi8(
+        0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
+        0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0),
+        0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
+        0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0));
+    const __m256i toLow = _mm256_setr_epi8(
+        0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf,
+        0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    qint64 i = 0;
+    for (; i + 32 <= n; i += 32) {
+        if (next && (i & 63) == 0)
+            _mm_prefetch(reinterpret_cast<const char*>(next + i), _MM_HINT_T0);
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
+        const __m256i low = _mm256_and_si256(x, nibble);
+        const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+        const __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(toHigh, low), _mm256_shuffle_epi8(toLow, high));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), r);
+    }
+    return i;
+}
+
+bool detectAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool hasAvx2 = detectAvx2();
+#endif
+
+void copyReversed(char* dst, const uchar* src, qint64 n, const uchar* next = nullptr)
 {
     qint64 i = 0;
+#ifdef TESSARO_DSF_AVX2
+    if (hasAvx2)
+        i = copyReversedAvx2(dst, src, n, next);
+#endif
 #ifdef __SSE2__
     for (; i + 16 <= n; i += 16) {
         const __m128i word = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
@@ -150,8 +198,15 @@ bool DsfFileWriter::storeFrameBlocks(const AudioBuffer& frame, qint64 pos)
     char* out = reserveGroup();
     if (!out)
         return false;
-    for (int c = 0; c < channelCount_; ++c)
-        copyReversed(out + qint64(c) * BlockSize, frame.channelData(c) + pos, BlockSize);
+    for (int c = 0; c < channelCount_; ++c) {
+        // The block stored after this one: the next channel's, or the first channel's next one.
+        const uchar* next = nullptr;
+        if (c + 1 < channelCount_)
+            next = frame.channelData(c + 1) + pos;
+        else if (pos + 2 * BlockSize <= frame.size())
+            next = frame.channelData(0) + pos + BlockSize;
+        copyReversed(out + qint64(c) * BlockSize, frame.channelData(c) + pos, BlockSize, next);
+    }
     commitGroup(BlockSize);
     return true;
 }

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <cstdio>
 
@@ -109,8 +110,14 @@ QString HeadlessRecorder::prepareDestination(QString* name) const
 {
     const QString dsdType =
         options.dsdType.isEmpty() ? core.input.default_dsd_type : options.dsdType;
+    // As in the window, the name as given is checked before its extension is fitted, so a
+    // folder is refused instead of quietly becoming a file beside it.
+    const QString given = QDir::cleanPath(QFileInfo(options.file).absoluteFilePath());
+    QString problem = RecordingDestination::problem(given);
+    if (!problem.isEmpty())
+        return tr("cannot record to %1: %2").arg(given, problem);
     *name = RecordingDestination::conformedName(options.file, core.controller->isDsd(), dsdType);
-    const QString problem = core.controller->recordingProblem(*name);
+    problem = core.controller->recordingProblem(*name);
     if (!problem.isEmpty())
         return tr("cannot record to %1: %2").arg(*name, problem);
     return QString();

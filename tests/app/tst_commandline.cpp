@@ -157,6 +157,8 @@ private slots:
             << "Halvik Simulated Device refuses the rate 12345 Hz (it accepts 44100, 48000, "
                "88200, 96000, 176400, 192000, 352800, 384000, 2822400 (DSD 1x), "
                "5644800 (DSD 2x), 11289600 (DSD 4x))";
+        QTest::newRow("folder given") << QStringList{"--record", "."} << -1 << 1
+                                      << "cannot record to %1: '%1' is a folder, not a file";
         QTest::newRow("folder missing") << QStringList{"--record", "no/such/a.wav"} << -1 << 1
                                         << "cannot record to %1/no/such/a.wav: the folder "
                                            "'%1/no/such' does not exist";

@@ -16,6 +16,7 @@
 #include <QThread>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,14 +24,59 @@
 #include <vector>
 
 // Only the allocations of the thread that plays the driver count; the writer thread's own
-// are its business.
-static std::atomic<long> allocations{0};
+// are its business. operator new and the malloc family are counted apart (operator new goes
+// to the C library's allocator directly, so it is not counted twice).
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+}
+
+struct Allocations
+{
+    long news = 0;
+    long mallocs = 0;
+};
+static std::atomic<long> newCount{0};
+static std::atomic<long> mallocCount{0};
 static thread_local bool onDriverThread = false;
+
+static Allocations allocationsSoFar()
+{
+    return {newCount.load(), mallocCount.load()};
+}
+
+extern "C" void* malloc(size_t size)
+{
+    if (onDriverThread)
+        ++mallocCount;
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t n, size_t size)
+{
+    if (onDriverThread)
+        ++mallocCount;
+    return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, size_t size)
+{
+    if (onDriverThread)
+        ++mallocCount;
+    return __libc_realloc(p, size);
+}
+extern "C" int posix_memalign(void** p, size_t alignment, size_t size)
+{
+    if (onDriverThread)
+        ++mallocCount;
+    *p = __libc_memalign(alignment, size);
+    return *p ? 0 : ENOMEM;
+}
 void* operator new(size_t size)
 {
     if (onDriverThread)
-        ++allocations;
-    if (void* p = std::malloc(size ? size : 1))
+        ++newCount;
+    if (void* p = __libc_malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();
 }
@@ -78,11 +124,17 @@ struct Figures
     double pacedMedian = 0;
     double pacedP99 = 0;
     double backToBack = 0;
-    long backToBackAllocations = 0;
-    long pacedAllocations = 0;
+    Allocations backToBackAllocations;
+    Allocations pacedAllocations;
 };
 
 constexpr int kCalls = 10000;
+
+Allocations since(const Allocations& before)
+{
+    const Allocations now = allocationsSoFar();
+    return {now.news - before.news, now.mallocs - before.mallocs};
+}
 
 void waitIdle(AsioController& controller)
 {
@@ -116,7 +168,7 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
     controller.setFileName(file);
 
     controller.startRecording(true);
-    const long before = allocations;
+    const Allocations before = allocationsSoFar();
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < kCalls; i += 2) {
@@ -124,13 +176,14 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
         controller.processBuffer(memory.data() + 2 * bytes, 1, type, samples, i / 2 % 2);
     }
     f.backToBack = double(t.nsecsElapsed()) / kCalls;
-    f.backToBackAllocations = allocations - before;
+    f.backToBackAllocations = since(before);
     waitIdle(controller);
 
     controller.startRecording(true);
-    const long pacedBefore = allocations;
+    // The timings' own storage is made before the count starts: it is not the driver's.
     std::vector<double> paced;
     paced.reserve(kCalls);
+    const Allocations pacedBefore = allocationsSoFar();
     for (int i = 0; i < kCalls; i += 2) {
         t.restart();
         while (t.nsecsElapsed() < 100000) {}
@@ -140,7 +193,7 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
             paced.push_back(double(t.nsecsElapsed()));
         }
     }
-    f.pacedAllocations = allocations - pacedBefore;
+    f.pacedAllocations = since(pacedBefore);
     waitIdle(controller);
     f.pacedFast = percentile(paced, 0.1);
     f.pacedMedian = percentile(paced, 0.5);
@@ -218,10 +271,12 @@ int main(int argc, char** argv)
                     bytes, memcpyTime(bytes));
         for (const auto& [name, f] : {std::pair<const char*, Figures>{"without meters", without},
                                       std::pair<const char*, Figures>{"with meters   ", with}})
-            std::printf("  %s %7.0f / %7.0f / %8.0f; back to back %7.0f; operator new on the "
-                        "driver thread %ld back to back, %ld paced, in %d calls each\n",
+            std::printf("  %s %7.0f / %7.0f / %8.0f; back to back %7.0f; on the driver thread "
+                        "operator new / malloc %ld / %ld back to back, %ld / %ld paced, in %d "
+                        "calls each\n",
                         name, f.pacedFast, f.pacedMedian, f.pacedP99, f.backToBack,
-                        f.backToBackAllocations, f.pacedAllocations, kCalls);
+                        f.backToBackAllocations.news, f.backToBackAllocations.mallocs,
+                        f.pacedAllocations.news, f.pacedAllocations.mallocs, kCalls);
         std::printf("  one meter alone %7.0f / %7.0f: %.0f %% of processBuffer without meters "
                     "(fastest tenths)\n",
                     meter.first, meter.second, 100.0 * meter.first / without.pacedFast);

@@ -300,16 +300,6 @@ class TestAlsaDriver : public QObject
         return d->stop() == ASE_OK && arrived;
     }
 
-    // Records through the controller until `seconds` are in the file's data, then stops.
-    bool record(const QString& file, double seconds)
-    {
-        controller->setFileName(file);
-        return controller->startRecording(true) &&
-               QTest::qWaitFor([&] { return controller->recordedSeconds() >= seconds; }, 20000) &&
-               controller->stopRecording() &&
-               QTest::qWaitFor([&] { return controller->isIdle(); }, 10000);
-    }
-
     bool writeFile(const QString& name, const QByteArray& data)
     {
         QFile f(path(name));
@@ -324,10 +314,8 @@ class TestAlsaDriver : public QObject
         *conf += QStringLiteral("pcm.%1_card { type tessarotestcard formats [ %2 ] rates [ %3 ] "
                                 "channels %4 period_bytes_min 1024 period_bytes_max 32768 "
                                 "playback %5 %6 }\n")
-                     .arg(name, formats, rates)
-                     .arg(channels)
-                     .arg(int(playback))
-                     .arg(extra);
+                     .arg(name, formats, rates, QString::number(channels),
+                          QString::number(int(playback)), extra);
         const QString capture = QStringLiteral("type file slave.pcm \"%1_card\" file \"/dev/null\" "
                                                "infile \"%2\" format \"raw\"")
                                     .arg(name, path(name + ".raw"));
@@ -603,7 +591,11 @@ private slots:
         QVERIFY(controller->initializeDriver("dsd_u32le (ALSA)", 2822400));
         QCOMPARE(controller->sampleRate(), 2822400.0);
         QVERIFY(controller->isDsd());
-        QVERIFY(record(path("take.dff"), 0.5));
+        controller->setFileName(path("take.dff"));
+        QVERIFY(controller->startRecording(true));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->recordedSeconds() >= 0.5, 20000);
+        QVERIFY(controller->stopRecording());
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle(), 10000);
         controller->unloadCurrentDriver();
         const QByteArray data = sampleData(path("take.dff"));
         QVERIFY(data.size() >= 2 * 2822400 / 8 / 2);

@@ -175,11 +175,6 @@ TestDriver* bringUp(const TestDriverScript& script)
     return TestDriver::current(kHost);
 }
 
-int countOf(const QString& driver, const QString& call)
-{
-    return TestDriver::calls(driver).count(call);
-}
-
 } // namespace
 
 class TestAsio : public QObject
@@ -565,7 +560,7 @@ private slots:
         }
         // outputReady is supported, so it follows each switch once, after the processing.
         QVERIFY(host().outputReadySupported);
-        QCOMPARE(countOf(kHost, "outputReady"), 1 + 3);
+        QCOMPARE(TestDriver::calls(kHost).count("outputReady"), 1 + 3);
     }
 
     void driverThreadSwitchesAlternateHalvesWithOrWithoutPosition()
@@ -587,7 +582,7 @@ private slots:
         // The position of the last switch: nine buffers of 512 samples before it.
         QCOMPARE(host().lastSamplePosition, 9.0 * 512);
         QVERIFY(host().lastSystemTimeNs > 0);
-        QCOMPARE(countOf(kHost, "outputReady"), 1);
+        QCOMPARE(TestDriver::calls(kHost).count("outputReady"), 1);
 
         // A failed position query still delivers the buffers, with the position marked unknown.
         script.getSamplePositionResult = ASE_SPNotAdvancing;
@@ -683,7 +678,7 @@ private slots:
                                    "5644800.0",
                                    "11289600.0"};
         QCOMPARE(sampleRateCandidates(), texts);
-        QCOMPARE(countOf(kHost, "canSampleRate"), 11);
+        QCOMPARE(TestDriver::calls(kHost).count("canSampleRate"), 11);
 
         ASIOExit();
         QStringList none;
@@ -739,7 +734,7 @@ private slots:
             QCOMPARE(host().inputBufferCount, 2L);
         }
         QVERIFY(!host().bufferInfos[0].buffers[0]);
-        QCOMPARE(countOf(kHost, "getChannelInfo"), 1 + 4);
+        QCOMPARE(TestDriver::calls(kHost).count("getChannelInfo"), 1 + 4);
     }
 };
 

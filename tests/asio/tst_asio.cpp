@@ -43,7 +43,7 @@ QtMessageHandler g_previousHandler = nullptr;
 QStringList withBuiltins(const QStringList& fileNames)
 {
     return QStringList{kAlpha, kBeta, "Test Device Whose Name Has F...", kHost,
-                       SimulatedDriver::kDescription} +
+                       "Halvik Simulated Device"} +
            fileNames;
 }
 

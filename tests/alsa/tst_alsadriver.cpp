@@ -478,6 +478,9 @@ private slots:
         // Periods of 1024 to 32768 bytes hold 512 to 16384 bytes per channel: 4096 to 131072
         // one-bit samples per channel and half.
         QCOMPARE(bufferSizes(d), (QList<long>{4096, 131072, 32768, -1}));
+        // DSD 2x keeps the time a buffer lasts.
+        QCOMPARE(d->setSampleRate(5644800), ASIOError(ASE_OK));
+        QCOMPARE(bufferSizes(d).at(2), 65536L);
         QVERIFY(setFormat(d, kASIOPCMFormat));
         QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
         QCOMPARE(rate, 44100.0);

@@ -1,30 +1,30 @@
-/* An ALSA PCM of our own for the driver tests, loaded by alsa-lib through the configuration the
- * tests write ("pcm_type.tessarotestcard { lib ... }"). It behaves like a sound card where the
- * plugins that come with alsa-lib cannot: it offers only the formats, rates and channel count
- * its configuration lists, so hw parameter refinement really refuses the rest; its position
- * advances with the monotonic clock at the negotiated rate, with a timerfd waking poll once per
- * period; it reports an overrun when the application falls a buffer behind, or once on purpose
- * at a configured frame; and it behaves like an unplugged card while a configured file exists:
- * opening fails with -ENODEV, and a running stream turns DISCONNECTED, which alsa-lib turns
- * into -ENODEV for the reader, exactly as for a card that vanished from the bus.
- *
- * Sample data is left silent: the tests put it in front of this device with the file plugin,
- * whose infile replaces whatever the slave captured.
- *
- *   pcm.card {
- *       type tessarotestcard
- *       formats [ "S32_LE" "DSD_U32_BE" ]   # offered formats
- *       rates [ 44100 48000 ]              # offered rates
- *       channels 2                         # the one channel count
- *       period_bytes_min 256               # period size range in bytes
- *       period_bytes_max 262144
- *       playback 1                         # 0: opening for playback fails (capture-only card)
- *       gone_file "/path"                  # while it exists the card is unplugged
- *       xrun_at 4096                       # capture: one overrun once this many frames ran
- *   }
- *
- * Threads: alsa-lib calls every callback under the PCM's own lock or from the one thread
- * that uses the PCM; the instance is not shared between PCMs. */
+// An ALSA PCM of our own for the driver tests, loaded by alsa-lib through the configuration the
+// tests write ("pcm_type.tessarotestcard { lib ... }"). It behaves like a sound card where the
+// plugins that come with alsa-lib cannot: it offers only the formats, rates and channel count
+// its configuration lists, so hw parameter refinement really refuses the rest; its position
+// advances with the monotonic clock at the negotiated rate, with a timerfd waking poll once per
+// period; it reports an overrun when the application falls a buffer behind, or once on purpose
+// at a configured frame; and it behaves like an unplugged card while a configured file exists:
+// opening fails with -ENODEV, and a running stream turns DISCONNECTED, which alsa-lib turns
+// into -ENODEV for the reader, exactly as for a card that vanished from the bus.
+//
+// Sample data is left silent: the tests put it in front of this device with the file plugin,
+// whose infile replaces whatever the slave captured.
+//
+//   pcm.card {
+//       type tessarotestcard
+//       formats [ "S32_LE" "DSD_U32_BE" ]   # offered formats
+//       rates [ 44100 48000 ]              # offered rates
+//       channels 2                         # the one channel count
+//       period_bytes_min 256               # period size range in bytes
+//       period_bytes_max 262144
+//       playback 1                         # 0: opening for playback fails (capture-only card)
+//       gone_file "/path"                  # while it exists the card is unplugged
+//       xrun_at 4096                       # capture: one overrun once this many frames ran
+//   }
+//
+// Threads: alsa-lib calls every callback under the PCM's own lock or from the one thread
+// that uses the PCM; the instance is not shared between PCMs.
 #define _GNU_SOURCE
 #include <alsa/asoundlib.h>
 #include <alsa/pcm_external.h>
@@ -69,7 +69,7 @@ static uint64_t elapsedFrames(const struct card* c)
     return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
 }
 
-/* Runs the clock and wakes poll every period; a period of 0 stops both. */
+// Runs the clock and wakes poll every period; a period of 0 stops both.
 static int runClock(struct card* c, uint64_t periodNs)
 {
     struct itimerspec timing;
@@ -108,7 +108,7 @@ static snd_pcm_sframes_t cardPointer(snd_pcm_ioplug_t* io)
         if (pos >= (uint64_t)io->appl_ptr + io->buffer_size)
             return -EPIPE;
     } else if (pos > (uint64_t)io->appl_ptr) {
-        return -EPIPE; /* played everything it was given */
+        return -EPIPE; // played everything it was given
     }
     return (snd_pcm_sframes_t)(pos % io->buffer_size);
 }
@@ -141,12 +141,16 @@ static int cardPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned in
     return 0;
 }
 
-static int cardClose(snd_pcm_ioplug_t* io)
+static void freeCard(struct card* c)
 {
-    struct card* c = io->private_data;
     close(c->timer);
     free(c->goneFile);
     free(c);
+}
+
+static int cardClose(snd_pcm_ioplug_t* io)
+{
+    freeCard(io->private_data);
     return 0;
 }
 
@@ -197,8 +201,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     {
         snd_config_t* n = snd_config_iterator_entry(i);
         const char* id;
-        if (snd_config_get_id(n, &id) < 0 || !strcmp(id, "comment") || !strcmp(id, "type") ||
-            !strcmp(id, "hint"))
+        if (snd_config_get_id(n, &id) < 0 || !strcmp(id, "type"))
             continue;
         int err = -EINVAL;
         if (!strcmp(id, "formats"))
@@ -239,9 +242,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     c->io.mmap_rw = 0;
     int err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
     if (err < 0) {
-        close(c->timer);
-        free(c->goneFile);
-        free(c);
+        freeCard(c);
         return err;
     }
     static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};

@@ -1,5 +1,6 @@
 // A driver module as a third party would ship it: a shared library exporting the factory.
-// It knows one class id and answers as a minimal stereo PCM device.
+// It knows one class id and answers as a minimal device that runs at 48 kHz only; the calls the
+// host does not make on it answer ASE_NotPresent.
 
 #include "iasio.h"
 
@@ -15,34 +16,21 @@ public:
     unsigned long AddRef() override { return ++m_refs; }
     unsigned long Release() override
     {
-        const unsigned long left = --m_refs;
-        if (left == 0)
+        if (--m_refs == 0) {
             delete this;
-        return left;
+            return 0;
+        }
+        return m_refs;
     }
     ASIOBool init(void*) override { return ASIOTrue; }
     void getDriverName(char* name) override { strcpy(name, "Module Driver"); }
     long getDriverVersion() override { return 7; }
     void getErrorMessage(char* string) override { strcpy(string, ""); }
-    ASIOError start() override { return ASE_OK; }
-    ASIOError stop() override { return ASE_OK; }
-    ASIOError getChannels(long* in, long* out) override
-    {
-        *in = 2;
-        *out = 2;
-        return ASE_OK;
-    }
-    ASIOError getLatencies(long* in, long* out) override
-    {
-        *in = *out = 256;
-        return ASE_OK;
-    }
-    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferred, long* g) override
-    {
-        *minSize = *maxSize = *preferred = 256;
-        *g = 0;
-        return ASE_OK;
-    }
+    ASIOError start() override { return ASE_NotPresent; }
+    ASIOError stop() override { return ASE_NotPresent; }
+    ASIOError getChannels(long*, long*) override { return ASE_NotPresent; }
+    ASIOError getLatencies(long*, long*) override { return ASE_NotPresent; }
+    ASIOError getBufferSize(long*, long*, long*, long*) override { return ASE_NotPresent; }
     ASIOError canSampleRate(ASIOSampleRate rate) override
     {
         return rate == 48000.0 ? ASE_OK : ASE_NoClock;
@@ -56,14 +44,10 @@ public:
     ASIOError getClockSources(ASIOClockSource*, long*) override { return ASE_NotPresent; }
     ASIOError setClockSource(long) override { return ASE_NotPresent; }
     ASIOError getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_NotPresent; }
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override
-    {
-        info->type = ASIOSTInt32LSB;
-        return ASE_OK;
-    }
+    ASIOError getChannelInfo(ASIOChannelInfo*) override { return ASE_NotPresent; }
     ASIOError createBuffers(ASIOBufferInfo*, long, long, ASIOCallbacks*) override
     {
-        return ASE_NoMemory;
+        return ASE_NotPresent;
     }
     ASIOError disposeBuffers() override { return ASE_OK; }
     ASIOError controlPanel() override { return ASE_NotPresent; }

@@ -21,8 +21,7 @@ QByteArray readAll(const QString& path)
 void append(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
-    QVERIFY(f.open(QIODevice::Append));
-    f.write(bytes);
+    QVERIFY(f.open(QIODevice::Append) && f.write(bytes) == bytes.size());
 }
 
 void start(QProcess& program, const QProcessEnvironment& env, const QStringList& args = {})
@@ -33,17 +32,15 @@ void start(QProcess& program, const QProcessEnvironment& env, const QStringList&
 }
 
 // Collects the program's standard error until it matches or the time is up.
-bool waitForError(QProcess& program, QString& seen, const QString& pattern, int timeoutMs)
+bool says(QProcess& program, QString& seen, const QString& pattern, int timeoutMs)
 {
     const QRegularExpression expected(pattern);
-    QElapsedTimer clock;
-    clock.start();
-    while (!seen.contains(expected) && clock.elapsed() < timeoutMs
-           && program.state() == QProcess::Running) {
-        program.waitForReadyRead(50);
-        seen += QString::fromLocal8Bit(program.readAllStandardError());
-    }
-    return seen.contains(expected);
+    return QTest::qWaitFor(
+        [&] {
+            seen += QString::fromLocal8Bit(program.readAllStandardError());
+            return seen.contains(expected);
+        },
+        timeoutMs);
 }
 
 } // namespace
@@ -57,11 +54,13 @@ private slots:
     {
         QTest::addColumn<QString>("rate");
         QTest::addColumn<QString>("take");
-        QTest::newRow("wav 44.1 kHz") << "" << "take.wav";
-        QTest::newRow("dsf DSD 1x") << "2822400" << "take.dsf";
-        QTest::newRow("dff DSD 1x") << "2822400" << "take.dff";
+        QTest::newRow("wav 44.1 kHz") << ""
+                                      << "take.wav";
+        QTest::newRow("dsf DSD 1x") << "2822400"
+                                    << "take.dsf";
+        QTest::newRow("dff DSD 1x") << "2822400"
+                                    << "take.dff";
     }
-
     void killedRecordingIsRepairedBothWays()
     {
         QFETCH(QString, rate);
@@ -73,15 +72,12 @@ private slots:
         const QString journal = dir.filePath("state/Veloran/open-recordings");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
-        env.remove("QT_QPA_PLATFORM");
         env.insert("HOME", home.path());
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         env.insert("XDG_STATE_HOME", dir.filePath("state"));
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-        QProcessEnvironment windowEnv = env;
-        windowEnv.insert("QT_QPA_PLATFORM", "offscreen");
-
-        QProcessEnvironment recordEnv = windowEnv;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcessEnvironment recordEnv = env;
         recordEnv.insert("LD_PRELOAD", TESSARO_WINDOW_DRIVER_PATH);
         recordEnv.insert("TESSARO_DRIVE_DESTINATION", file);
         recordEnv.insert("TESSARO_DRIVE_RECORD_MS", "600000");
@@ -90,17 +86,25 @@ private slots:
         QProcess recorder;
         start(recorder, recordEnv);
         QString errors;
-        QVERIFY2(waitForError(recorder, errors, "clicked record", 30000), qPrintable(errors));
+        QVERIFY2(says(recorder, errors, "clicked record", 30000), qPrintable(errors));
         QElapsedTimer recording;
         recording.start();
-        // A second recorder started meanwhile leaves the files of the first alone.
+        // A second recorder started meanwhile leaves the files of the first alone; ended as a
+        // terminal's Ctrl+C or a logout ends it, it still saves its settings.
         QProcess second;
-        start(second, windowEnv);
+        start(second, env);
         QString secondErrors;
-        QVERIFY2(waitForError(second, secondErrors, "\nWarning: another recorder is running", 20000),
+        QVERIFY2(says(second, secondErrors, "\nWarning: another recorder is running", 20000),
                  qPrintable(secondErrors));
         second.terminate();
         QVERIFY(second.waitForFinished(10000));
+        QVERIFY(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0);
+        const QStringList ini =
+            QString(readAll(dir.filePath("config/Veloran/Tessaro Recorder.ini"))).split('\n');
+        for (const char* line :
+             {"[INPUT]", "device=Halvik Simulated Device", "[AUTO_SPLIT]", "[CONFIG]"})
+            QVERIFY2(ini.contains(line), qPrintable(ini.join('\n')));
+
         QTest::qWait(qMax(0, 3000 - int(recording.elapsed())));
         ::kill(pid_t(recorder.processId()), SIGKILL);
         const double recordedSeconds = recording.elapsed() / 1000.0;
@@ -112,14 +116,17 @@ private slots:
         append(notes, "levels fine\n");
         append(journal, notes.toUtf8() + '\n');
         QProcess restarted;
-        start(restarted, windowEnv);
+        start(restarted, env);
         // The kill may fall just after a header update, before more data reached the disk.
         const QString outcome = ": (repaired|complete)";
-        QVERIFY2(waitForError(restarted, errors, "\nInfo: " + QRegularExpression::escape(file)
-                                                     + outcome, 30000), qPrintable(errors));
-        QVERIFY2(waitForError(restarted, errors, "\nError: " + QRegularExpression::escape(notes)
-                                                     + ": not repaired, not a WAV, DSF or DSDIFF "
-                                                       "file\n", 10000), qPrintable(errors));
+        QVERIFY2(
+            says(restarted, errors, "\nInfo: " + QRegularExpression::escape(file) + outcome, 30000),
+            qPrintable(errors));
+        QVERIFY2(says(restarted, errors,
+                      "\nError: " + QRegularExpression::escape(notes) +
+                          ": not repaired, not a WAV, DSF or DSDIFF file\n",
+                      10000),
+                 qPrintable(errors));
         restarted.terminate();
         QVERIFY(restarted.waitForFinished(10000));
         QCOMPARE(readAll(journal), QByteArray());
@@ -127,22 +134,23 @@ private slots:
 
         // "--repair", without any display, makes the same file of the copy.
         QProcess repair;
+        env.remove("QT_QPA_PLATFORM");
         start(repair, env, {"--repair", copy});
         QVERIFY(repair.waitForFinished(30000));
         const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
-        QVERIFY2(repair.exitCode() == 0 && out.count('\n') == 1
-                     && out.contains(QRegularExpression("^" + QRegularExpression::escape(copy)
-                                                        + outcome)), qPrintable(out));
+        QVERIFY2(
+            repair.exitCode() == 0 && out.count('\n') == 1 &&
+                out.contains(QRegularExpression("^" + QRegularExpression::escape(copy) + outcome)),
+            qPrintable(out));
         QCOMPARE(readAll(copy), readAll(file));
 
-        const int decodeRate = 88200;
-        const QVector<QVector<float>> channels = MediaProbe::decode(file, decodeRate);
+        const QVector<QVector<float>> channels = MediaProbe::decode(file, 88200);
         QCOMPARE(channels.size(), 2);
-        const double decodedSeconds = double(channels[0].size()) / decodeRate;
+        const double decodedSeconds = channels[0].size() / 88200.0;
         qInfo("%.2f s decoded of %.2f s recorded", decodedSeconds, recordedSeconds);
         QVERIFY(decodedSeconds >= recordedSeconds - 1.0 && decodedSeconds <= recordedSeconds + 0.5);
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], 88200)), 1000);
+        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], 88200)), 1500);
     }
 };
 

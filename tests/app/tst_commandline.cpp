@@ -38,26 +38,22 @@ private slots:
 
     void recordsWithoutDisplay_data()
     {
-        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("arguments");    // "_" stands for a space within an argument
         QTest::addColumn<int>("terminateAfterMs"); // 0: the recording ends by --seconds
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("decodeRate");
         // The container follows the data: no extension takes --dsd-type, PCM is always WAV.
-        QTest::newRow("DSD 1x DSF")
-            << QString("--record take --rate 2822400 --dsd-type dsf --seconds 3").split(' ') << 0
-            << "take.dsf" << 88200;
+        QTest::newRow("DSD 1x DSF") << "--record take --rate 2822400 --dsd-type dsf --seconds 3"
+                                    << 0 << "take.dsf" << 88200;
         QTest::newRow("PCM 96 kHz WAV")
-            << QStringList{"--record",  "take.dff", "--rate",
-                           "96000",     "--device", "Halvik Simulated Device",
-                           "--seconds", "3"}
-            << 0 << "take.wav" << 96000;
+            << "--record take.dff --rate 96000 --device Halvik_Simulated_Device --seconds 3" << 0
+            << "take.wav" << 96000;
         // The header's sizes must match the data for ffprobe to see the 2 s.
-        QTest::newRow("SIGTERM") << QString("--record take.wav --rate 48000").split(' ') << 2000
-                                 << "take.wav" << 48000;
+        QTest::newRow("SIGTERM") << "--record take.wav --rate 48000" << 2000 << "take.wav" << 48000;
     }
     void recordsWithoutDisplay()
     {
-        QFETCH(QStringList, arguments);
+        QFETCH(QString, arguments);
         QFETCH(int, terminateAfterMs);
         QFETCH(QString, file);
         QFETCH(int, decodeRate);
@@ -95,7 +91,7 @@ private slots:
 
     void answersWithOneLine_data()
     {
-        QTest::addColumn<QString>("arguments"); // "_" stands for a space within an argument
+        QTest::addColumn<QString>("arguments");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>(
             "line"); // 0: one line of standard output; else all of ours on standard error
@@ -136,7 +132,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, line);
         QProcess p;
-        start(&p, arguments.split(' ').replaceInStrings("_", " "));
+        start(&p, arguments);
         QByteArray err;
         if (QByteArray(QTest::currentDataTag()).startsWith("unplugged")) {
             QVERIFY(waitFor(&p, &err, "recording 44.1 kHz to"));
@@ -166,7 +162,7 @@ private:
     QString settingsPath() const { return path("config/Veloran/Tessaro Recorder.ini"); }
 
     // A throw-away home, no display of any kind, the simulated device's unplug switch in it.
-    void start(QProcess* p, const QStringList& arguments) const
+    void start(QProcess* p, const QString& arguments) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name :
@@ -177,7 +173,8 @@ private:
         env.insert("TESSARO_SIMULATED_UNPLUG_FILE", path("unplug"));
         p->setProcessEnvironment(env);
         p->setWorkingDirectory(home->path());
-        p->start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", arguments);
+        p->start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder",
+                 arguments.split(' ').replaceInStrings("_", " "));
         QVERIFY(p->waitForStarted());
     }
 

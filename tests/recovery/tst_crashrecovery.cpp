@@ -128,7 +128,6 @@ private slots:
         ::kill(pid_t(recorder.processId()), SIGKILL);
         const double recordedSeconds = recording.elapsed() / 1000.0;
         QVERIFY(recorder.waitForFinished(10000));
-        QCOMPARE(readAll(journal), file.toUtf8() + '\n');
         QVERIFY(QFile::copy(file, copy));
 
         // The next start repairs what the journal lists and refuses a foreign file unchanged.

@@ -1,6 +1,6 @@
-// Loaded into the real tessaro-recorder with LD_PRELOAD by the program test: once the
+// Loaded into the real tessaro-recorder with LD_PRELOAD by the program tests: once the
 // application object exists it drives the window as a user would, with mouse clicks and key
-// presses on the widgets, and writes each step to standard error.
+// presses on the widgets, and writes its steps to standard error.
 //   TESSARO_DRIVE_DESTINATION  the file name typed into the destination field
 //   TESSARO_DRIVE_RECORD_MS    how long to record (default 3000)
 //   TESSARO_DRIVE_RATE         a rate (Hz) and TESSARO_DRIVE_DSD_TYPE a DSD file type ("dsf" or
@@ -19,20 +19,12 @@
 
 namespace {
 
-QWidget* findWindowWith(const char* childName)
+template <typename T> T* child(const char* name)
 {
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (top->isVisible() && top->findChild<QWidget*>(QString::fromLatin1(childName)))
-            return top;
-    }
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (T* found = top->isVisible() ? top->findChild<T*>(QLatin1String(name)) : nullptr)
+            return found;
     return nullptr;
-}
-
-template <typename T>
-T* child(const char* name)
-{
-    QWidget* window = findWindowWith(name);
-    return window ? window->findChild<T*>(QString::fromLatin1(name)) : nullptr;
 }
 
 void say(const char* step)
@@ -73,77 +65,67 @@ void click(const char* name)
     QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton);
 }
 
-void answerAnyQuestionWithYes()
+void recordThenClose(const QString& destination, int recordMs)
 {
-    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        say("answering the question with Yes");
-        QTest::mouseClick(box->button(QMessageBox::Yes), Qt::LeftButton);
-    }
+    when([] { return usable("recordButton"); }, 20000,
+         [=] {
+             QLineEdit* path = child<QLineEdit>("pathEdit");
+             QTest::mouseClick(path, Qt::LeftButton);
+             QTest::keyClick(path, Qt::Key_A, Qt::ControlModifier);
+             QTest::keyClicks(path, destination);
+             click("recordButton");
+             say("clicked record");
+             QTimer::singleShot(recordMs, [] {
+                 if (QWidget* meters = child<QWidget>("levelMeters"))
+                     std::fprintf(stderr, "window driver: meters %s\n",
+                                  qPrintable(meters->toolTip().replace(QLatin1Char('\n'), "; ")));
+                 click("stopButton");
+                 when([] { return usable("recordButton"); }, 20000,
+                      [] {
+                          QTimer::singleShot(200, [] {
+                              // A question before closing, if one is asked, is answered with Yes.
+                              QTimer::singleShot(500, [] {
+                                  if (auto* box = qobject_cast<QMessageBox*>(
+                                          QApplication::activeModalWidget()))
+                                      QTest::mouseClick(box->button(QMessageBox::Yes),
+                                                        Qt::LeftButton);
+                              });
+                              click("closeButton");
+                              say("clicked close");
+                          });
+                      });
+             });
+         });
 }
-
-// Opens the settings dialog, picks the rate and the DSD file type and confirms with OK; then
-// runs the next step once the driver is back at that rate.
-void chooseRate(const QString& rate, const QString& dsdType, std::function<void()> next)
-{
-    if (rate.isEmpty()) {
-        next();
-        return;
-    }
-    when([] { return usable("settingsButton"); }, 20000, [=] {
-        // The dialog runs its own event loop inside the click: answer it from there.
-        when([] { return QApplication::activeModalWidget() != nullptr; }, 5000, [=] {
-            QWidget* dialog = QApplication::activeModalWidget();
-            auto* rates = dialog->findChild<QComboBox*>(QStringLiteral("rateChoice"));
-            auto* types = dialog->findChild<QComboBox*>(QStringLiteral("dsdChoice"));
-            rates->setCurrentIndex(rates->findData(rate.toDouble()));
-            types->setCurrentIndex(types->findText(dsdType));
-            for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
-                if (button->text() == QLatin1String("OK"))
-                    QTest::mouseClick(button, Qt::LeftButton);
-            }
-            say("chose the rate");
-        });
-        click("settingsButton");
-        when([] { return usable("recordButton"); }, 20000, next);
-    });
-}
-
-void typeAndRecord();
 
 void drive()
 {
     const QString rate = qEnvironmentVariable("TESSARO_DRIVE_RATE");
     const QString dsdType = qEnvironmentVariable("TESSARO_DRIVE_DSD_TYPE");
-    chooseRate(rate, dsdType, typeAndRecord);
-}
-
-void typeAndRecord()
-{
-    const QString destination = qEnvironmentVariable("TESSARO_DRIVE_DESTINATION");
     const int recordMs = qEnvironmentVariableIntValue("TESSARO_DRIVE_RECORD_MS");
-    when([] { return usable("recordButton"); }, 20000, [=] {
-        QLineEdit* path = child<QLineEdit>("pathEdit");
-        QTest::mouseClick(path, Qt::LeftButton);
-        QTest::keyClick(path, Qt::Key_A, Qt::ControlModifier);
-        QTest::keyClicks(path, destination);
-        say("typed the destination");
-        click("recordButton");
-        say("clicked record");
-        QTimer::singleShot(recordMs > 0 ? recordMs : 3000, [] {
-            if (QWidget* meters = child<QWidget>("levelMeters"))
-                std::fprintf(stderr, "window driver: meters %s\n",
-                             qPrintable(meters->toolTip().replace(QLatin1Char('\n'), "; ")));
-            click("stopButton");
-            say("clicked stop");
-            when([] { return usable("recordButton"); }, 20000, [] {
-                QTimer::singleShot(200, [] {
-                    QTimer::singleShot(500, answerAnyQuestionWithYes);
-                    click("closeButton");
-                    say("clicked close");
-                });
-            });
-        });
-    });
+    const auto record = [recordMs] {
+        recordThenClose(qEnvironmentVariable("TESSARO_DRIVE_DESTINATION"),
+                        recordMs > 0 ? recordMs : 3000);
+    };
+    if (rate.isEmpty())
+        return record();
+    when([] { return usable("settingsButton"); }, 20000,
+         [=] {
+             // The dialog runs its own event loop inside the click: it is answered from there.
+             when([] { return QApplication::activeModalWidget() != nullptr; }, 5000,
+                  [=] {
+                      QWidget* dialog = QApplication::activeModalWidget();
+                      auto* rates = dialog->findChild<QComboBox*>(QStringLiteral("rateChoice"));
+                      auto* types = dialog->findChild<QComboBox*>(QStringLiteral("dsdChoice"));
+                      rates->setCurrentIndex(rates->findData(rate.toDouble()));
+                      types->setCurrentIndex(types->findText(dsdType));
+                      for (QPushButton* button : dialog->findChildren<QPushButton*>())
+                          if (button->text() == QLatin1String("OK"))
+                              QTest::mouseClick(button, Qt::LeftButton);
+                  });
+             click("settingsButton");
+             record(); // once the driver is back at that rate
+         });
 }
 
 } // namespace

@@ -21,8 +21,7 @@ QByteArray readAll(const QString& path)
 void append(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
-    QVERIFY(f.open(QIODevice::Append));
-    f.write(bytes);
+    QVERIFY(f.open(QIODevice::Append) && f.write(bytes) == bytes.size());
 }
 
 void start(QProcess& program, const QProcessEnvironment& env, const QStringList& args = {})
@@ -33,17 +32,27 @@ void start(QProcess& program, const QProcessEnvironment& env, const QStringList&
 }
 
 // Collects the program's standard error until it matches or the time is up.
-bool waitForError(QProcess& program, QString& seen, const QString& pattern, int timeoutMs)
+bool says(QProcess& program, QString& seen, const QString& pattern, int timeoutMs)
 {
     const QRegularExpression expected(pattern);
-    QElapsedTimer clock;
-    clock.start();
-    while (!seen.contains(expected) && clock.elapsed() < timeoutMs
-           && program.state() == QProcess::Running) {
-        program.waitForReadyRead(50);
-        seen += QString::fromLocal8Bit(program.readAllStandardError());
-    }
-    return seen.contains(expected);
+    return QTest::qWaitFor(
+        [&] {
+            seen += QString::fromLocal8Bit(program.readAllStandardError());
+            return seen.contains(expected);
+        },
+        timeoutMs);
+}
+
+// The seconds decoded at the rate, once the simulated device's tones were found on their channels.
+double verifyTones(const QString& path, int rate)
+{
+    const QVector<QVector<float>> channels = MediaProbe::decode(path, rate);
+    const auto tone = [&](int c) {
+        return qRound(MediaProbe::dominantFrequency(channels.value(c), rate));
+    };
+    if (channels.size() != 2 || tone(0) != 1000 || tone(1) != 1500)
+        QTest::qFail(qPrintable(path + ": not 1000 Hz left, 1500 Hz right"), __FILE__, __LINE__);
+    return channels.value(0).size() / double(rate);
 }
 
 } // namespace
@@ -55,16 +64,12 @@ class TestCrashRecovery : public QObject
 private slots:
     void killedRecordingIsRepairedBothWays_data()
     {
-        QTest::addColumn<QString>("rate");
-        QTest::addColumn<QString>("take");
-        QTest::newRow("wav 44.1 kHz") << "" << "take.wav";
-        QTest::newRow("dsf DSD 1x") << "2822400" << "take.dsf";
-        QTest::newRow("dff DSD 1x") << "2822400" << "take.dff";
+        QTest::addColumn<QString>("take"); // WAV at 44.1 kHz, DSF and DSDIFF at DSD 1x
+        for (const char* take : {"take.wav", "take.dsf", "take.dff"})
+            QTest::newRow(take) << QString(take);
     }
-
     void killedRecordingIsRepairedBothWays()
     {
-        QFETCH(QString, rate);
         QFETCH(QString, take);
         QTemporaryDir home;
         const QDir dir(home.path());
@@ -73,76 +78,101 @@ private slots:
         const QString journal = dir.filePath("state/Veloran/open-recordings");
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove("DISPLAY");
-        env.remove("QT_QPA_PLATFORM");
         env.insert("HOME", home.path());
         env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
         env.insert("XDG_STATE_HOME", dir.filePath("state"));
         env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
-        QProcessEnvironment windowEnv = env;
-        windowEnv.insert("QT_QPA_PLATFORM", "offscreen");
-
-        QProcessEnvironment recordEnv = windowEnv;
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcessEnvironment recordEnv = env;
         recordEnv.insert("LD_PRELOAD", TESSARO_WINDOW_DRIVER_PATH);
         recordEnv.insert("TESSARO_DRIVE_DESTINATION", file);
         recordEnv.insert("TESSARO_DRIVE_RECORD_MS", "600000");
-        recordEnv.insert("TESSARO_DRIVE_RATE", rate);
+        recordEnv.insert("TESSARO_DRIVE_RATE", take.endsWith("wav") ? "" : "2822400");
         recordEnv.insert("TESSARO_DRIVE_DSD_TYPE", take.right(3));
         QProcess recorder;
         start(recorder, recordEnv);
         QString errors;
-        QVERIFY2(waitForError(recorder, errors, "clicked record", 30000), qPrintable(errors));
+        QVERIFY2(says(recorder, errors, "clicked record", 30000), qPrintable(errors));
         QElapsedTimer recording;
         recording.start();
-        // A second recorder started meanwhile leaves the files of the first alone.
+        // A second recorder started meanwhile leaves the files of the first alone. It records
+        // through its window too, the tone 20 dB lower and a burst in its right input: its meters
+        // just before the stop and its file; once it closed, the journal lists the first file only.
+        const QString other = dir.filePath("other.wav");
+        recordEnv.insert("TESSARO_DRIVE_DESTINATION", other);
+        recordEnv.insert("TESSARO_DRIVE_RECORD_MS", "2500");
+        recordEnv.insert("TESSARO_DRIVE_RATE", "");
+        recordEnv.insert("TESSARO_SIMULATED_TONE_DB", "-26.02");
+        recordEnv.insert("TESSARO_SIMULATED_BURST", "1@1");
         QProcess second;
-        start(second, windowEnv);
-        QString secondErrors;
-        QVERIFY2(waitForError(second, secondErrors, "\nWarning: another recorder is running", 20000),
+        start(second, recordEnv);
+        QVERIFY(second.waitForFinished(60000));
+        const QString secondErrors = QString::fromLocal8Bit(second.readAllStandardError());
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0 &&
+                     secondErrors.contains("\nWarning: another recorder is running") &&
+                     secondErrors.contains("window driver: clicked close"),
                  qPrintable(secondErrors));
-        second.terminate();
-        QVERIFY(second.waitForFinished(10000));
+        const QRegularExpressionMatch m =
+            QRegularExpression("meters left: (\\S+) dBFS; right: (\\S+) dBFS(, clipped)?;")
+                .match(secondErrors);
+        QVERIFY2(m.hasMatch() && qAbs(m.captured(1).toDouble() + 26.0) <= 0.5 &&
+                     qAbs(m.captured(2).toDouble() + 26.0) <= 0.5 && !m.captured(3).isEmpty(),
+                 qPrintable(secondErrors));
+        const MediaInfo info = MediaProbe::probe(other);
+        QVERIFY2(info.sampleRate == 44100 && info.duration > 1.5 && info.duration < 4.0,
+                 qPrintable(QString("%1 Hz, %2 s").arg(info.sampleRate).arg(info.duration)));
+        verifyTones(other, 44100);
+        QCOMPARE(readAll(journal), file.toUtf8() + '\n');
+
         QTest::qWait(qMax(0, 3000 - int(recording.elapsed())));
         ::kill(pid_t(recorder.processId()), SIGKILL);
         const double recordedSeconds = recording.elapsed() / 1000.0;
         QVERIFY(recorder.waitForFinished(10000));
-        QCOMPARE(readAll(journal), file.toUtf8() + '\n');
         QVERIFY(QFile::copy(file, copy));
 
         // The next start repairs what the journal lists and refuses a foreign file unchanged.
         append(notes, "levels fine\n");
         append(journal, notes.toUtf8() + '\n');
         QProcess restarted;
-        start(restarted, windowEnv);
+        start(restarted, env);
         // The kill may fall just after a header update, before more data reached the disk.
         const QString outcome = ": (repaired|complete)";
-        QVERIFY2(waitForError(restarted, errors, "\nInfo: " + QRegularExpression::escape(file)
-                                                     + outcome, 30000), qPrintable(errors));
-        QVERIFY2(waitForError(restarted, errors, "\nError: " + QRegularExpression::escape(notes)
-                                                     + ": not repaired, not a WAV, DSF or DSDIFF "
-                                                       "file\n", 10000), qPrintable(errors));
+        QVERIFY2(
+            says(restarted, errors, "\nInfo: " + QRegularExpression::escape(file) + outcome, 30000),
+            qPrintable(errors));
+        QVERIFY2(says(restarted, errors,
+                      "\nError: " + QRegularExpression::escape(notes) +
+                          ": not repaired, not a WAV, DSF or DSDIFF file\n",
+                      10000),
+                 qPrintable(errors));
+        // Ended as a terminal's Ctrl+C or a logout ends it, it still saves its settings.
+        const QString settings = dir.filePath("config/Veloran/Tessaro Recorder.ini");
+        QVERIFY(QFile::remove(settings));
         restarted.terminate();
         QVERIFY(restarted.waitForFinished(10000));
+        QVERIFY(restarted.exitStatus() == QProcess::NormalExit && restarted.exitCode() == 0);
+        const QStringList ini = QString(readAll(settings)).split('\n');
+        for (const char* line :
+             {"[INPUT]", "device=Halvik Simulated Device", "[AUTO_SPLIT]", "[CONFIG]"})
+            QVERIFY2(ini.contains(line), qPrintable(ini.join('\n')));
         QCOMPARE(readAll(journal), QByteArray());
         QCOMPARE(readAll(notes), QByteArray("levels fine\n"));
 
         // "--repair", without any display, makes the same file of the copy.
         QProcess repair;
+        env.remove("QT_QPA_PLATFORM");
         start(repair, env, {"--repair", copy});
         QVERIFY(repair.waitForFinished(30000));
         const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
-        QVERIFY2(repair.exitCode() == 0 && out.count('\n') == 1
-                     && out.contains(QRegularExpression("^" + QRegularExpression::escape(copy)
-                                                        + outcome)), qPrintable(out));
+        QVERIFY2(
+            repair.exitCode() == 0 && out.count('\n') == 1 &&
+                out.contains(QRegularExpression("^" + QRegularExpression::escape(copy) + outcome)),
+            qPrintable(out));
         QCOMPARE(readAll(copy), readAll(file));
 
-        const int decodeRate = 88200;
-        const QVector<QVector<float>> channels = MediaProbe::decode(file, decodeRate);
-        QCOMPARE(channels.size(), 2);
-        const double decodedSeconds = double(channels[0].size()) / decodeRate;
+        const double decodedSeconds = verifyTones(file, 88200);
         qInfo("%.2f s decoded of %.2f s recorded", decodedSeconds, recordedSeconds);
         QVERIFY(decodedSeconds >= recordedSeconds - 1.0 && decodedSeconds <= recordedSeconds + 0.5);
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
     }
 };
 

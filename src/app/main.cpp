@@ -70,6 +70,9 @@ int runCommand(int argc, char* argv[], const CommandLine& commandLine)
             std::printf("%s\n", qPrintable(line));
         return 0;
     }
+    // Like the window, a recording from the command line first repairs what a crash left open,
+    // and holds the lock that tells a recorder started meanwhile to leave its files alone.
+    RecorderCore::recoverJournaledFiles(core.controller);
     core.adjuster->loadSettings(AppIdentity::organisation(), AppIdentity::application());
     return HeadlessRecorder(core, commandLine.recording()).run();
 }

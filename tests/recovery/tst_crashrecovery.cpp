@@ -65,12 +65,15 @@ private slots:
     void killedRecordingIsRepairedBothWays_data()
     {
         QTest::addColumn<QString>("take"); // WAV at 44.1 kHz, DSF and DSDIFF at DSD 1x
-        for (const char* take : {"take.wav", "take.dsf", "take.dff"})
-            QTest::newRow(take) << QString(take);
+        QTest::addColumn<bool>("headless"); // recorded from the command line, not the window
+        QTest::newRow("take.wav") << QString("take.wav") << false;
+        QTest::newRow("take.dsf") << QString("take.dsf") << false;
+        QTest::newRow("take.dff headless") << QString("take.dff") << true;
     }
     void killedRecordingIsRepairedBothWays()
     {
         QFETCH(QString, take);
+        QFETCH(bool, headless);
         QTemporaryDir home;
         const QDir dir(home.path());
         const QString file = dir.filePath(take), copy = dir.filePath("copy-" + take);
@@ -90,9 +93,13 @@ private slots:
         recordEnv.insert("TESSARO_DRIVE_RATE", take.endsWith("wav") ? "" : "2822400");
         recordEnv.insert("TESSARO_DRIVE_DSD_TYPE", take.right(3));
         QProcess recorder;
-        start(recorder, recordEnv);
+        if (headless)
+            start(recorder, env, {"--record", file, "--rate", "2822400"});
+        else
+            start(recorder, recordEnv);
         QString errors;
-        QVERIFY2(says(recorder, errors, "clicked record", 30000), qPrintable(errors));
+        QVERIFY2(says(recorder, errors, headless ? "recording started" : "clicked record", 30000),
+                 qPrintable(errors));
         QElapsedTimer recording;
         recording.start();
         // A second recorder started meanwhile leaves the files of the first alone. It records

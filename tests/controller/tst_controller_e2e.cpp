@@ -17,13 +17,10 @@
 #include <QtEndian>
 #include <QtTest>
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
-#include <sched.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
@@ -383,65 +380,6 @@ private slots:
             QCOMPARE(controller->levelMeter(input).takePeak(), 0.0f);
             QVERIFY(!controller->levelMeter(input).takeClip());
         }
-    }
-
-    // A writer starved of CPU cannot keep up: the pool fills, the recording stops once with
-    // "buffer is full", and what was queued still reaches a valid file, whole and in order.
-    void starvedWriterFillsThePoolAndLosesNothingQueued()
-    {
-        AsioHostState* host = AsioHostState::instance();
-        controller->unloadCurrentDriver();
-        const quint32 poolBytes = 1u << 20;
-        QSharedPointer<PartitionManager> smallPool(new PartitionManager(poolBytes));
-        QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(smallPool));
-        QStringList starvedLog;
-        QScopedPointer<AsioController> starved(
-            new AsioController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), smallPool, writer, 1));
-        host->setBufferProcessor(starved.data());
-        connect(starved.data(), qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                starved.data(), [&](QString msg) { starvedLog << msg; });
-        starved->scanDrivers();
-        SimulatedDriver::setSignal(SimulatedDriver::Signal::Pattern);
-        QVERIFY(starved->initializeDriver(kDevice, 384000));
-
-        // One CPU for every thread of this process, busy threads on it, and the writer at
-        // idle priority: it gets almost nothing while the device thread keeps its pace.
-        cpu_set_t all, one;
-        QCOMPARE(sched_getaffinity(0, sizeof all, &all), 0);
-        CPU_ZERO(&one);
-        CPU_SET(sched_getcpu(), &one);
-        QCOMPARE(sched_setaffinity(0, sizeof one, &one), 0);
-        std::atomic<bool> spin{true};
-        std::vector<std::thread> hogs;
-        for (int i = 0; i < 8; ++i)
-            hogs.emplace_back([&spin] { while (spin) {} });
-        const QString file = path("starved.wav");
-        starved->setFileName(file);
-        const bool started = starved->startRecording(true);
-        if (started)
-            writer->setPriority(QThread::IdlePriority);
-        const bool full = started && QTest::qWaitFor([&] { return starvedLog.contains("buffer is full"); }, 20000);
-        spin = false;
-        for (std::thread& t : hogs)
-            t.join();
-        sched_setaffinity(0, sizeof all, &all);
-        QVERIFY(started);
-        QVERIFY(full);
-
-        QVERIFY(!starved->isRecording());
-        QVERIFY(waitIdle(starved.data()));
-        QTest::qWait(300);
-        QCOMPARE(starvedLog.count("buffer is full"), 1);
-        QVERIFY(starvedLog.filter("writer error").isEmpty());
-        starved->unloadCurrentDriver();
-        host->setBufferProcessor(controller);
-
-        const qint64 dataBytes = QFileInfo(file).size() - 44;
-        QVERIFY2(dataBytes >= qint64(poolBytes) * 9 / 10, qPrintable(QString::number(dataBytes)));
-        QVERIFY(checkPattern(file) > 0);  // every sample in order, none repeated or lost
-        QCOMPARE(dataBytes % (8 * starved->bufferSize()), 0);  // whole buffer switches only
-        const MediaInfo info = MediaProbe::probe(file);
-        QVERIFY(std::abs(info.duration - double(dataBytes / 8) / 384000) < 0.001);
     }
 
     // Runs last: the exit path leaves the controller without a writer.

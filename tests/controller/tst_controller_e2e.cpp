@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -20,29 +21,11 @@
 #include <cmath>
 #include <limits>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
 const char* const kSilentDriver = "Halvik Silent Meter Driver";
 const double kSilence = -std::numeric_limits<double>::infinity();
-
-// An 8 MiB file system of its own, mounted for as long as the object lives.
-struct SmallDisk
-{
-    QTemporaryDir mountPoint;
-    bool mounted = false;
-    SmallDisk()
-    {
-        mounted = QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs",
-                                              mountPoint.path()}) == 0;
-    }
-    ~SmallDisk()
-    {
-        if (mounted)
-            QProcess::execute("umount", {mountPoint.path()});
-    }
-};
 
 // The sample bytes the header says follow it, read where the format documents put the
 // fields; every other size field of the header must agree with it and with the file's length.
@@ -275,12 +258,15 @@ private slots:
         QFETCH(bool, onSmallDisk);
         QFETCH(QString, name);
         QFETCH(QString, reason);
-        if (onSmallDisk && geteuid() != 0)
-            QSKIP("mounting the small file system needs root");
-        SmallDisk disk;
-        if (onSmallDisk && !disk.mounted)
-            QSKIP("mount -t tmpfs failed");
-        const QString folder = onSmallDisk ? disk.mountPoint.path() : dir.path();
+        // An 8 MiB file system of its own for the row.
+        QTemporaryDir disk;
+        if (onSmallDisk && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", disk.path()}) != 0)
+            QSKIP("mounting a small file system failed (it needs root)");
+        const auto unmount = qScopeGuard([&] {
+            if (onSmallDisk)
+                QProcess::execute("umount", {disk.path()});
+        });
+        const QString folder = onSmallDisk ? disk.path() : dir.path();
         QDir(dir.path()).mkpath("folder.wav");
         const QString file = QDir(folder).absoluteFilePath(name);
         QVERIFY(controller->initializeDriver(kDevice, rate));
@@ -365,15 +351,10 @@ private slots:
         QVERIFY(!controller->levelMeter(1 - burst).takeClip());
         QVERIFY2(peaks[burst] >= fullScale, qPrintable(QString::number(peaks[burst])));
         QVERIFY2(peaks[1 - burst] < fullScale, qPrintable(QString::number(peaks[1 - burst])));
-    }
-
-    // A peak the window has not fetched yet belongs to the old driver and must not show.
-    void driverChangeResetsTheMeters()
-    {
-        QVERIFY(controller->initializeDriver(kDevice, 44100));
-        SimulatedDriver::addFullScaleBurst(0);
+        // A peak the window has not fetched yet belongs to the old driver and must not show.
+        SimulatedDriver::addFullScaleBurst(burst);
         QTest::qWait(300);
-        const unsigned resets = controller->levelMeter(0).resetCount();
+        const unsigned resets = controller->levelMeter(burst).resetCount();
         QVERIFY(controller->initializeDriver(QString::fromLatin1(kSilentDriver), 44100));
         for (int input = 0; input < 2; ++input) {
             QVERIFY(controller->levelMeter(input).resetCount() > resets);

@@ -84,7 +84,8 @@ class TestControllerE2E : public QObject
         const auto word = [&](int pos) { return qFromLittleEndian<quint32>(bytes.constData() + pos); };
         qint64 n = first >= 0 || bytes.size() < 48 ? first : word(44) & 0x0fffffff;
         for (int pos = 44; n >= 0 && pos + 8 <= bytes.size(); pos += 8, ++n) {
-            if (word(pos) != SimulatedDriver::patternWord(0, n) || word(pos + 4) != SimulatedDriver::patternWord(1, n))
+            if (word(pos) != SimulatedDriver::patternWord(0, n)
+                || word(pos + 4) != SimulatedDriver::patternWord(1, n))
                 return -1;
         }
         return n;
@@ -93,7 +94,9 @@ class TestControllerE2E : public QObject
     // The peaks of both inputs (dB) since the previous call.
     QVector<double> takePeaks()
     {
-        const auto db = [this](int input) { return 20 * std::log10(double(controller->levelMeter(input).takePeak())); };
+        const auto db = [this](int input) {
+            return 20 * std::log10(double(controller->levelMeter(input).takePeak()));
+        };
         return {db(0), db(1)};
     }
 
@@ -138,8 +141,10 @@ private slots:
         QTest::addColumn<QString>("format");
         QTest::addColumn<int>("dropouts");
         QTest::addColumn<QStringList>("dropoutLog");
-        QTest::newRow("DSD 1x to dsf") << 2822400.0 << "t1.dsf" << "dsf" << 3 << QStringList{"3 dropouts during t1.dsf"};
-        QTest::newRow("DSD 2x to dff") << 5644800.0 << "t2.dff" << "iff" << 1 << QStringList{"1 dropout during t2.dff"};
+        QTest::newRow("DSD 1x to dsf") << 2822400.0 << "t1.dsf" << "dsf" << 3
+                                       << QStringList{"3 dropouts during t1.dsf"};
+        QTest::newRow("DSD 2x to dff") << 5644800.0 << "t2.dff" << "iff" << 1
+                                       << QStringList{"1 dropout during t2.dff"};
         QTest::newRow("44.1 kHz to wav") << 44100.0 << "t3.wav" << "wav" << 0 << QStringList();
         QTest::newRow("192 kHz to wav") << 192000.0 << "t4.wav" << "wav" << 0 << QStringList();
     }
@@ -260,7 +265,8 @@ private slots:
         QFETCH(QString, reason);
         // An 8 MiB file system of its own for the row.
         QTemporaryDir disk;
-        if (onSmallDisk && QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=8m", "tmpfs", disk.path()}) != 0)
+        const QStringList mount{"-t", "tmpfs", "-o", "size=8m", "tmpfs", disk.path()};
+        if (onSmallDisk && QProcess::execute("mount", mount) != 0)
             QSKIP("mounting a small file system failed (it needs root)");
         const auto unmount = qScopeGuard([&] {
             if (onSmallDisk)

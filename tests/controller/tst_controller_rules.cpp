@@ -100,7 +100,8 @@ private slots:
                 b << AsioController::bytesPerSample(t);
             return b;
         };
-        QCOMPARE(bytes({ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24, ASIOSTFloat64LSB, ASIOSTDSDInt8NER8, 5}),
+        QCOMPARE(bytes({ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24, ASIOSTFloat64LSB,
+                        ASIOSTDSDInt8NER8, 5}),
                  (QList<double>{2, 3, 4, 8, 0.125, 0}));
         QCOMPARE(AsioController::ioFormatText(7), QString("UNKNOWN FORMAT"));
     }

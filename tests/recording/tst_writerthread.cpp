@@ -270,7 +270,8 @@ private slots:
         writer.start(name, type, 2, 32, 48000);
         QVERIFY(QTest::qWaitFor([&] { return errors.count() == 1; }, 2000));
         QCOMPARE(errors.at(0).at(0).toInt(), code);
-        QCOMPARE(errors.at(0).at(1).toString(), code == 1 ? reason : QDir::toNativeSeparators(name) + ": " + reason);
+        const QString message = code == 1 ? reason : QDir::toNativeSeparators(name) + ": " + reason;
+        QCOMPARE(errors.at(0).at(1).toString(), message);
         // Blocks that keep coming until the recording is stopped go straight back to the pool,
         // without another message.
         feedFrames(writer, 20);

@@ -9,12 +9,6 @@
 #include <chrono>
 #include <cstring>
 
-QList<double> TestDriverScript::standardRates()
-{
-    return QList<double>() << 44100 << 48000 << 88200 << 96000 << 176400 << 192000 << 352800
-                           << 384000 << 2822400 << 5644800 << 11289600;
-}
-
 struct TestDriverClass
 {
     QString name;
@@ -49,39 +43,32 @@ ASIOSamples splitValue(uint64_t value)
     return ASIOSamples{uint32_t(value >> 32), uint32_t(value & 0xffffffffu)};
 }
 
-uint64_t monotonicNs()
+template <typename Fn>
+void withClass(const QString& name, Fn fn)
 {
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-}
-
-// The scripted failure if there is one, else whether the caller's arguments can be filled.
-ASIOError answer(ASIOError scripted, bool argumentsValid)
-{
-    if (scripted != ASE_OK)
-        return scripted;
-    return argumentsValid ? ASE_OK : ASE_InvalidParameter;
+    if (const auto cls = classes().value(name)) {
+        QMutexLocker lock(&cls->mutex);
+        fn(*cls);
+    }
 }
 
 } // namespace
 
 void TestDriver::registerDriver(const QString& name, const TestDriverScript& script)
 {
-    if (classes().contains(name)) {
-        setScript(name, script);
-        return;
-    }
+    if (classes().contains(name))
+        return setScript(name, script);
     auto cls = std::make_shared<TestDriverClass>();
     cls->name = name;
     cls->script = script;
     classes().insert(name, cls);
-    const QString clsid = clsidOf(name);
+    // A fixed class id per name, as a registered driver has.
+    static const QUuid ns(QStringLiteral("{6ba7b811-9dad-11d1-80b4-00c04fd430c8}"));
+    const QString clsid = QUuid::createUuidV5(ns, name).toString();
     BuiltinDrivers::addProvider(providerId(name), [cls, clsid]() {
-        BuiltinDriverClass c;
-        c.keyName = cls->name;
+        BuiltinDriverClass c{};
+        c.keyName = c.description = cls->name;
         c.clsid = clsid;
-        c.description = cls->name;
         c.create = [cls]() -> IASIO* { return new TestDriver(cls); };
         return QList<BuiltinDriverClass>{c};
     });
@@ -91,15 +78,6 @@ void TestDriver::unregisterDriver(const QString& name)
 {
     BuiltinDrivers::removeProvider(providerId(name));
     classes().remove(name);
-}
-
-template <typename Fn>
-static void withClass(const QString& name, Fn fn)
-{
-    if (const auto cls = classes().value(name)) {
-        QMutexLocker lock(&cls->mutex);
-        fn(*cls);
-    }
 }
 
 TestDriverScript TestDriver::script(const QString& name)
@@ -133,12 +111,6 @@ void TestDriver::clearCalls(const QString& name)
     withClass(name, [](TestDriverClass& c) { c.calls.clear(); });
 }
 
-QString TestDriver::clsidOf(const QString& name)
-{
-    static const QUuid ns(QStringLiteral("{6ba7b811-9dad-11d1-80b4-00c04fd430c8}"));
-    return QUuid::createUuidV5(ns, name).toString();
-}
-
 TestDriver::TestDriver(std::shared_ptr<TestDriverClass> cls) : m_class(std::move(cls))
 {
     QMutexLocker lock(&m_class->mutex);
@@ -163,13 +135,24 @@ TestDriverScript TestDriver::logCall(const char* name)
     return m_class->script;
 }
 
+template <typename Fill>
+ASIOError TestDriver::answer(const char* name, ASIOError TestDriverScript::*result, bool valid,
+                             Fill fill)
+{
+    const TestDriverScript s = logCall(name);
+    if (s.*result != ASE_OK)
+        return s.*result;
+    if (!valid)
+        return ASE_InvalidParameter;
+    fill(s);
+    return ASE_OK;
+}
+
 void TestDriver::joinOrDetach(std::thread& thread)
 {
-    if (!thread.joinable())
-        return;
-    if (thread.get_id() == std::this_thread::get_id())
+    if (thread.joinable() && thread.get_id() == std::this_thread::get_id())
         thread.detach();
-    else
+    else if (thread.joinable())
         thread.join();
 }
 
@@ -181,48 +164,29 @@ void TestDriver::stopStreamingThread()
 
 void TestDriver::deliverSwitch(long index)
 {
-    const long n = m_switches;
-    if (m_class->script.useTimeInfo && m_callbacks.bufferSwitchTimeInfo) {
-        ASIOTime t;
-        memset(&t, 0, sizeof t);
-        t.timeInfo.samplePosition = splitValue(uint64_t(n) * uint64_t(m_bufferSize));
-        t.timeInfo.systemTime = splitValue(monotonicNs());
-        t.timeInfo.sampleRate = m_rate;
-        t.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
-        m_callbacks.bufferSwitchTimeInfo(&t, index, ASIOTrue);
-    } else if (m_callbacks.bufferSwitch) {
+    if (m_callbacks.bufferSwitch)
         m_callbacks.bufferSwitch(index, ASIOTrue);
-    }
     ++m_switches;
 }
 
 void TestDriver::fireBufferSwitchesFromThread(int count)
 {
-    std::thread worker([this, count]() {
+    std::thread([this, count]() {
         for (int i = 0; i < count; ++i)
             deliverSwitch(m_switches % 2);
-    });
-    worker.join();
+    }).join();
 }
 
 void TestDriver::requestReset(bool fromNewThread)
 {
     const auto message = m_callbacks.asioMessage;
-    if (!message)
-        return;
-    if (!fromNewThread) {
+    if (message && !fromNewThread)
         message(kAsioResetRequest, 0, nullptr, nullptr);
-        return;
+    if (message && fromNewThread) {
+        joinOrDetach(m_helperThread);
+        // Touches nothing of this driver: the host may release it while handling the request.
+        m_helperThread = std::thread([message]() { message(kAsioResetRequest, 0, nullptr, nullptr); });
     }
-    joinOrDetach(m_helperThread);
-    // Touches nothing of this driver: the host may release it while handling the request.
-    m_helperThread = std::thread([message]() { message(kAsioResetRequest, 0, nullptr, nullptr); });
-}
-
-void TestDriver::fireSampleRateChanged(double rate)
-{
-    if (m_callbacks.sampleRateDidChange)
-        m_callbacks.sampleRateDidChange(rate);
 }
 
 unsigned long TestDriver::AddRef()
@@ -267,22 +231,17 @@ void TestDriver::getErrorMessage(char* string)
 ASIOError TestDriver::start()
 {
     const TestDriverScript s = logCall("start");
-    if (s.startResult != ASE_OK)
-        return s.startResult;
-    if (s.threadPeriodMs > 0 && !m_streaming) {
-        joinOrDetach(m_streamThread);
-        m_streaming = true;
-        const auto period = std::chrono::milliseconds(s.threadPeriodMs);
-        m_streamThread = std::thread([this, period]() {
-            auto next = std::chrono::steady_clock::now();
-            while (m_streaming) {
-                next += period;
-                std::this_thread::sleep_until(next);
-                if (m_streaming)
-                    deliverSwitch(m_switches % 2);
-            }
-        });
-    }
+    if (s.threadPeriodMs <= 0 || m_streaming)
+        return ASE_OK;
+    joinOrDetach(m_streamThread);
+    m_streaming = true;
+    m_streamThread = std::thread([this, period = std::chrono::milliseconds(s.threadPeriodMs)]() {
+        for (auto next = std::chrono::steady_clock::now() + period; m_streaming; next += period) {
+            std::this_thread::sleep_until(next);
+            if (m_streaming)
+                deliverSwitch(m_switches % 2);
+        }
+    });
     return ASE_OK;
 }
 
@@ -298,39 +257,33 @@ ASIOError TestDriver::stop()
 
 ASIOError TestDriver::getChannels(long* numInputChannels, long* numOutputChannels)
 {
-    const TestDriverScript s = logCall("getChannels");
-    const ASIOError e = answer(s.getChannelsResult, numInputChannels && numOutputChannels);
-    if (e == ASE_OK) {
-        *numInputChannels = s.inputs;
-        *numOutputChannels = s.outputs;
-    }
-    return e;
+    return answer("getChannels", &TestDriverScript::getChannelsResult,
+                  numInputChannels && numOutputChannels, [&](const TestDriverScript& s) {
+                      *numInputChannels = s.inputs;
+                      *numOutputChannels = s.outputs;
+                  });
 }
 
 ASIOError TestDriver::getLatencies(long* inputLatency, long* outputLatency)
 {
-    const TestDriverScript s = logCall("getLatencies");
-    const ASIOError e = answer(s.getLatenciesResult, inputLatency && outputLatency);
-    if (e == ASE_OK) {
-        *inputLatency = s.inputLatency;
-        *outputLatency = s.outputLatency;
-    }
-    return e;
+    return answer("getLatencies", &TestDriverScript::getLatenciesResult,
+                  inputLatency && outputLatency, [&](const TestDriverScript& s) {
+                      *inputLatency = s.inputLatency;
+                      *outputLatency = s.outputLatency;
+                  });
 }
 
 ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
                                     long* granularity)
 {
-    const TestDriverScript s = logCall("getBufferSize");
-    const ASIOError e =
-        answer(s.getBufferSizeResult, minSize && maxSize && preferredSize && granularity);
-    if (e == ASE_OK) {
-        *minSize = s.minBufferSize;
-        *maxSize = s.maxBufferSize;
-        *preferredSize = s.preferredBufferSize;
-        *granularity = s.granularity;
-    }
-    return e;
+    return answer("getBufferSize", &TestDriverScript::getBufferSizeResult,
+                  minSize && maxSize && preferredSize && granularity,
+                  [&](const TestDriverScript& s) {
+                      *minSize = 64;
+                      *maxSize = 8192;
+                      *preferredSize = s.preferredBufferSize;
+                      *granularity = s.granularity;
+                  });
 }
 
 ASIOError TestDriver::canSampleRate(ASIOSampleRate sampleRate)
@@ -340,19 +293,13 @@ ASIOError TestDriver::canSampleRate(ASIOSampleRate sampleRate)
 
 ASIOError TestDriver::getSampleRate(ASIOSampleRate* sampleRate)
 {
-    const TestDriverScript s = logCall("getSampleRate");
-    const ASIOError e = answer(s.getSampleRateResult, sampleRate);
-    if (e == ASE_OK)
-        *sampleRate = s.reportedRate != 0 ? s.reportedRate : m_rate;
-    return e;
+    return answer("getSampleRate", &TestDriverScript::getSampleRateResult, sampleRate,
+                  [&](const TestDriverScript&) { *sampleRate = m_rate; });
 }
 
 ASIOError TestDriver::setSampleRate(ASIOSampleRate sampleRate)
 {
-    const TestDriverScript s = logCall("setSampleRate");
-    if (s.setSampleRateResult != ASE_OK)
-        return s.setSampleRateResult;
-    if (!s.rates.contains(sampleRate))
+    if (!logCall("setSampleRate").rates.contains(sampleRate))
         return ASE_NoClock;
     m_rate = sampleRate;
     return ASE_OK;
@@ -378,33 +325,31 @@ ASIOError TestDriver::setClockSource(long reference)
 
 ASIOError TestDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp)
 {
-    const TestDriverScript s = logCall("getSamplePosition");
-    const ASIOError e = answer(s.getSamplePositionResult, sPos && tStamp);
-    if (e == ASE_OK) {
-        *sPos = splitValue(uint64_t(m_switches.load()) * uint64_t(m_bufferSize));
-        *tStamp = splitValue(monotonicNs());
-    }
-    return e;
+    return answer("getSamplePosition", &TestDriverScript::getSamplePositionResult, sPos && tStamp,
+                  [&](const TestDriverScript&) {
+                      *sPos = splitValue(uint64_t(m_switches.load()) * uint64_t(m_bufferSize));
+                      *tStamp = splitValue(uint64_t(
+                          std::chrono::steady_clock::now().time_since_epoch() /
+                          std::chrono::nanoseconds(1)));
+                  });
 }
 
 ASIOError TestDriver::getChannelInfo(ASIOChannelInfo* info)
 {
     const TestDriverScript s = logCall("getChannelInfo");
-    const ASIOError e = answer(s.getChannelInfoResult,
-                               info && info->channel >= 0 &&
-                                   info->channel < (info->isInput ? s.inputs : s.outputs));
-    if (e != ASE_OK)
-        return e;
+    if (s.getChannelInfoResult != ASE_OK)
+        return s.getChannelInfoResult;
+    if (!info || info->channel < 0 || info->channel >= (info->isInput ? s.inputs : s.outputs))
+        return ASE_InvalidParameter;
     info->isActive = ASIOFalse;
     for (const ASIOBufferInfo& b : m_buffers) {
         if (b.isInput == info->isInput && b.channelNum == info->channel)
             info->isActive = ASIOTrue;
     }
     info->channelGroup = 0;
-    info->type = m_ioFormat == kASIODSDFormat ? s.dsdSampleType : s.pcmSampleType;
-    const QByteArray name = (info->isInput ? QByteArray("In ") : QByteArray("Out ")) +
-                            QByteArray::number(qlonglong(info->channel) + 1);
-    copyText(info->name, sizeof info->name, name);
+    info->type = m_ioFormat == kASIODSDFormat ? ASIOSampleType(ASIOSTDSDInt8MSB1) : s.pcmSampleType;
+    const QByteArray number = QByteArray::number(qlonglong(info->channel) + 1);
+    copyText(info->name, sizeof info->name, (info->isInput ? "In " : "Out ") + number);
     return ASE_OK;
 }
 
@@ -417,17 +362,16 @@ ASIOError TestDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannel
     if (!bufferInfos || !callbacks || numChannels < 1 || bufferSize < 1 || m_streaming)
         return ASE_InvalidParameter;
     for (long i = 0; i < numChannels; ++i) {
-        const long channels = bufferInfos[i].isInput ? s.inputs : s.outputs;
-        if (bufferInfos[i].channelNum < 0 || bufferInfos[i].channelNum >= channels)
+        if (bufferInfos[i].channelNum < 0 ||
+            bufferInfos[i].channelNum >= (bufferInfos[i].isInput ? s.inputs : s.outputs))
             return ASE_InvalidParameter;
     }
     m_buffers.clear();
     m_memory.clear();
-    // Eight bytes per sample hold every sample type.
-    const int bytes = int(bufferSize) * 8;
     for (long i = 0; i < numChannels; ++i) {
         for (int half = 0; half < 2; ++half) {
-            m_memory.append(QByteArray(bytes, '\0'));
+            // Eight bytes per sample hold every sample type.
+            m_memory.append(QByteArray(int(bufferSize) * 8, '\0'));
             bufferInfos[i].buffers[half] = m_memory.last().data();
         }
         m_buffers.append(bufferInfos[i]);
@@ -440,9 +384,7 @@ ASIOError TestDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannel
 
 ASIOError TestDriver::disposeBuffers()
 {
-    const TestDriverScript s = logCall("disposeBuffers");
-    if (s.disposeBuffersResult != ASE_OK)
-        return s.disposeBuffersResult;
+    logCall("disposeBuffers");
     if (m_streaming)
         return ASE_InvalidMode;
     m_buffers.clear();
@@ -460,20 +402,14 @@ ASIOError TestDriver::future(long selector, void* opt)
 {
     const TestDriverScript s = logCall("future");
     auto* format = static_cast<ASIOIoFormat*>(opt);
-    switch (selector) {
-    case kAsioSetIoFormat:
-        if (s.futureResult == ASE_SUCCESS && format)
-            m_ioFormat = format->FormatType;
-        return s.futureResult;
-    case kAsioGetIoFormat:
-        if (s.futureResult == ASE_SUCCESS && format)
-            format->FormatType = m_ioFormat;
-        return s.futureResult;
-    case kAsioCanDoIoFormat:
-        return s.futureResult;
-    default:
-        return ASE_InvalidParameter;
-    }
+    const bool done = s.futureResult == ASE_SUCCESS && format;
+    if (selector == kAsioSetIoFormat && done)
+        m_ioFormat = format->FormatType;
+    else if (selector == kAsioGetIoFormat && done)
+        format->FormatType = m_ioFormat;
+    const bool known = selector == kAsioSetIoFormat || selector == kAsioGetIoFormat ||
+                       selector == kAsioCanDoIoFormat;
+    return known ? s.futureResult : ASIOError(ASE_InvalidParameter);
 }
 
 ASIOError TestDriver::outputReady()

@@ -69,6 +69,14 @@ class TestWriterThread : public QObject
         }
     }
     bool waitAllFree() { return QTest::qWaitFor([&] { return pool->usedCount() == 0; }, 5000); }
+    // Closes the file and waits until the writer has taken every block back to the pool.
+    bool closeAndDrain(AudioFileWriter& writer)
+    {
+        writer.closeFile();
+        const bool drained = waitAllFree();
+        QTest::qWait(100);
+        return drained;
+    }
     QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
 
 private slots:
@@ -140,50 +148,46 @@ private slots:
         QVERIFY(waitAllFree());
         writer.start(path("b.wav"), 0, 2, 32, 48000);  // next track while writing
         feedFrames(writer, 40);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTest::qWait(100);
-        const qint64 afterA = checkPattern(path("a.wav"), 0);
-        QVERIFY(afterA > 0);
-        QCOMPARE(checkPattern(path("b.wav"), afterA), nextSample);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(checkPattern(path("b.wav"), checkPattern(path("a.wav"), 0)), nextSample);
+    }
+
+    // A part ends before the frame that would reach the maximum, but holds one frame at least.
+    void splitsAtTheMaximumIntoNumberedParts_data()
+    {
+        QTest::addColumn<qint64>("maxSize");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("firstPartFrames");
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("ten frames per part") << qint64(44 + 10 * 2 * kBlockBytes) << 25 << 9
+                                             << QStringList{"s25.wav", "s25_part0002.wav", "s25_part0003.wav"};
+        QTest::newRow("tiny maximum") << qint64(1025) << 3 << 1
+                                      << QStringList{"s3.wav", "s3_part0002.wav", "s3_part0003.wav"};
     }
 
     void splitsAtTheMaximumIntoNumberedParts()
     {
+        QFETCH(qint64, maxSize);
+        QFETCH(int, frames);
+        QFETCH(int, firstPartFrames);
+        QFETCH(QStringList, files);
         AudioFileWriter writer(pool);
         QSignalSpy errors(&writer, &AudioFileWriter::error);
         writer.setFileMaxSize(1024);
         QCOMPARE(errors.count(), 1);
         QCOMPARE(errors.at(0).at(1).toString(), QString("maximum size too small"));
         QCOMPARE(writer.fileMaxSize(), qint64(524288000));
-        writer.setFileMaxSize(44 + 10 * 2 * kBlockBytes);  // ten frames per part
-        writer.start(path("take.wav"), 0, 2, 32, 48000);
-        feedFrames(writer, 25);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTest::qWait(100);
-        qint64 n = checkPattern(path("take.wav"), 0);
-        QCOMPARE(QFileInfo(path("take.wav")).size(), qint64(44 + 9 * 2 * kBlockBytes));
-        n = checkPattern(path("take_part0002.wav"), n);
-        n = checkPattern(path("take_part0003.wav"), n);
+        writer.setFileMaxSize(maxSize);
+        writer.start(path(files[0]), 0, 2, 32, 48000);
+        feedFrames(writer, frames);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(QDir(dir.path()).entryList({QString("s%1*").arg(frames)}, QDir::Files, QDir::Name), files);
+        QCOMPARE(QFileInfo(path(files[0])).size(), qint64(44 + firstPartFrames * 2 * kBlockBytes));
+        qint64 n = 0;
+        for (const QString& f : files)
+            n = checkPattern(path(f), n);
         QCOMPARE(n, nextSample);
-        QVERIFY(!QFile::exists(path("take_part0004.wav")));
-        QCOMPARE(writer.fileName(), path("take_part0003.wav"));
-    }
-
-    void tinyMaximumStillWritesOneFramePerPart()
-    {
-        AudioFileWriter writer(pool);
-        writer.setFileMaxSize(1025);
-        writer.start(path("tiny.wav"), 0, 2, 32, 48000);
-        feedFrames(writer, 3);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTest::qWait(100);
-        qint64 n = checkPattern(path("tiny.wav"), 0);
-        n = checkPattern(path("tiny_part0002.wav"), n);
-        QCOMPARE(checkPattern(path("tiny_part0003.wav"), n), nextSample);
-        QVERIFY(!QFile::exists(path("tiny_part0004.wav")));
+        QCOMPARE(writer.fileName(), path(files.last()));
     }
 
     void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
@@ -215,9 +219,7 @@ private slots:
         AudioFileWriter writer(pool);
         writer.start(path("one.wav"), 0, 2, 32, 48000);
         feedFrames(writer, 4);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTest::qWait(100);
+        QVERIFY(closeAndDrain(writer));
         const QByteArray closed = readAll(path("one.wav"));
         writer.closeFile();
         feedBlock(writer, 0, 99999);  // arrives after the close: belongs to no recording
@@ -227,9 +229,7 @@ private slots:
         writer.start(path("two.wav"), 0, 2, 32, 48000);
         QCOMPARE(pool->usedCount(), 0);
         feedFrames(writer, 4);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTest::qWait(100);
+        QVERIFY(closeAndDrain(writer));
         QCOMPARE(checkPattern(path("two.wav"), 0), nextSample);
     }
 
@@ -245,42 +245,33 @@ private slots:
         QCOMPARE(checkPattern(path("drain.wav"), 0), nextSample);
     }
 
-    void invalidNamesAreRefused()
-    {
-        AudioFileWriter writer(pool);
-        QSignalSpy errors(&writer, &AudioFileWriter::error);
-        writer.start("   ", 0, 2, 32, 48000);
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toInt(), 1);
-        QCOMPARE(errors.at(0).at(1).toString(), QString("invalid filename"));
-        feedFrames(writer, 2);  // no file was started: the blocks have nowhere to go
-        QCOMPARE(pool->usedCount(), 0);
-    }
-
-    void unwritableDestinationIsReportedOnceAndFreesThePool_data()
+    void unusableDestinationIsReportedOnceAndFreesThePool_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("type");
+        QTest::addColumn<int>("code");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing folder") << path("no/such/dir/x.wav") << 0 << "No such file or directory";
-        QTest::newRow("name of a folder") << path("folder.dff") << 1 << "Is a directory";
-        QTest::newRow("takes no header") << "/dev/full" << 2 << "No space left on device";
-        QTest::newRow("unknown type") << path("x.raw") << 7 << "No Implementation Set";
+        QTest::newRow("blank name") << "   " << 0 << 1 << "invalid filename";
+        QTest::newRow("missing folder") << path("no/such/dir/x.wav") << 0 << 4 << "No such file or directory";
+        QTest::newRow("name of a folder") << path("folder.dff") << 1 << 4 << "Is a directory";
+        QTest::newRow("takes no header") << "/dev/full" << 2 << 4 << "No space left on device";
+        QTest::newRow("unknown type") << path("x.raw") << 7 << 4 << "No Implementation Set";
     }
 
-    void unwritableDestinationIsReportedOnceAndFreesThePool()
+    void unusableDestinationIsReportedOnceAndFreesThePool()
     {
         QFETCH(QString, name);
         QFETCH(int, type);
+        QFETCH(int, code);
         QFETCH(QString, reason);
         QDir(dir.path()).mkpath("folder.dff");
         AudioFileWriter writer(pool);
         QSignalSpy errors(&writer, &AudioFileWriter::error);
         writer.start(name, type, 2, 32, 48000);
         QVERIFY(QTest::qWaitFor([&] { return errors.count() == 1; }, 2000));
-        QCOMPARE(errors.at(0).at(0).toInt(), 4);
-        QCOMPARE(errors.at(0).at(1).toString(), QDir::toNativeSeparators(name) + ": " + reason);
-
+        QCOMPARE(errors.at(0).at(0).toInt(), code);
+        const QString message = code == 1 ? reason : QDir::toNativeSeparators(name) + ": " + reason;
+        QCOMPARE(errors.at(0).at(1).toString(), message);
         // Blocks that keep coming until the recording is stopped go straight back to the pool,
         // without another message.
         feedFrames(writer, 20);
@@ -291,9 +282,8 @@ private slots:
         const qint64 first = nextSample;
         writer.start(path("after.wav"), 0, 2, 32, 48000);
         feedFrames(writer, 3);
-        writer.closeFile();
-        QVERIFY(waitAllFree());
-        QTRY_COMPARE(checkPattern(path("after.wav"), first), first + 3 * kWordsPerBlock);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(checkPattern(path("after.wav"), first), nextSample);
     }
 
     // DSF groups a 4096-byte block of each channel, every byte's bits reversed, whatever size

@@ -25,7 +25,6 @@
 #include <QtTest>
 #include <functional>
 #include <optional>
-#include <unistd.h>
 
 namespace {
 const QString kDriver = "Halvik UI Driver";
@@ -101,10 +100,7 @@ class TestMainWindow : public QObject
     {
         answers << [answer](QWidget* modal) {
             auto* box = qobject_cast<QMessageBox*>(modal);
-            if (box && box->button(answer))
-                box->button(answer)->click();
-            else
-                modal->close();
+            box && box->button(answer) ? box->button(answer)->click() : void(modal->close());
         };
     }
     // Settings dialog: `change` may set its choices and returns whether to press OK.
@@ -117,13 +113,7 @@ class TestMainWindow : public QObject
         };
     }
 
-    template <typename T> T* child(const char* name) const
-    {
-        T* widget = window->findChild<T*>(QString::fromLatin1(name));
-        if (!widget)
-            qFatal("no widget %s", name);
-        return widget;
-    }
+    template <typename T> T* child(const char* name) const { return window->findChild<T*>(name); }
     QPushButton* button(const char* name) const { return child<QPushButton>(name); }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     QString status() const { return child<QLineEdit>("statusLine")->text(); }
@@ -131,14 +121,19 @@ class TestMainWindow : public QObject
     QString clock() const { return child<QLabel>("timeLabel")->text(); }
     QString logText() const { return window->logTable()->toText(); }
     QString path(const QString& name) const { return dir.filePath(name); }
-    // Which of record, stop, next track, settings and browse are enabled, as "10011".
-    QString enabled() const
+    // Which of record, stop, next track, settings and browse are enabled, then the button the
+    // stack shows (0 record, 1 next track) and whether the destination is (w)ritable: "10011 0w".
+    QString controls() const
     {
         QString flags;
-        for (const char* name :
-             {"recordButton", "stopButton", "nextTrackButton", "settingsButton", "browseButton"})
+        for (const char* name : {"recordButton", "stopButton", "nextTrackButton", "settingsButton", "browseButton"})
             flags += button(name)->isEnabled() ? '1' : '0';
-        return flags;
+        return flags + ' ' + QString::number(child<QStackedWidget>("stack")->currentIndex())
+               + (child<QLineEdit>("pathEdit")->isReadOnly() ? 'r' : 'w');
+    }
+    static bool matches(const QString& text, const QString& pattern)
+    {
+        return QRegularExpression(pattern).match(text).hasMatch();
     }
     void refresh() { window->onTimer(); }
     void typePath(const QString& text)
@@ -149,13 +144,11 @@ class TestMainWindow : public QObject
     // A small file system of its own: only root may mount one, others skip the test.
     void mountTmpfs(const QString& where, int mib)
     {
-        if (geteuid() != 0)
-            QSKIP("mounting a small tmpfs needs root");
         if (!mounts.contains(where) && QDir().mkpath(where)
             && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where}) == 0)
             mounts << where;
         if (!mounts.contains(where))
-            QSKIP("tmpfs could not be mounted");
+            QSKIP("a small tmpfs could not be mounted (that needs root)");
     }
     // Unplugged, the device stays away (its driver fails to initialise) until plugged again.
     void plugDevice(bool present)
@@ -279,15 +272,14 @@ private slots:
     {
         refresh();
         QCOMPARE(status(), QString("Halvik UI Driver - stopped PCM  @44.1 kHz"));
-        QCOMPARE(child<QStackedWidget>("stack")->currentIndex(), 0);
-        QCOMPARE(enabled(), QString("10011"));
+        QCOMPARE(controls(), QString("10011 0w"));
 
         // While the device is away the take stays where it is: nothing to start, no clock change.
         controller->forcedReconnecting = true;
         child<QLabel>("timeLabel")->setText("12:34:56");
         refresh();
         QCOMPARE(status(), QString("waiting for Halvik UI Driver (please check your USB connection)"));
-        QCOMPARE(enabled().left(3), QString("000"));
+        QCOMPARE(controls().left(3), QString("000"));
         QCOMPARE(clock(), QString("12:34:56"));
         controller->forcedReconnecting = false;
 
@@ -314,8 +306,8 @@ private slots:
             controller->forcedBytes = buffered;
             refresh();
             const QString whole = buffered ? line->toolTip() : line->text();
-            QVERIFY2(QRegularExpression(pattern + (buffered ? " \\(slow drive! using 3\\.0 MB RAM\\)$" : "$"))
-                         .match(whole).hasMatch(), qPrintable(whole));
+            QVERIFY2(matches(whole, pattern + (buffered ? " \\(slow drive! using 3\\.0 MB RAM\\)$" : "$")),
+                     qPrintable(whole));
             QCOMPARE(line->text().endsWith(QChar(0x2026)), buffered > 0);
             QVERIFY(whole.startsWith(line->text().chopped(buffered ? 1 : 0)));
             QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
@@ -332,28 +324,23 @@ private slots:
     void typedRecordingNextTrackAndBrowsedNames()
     {
         typePath(path("typed.wav"));
-        QCOMPARE(controller->fileName(), path("typed.wav"));
-        QCOMPARE(window->lastPath(), path("typed.wav"));
         window->onNextTrack();  // not recording: nothing
         click("recordButton");
         QCOMPARE(controller->starts.takeLast(), false);
-        QVERIFY(controller->isRecording());
         controller->forcedBytes = 512000;  // the most the drive may lag behind for a next track
         refresh();
-        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\)$")
-                     .match(status()).hasMatch(), qPrintable(status()));
-        QCOMPARE(enabled(), QString("01100"));
-        QVERIFY(child<QLineEdit>("pathEdit")->isReadOnly());
-        QCOMPARE(child<QStackedWidget>("stack")->currentIndex(), 1);
+        const QString recordingPcm = "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(%1 left\\)$";
+        QVERIFY2(matches(status(), recordingPcm.arg("\\d+:\\d\\d:\\d\\d")), qPrintable(status()));
+        QCOMPARE(controls(), QString("01100 1r"));
         QCOMPARE(shownPath(), path("typed.wav"));
         QTest::qWait(1100);
         refresh();
-        QVERIFY2(QRegularExpression("^00:00:0[1-9]$").match(clock()).hasMatch(), qPrintable(clock()));
+        QVERIFY2(matches(clock(), "^00:00:0[1-9]$"), qPrintable(clock()));
 
         // Next track only while the drive keeps up; the field then shows the new file.
         controller->forcedBytes = 512001;
         refresh();
-        QCOMPARE(enabled(), QString("01000"));
+        QCOMPARE(controls(), QString("01000 1r"));
         window->onNextTrack();
         QCOMPARE(controller->nextTracks, 0);
         controller->forcedBytes = 512000;
@@ -371,7 +358,7 @@ private slots:
         QTest::qWait(150);
         QCOMPARE(clock(), finalTime);
         QVERIFY(status().contains(" - stopped PCM"));
-        QCOMPARE(enabled(), QString("10011"));
+        QCOMPARE(controls(), QString("10011 0w"));
         QVERIFY(QFileInfo(path("typed.wav")).size() > 44);
 
         // Browsing with an empty field starts from the last path, in the mode's extension.
@@ -410,21 +397,19 @@ private slots:
         QTest::addColumn<QString>("existing");  // an earlier take there, "" for none
         QTest::addColumn<QString>("recorded");
         QTest::addColumn<QString>("format");    // ffprobe's name; "" for a refusal
-        QTest::addColumn<int>("tmpfsMiB");      // a file system of this size at %1/small
-        QTest::newRow("PCM, typed .dsf") << 44100.0 << "%1/m1.dsf" << "" << "%1/m1.wav" << "wav" << 0;
-        QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff" << "iff" << 0;
-        QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "%1/m3.wav" << "wav" << 0;
-        QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "%1/sp.dsf" << "dsf" << 0;
-        QTest::newRow("PCM, blank-padded over a take")
-            << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav" << "wav" << 0;
+        QTest::newRow("PCM, typed .dsf") << 44100.0 << "%1/m1.dsf" << "" << "%1/m1.wav" << "wav";
+        QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff" << "iff";
+        QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "%1/m3.wav" << "wav";
+        QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "%1/sp.dsf" << "dsf";
+        QTest::newRow("PCM, blank-padded over a take") << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav"
+                                                       << "wav";
         QTest::newRow("DSD, corrected onto a take, asked, not confirmed")
-            << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff" << "iff" << 0;
-        QTest::newRow("an existing folder")
-            << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "" << 0;
-        QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first" << "" << 0;
+            << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff" << "iff";
+        QTest::newRow("an existing folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "";
+        QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first" << "";
         QTest::newRow("less than a minute of space")
             << 44100.0 << "%1/small/x.wav" << ""
-            << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB" << "" << 16;
+            << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB" << "";
     }
     void destinations()
     {
@@ -433,11 +418,10 @@ private slots:
         QFETCH(QString, existing);
         QFETCH(QString, recorded);
         QFETCH(QString, format);
-        QFETCH(int, tmpfsMiB);
         QVERIFY(useDriver(rate));
         QVERIFY(QDir(dir.path()).mkpath("afolder"));
-        if (tmpfsMiB > 0)
-            mountTmpfs(path("small"), tmpfsMiB);
+        if (typed.contains("/small/"))  // a file system of 16 MiB
+            mountTmpfs(path("small"), 16);
         QFile take(path(existing));
         QVERIFY(existing.isEmpty() || (take.open(QIODevice::WriteOnly) && take.write("an earlier take") > 0));
         take.close();
@@ -474,8 +458,8 @@ private slots:
         typePath(path("tight/t.wav"));
         click("recordButton");
         refresh();
-        QVERIFY2(QRegularExpression("^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$")
-                     .match(status()).hasMatch(), qPrintable(status()));
+        QVERIFY2(matches(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$"),
+                 qPrintable(status()));
         QTRY_COMPARE(logText().count(warning), before + 1);
         // The test driver delivers audio faster than real time: the minute mark comes soon.
         QTRY_COMPARE_WITH_TIMEOUT(logText().count(warning), before + 2, 15000);
@@ -506,8 +490,7 @@ private slots:
         click("stopButton");
         QVERIFY(waitIdle());
         const auto gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
-        QVERIFY(gap.hasMatch());
-        QVERIFY(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0);
+        QVERIFY2(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0, qPrintable(logText()));
         const double duration = MediaProbe::probe(path("gap.wav")).duration;
         const QTime shown = QTime::fromString(clock(), "hh:mm:ss");
         QVERIFY2(std::abs(shown.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0, qPrintable(QString::number(duration)));
@@ -553,7 +536,6 @@ private slots:
         answerBox(QMessageBox::Yes);
         window->onConfig();
         QCOMPARE(controller->reinits, QStringList("Halvik UI Driver 2822400 0"));
-        QCOMPARE(controller->sampleRate(), 2822400.0);
         QCOMPARE(controller->fileName(), path("config.dsf"));
         QCOMPARE(shownPath(), path("config.dsf"));
         QCOMPARE(boxes, QStringList("Confirm Overwrite: Do you want to overwrite '" + path("config.dsf") + "'?"));
@@ -584,7 +566,6 @@ private slots:
         QVERIFY(!window->close());
         answerBox(QMessageBox::No);
         QVERIFY(!window->close());
-        QVERIFY(window->isVisible());
         answerBox(QMessageBox::Yes);
         QVERIFY(window->close());
         QVERIFY(!window->isVisible());

@@ -12,25 +12,19 @@
 namespace {
 QTableWidget* tableOf(LogWidget& log) { return log.findChild<QTableWidget*>(); }
 
-QAction* menuAction(LogWidget& log, const QString& menuTitle, const QString& text)
-{
-    for (QMenu* menu : log.findChildren<QMenu*>())
-        for (QAction* action : menu->actions())
-            if (menu->title() == menuTitle && action->text() == text)
-                return action;
-    return nullptr;
-}
-
-// Triggers each "menu/level" in turn, e.g. {"&View/Warning", "&Clear/Error"}.
+// Triggers each "menu/action" in turn, e.g. {"&View/Warning", "&Clear/Error"}; false if one
+// is missing.
 bool trigger(LogWidget& log, const QStringList& actions)
 {
-    for (const QString& path : actions) {
-        QAction* action = menuAction(log, path.section('/', 0, 0), path.section('/', 1));
-        if (!action)
-            return false;
-        action->trigger();
-    }
-    return true;
+    int found = 0;
+    for (const QString& path : actions)
+        for (QMenu* menu : log.findChildren<QMenu*>())
+            for (QAction* action : menu->actions())
+                if (menu->title() + '/' + action->text() == path) {
+                    action->trigger();
+                    ++found;
+                }
+    return found == actions.size();
 }
 
 // "level:message" of every row in order, hidden rows in brackets.
@@ -51,15 +45,14 @@ void appendNumbered(LogWidget& log, const QStringList& levels, int first = 0)
         log.append(QString::number(first + i), levels[i], "Controller");
 }
 
-class WordFilter : public LogFilter
+// Hides the messages with its word; counts the live filters.
+struct WordFilter : LogFilter
 {
-public:
     WordFilter(const QString& word, int* alive) : word(word), alive(alive) { ++*alive; }
     ~WordFilter() override { --*alive; }
-    bool hides(const QString& message, const QString&, const QString&, const QDateTime&, const QColor&,
-               const QColor&) override
+    bool hides(const QString& m, const QString&, const QString&, const QDateTime&, const QColor&, const QColor&) override
     {
-        return message.contains(word);
+        return m.contains(word);
     }
     QString word;
     int* alive;
@@ -82,9 +75,7 @@ private slots:
     {
         LogWidget log;
         appendNumbered(log, {"Info", "Warning", "Error", "Warning", "Error", "Info"});
-        QAction* warning = menuAction(log, "&View", "Warning");
-        QVERIFY(warning && warning->isCheckable() && warning->isChecked());
-        warning->trigger();
+        QVERIFY(trigger(log, {"&View/Warning"}));
         log.append("6", "Warning", "Controller");
         QCOMPARE(rows(log), QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
         QVERIFY(!log.isWarningsVisible() && log.isInfosVisible() && log.isErrorsVisible());
@@ -96,7 +87,7 @@ private slots:
         // Clearing keeps the levels hidden and forgets the cleared rows' levels: showing and
         // hiding Info touches only its own row.
         log.clear();
-        QVERIFY(!menuAction(log, "&View", "Info")->isChecked());
+        QVERIFY(!log.isInfosVisible());
         appendNumbered(log, {"Warning", "Info"}, 7);
         QVERIFY(trigger(log, {"&View/Info", "&View/Info"}));
         QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));

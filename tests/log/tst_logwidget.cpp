@@ -50,7 +50,8 @@ struct WordFilter : LogFilter
 {
     WordFilter(const QString& word, int* alive) : word(word), alive(alive) { ++*alive; }
     ~WordFilter() override { --*alive; }
-    bool hides(const QString& m, const QString&, const QString&, const QDateTime&, const QColor&, const QColor&) override
+    bool hides(const QString& m, const QString&, const QString&, const QDateTime&, const QColor&,
+               const QColor&) override
     {
         return m.contains(word);
     }
@@ -195,7 +196,8 @@ private slots:
         QVERIFY(log.save(name, &error));
         QVERIFY(error.isEmpty());
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nError at Controller second\n"));
+        QCOMPARE(file.readAll(),
+                 QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nError at Controller second\n"));
 
         for (int i = 0; i < 200; ++i)
             log.appendInfo(QString("line %1 of a log that does not fit on a full disk").arg(i));

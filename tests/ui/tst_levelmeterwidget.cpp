@@ -12,12 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
-#include <limits>
 
 namespace {
 const char* const kDriver = "Halvik Meter UI Driver";
-const qint32 kMax = std::numeric_limits<qint32>::max();
-const qint32 kMin = std::numeric_limits<qint32>::min();
+const qint32 kMax = 0x7fffffff, kMin = -kMax - 1;
 }
 
 class TestLevelMeterWidget : public QObject

@@ -124,7 +124,8 @@ class TestMainWindow : public QObject
     QString controls() const
     {
         QString flags;
-        for (const char* name : {"recordButton", "stopButton", "nextTrackButton", "settingsButton", "browseButton"})
+        for (const char* name :
+             {"recordButton", "stopButton", "nextTrackButton", "settingsButton", "browseButton"})
             flags += button(name)->isEnabled() ? '1' : '0';
         return flags + ' ' + QString::number(child<QStackedWidget>("stack")->currentIndex())
                + (child<QLineEdit>("pathEdit")->isReadOnly() ? 'r' : 'w');
@@ -143,7 +144,8 @@ class TestMainWindow : public QObject
     void mountTmpfs(const QString& where, int mib)
     {
         if (!mounts.contains(where) && QDir().mkpath(where)
-            && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where}) == 0)
+            && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where})
+                   == 0)
             mounts << where;
         if (!mounts.contains(where))
             QSKIP("a small tmpfs could not be mounted (that needs root)");
@@ -207,13 +209,14 @@ private slots:
         AsioHostState* host = AsioHostState::instance();
         QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller = new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 64, this);
+        controller =
+            new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 64, this);
         writer->setParent(controller);
         host->setBufferProcessor(controller);
         controller->scanDrivers();
         controller->scanSamplingRate();
-        window = new MainWindow(controller, new CtrlSplitSizeAdjuster(new WinFsInfo, controller), path("start.dsf"),
-                                "dff");
+        auto* adjuster = new CtrlSplitSizeAdjuster(new WinFsInfo, controller);
+        window = new MainWindow(controller, adjuster, path("start.dsf"), "dff");
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
     }
@@ -232,19 +235,17 @@ private slots:
             QProcess::execute("umount", {where});
     }
 
-    void withoutDriverNothingChanges()
+    // Without a driver the window's refreshes change nothing. Ctrl+L shows and hides the
+    // floating log, which receives the controller's messages; F5 asks the driver again
+    // without re-creating its buffers.
+    void withoutDriverThenLogWindowAndShortcuts()
     {
         QTest::qWait(250);  // a few refreshes of the window's own timer
         QCOMPARE(status(), QString("No ASIO Driver found in your system"));
         QCOMPARE(clock(), QString("--:--:--"));
         QCOMPARE(window->windowTitle(), QString("Veloran -   @0.0 kHz"));
         QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
-    }
 
-    // Ctrl+L shows and hides the floating log, which receives the controller's messages; F5
-    // asks the driver again without re-creating its buffers.
-    void logWindowAndShortcuts()
-    {
         QVERIFY(useDriver(44100));
         QDockWidget* log = window->logWindow();
         QVERIFY(log->isFloating() && !log->isVisible());
@@ -271,7 +272,9 @@ private slots:
         QCOMPARE(controls(), QString("10011 0w"));
 
         const QPair<qint64, QString> notes[] = {
-            {512000, ""}, {512001, " (slow drive! using 0.5 MB RAM)"}, {3 << 20, " (slow drive! using 3.0 MB RAM)"}};
+            {512000, ""},
+            {512001, " (slow drive! using 0.5 MB RAM)"},
+            {3 << 20, " (slow drive! using 3.0 MB RAM)"}};
         for (const auto& [bytes, note] : notes) {
             controller->forcedBytes = bytes;
             refresh();
@@ -287,7 +290,8 @@ private slots:
         QVERIFY(useDriver(11289600));
         typePath(path("fit"));
         click("recordButton");
-        const QString pattern = "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz \\(\\d+:\\d\\d:\\d\\d left\\)";
+        const QString pattern =
+            "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz \\(\\d+:\\d\\d:\\d\\d left\\)";
         auto* line = child<QLineEdit>("statusLine");
         for (const qint64 buffered : {0, 3 << 20}) {
             controller->forcedBytes = buffered;
@@ -388,11 +392,12 @@ private slots:
         QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff" << "iff";
         QTest::newRow("PCM, no extension") << 44100.0 << "%1/m3" << "" << "%1/m3.wav" << "wav";
         QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "%1/sp.dsf" << "dsf";
-        QTest::newRow("PCM, blank-padded over a take") << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav"
-                                                       << "wav";
+        QTest::newRow("PCM, blank-padded over a take")
+            << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav" << "wav";
         QTest::newRow("DSD, corrected onto a take, asked, not confirmed")
             << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff" << "iff";
-        QTest::newRow("an existing folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "";
+        QTest::newRow("an existing folder")
+            << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file" << "";
         QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first" << "";
         QTest::newRow("less than a minute of space")
             << 44100.0 << "%1/small/x.wav" << ""
@@ -481,7 +486,8 @@ private slots:
         QVERIFY2(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0, qPrintable(logText()));
         const double duration = MediaProbe::probe(path("gap.wav")).duration;
         const QTime shown = QTime::fromString(clock(), "hh:mm:ss");
-        QVERIFY2(std::abs(shown.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0, qPrintable(QString::number(duration)));
+        QVERIFY2(std::abs(shown.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0,
+                 qPrintable(QString::number(duration)));
 
         QString offered;
         answerSettings([&](AsioConfigDialog* dialog) {
@@ -557,8 +563,8 @@ private slots:
         answerBox(QMessageBox::Yes);
         QVERIFY(window->close());
         QVERIFY(!window->isVisible());
-        const QString storing = "[lamp] Storing in progress: We are still saving your precious audio data.\nDo you still "
-                                "want to quit?";
+        const QString storing =
+            "[lamp] Storing in progress: We are still saving your precious audio data.\nDo you still want to quit?";
         QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing, storing, storing}));
         window->show();
         controller->forcedBytes = 0;

@@ -1,10 +1,8 @@
+// The log table driven through its own menus, with real files and a real sender thread.
 #include "logfilter.h"
 #include "logwidget.h"
 
-#include <QAction>
-#include <QFile>
 #include <QMenu>
-#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTableWidget>
 #include <QTemporaryDir>
@@ -12,27 +10,21 @@
 #include <QtTest>
 
 namespace {
+QTableWidget* tableOf(LogWidget& log) { return log.findChild<QTableWidget*>(); }
 
-QTableWidget* tableOf(LogWidget& log)
+// Triggers each "menu/action" in turn, e.g. {"&View/Warning", "&Clear/Error"}; false if one
+// is missing.
+bool trigger(LogWidget& log, const QStringList& actions)
 {
-    return log.findChild<QTableWidget*>();
-}
-
-QAction* menuAction(LogWidget& log, const QString& menuTitle, const QString& text)
-{
-    for (QMenu* menu : log.findChildren<QMenu*>())
-        for (QAction* action : menu->actions())
-            if (menu->title() == menuTitle && action->text() == text)
-                return action;
-    return nullptr;
-}
-
-bool trigger(LogWidget& log, const QString& menuTitle, const QString& text)
-{
-    QAction* action = menuAction(log, menuTitle, text);
-    if (action)
-        action->trigger();
-    return action;
+    int found = 0;
+    for (const QString& path : actions)
+        for (QMenu* menu : log.findChildren<QMenu*>())
+            for (QAction* action : menu->actions())
+                if (menu->title() + '/' + action->text() == path) {
+                    action->trigger();
+                    ++found;
+                }
+    return found == actions.size();
 }
 
 // "level:message" of every row in order, hidden rows in brackets.
@@ -53,22 +45,19 @@ void appendNumbered(LogWidget& log, const QStringList& levels, int first = 0)
         log.append(QString::number(first + i), levels[i], "Controller");
 }
 
-class WordFilter : public LogFilter
+// Hides the messages with its word; counts the live filters.
+struct WordFilter : LogFilter
 {
-public:
     WordFilter(const QString& word, int* alive) : word(word), alive(alive) { ++*alive; }
     ~WordFilter() override { --*alive; }
-    bool hides(const QString& message, const QString&, const QString&, const QDateTime&,
-               const QColor&, const QColor&) override
+    bool hides(const QString& m, const QString&, const QString&, const QDateTime&, const QColor&,
+               const QColor&) override
     {
-        return message.contains(word);
+        return m.contains(word);
     }
-
-private:
     QString word;
     int* alive;
 };
-
 } // namespace
 
 // Any object with the log signal can feed the widget; this one stands for the controller.
@@ -83,238 +72,188 @@ class TestLogWidget : public QObject
 {
     Q_OBJECT
 private slots:
-    void viewAndClearActionsFollowTheRows();
-    void rowLimitKeepsNewestHalf();
-    void scrollingFollowsFocus();
-    void textOfRowsAndEmptyTypeAsMsg();
-    void saveWritesLatin1AndTruncates();
-    void saveReportsFailures();
-    void filterHidesRowsAndIsOwned();
-    void logObjectOnOtherThreadArrivesQueued();
-};
-
-void TestLogWidget::viewAndClearActionsFollowTheRows()
-{
-    LogWidget log;
-    appendNumbered(log, {"Info", "Warning", "Error", "Warning", "Error", "Info"});
-    QAction* warning = menuAction(log, "&View", "Warning");
-    QVERIFY(warning && warning->isCheckable() && warning->isChecked());
-    warning->trigger();
-    log.append("6", "Warning", "Controller");
-    QCOMPARE(rows(log), QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
-    QVERIFY(!log.isWarningsVisible() && log.isInfosVisible() && log.isErrorsVisible());
-
-    // Removing rows moves the ones behind: the level lists must point at them afterwards.
-    QVERIFY(trigger(log, "&Clear", "Error"));
-    QVERIFY(trigger(log, "&View", "Warning"));
-    QVERIFY(trigger(log, "&View", "Info"));
-    QCOMPARE(rows(log), QString("(Info:0) Warning:1 Warning:3 (Info:5) Warning:6"));
-
-    // Clearing keeps the levels hidden.
-    log.clear();
-    QVERIFY(!menuAction(log, "&View", "Info")->isChecked());
-    appendNumbered(log, {"Warning", "Info"}, 7);
-    QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
-    // The cleared rows' levels are forgotten: showing and hiding Info touches only its own row.
-    QVERIFY(trigger(log, "&View", "Info"));
-    QVERIFY(trigger(log, "&View", "Info"));
-    QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
-    QVERIFY(trigger(log, "&Clear", "&All"));
-    QCOMPARE(tableOf(log)->rowCount(), 0);
-    QVERIFY(menuAction(log, "&Clear", "Error"));
-    log.append("9", "Info", "Controller");
-    QCOMPARE(rows(log), QString("(Info:9)"));
-    QVERIFY(trigger(log, "&View", "Info"));
-    QCOMPARE(rows(log), QString("Info:9"));
-}
-
-void TestLogWidget::rowLimitKeepsNewestHalf()
-{
-    LogWidget log;
-    log.setMaximumNumberOfLogs(10);
-    appendNumbered(log, {"Info", "Warning"});
-    QVERIFY(trigger(log, "&View", "Warning"));
-    appendNumbered(log, {"Error", "Info", "Warning", "Error", "Info", "Info", "Error", "Warning"}, 2);
-    QCOMPARE(rows(log), QString("Error:5 Info:6 Info:7 Error:8 (Warning:9)"));
-
-    QVERIFY(trigger(log, "&View", "Info"));
-    QCOMPARE(rows(log), QString("Error:5 (Info:6) (Info:7) Error:8 (Warning:9)"));
-    QVERIFY(trigger(log, "&View", "Info"));
-    QVERIFY(trigger(log, "&View", "Warning"));
-    QVERIFY(trigger(log, "&View", "Error"));
-    QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8) Warning:9"));
-
-    // The levels of the trimmed rows are gone: clearing Warning removes only the new one.
-    QVERIFY(trigger(log, "&Clear", "Warning"));
-    QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8)"));
-}
-
-void TestLogWidget::scrollingFollowsFocus()
-{
-    LogWidget log;
-    log.resize(400, 120);
-    log.show();
-    QApplication::setActiveWindow(&log);
-    QVERIFY(QTest::qWaitForWindowActive(&log));
-    QTableWidget* table = tableOf(log);
-    QScrollBar* bar = table->verticalScrollBar();
-
-    for (int i = 0; i < 40; ++i)
-        log.appendInfo(QString::number(i));
-    QCOMPARE(table->currentRow(), 39);
-    QVERIFY(bar->maximum() > 0);
-    QCOMPARE(bar->value(), bar->maximum());
-
-    table->setFocus();
-    QTRY_VERIFY(table->hasFocus());
-    table->setCurrentCell(3, 0);
-    table->scrollToTop();
-    log.appendInfo("while reading");
-    QCOMPARE(table->currentRow(), 3);
-    QCOMPARE(bar->value(), 0);
-
-    table->clearFocus();
-    QTRY_VERIFY(!table->hasFocus());
-    log.appendInfo("unattended");
-    QCOMPARE(bar->value(), bar->maximum());
-    QVERIFY(!table->currentItem());
-
-    // With no current row the view still follows, and the last row becomes current again once
-    // the user puts it there.
-    log.appendInfo("no current row");
-    QCOMPARE(bar->value(), bar->maximum());
-    table->setCurrentCell(table->rowCount() - 1, 2);
-    log.appendInfo("last row");
-    QCOMPARE(table->currentRow(), table->rowCount() - 1);
-    QCOMPARE(table->currentColumn(), 2);
-}
-
-void TestLogWidget::textOfRowsAndEmptyTypeAsMsg()
-{
-    LogWidget log;
-    log.append("ready", "Info", "Controller");
-    const QRegularExpression line(
-        "^Info \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d Controller ready\\n$");
-    QVERIFY2(line.match(log.toText()).hasMatch(), qPrintable(log.toText()));
-
-    // Hidden rows are part of the text too.
-    log.setDateTimeFormat("'at'");
-    log.setDefaultSource("Main");
-    log.appendWarning("disk slow");
-    QVERIFY(trigger(log, "&View", "Warning"));
-    QCOMPARE(log.rowText(1), QString("Warning at Main disk slow\n"));
-    QVERIFY(log.toText().endsWith("Controller ready\nWarning at Main disk slow\n"));
-    QCOMPARE(log.toText().count('\n'), 2);
-
-    log.append("plain", "", "Controller", Qt::blue, Qt::yellow);
-    QCOMPARE(rows(log), QString("Info:ready (Warning:disk slow) MSG:plain"));
-    QVERIFY(log.isTypeVisible("MSG") && menuAction(log, "&View", "MSG"));
-    const QTableWidgetItem* message = tableOf(log)->item(2, 3);
-    QCOMPARE(message->foreground().color(), QColor(Qt::blue));
-    QCOMPARE(message->background().color(), QColor(Qt::yellow));
-    QCOMPARE(message->flags(), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    QVERIFY(trigger(log, "&Clear", "MSG"));
-    QCOMPARE(rows(log), QString("Info:ready (Warning:disk slow)"));
-}
-
-void TestLogWidget::saveWritesLatin1AndTruncates()
-{
-    QTemporaryDir dir;
-    const QString name = dir.filePath("log.txt");
-    QFile old(name);
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write(QByteArray(500, 'x')) == 500);
-    old.close();
-
-    LogWidget log;
-    log.setDateTimeFormat("'at'");
-    log.append(QString::fromUtf8("\xC3\x9c" "bergabe caf\xC3\xA9"), "Info", "Controller");
-    log.append("second", "Error", "Controller");
-    QString error;
-    QVERIFY(log.save(name, &error));
-    QVERIFY(error.isEmpty());
-
-    QFile saved(name);
-    QVERIFY(saved.open(QIODevice::ReadOnly));
-    QCOMPARE(saved.readAll(),
-             QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nError at Controller second\n"));
-}
-
-void TestLogWidget::saveReportsFailures()
-{
-    LogWidget log;
-    for (int i = 0; i < 200; ++i)
-        log.appendInfo(QString("line %1 of a log that does not fit on a full disk").arg(i));
-    QTemporaryDir dir;
-    QStringList targets{dir.filePath("missing/log.txt")};
-    if (QFile::exists("/dev/full"))
-        targets << "/dev/full";
-    for (const QString& target : targets) {
-        QString error = "previous: ";
-        QVERIFY(!log.save(target, &error));
-        QVERIFY2(error.startsWith("previous: ") && error.size() > 10, qPrintable(error));
-        QVERIFY(!log.save(target));
-    }
-}
-
-void TestLogWidget::filterHidesRowsAndIsOwned()
-{
-    int alive = 0;
+    void viewAndClearActionsFollowTheRows()
     {
         LogWidget log;
-        log.append("public one", "Info", "Controller");
-        log.append("secret two", "Error", "Controller");
-        log.applyFilter(new WordFilter("secret", &alive));
-        log.append("another secret", "Info", "Controller");
-        log.append("visible", "Info", "Controller");
-        QCOMPARE(rows(log), QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
+        appendNumbered(log, {"Info", "Warning", "Error", "Warning", "Error", "Info"});
+        QVERIFY(trigger(log, {"&View/Warning"}));
+        log.append("6", "Warning", "Controller");
+        QCOMPARE(rows(log), QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
+        QVERIFY(!log.isWarningsVisible() && log.isInfosVisible() && log.isErrorsVisible());
 
-        log.applyFilter(new WordFilter("public", &alive));
-        QCOMPARE(alive, 1);
-        QCOMPARE(rows(log), QString("(Info:public one) Error:secret two Info:another secret Info:visible"));
-        log.applyFilter(log.filter());
-        QCOMPARE(alive, 1);
+        // Removing rows moves the ones behind: the level lists must point at them afterwards.
+        QVERIFY(trigger(log, {"&Clear/Error", "&View/Warning", "&View/Info"}));
+        QCOMPARE(rows(log), QString("(Info:0) Warning:1 Warning:3 (Info:5) Warning:6"));
 
-        log.removeFilter();
-        QCOMPARE(alive, 0);
-        QVERIFY(!log.filter());
-        QVERIFY(!rows(log).contains('('));
-
-        log.applyFilter(new WordFilter("visible", &alive));
-        QCOMPARE(alive, 1);
+        // Clearing keeps the levels hidden and forgets the cleared rows' levels: showing and
+        // hiding Info touches only its own row.
+        log.clear();
+        QVERIFY(!log.isInfosVisible());
+        appendNumbered(log, {"Warning", "Info"}, 7);
+        QVERIFY(trigger(log, {"&View/Info", "&View/Info"}));
+        QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
+        QVERIFY(trigger(log, {"&Clear/&All"}));
+        QCOMPARE(tableOf(log)->rowCount(), 0);
+        log.append("9", "Info", "Controller");
+        QCOMPARE(rows(log), QString("(Info:9)"));
+        QVERIFY(trigger(log, {"&View/Info"}));
+        QCOMPARE(rows(log), QString("Info:9"));
     }
-    QCOMPARE(alive, 0);
-}
 
-void TestLogWidget::logObjectOnOtherThreadArrivesQueued()
-{
-    LogWidget log;
-    QObject silent;
-    QVERIFY(!log.addLogObject(nullptr));
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such signal"));
-    QVERIFY(!log.addLogObject(&silent));
+    void rowLimitKeepsNewestHalf()
+    {
+        LogWidget log;
+        log.setMaximumNumberOfLogs(10);
+        appendNumbered(log, {"Info", "Warning"});
+        QVERIFY(trigger(log, {"&View/Warning"}));
+        appendNumbered(log, {"Error", "Info", "Warning", "Error", "Info", "Info", "Error", "Warning"}, 2);
+        QCOMPARE(rows(log), QString("Error:5 Info:6 Info:7 Error:8 (Warning:9)"));
+        QVERIFY(trigger(log, {"&View/Warning", "&View/Error"}));
+        QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8) Warning:9"));
+        // The levels of the trimmed rows are gone: clearing Warning removes only the new one.
+        QVERIFY(trigger(log, {"&Clear/Warning"}));
+        QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8)"));
+    }
 
-    LogSource source;
-    QVERIFY(log.addLogObject(&source));
-    const int count = 300;
-    QThread* thread = QThread::create([&source] {
-        for (int i = 0; i < count; ++i)
-            emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray,
-                               QColor(240, 240, 240));
-    });
-    thread->start();
-    QVERIFY(thread->wait(10000));
-    delete thread;
-    // Queued: nothing reaches the table before the GUI thread's event loop runs.
-    QCOMPARE(tableOf(log)->rowCount(), 0);
+    void scrollingFollowsFocus()
+    {
+        LogWidget log;
+        log.resize(400, 120);
+        log.show();
+        QApplication::setActiveWindow(&log);
+        QVERIFY(QTest::qWaitForWindowActive(&log));
+        QTableWidget* table = tableOf(log);
+        QScrollBar* bar = table->verticalScrollBar();
+        for (int i = 0; i < 40; ++i)
+            log.appendInfo(QString::number(i));
+        QCOMPARE(table->currentRow(), 39);
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
 
-    QTRY_COMPARE(tableOf(log)->rowCount(), count);
-    QStringList expected;
-    for (int row = 0; row < count; ++row)
-        expected << QString("Dbg:%1").arg(row);
-    QCOMPARE(rows(log), expected.join(' '));
-    QCOMPARE(tableOf(log)->item(0, 2)->text(), QString("Controller"));
-    QCOMPARE(tableOf(log)->item(0, 3)->background().color(), QColor(240, 240, 240));
-}
+        // A reader with the focus on an older row keeps it in view.
+        table->setFocus();
+        QTRY_VERIFY(table->hasFocus());
+        table->setCurrentCell(3, 0);
+        table->scrollToTop();
+        log.appendInfo("while reading");
+        QCOMPARE(table->currentRow(), 3);
+        QCOMPARE(bar->value(), 0);
+
+        table->clearFocus();
+        QTRY_VERIFY(!table->hasFocus());
+        log.appendInfo("unattended");
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(!table->currentItem());
+        // With no current row the view still follows, and the last row becomes current again
+        // once the user puts it there.
+        log.appendInfo("no current row");
+        QCOMPARE(bar->value(), bar->maximum());
+        table->setCurrentCell(table->rowCount() - 1, 2);
+        log.appendInfo("last row");
+        QCOMPARE(table->currentRow(), table->rowCount() - 1);
+        QCOMPARE(table->currentColumn(), 2);
+    }
+
+    // Hidden rows are part of the text, which is saved as Latin-1 over a longer old file; an
+    // empty level is shown and handled as MSG. A missing folder or a full disk is reported, the
+    // reason appended to what the caller's string held.
+    void textSavingAndEmptyTypeAsMsg()
+    {
+        LogWidget log;
+        log.append("ready", "Info", "Controller");
+        const QRegularExpression line("^Info \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d Controller ready\\n$");
+        QVERIFY2(line.match(log.toText()).hasMatch(), qPrintable(log.toText()));
+        log.clear();
+        log.setDateTimeFormat("'at'");
+        log.setDefaultSource("Main");
+        const QString handover = QString::fromUtf8("\xC3\x9c" "bergabe caf\xC3\xA9");
+        log.append(handover, "Info", "Controller");
+        log.appendWarning("disk slow");
+        QVERIFY(trigger(log, {"&View/Warning"}));
+        QCOMPARE(log.rowText(1), QString("Warning at Main disk slow\n"));
+        QTemporaryDir dir;
+        QFile file(dir.filePath("log.txt"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(500, 'x')) == 500);
+        file.close();
+        QString error;
+        QVERIFY(log.save(file.fileName(), &error) && error.isEmpty());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(),
+                 QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nWarning at Main disk slow\n"));
+
+        log.append("plain", "", "Controller", Qt::blue, Qt::yellow);
+        QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow) MSG:plain");
+        QVERIFY(log.isTypeVisible("MSG"));
+        const QTableWidgetItem* message = tableOf(log)->item(2, 3);
+        QCOMPARE(message->foreground().color(), QColor(Qt::blue));
+        QCOMPARE(message->background().color(), QColor(Qt::yellow));
+        QCOMPARE(message->flags(), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        QVERIFY(trigger(log, {"&Clear/MSG"}));
+        QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow)");
+
+        for (int i = 0; i < 200; ++i)
+            log.appendInfo(QString("line %1 of a log that does not fit on a full disk").arg(i));
+        QStringList targets{dir.filePath("missing/log.txt")};
+        if (QFile::exists("/dev/full"))
+            targets << "/dev/full";
+        for (const QString& target : targets) {
+            error = "previous: ";
+            QVERIFY(!log.save(target, &error));
+            QVERIFY2(error.startsWith("previous: ") && error.size() > 10, qPrintable(error));
+            QVERIFY(!log.save(target));
+        }
+    }
+
+    // The widget owns its filter: a replaced, removed or last filter is released.
+    void filterHidesRowsAndIsOwned()
+    {
+        int alive = 0;
+        {
+            LogWidget log;
+            log.append("public one", "Info", "Controller");
+            log.append("secret two", "Error", "Controller");
+            log.applyFilter(new WordFilter("secret", &alive));
+            log.append("another secret", "Info", "Controller");
+            log.append("visible", "Info", "Controller");
+            QCOMPARE(rows(log), QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
+            log.applyFilter(new WordFilter("public", &alive));
+            QCOMPARE(alive, 1);
+            QCOMPARE(rows(log), QString("(Info:public one) Error:secret two Info:another secret Info:visible"));
+            log.applyFilter(log.filter());
+            QCOMPARE(alive, 1);
+            log.removeFilter();
+            QCOMPARE(alive, 0);
+            QVERIFY(!log.filter() && !rows(log).contains('('));
+            log.applyFilter(new WordFilter("visible", &alive));
+        }
+        QCOMPARE(alive, 0);
+    }
+
+    void logObjectOnOtherThreadArrivesQueued()
+    {
+        LogWidget log;
+        QObject silent;
+        QVERIFY(!log.addLogObject(nullptr));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such signal"));
+        QVERIFY(!log.addLogObject(&silent));
+        LogSource source;
+        QVERIFY(log.addLogObject(&source));
+        QStringList expected;
+        for (int i = 0; i < 300; ++i)
+            expected << QString("Dbg:%1").arg(i);
+        QThread* thread = QThread::create([&source] {
+            for (int i = 0; i < 300; ++i)
+                emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray, QColor(240, 240, 240));
+        });
+        thread->start();
+        QVERIFY(thread->wait(10000));
+        delete thread;
+        QCOMPARE(tableOf(log)->rowCount(), 0);  // queued: nothing before the event loop runs
+        QTRY_COMPARE(rows(log), expected.join(' '));
+        QCOMPARE(tableOf(log)->item(0, 2)->text(), QString("Controller"));
+        QCOMPARE(tableOf(log)->item(0, 3)->background().color(), QColor(240, 240, 240));
+    }
+};
 
 QTEST_MAIN(TestLogWidget)
 #include "tst_logwidget.moc"

@@ -1,54 +1,45 @@
 // The settings dialog on the offscreen platform: its choices driven with the keyboard and
-// through its slots, OK and Cancel clicked while exec() runs, and the look of its groups.
+// through its slots, OK and Cancel clicked while exec() runs, and the texts the user reads.
 #include "asioconfigdialog.h"
 
-#include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QLayout>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
-const QList<double> kRates{44100.7, 192000, 2822399, 5644800, 11289600};
-const QStringList kDrivers{QStringLiteral("Card A"), QStringLiteral("Card B")};
+const QStringList kDrivers{"Card A", "Card B"};
 
 // "text" of every item, "text=data" where it carries data.
 QStringList items(const QComboBox* box)
 {
     QStringList texts;
     for (int i = 0; i < box->count(); ++i)
-        texts << box->itemText(i)
-                     + (box->itemData(i).isValid() ? '=' + box->itemData(i).toString() : QString());
+        texts << box->itemText(i) + (box->itemData(i).isValid() ? '=' + box->itemData(i).toString() : "");
     return texts;
-}
-
-QPushButton* button(const QDialog& dialog, const QString& text)
-{
-    for (auto* b : dialog.findChildren<QPushButton*>())
-        if (b->text() == text)
-            return b;
-    return nullptr;
 }
 } // namespace
 
 class TestAsioConfigDialog : public QObject
 {
     Q_OBJECT
+    AsioConfigDialog* dialog = nullptr;
+    QComboBox* box(const char* name) const { return dialog->findChild<QComboBox*>(name); }
+    QPushButton* button(const QString& text) const
+    {
+        for (auto* b : dialog->findChildren<QPushButton*>())
+            if (b->text() == text)
+                return b;
+        return nullptr;
+    }
+
 private slots:
     void init()
     {
-        dialog = new AsioConfigDialog(kRates, kDrivers);
+        dialog = new AsioConfigDialog({44100.7, 192000, 2822399, 5644800, 11289600}, kDrivers);
         dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(dialog));
-        driver = dialog->findChild<QComboBox*>(QStringLiteral("driverChoice"));
-        rate = dialog->findChild<QComboBox*>(QStringLiteral("rateChoice"));
-        split = dialog->findChild<QComboBox*>(QStringLiteral("autoSplitChoice"));
-        monitoring = dialog->findChild<QComboBox*>(QStringLiteral("monitoringChoice"));
-        dsd = dialog->findChild<QComboBox*>(QStringLiteral("dsdChoice"));
-        QVERIFY(driver && rate && split && monitoring && dsd);
     }
     void cleanup() { delete dialog; }
 
@@ -66,7 +57,6 @@ private slots:
         QTest::newRow("monitoring") << "monitoringChoice" << QStringList{"Disabled", "Enabled"};
         QTest::newRow("dsd") << "dsdChoice" << QStringList{"dff", "dsf"};
     }
-
     void choicesHoldTheirItemsAndData()
     {
         QFETCH(QString, box);
@@ -74,139 +64,87 @@ private slots:
         QCOMPARE(items(dialog->findChild<QComboBox*>(box)), expected);
     }
 
-    void keyboardChoicesReachTheGetters()
+    // The keyboard reaches the getters; the setters match exactly or leave nothing chosen.
+    void choicesReachTheGettersExactly()
     {
-        rate->setFocus();
-        QTest::keyClick(rate, Qt::Key_Home);
-        QCOMPARE(dialog->sampleRate(), 44100); // truncated from 44100.7
-        QTest::keyClick(rate, Qt::Key_End);
+        QTest::keyClick(box("rateChoice"), Qt::Key_Home);
+        QCOMPARE(dialog->sampleRate(), 44100);  // truncated from 44100.7
+        QTest::keyClick(box("rateChoice"), Qt::Key_End);
         QCOMPARE(dialog->sampleRate(), 11289600);
-        QTest::keyClick(driver, Qt::Key_Down);
+        QTest::keyClick(box("driverChoice"), Qt::Key_Down);
         QCOMPARE(dialog->driver(), QStringLiteral("Card B"));
         dialog->setAsioMonitoring(true);
-        QCOMPARE(monitoring->currentText(), QStringLiteral("Enabled"));
         QVERIFY(dialog->asioMonitoring());
-        QTest::keyClick(monitoring, Qt::Key_Up);
+        QTest::keyClick(box("monitoringChoice"), Qt::Key_Up);
         QVERIFY(!dialog->asioMonitoring());
-        QTest::keyClick(dsd, Qt::Key_Down);
+        QTest::keyClick(box("dsdChoice"), Qt::Key_Down);
         QCOMPARE(dialog->dsdDefault(), QStringLiteral("dsf"));
-    }
+        dialog->setDsdDefault("DFF");
+        QCOMPARE(dialog->dsdDefault(), QStringLiteral("dsf"));
 
-    void settersMatchExactlyOrClear()
-    {
-        dialog->setSampleRate(192000.04); // same shown text as 192000
-        QCOMPARE(rate->currentIndex(), 1);
+        dialog->setSampleRate(192000.04);  // the same text as 192000
         QCOMPARE(dialog->sampleRate(), 192000);
         dialog->setSampleRate(48000);
-        QCOMPARE(rate->currentIndex(), -1);
         QCOMPARE(dialog->sampleRate(), 0);
-        dialog->setDriver(QStringLiteral("Card B"));
-        QCOMPARE(dialog->driver(), QStringLiteral("Card B"));
         for (const char* near : {"card b", "Card", "Card B "}) {
-            dialog->setDriver(QString::fromLatin1(near));
-            QCOMPARE(driver->currentIndex(), -1);
+            dialog->setDriver(near);
             QCOMPARE(dialog->driver(), QString());
         }
-        dialog->setDsdDefault(QStringLiteral("DSF"));
-        QCOMPARE(dialog->dsdDefault(), QStringLiteral("dff"));
-        dialog->setDsdDefault(QStringLiteral("dsf"));
-        dialog->setDsdDefault(QStringLiteral("DFF"));
-        QCOMPARE(dialog->dsdDefault(), QStringLiteral("dsf"));
     }
 
     // The main window selects from the controller's byte count and applies the chosen item
     // through autoSplitBytes, so every item must survive that round trip unchanged.
     void autoSplitRoundTrips()
     {
-        const QList<QPair<int, qint64>> items{{-1, -1},          {256, 268435456},
-                                              {512, 536870912},  {1024, 1073741824},
-                                              {2048, 2147483648}, {3900, 4089446400}};
+        const QList<QPair<int, qint64>> items{{-1, -1},          {256, 268435456},   {512, 536870912},
+                                              {1024, 1073741824}, {2048, 2147483648}, {3900, 4089446400}};
         for (const auto& [value, bytes] : items) {
             QCOMPARE(AsioConfigDialog::autoSplitBytes(value), bytes);
             dialog->setAutoSplitAt(bytes);
             QCOMPARE(dialog->autoSplitAt(), value);
-            QCOMPARE(AsioConfigDialog::autoSplitBytes(dialog->autoSplitAt()), bytes);
         }
         for (qint64 unmatched : {qint64(1000000000), qint64(-1048576), qint64(0)}) {
             dialog->setAutoSplitAt(unmatched);
-            QCOMPARE(split->currentIndex(), -1);
             QCOMPARE(dialog->autoSplitAt(), 0);
         }
-        dialog->setAutoSplitText(QStringLiteral("1 GB"));
+        dialog->setAutoSplitText("1 GB");
         QCOMPARE(dialog->autoSplitAt(), 1024);
     }
 
     void okAcceptsAndCancelRejects()
     {
-        for (const auto& [text, result] : {qMakePair(QStringLiteral("OK"), int(QDialog::Accepted)),
-                                          qMakePair(QStringLiteral("Cancel"),
-                                                    int(QDialog::Rejected))}) {
-            QPushButton* b = button(*dialog, text);
+        for (const auto& [text, result] : {qMakePair(QString("OK"), int(QDialog::Accepted)),
+                                          qMakePair(QString("Cancel"), int(QDialog::Rejected))}) {
+            QPushButton* b = button(text);
             QVERIFY(b);
             QTimer::singleShot(0, b, [b] { QTest::mouseClick(b, Qt::LeftButton); });
             QCOMPARE(dialog->exec(), result);
         }
     }
 
-    void groupsAndLabelsAreLaidOut()
+    // The auto-split pair is built but not shown; OK comes before Cancel, below the groups.
+    void textsAndLayout()
     {
         QCOMPARE(dialog->windowTitle(), QStringLiteral("Config Dialog - Software version 1.3"));
         QVERIFY(!dialog->windowFlags().testFlag(Qt::WindowContextHelpButtonHint));
-        QCOMPARE(dialog->palette().color(QPalette::Inactive, QPalette::Window), QColor("#999999"));
-        const QString sheet = QStringLiteral(
-            "QGroupBox { background-color: qlineargradient(x1: 0, y1: 0, x2: 1, y2: 1,stop: 0 "
-            "#c8c8c8, stop: 1 #b4b4b4); border: 0px solid gray; border-radius: 10px; margin-top: "
-            "1ex; }QGroupBox::title {font: bold 14px;subcontrol-origin: margin;"
-            "subcontrol-position: top center;padding: 0 3px;}");
-        const auto groups = dialog->findChildren<QGroupBox*>();
-        QCOMPARE(groups.size(), 3);
-        QStringList headings;
-        for (const QGroupBox* group : groups) {
-            QCOMPARE(group->title(), QString());
-            QCOMPARE(group->styleSheet(), sheet);
-            auto* heading = qobject_cast<QLabel*>(
-                static_cast<QGridLayout*>(group->layout())->itemAtPosition(0, 0)->widget());
-            QVERIFY(heading);
-            QCOMPARE(heading->alignment(), Qt::AlignCenter);
-            QCOMPARE(heading->font().family(), QStringLiteral("Arial"));
-            QCOMPARE(heading->font().pointSize(), 12);
-            headings << heading->text();
-        }
-        QCOMPARE(headings, QStringList({"Input Device Options", "File Options",
-                                        "Monitoring Options"}));
-
-        QStringList fields;
+        QStringList headings, fields;
         for (QLabel* label : dialog->findChildren<QLabel*>()) {
-            if (label->alignment() != (Qt::AlignRight | Qt::AlignVCenter))
-                continue;
-            fields << label->text();
-            const int width =
-                label->fontMetrics().horizontalAdvance(QStringLiteral(" Direct through A/D "));
-            QCOMPARE(label->minimumWidth(), width);
-            QCOMPARE(label->maximumWidth(), width);
-            QCOMPARE(label->isVisible(), label->text() != QStringLiteral("Auto-Split at"));
+            if (label->alignment() == Qt::AlignCenter)
+                headings << label->text();
+            else if (label->isVisible())
+                fields << label->text();
+            else
+                fields << '(' + label->text() + ')';
         }
+        QCOMPARE(headings, QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
         fields.sort();
-        QCOMPARE(fields, QStringList({"Auto-Split at", "Default DSD", "Direct through A/D",
-                                      "Input Device", "Sampling Rate"}));
-        QVERIFY(!split->isVisible());
-        QVERIFY(dsd->isVisible());
-
-        QCOMPARE(dialog->layout()->sizeConstraint(), QLayout::SetFixedSize);
+        QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D", "Input Device",
+                                      "Sampling Rate"}));
+        QVERIFY(!box("autoSplitChoice")->isVisible() && box("dsdChoice")->isVisible());
         QCOMPARE(dialog->minimumSize(), dialog->maximumSize());
-        QPushButton* ok = button(*dialog, QStringLiteral("OK"));
-        QPushButton* cancel = button(*dialog, QStringLiteral("Cancel"));
-        QVERIFY(ok->x() < cancel->x());
-        QVERIFY(ok->y() > groups.last()->geometry().bottom());
+        QVERIFY(button("OK")->x() < button("Cancel")->x());
+        QVERIFY(button("OK")->y() > dialog->findChildren<QGroupBox*>().last()->geometry().bottom());
     }
-
-private:
-    AsioConfigDialog* dialog = nullptr;
-    QComboBox* driver = nullptr;
-    QComboBox* rate = nullptr;
-    QComboBox* split = nullptr;
-    QComboBox* monitoring = nullptr;
-    QComboBox* dsd = nullptr;
 };
 
 QTEST_MAIN(TestAsioConfigDialog)

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TESSARO_METER_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -105,18 +109,36 @@ long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long
     return k;
 }
 
-// DSD 4x (16-byte groups, two per output) two groups per step: the integrators advance by both
-// window sums a and b at once, so no phase is counted and one output falls out of every step,
-// with the same figures as two calls of addGroup. Starts at phase 0; returns the bytes used.
+// At DSD 4x (16-byte groups, two per output) the CIC stage is the filter y = c + 3a + b over the
+// window sums a, b of a pair and the carry c = a' + 3b' of the pair before: no recurrence, so
+// pairs are filtered in lanes. Between blocks the carry lives in the CIC state at an output.
+constexpr long kPairBytes = 32;
+constexpr int32_t kGroupOffset = 64 * 16;
+
+// The carry the next pair adds to its output: the CIC's next output less the part of that pair.
+uint32_t pairCarry(const DsdCic& s)
+{
+    return s.integrators[2] + 2 * s.integrators[1] + 3 * s.integrators[0] - s.combs[0] - s.combs[1]
+           - s.combs[2];
+}
+
+// The CIC state at an output as if the window sums before it had been zero but the last two,
+// carry and 0: it gives the same outputs from here on as the state it replaces.
+void setPairCarry(DsdCic& s, uint32_t carry)
+{
+    s.integrators[0] = carry;
+    s.integrators[1] = 2 * carry;
+    s.integrators[2] = 3 * carry;
+    std::fill(std::begin(s.combs), std::end(s.combs), 3 * carry);
+}
+
+// Pairs one by one, from phase 0; returns the bytes used.
 #if defined(__GNUC__) && defined(__x86_64__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdCic& s)
 {
-    constexpr long kPairBytes = 32;
-    constexpr int32_t kOffset = 64 * 16;
-    uint32_t i0 = s.integrators[0], i1 = s.integrators[1], i2 = s.integrators[2];
-    uint32_t c0 = s.combs[0], c1 = s.combs[1], c2 = s.combs[2];
+    uint32_t carry = pairCarry(s);
     int32_t lastQ = s.lastQ;
     uint32_t peak = s.peak;
     long k = 0;
@@ -127,25 +149,138 @@ long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdC
         const int bitsB = __builtin_popcountll(words[2]) + __builtin_popcountll(words[3]);
         const int32_t qA = q[data[k + 15]];
         const int32_t qB = q[data[k + 31]];
-        const uint32_t a = uint32_t(2 * (8 * bitsA + qA - lastQ) - kOffset);
-        const uint32_t b = uint32_t(2 * (8 * bitsB + qB - qA) - kOffset);
+        const uint32_t a = uint32_t(2 * (8 * bitsA + qA - lastQ) - kGroupOffset);
+        const uint32_t b = uint32_t(2 * (8 * bitsB + qB - qA) - kGroupOffset);
         lastQ = qB;
-        i2 += 2 * i1 + 3 * i0 + 3 * a + b;
-        i1 += 2 * i0 + 2 * a + b;
-        i0 += a + b;
-        const uint32_t d1 = i2 - c0;
-        const uint32_t d2 = d1 - c1;
-        const uint32_t y = d2 - c2;
-        c0 = i2;
-        c1 = d1;
-        c2 = d2;
-        peak = std::max(peak, magnitude(y));
+        peak = std::max(peak, magnitude(carry + 3 * a + b));
+        carry = a + 3 * b;
     }
-    s.integrators[0] = i0; s.integrators[1] = i1; s.integrators[2] = i2;
-    s.combs[0] = c0; s.combs[1] = c1; s.combs[2] = c2;
+    setPairCarry(s, carry);
     s.lastQ = lastQ;
     s.peak = peak;
     return k;
+}
+
+#ifdef TESSARO_METER_AVX2
+__attribute__((target("avx2"))) __m256i times3(__m256i v)
+{
+    return _mm256_add_epi32(v, _mm256_add_epi32(v, v));
+}
+
+// 2 (8 bits + lastQ - priorQ) - 64 * 16 in each lane, as in addGroup.
+__attribute__((target("avx2"))) __m256i windowSums(__m256i bits, __m256i lastQ, __m256i priorQ,
+                                                   __m256i offset)
+{
+    const __m256i half = _mm256_add_epi32(_mm256_slli_epi32(bits, 3), _mm256_sub_epi32(lastQ, priorQ));
+    return _mm256_sub_epi32(_mm256_slli_epi32(half, 1), offset);
+}
+
+// The same eight pairs per step where the processor has AVX2: bits counted per byte by nibble
+// lookup and summed per group, the filter in eight lanes. |y| <= 8 * 1024, so the lanes cannot
+// overflow and their magnitudes are the unsigned ones of the scalar code. Returns the bytes used.
+__attribute__((target("avx2"))) long addGroupPairsAvx2(const unsigned char* data, long bytes,
+                                                        const int16_t* q, DsdCic& s)
+{
+    constexpr int kPairs = 8;
+    const __m256i nibbleBits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
+                                                0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    const __m256i lastLane = _mm256_set1_epi32(7);
+    const __m256i offset = _mm256_set1_epi32(kGroupOffset);
+    __m256i carry = _mm256_set1_epi32(int32_t(pairCarry(s)));
+    __m256i peak = _mm256_setzero_si256();
+    int32_t qA[kPairs], qB[kPairs + 1];  // qB[0]: the group before the step
+    qB[0] = s.lastQ;
+    long k = 0;
+    for (; k + kPairs * kPairBytes <= bytes; k += kPairs * kPairBytes) {
+        // Per pair the bytes of each 8-byte quarter summed into a 64-bit lane: A, A, B, B.
+        __m256i sums[kPairs];
+        for (int p = 0; p < kPairs; ++p) {
+            const unsigned char* pair = data + k + p * kPairBytes;
+            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
+            const __m256i low = _mm256_shuffle_epi8(nibbleBits, _mm256_and_si256(x, nibble));
+            const __m256i high = _mm256_shuffle_epi8(
+                nibbleBits, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
+            sums[p] = _mm256_sad_epu8(_mm256_add_epi8(low, high), _mm256_setzero_si256());
+            qA[p] = q[pair[15]];
+            qB[p + 1] = q[pair[31]];
+        }
+        // Halves of the 128-bit lanes added: group A of pairs 0-3 | group B of pairs 0-3.
+        const __m256i first = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[0], sums[1]),
+                                                _mm256_hadd_epi32(sums[2], sums[3]));
+        const __m256i second = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[4], sums[5]),
+                                                 _mm256_hadd_epi32(sums[6], sums[7]));
+        const __m256i bitsA = _mm256_permute2x128_si256(first, second, 0x20);
+        const __m256i bitsB = _mm256_permute2x128_si256(first, second, 0x31);
+        const __m256i lastQA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qA));
+        const __m256i lastQB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qB + 1));
+        const __m256i priorQ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qB));
+        const __m256i a = windowSums(bitsA, lastQA, priorQ, offset);
+        const __m256i b = windowSums(bitsB, lastQB, lastQA, offset);
+        const __m256i carries = _mm256_add_epi32(a, times3(b));
+        const __m256i before = _mm256_blend_epi32(
+            _mm256_permutevar8x32_epi32(carries, previousLane), carry, 0x01);
+        const __m256i y = _mm256_add_epi32(before, _mm256_add_epi32(times3(a), b));
+        peak = _mm256_max_epu32(peak, _mm256_abs_epi32(y));
+        carry = _mm256_permutevar8x32_epi32(carries, lastLane);
+        qB[0] = qB[kPairs];
+    }
+    alignas(32) uint32_t peaks[kPairs];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(peaks), peak);
+    s.peak = std::max(s.peak, *std::max_element(std::begin(peaks), std::end(peaks)));
+    setPairCarry(s, uint32_t(_mm256_cvtsi256_si32(carry)));
+    s.lastQ = qB[0];
+    return k;
+}
+
+bool detectAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool hasAvx2 = detectAvx2();
+#endif
+
+#ifdef TESSARO_METER_AVX2
+// The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
+// and hi where the processor has AVX2; returns the words used.
+__attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, long samples,
+                                                      int32_t& lo, int32_t& hi)
+{
+    constexpr int kLanes = 8;
+    __m256i lows = _mm256_set1_epi32(lo);
+    __m256i highs = _mm256_set1_epi32(hi);
+    long i = 0;
+    for (; i + kLanes <= samples; i += kLanes) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 4 * i));
+        lows = _mm256_min_epi32(lows, v);
+        highs = _mm256_max_epi32(highs, v);
+    }
+    alignas(32) int32_t laneLows[kLanes], laneHighs[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(laneLows), lows);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(laneHighs), highs);
+    lo = *std::min_element(std::begin(laneLows), std::end(laneLows));
+    hi = *std::max_element(std::begin(laneHighs), std::end(laneHighs));
+    return i;
+}
+#endif
+
+void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& hi)
+{
+    lo = std::numeric_limits<int32_t>::max();
+    hi = std::numeric_limits<int32_t>::min();
+    long i = 0;
+#ifdef TESSARO_METER_AVX2
+    if (hasAvx2)
+        i = pcmExtremesAvx2(data, samples, lo, hi);
+#endif
+    for (; i < samples; ++i) {
+        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
 }
 
 } // namespace
@@ -189,31 +324,13 @@ void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long sa
     }
 }
 
-// The extremes in lanes the compiler can vectorise; runs of full-scale words are looked for
-// only in the rare block that reaches full scale at all.
+// Runs of full-scale words are looked for only in the rare block that reaches full scale at all.
 void LevelMeter::processPcm(const unsigned char* data, long samples)
 {
     constexpr int32_t kHighest = std::numeric_limits<int32_t>::max();
     constexpr int32_t kLowest = std::numeric_limits<int32_t>::min();
-    constexpr int kLanes = 8;
-    int32_t lows[kLanes], highs[kLanes];
-    std::fill(std::begin(lows), std::end(lows), kHighest);
-    std::fill(std::begin(highs), std::end(highs), kLowest);
-    long i = 0;
-    for (; i + kLanes <= samples; i += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const int32_t v = qFromLittleEndian<qint32>(data + 4 * (i + lane));
-            lows[lane] = std::min(lows[lane], v);
-            highs[lane] = std::max(highs[lane], v);
-        }
-    }
-    for (; i < samples; ++i) {
-        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
-        lows[0] = std::min(lows[0], v);
-        highs[0] = std::max(highs[0], v);
-    }
-    const int32_t lo = *std::min_element(std::begin(lows), std::end(lows));
-    const int32_t hi = *std::max_element(std::begin(highs), std::end(highs));
+    int32_t lo = 0, hi = 0;
+    pcmExtremes(data, samples, lo, hi);
     bool clipped = false;
     if (hi == kHighest || lo == kLowest) {
         int run = m_fullScaleRun;
@@ -242,8 +359,13 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
         // Pairs begin at an output; a group left over from the previous block goes first.
         if (m_cic.phase != 0 && k + 16 <= bytes)
             k += addWholeGroups(data + k, 16, m_groupBytes, m_groupsPerOutput, q, m_cic);
-        if (m_cic.phase == 0)
+        if (m_cic.phase == 0) {
+#ifdef TESSARO_METER_AVX2
+            if (hasAvx2)
+                k += addGroupPairsAvx2(data + k, bytes - k, q, m_cic);
+#endif
             k += addGroupPairs(data + k, bytes - k, q, m_cic);
+        }
     }
     k += addWholeGroups(data + k, bytes - k, m_groupBytes, m_groupsPerOutput, q, m_cic);
     while (k < bytes)

@@ -162,74 +162,101 @@ long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdC
 }
 
 #ifdef TESSARO_METER_AVX2
-__attribute__((target("avx2"))) __m256i times3(__m256i v)
+// In lanes the window sums are halved (they are even), so that bit counts times 8 fit a byte.
+// Per pair, in its four 64-bit lanes (A, A, B, B): 512 - 8 * the set bits of each 8-byte
+// quarter. The nibbles' counts are looked up times 8, the high ones' taken from 64, and psadbw
+// sums |low - (64 - high)| = 64 - low - high over the bytes, saving the addition.
+__attribute__((target("avx2"))) __m256i quarterCounts(const unsigned char* pair)
 {
-    return _mm256_add_epi32(v, _mm256_add_epi32(v, v));
+    const __m256i low8 = _mm256_setr_epi8(
+        0, 8, 8, 16, 8, 16, 16, 24, 8, 16, 16, 24, 16, 24, 24, 32,
+        0, 8, 8, 16, 8, 16, 16, 24, 8, 16, 16, 24, 16, 24, 24, 32);
+    const __m256i high8 = _mm256_setr_epi8(
+        64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32,
+        64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
+    const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+    return _mm256_sad_epu8(_mm256_shuffle_epi8(low8, _mm256_and_si256(x, nibble)),
+                           _mm256_shuffle_epi8(high8, highNibbles));
 }
 
-// 2 (8 bits + lastQ - priorQ) - 64 * 16 in each lane, as in addGroup.
-__attribute__((target("avx2"))) __m256i windowSums(__m256i bits, __m256i lastQ, __m256i priorQ,
-                                                   __m256i offset)
+// Four pairs' quarters summed per group: group A of pairs 0-3 in the low 128 bits, B in the high.
+__attribute__((target("avx2"))) __m256i groupCounts(const __m256i* quarters)
 {
-    const __m256i half = _mm256_add_epi32(_mm256_slli_epi32(bits, 3), _mm256_sub_epi32(lastQ, priorQ));
-    return _mm256_sub_epi32(_mm256_slli_epi32(half, 1), offset);
+    const __m256i first = _mm256_add_epi64(quarters[0], _mm256_slli_epi64(quarters[1], 32));
+    const __m256i second = _mm256_add_epi64(quarters[2], _mm256_slli_epi64(quarters[3], 32));
+    return _mm256_add_epi32(_mm256_unpacklo_epi64(first, second),
+                            _mm256_unpackhi_epi64(first, second));
 }
 
-// The same eight pairs per step where the processor has AVX2: bits counted per byte by nibble
-// lookup and summed per group, the filter in eight lanes. |y| <= 8 * 1024, so the lanes cannot
-// overflow and their magnitudes are the unsigned ones of the scalar code. Returns the bytes used.
+__attribute__((target("avx2"))) __m256i load8(const int32_t* values)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+}
+
+// The filter over eight pairs in lanes. With g = (1024 - 8 bits(A)) - (qA - qPrev) and h alike
+// for B, the halved window sums are 512 - g and 512 - h, and the halved output is
+// 4096 - m' - n, with n = 3g + h and m' = g' + 3h' of the pair before (carry, in every lane).
+// |y| <= 8 * 1024, so no lane overflows. qA holds the pairs' Q(A), qB Q(B) of the pair before
+// each and then of the last.
+struct PairLanes
+{
+    __m256i carry;
+    __m256i peak;
+};
+
+__attribute__((target("avx2"))) void filterPairs(PairLanes& lanes, const __m256i* quarters,
+                                                 const int32_t* qA, const int32_t* qB)
+{
+    const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
+    const __m256i g = _mm256_sub_epi32(_mm256_permute2x128_si256(first, second, 0x20),
+                                       _mm256_sub_epi32(load8(qA), load8(qB)));
+    const __m256i h = _mm256_sub_epi32(_mm256_permute2x128_si256(first, second, 0x31),
+                                       _mm256_sub_epi32(load8(qB + 1), load8(qA)));
+    const __m256i gh = _mm256_add_epi32(g, h);
+    const __m256i n = _mm256_add_epi32(gh, _mm256_add_epi32(g, g));
+    const __m256i m = _mm256_add_epi32(gh, _mm256_add_epi32(h, h));
+    const __m256i before = _mm256_blend_epi32(
+        _mm256_permutevar8x32_epi32(m, previousLane), lanes.carry, 0x01);
+    const __m256i y = _mm256_sub_epi32(_mm256_add_epi32(before, n), _mm256_set1_epi32(4096));
+    lanes.peak = _mm256_max_epu32(lanes.peak, _mm256_abs_epi32(y));
+    lanes.carry = _mm256_permutevar8x32_epi32(m, _mm256_set1_epi32(7));
+}
+
+// The same where the processor has AVX2, in chunks of up to 64 pairs and steps of eight. The
+// last bytes' Q of a chunk are looked up first, so that their stores have left before they
+// are read as vectors. Returns the bytes used.
 __attribute__((target("avx2"))) long addGroupPairsAvx2(const unsigned char* data, long bytes,
                                                         const int16_t* q, DsdCic& s)
 {
-    constexpr int kPairs = 8;
-    const __m256i nibbleBits = _mm256_setr_epi8(0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4,
-                                                0, 1, 1, 2, 1, 2, 2, 3, 1, 2, 2, 3, 2, 3, 3, 4);
-    const __m256i nibble = _mm256_set1_epi8(0x0f);
-    const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
-    const __m256i lastLane = _mm256_set1_epi32(7);
-    const __m256i offset = _mm256_set1_epi32(kGroupOffset);
-    __m256i carry = _mm256_set1_epi32(int32_t(pairCarry(s)));
-    __m256i peak = _mm256_setzero_si256();
-    int32_t qA[kPairs], qB[kPairs + 1];  // qB[0]: the group before the step
+    constexpr long kStepPairs = 8, kChunkPairs = 64;
+    PairLanes lanes{_mm256_set1_epi32(2048 - int32_t(pairCarry(s)) / 2), _mm256_setzero_si256()};
+    int32_t qA[kChunkPairs], qB[kChunkPairs + 1];  // qB[0]: the group before the chunk
     qB[0] = s.lastQ;
     long k = 0;
-    for (; k + kPairs * kPairBytes <= bytes; k += kPairs * kPairBytes) {
-        // Per pair the bytes of each 8-byte quarter summed into a 64-bit lane: A, A, B, B.
-        __m256i sums[kPairs];
-        for (int p = 0; p < kPairs; ++p) {
-            const unsigned char* pair = data + k + p * kPairBytes;
-            const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
-            const __m256i low = _mm256_shuffle_epi8(nibbleBits, _mm256_and_si256(x, nibble));
-            const __m256i high = _mm256_shuffle_epi8(
-                nibbleBits, _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble));
-            sums[p] = _mm256_sad_epu8(_mm256_add_epi8(low, high), _mm256_setzero_si256());
-            qA[p] = q[pair[15]];
-            qB[p + 1] = q[pair[31]];
+    while (bytes - k >= kStepPairs * kPairBytes) {
+        const long pairs = std::min(kChunkPairs, (bytes - k) / kPairBytes) / kStepPairs * kStepPairs;
+        const unsigned char* chunk = data + k;
+        for (long p = 0; p < pairs; ++p) {
+            qA[p] = q[chunk[p * kPairBytes + 15]];
+            qB[p + 1] = q[chunk[p * kPairBytes + 31]];
         }
-        // Halves of the 128-bit lanes added: group A of pairs 0-3 | group B of pairs 0-3.
-        const __m256i first = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[0], sums[1]),
-                                                _mm256_hadd_epi32(sums[2], sums[3]));
-        const __m256i second = _mm256_hadd_epi32(_mm256_hadd_epi32(sums[4], sums[5]),
-                                                 _mm256_hadd_epi32(sums[6], sums[7]));
-        const __m256i bitsA = _mm256_permute2x128_si256(first, second, 0x20);
-        const __m256i bitsB = _mm256_permute2x128_si256(first, second, 0x31);
-        const __m256i lastQA = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qA));
-        const __m256i lastQB = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qB + 1));
-        const __m256i priorQ = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(qB));
-        const __m256i a = windowSums(bitsA, lastQA, priorQ, offset);
-        const __m256i b = windowSums(bitsB, lastQB, lastQA, offset);
-        const __m256i carries = _mm256_add_epi32(a, times3(b));
-        const __m256i before = _mm256_blend_epi32(
-            _mm256_permutevar8x32_epi32(carries, previousLane), carry, 0x01);
-        const __m256i y = _mm256_add_epi32(before, _mm256_add_epi32(times3(a), b));
-        peak = _mm256_max_epu32(peak, _mm256_abs_epi32(y));
-        carry = _mm256_permutevar8x32_epi32(carries, lastLane);
-        qB[0] = qB[kPairs];
+        for (long step = 0; step < pairs; step += kStepPairs) {
+            __m256i quarters[kStepPairs];
+#pragma GCC unroll 8
+            for (long p = 0; p < kStepPairs; ++p)
+                quarters[p] = quarterCounts(chunk + (step + p) * kPairBytes);
+            filterPairs(lanes, quarters, qA + step, qB + step);
+        }
+        qB[0] = qB[pairs];
+        k += pairs * kPairBytes;
     }
-    alignas(32) uint32_t peaks[kPairs];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(peaks), peak);
-    s.peak = std::max(s.peak, *std::max_element(std::begin(peaks), std::end(peaks)));
-    setPairCarry(s, uint32_t(_mm256_cvtsi256_si32(carry)));
+    alignas(32) uint32_t peaks[kStepPairs];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(peaks), lanes.peak);
+    s.peak = std::max(s.peak, 2 * *std::max_element(std::begin(peaks), std::end(peaks)));
+    setPairCarry(s, uint32_t(4096 - 2 * _mm256_cvtsi256_si32(lanes.carry)));
     s.lastQ = qB[0];
     return k;
 }

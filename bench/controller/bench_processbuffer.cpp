@@ -127,10 +127,10 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
     f.backToBackAllocations = allocations - before;
     waitIdle(controller);
 
+    std::vector<double> paced;
+    paced.reserve(kCalls);  // before the count: the bench's own vector is not the driver's
     controller.startRecording(true);
     const long pacedBefore = allocations;
-    std::vector<double> paced;
-    paced.reserve(kCalls);
     for (int i = 0; i < kCalls; i += 2) {
         t.restart();
         while (t.nsecsElapsed() < 100000) {}

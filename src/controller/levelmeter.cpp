@@ -7,7 +7,7 @@
 #include <cstring>
 #include <limits>
 #if defined(__GNUC__) && defined(__x86_64__)
-#define TESSARO_METER_AVX2 1
+#define TESSARO_METER_X86_SIMD 1
 #include <immintrin.h>
 #endif
 
@@ -161,7 +161,7 @@ long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdC
     return k;
 }
 
-#ifdef TESSARO_METER_AVX2
+#ifdef TESSARO_METER_X86_SIMD
 // In lanes the window sums are halved (they are even), so that bit counts times 8 fit a byte.
 // Per pair, in its four 64-bit lanes (A, A, B, B): 512 - 8 * the set bits of each 8-byte
 // quarter. The nibbles' counts are looked up times 8, the high ones' taken from 64, and psadbw
@@ -241,7 +241,8 @@ __attribute__((target("avx2"))) void filterChunkAvx2(PairLanes& lanes, const uns
     }
 }
 
-// The same where the processor counts the bits of 64-bit lanes itself: a third of the steps.
+// The same where the processor counts the bits of 64-bit lanes itself, one instruction per pair
+// for the six of the nibble lookup.
 __attribute__((target("avx2,avx512vl,avx512vpopcntdq"))) void filterChunkAvx512(
     PairLanes& lanes, const unsigned char* chunk, long pairs, const int32_t* qA, const int32_t* qB)
 {
@@ -310,9 +311,7 @@ ChunkFilter pickChunkFilter()
 }
 
 const ChunkFilter chunkFilter = pickChunkFilter();
-#endif
 
-#ifdef TESSARO_METER_AVX2
 // The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
 // and hi where the processor has AVX2; returns the words used.
 __attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, long samples,
@@ -341,7 +340,7 @@ void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& 
     lo = std::numeric_limits<int32_t>::max();
     hi = std::numeric_limits<int32_t>::min();
     long i = 0;
-#ifdef TESSARO_METER_AVX2
+#ifdef TESSARO_METER_X86_SIMD
     if (hasAvx2)
         i = pcmExtremesAvx2(data, samples, lo, hi);
 #endif
@@ -429,7 +428,7 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
         if (m_cic.phase != 0 && k + 16 <= bytes)
             k += addWholeGroups(data + k, 16, m_groupBytes, m_groupsPerOutput, q, m_cic);
         if (m_cic.phase == 0) {
-#ifdef TESSARO_METER_AVX2
+#ifdef TESSARO_METER_X86_SIMD
             if (chunkFilter)
                 k += addGroupPairsInLanes(data + k, bytes - k, q, m_cic, chunkFilter);
 #endif

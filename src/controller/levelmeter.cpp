@@ -335,8 +335,11 @@ __attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, 
 }
 #endif
 
+// Elsewhere in eight lanes, so that the comparisons of neighbouring words do not wait on each
+// other.
 void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& hi)
 {
+    constexpr int kLanes = 8;
     lo = std::numeric_limits<int32_t>::max();
     hi = std::numeric_limits<int32_t>::min();
     long i = 0;
@@ -344,11 +347,23 @@ void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& 
     if (hasAvx2)
         i = pcmExtremesAvx2(data, samples, lo, hi);
 #endif
+    int32_t lows[kLanes], highs[kLanes];
+    std::fill(std::begin(lows), std::end(lows), lo);
+    std::fill(std::begin(highs), std::end(highs), hi);
+    for (; i + kLanes <= samples; i += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const int32_t v = qFromLittleEndian<qint32>(data + 4 * (i + lane));
+            lows[lane] = std::min(lows[lane], v);
+            highs[lane] = std::max(highs[lane], v);
+        }
+    }
     for (; i < samples; ++i) {
         const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
+        lows[0] = std::min(lows[0], v);
+        highs[0] = std::max(highs[0], v);
     }
+    lo = *std::min_element(std::begin(lows), std::end(lows));
+    hi = *std::max_element(std::begin(highs), std::end(highs));
 }
 
 } // namespace

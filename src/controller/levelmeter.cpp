@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TESSARO_METER_X86_SIMD 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -105,18 +109,36 @@ long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long
     return k;
 }
 
-// DSD 4x (16-byte groups, two per output) two groups per step: the integrators advance by both
-// window sums a and b at once, so no phase is counted and one output falls out of every step,
-// with the same figures as two calls of addGroup. Starts at phase 0; returns the bytes used.
+// At DSD 4x (16-byte groups, two per output) the CIC stage is the filter y = c + 3a + b over the
+// window sums a, b of a pair and the carry c = a' + 3b' of the pair before: no recurrence, so
+// pairs are filtered in lanes. Between blocks the carry lives in the CIC state at an output.
+constexpr long kPairBytes = 32;
+constexpr int32_t kGroupOffset = 64 * 16;
+
+// The carry the next pair adds to its output: the CIC's next output less the part of that pair.
+uint32_t pairCarry(const DsdCic& s)
+{
+    return s.integrators[2] + 2 * s.integrators[1] + 3 * s.integrators[0] - s.combs[0] - s.combs[1]
+           - s.combs[2];
+}
+
+// The CIC state at an output as if the window sums before it had been zero but the last two,
+// carry and 0: it gives the same outputs from here on as the state it replaces.
+void setPairCarry(DsdCic& s, uint32_t carry)
+{
+    s.integrators[0] = carry;
+    s.integrators[1] = 2 * carry;
+    s.integrators[2] = 3 * carry;
+    std::fill(std::begin(s.combs), std::end(s.combs), 3 * carry);
+}
+
+// Pairs one by one, from phase 0; returns the bytes used.
 #if defined(__GNUC__) && defined(__x86_64__)
 __attribute__((target_clones("popcnt", "default")))
 #endif
 long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdCic& s)
 {
-    constexpr long kPairBytes = 32;
-    constexpr int32_t kOffset = 64 * 16;
-    uint32_t i0 = s.integrators[0], i1 = s.integrators[1], i2 = s.integrators[2];
-    uint32_t c0 = s.combs[0], c1 = s.combs[1], c2 = s.combs[2];
+    uint32_t carry = pairCarry(s);
     int32_t lastQ = s.lastQ;
     uint32_t peak = s.peak;
     long k = 0;
@@ -127,25 +149,221 @@ long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdC
         const int bitsB = __builtin_popcountll(words[2]) + __builtin_popcountll(words[3]);
         const int32_t qA = q[data[k + 15]];
         const int32_t qB = q[data[k + 31]];
-        const uint32_t a = uint32_t(2 * (8 * bitsA + qA - lastQ) - kOffset);
-        const uint32_t b = uint32_t(2 * (8 * bitsB + qB - qA) - kOffset);
+        const uint32_t a = uint32_t(2 * (8 * bitsA + qA - lastQ) - kGroupOffset);
+        const uint32_t b = uint32_t(2 * (8 * bitsB + qB - qA) - kGroupOffset);
         lastQ = qB;
-        i2 += 2 * i1 + 3 * i0 + 3 * a + b;
-        i1 += 2 * i0 + 2 * a + b;
-        i0 += a + b;
-        const uint32_t d1 = i2 - c0;
-        const uint32_t d2 = d1 - c1;
-        const uint32_t y = d2 - c2;
-        c0 = i2;
-        c1 = d1;
-        c2 = d2;
-        peak = std::max(peak, magnitude(y));
+        peak = std::max(peak, magnitude(carry + 3 * a + b));
+        carry = a + 3 * b;
     }
-    s.integrators[0] = i0; s.integrators[1] = i1; s.integrators[2] = i2;
-    s.combs[0] = c0; s.combs[1] = c1; s.combs[2] = c2;
+    setPairCarry(s, carry);
     s.lastQ = lastQ;
     s.peak = peak;
     return k;
+}
+
+#ifdef TESSARO_METER_X86_SIMD
+// In lanes the window sums are halved (they are even), so that bit counts times 8 fit a byte.
+// Per pair, in its four 64-bit lanes (A, A, B, B): 512 - 8 * the set bits of each 8-byte
+// quarter. The nibbles' counts are looked up times 8, the high ones' taken from 64, and psadbw
+// sums |low - (64 - high)| = 64 - low - high over the bytes, saving the addition.
+__attribute__((target("avx2"))) __m256i quarterCounts(const unsigned char* pair)
+{
+    const __m256i low8 = _mm256_setr_epi8(
+        0, 8, 8, 16, 8, 16, 16, 24, 8, 16, 16, 24, 16, 24, 24, 32,
+        0, 8, 8, 16, 8, 16, 16, 24, 8, 16, 16, 24, 16, 24, 24, 32);
+    const __m256i high8 = _mm256_setr_epi8(
+        64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32,
+        64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32);
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
+    const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
+    return _mm256_sad_epu8(_mm256_shuffle_epi8(low8, _mm256_and_si256(x, nibble)),
+                           _mm256_shuffle_epi8(high8, highNibbles));
+}
+
+// Four pairs' quarters summed per group: group A of pairs 0-3 in the low 128 bits, B in the high.
+__attribute__((target("avx2"))) __m256i groupCounts(const __m256i* quarters)
+{
+    const __m256i first = _mm256_add_epi64(quarters[0], _mm256_slli_epi64(quarters[1], 32));
+    const __m256i second = _mm256_add_epi64(quarters[2], _mm256_slli_epi64(quarters[3], 32));
+    return _mm256_add_epi32(_mm256_unpacklo_epi64(first, second),
+                            _mm256_unpackhi_epi64(first, second));
+}
+
+__attribute__((target("avx2"))) __m256i load8(const int32_t* values)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+}
+
+// The filter over eight pairs in lanes. With g = groupsA - (qA - qPrev) and h alike for B, where
+// groups = 1024 - 8 bits, the halved window sums are 512 - g and 512 - h, and the halved output
+// is 4096 - m' - n, with n = 3g + h and m' = g' + 3h' of the pair before (carry, in every lane).
+// |y| <= 8 * 1024, so no lane overflows. qA holds the pairs' Q(A), qB Q(B) of the pair before
+// each and then of the last.
+struct PairLanes
+{
+    __m256i carry;
+    __m256i peak;
+};
+
+__attribute__((target("avx2"))) void filterPairs(PairLanes& lanes, __m256i groupsA,
+                                                 __m256i groupsB, const int32_t* qA,
+                                                 const int32_t* qB)
+{
+    const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
+    const __m256i g = _mm256_sub_epi32(groupsA, _mm256_sub_epi32(load8(qA), load8(qB)));
+    const __m256i h = _mm256_sub_epi32(groupsB, _mm256_sub_epi32(load8(qB + 1), load8(qA)));
+    const __m256i gh = _mm256_add_epi32(g, h);
+    const __m256i n = _mm256_add_epi32(gh, _mm256_add_epi32(g, g));
+    const __m256i m = _mm256_add_epi32(gh, _mm256_add_epi32(h, h));
+    const __m256i before = _mm256_blend_epi32(
+        _mm256_permutevar8x32_epi32(m, previousLane), lanes.carry, 0x01);
+    const __m256i y = _mm256_sub_epi32(_mm256_add_epi32(before, n), _mm256_set1_epi32(4096));
+    lanes.peak = _mm256_max_epu32(lanes.peak, _mm256_abs_epi32(y));
+    lanes.carry = _mm256_permutevar8x32_epi32(m, _mm256_set1_epi32(7));
+}
+
+constexpr long kStepPairs = 8;
+
+// A chunk of pairs (a multiple of eight) through the filter, with the processor's AVX2.
+__attribute__((target("avx2"))) void filterChunkAvx2(PairLanes& lanes, const unsigned char* chunk,
+                                                     long pairs, const int32_t* qA,
+                                                     const int32_t* qB)
+{
+    for (long step = 0; step < pairs; step += kStepPairs) {
+        __m256i quarters[kStepPairs];
+#pragma GCC unroll 8
+        for (long p = 0; p < kStepPairs; ++p)
+            quarters[p] = quarterCounts(chunk + (step + p) * kPairBytes);
+        const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
+        filterPairs(lanes, _mm256_permute2x128_si256(first, second, 0x20),
+                    _mm256_permute2x128_si256(first, second, 0x31), qA + step, qB + step);
+    }
+}
+
+// The same where the processor counts the bits of 64-bit lanes itself, one instruction per pair
+// for the six of the nibble lookup.
+__attribute__((target("avx2,avx512vl,avx512vpopcntdq"))) void filterChunkAvx512(
+    PairLanes& lanes, const unsigned char* chunk, long pairs, const int32_t* qA, const int32_t* qB)
+{
+    const __m256i full = _mm256_set1_epi32(1024);
+    for (long step = 0; step < pairs; step += kStepPairs) {
+        __m256i quarters[kStepPairs];
+#pragma GCC unroll 8
+        for (long p = 0; p < kStepPairs; ++p)
+            quarters[p] = _mm256_popcnt_epi64(_mm256_loadu_si256(
+                reinterpret_cast<const __m256i*>(chunk + (step + p) * kPairBytes)));
+        const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
+        const __m256i bitsA = _mm256_permute2x128_si256(first, second, 0x20);
+        const __m256i bitsB = _mm256_permute2x128_si256(first, second, 0x31);
+        filterPairs(lanes, _mm256_sub_epi32(full, _mm256_slli_epi32(bitsA, 3)),
+                    _mm256_sub_epi32(full, _mm256_slli_epi32(bitsB, 3)), qA + step, qB + step);
+    }
+}
+
+using ChunkFilter = void (*)(PairLanes&, const unsigned char*, long, const int32_t*,
+                             const int32_t*);
+
+// Pairs in lanes, in chunks of up to 64 pairs and steps of eight. The last bytes' Q of a chunk
+// are looked up first, so that their stores have left before they are read as vectors.
+// Returns the bytes used.
+__attribute__((target("avx2"))) long addGroupPairsInLanes(const unsigned char* data, long bytes,
+                                                          const int16_t* q, DsdCic& s,
+                                                          ChunkFilter filterChunk)
+{
+    constexpr long kChunkPairs = 64;
+    PairLanes lanes{_mm256_set1_epi32(2048 - int32_t(pairCarry(s)) / 2), _mm256_setzero_si256()};
+    int32_t qA[kChunkPairs], qB[kChunkPairs + 1];  // qB[0]: the group before the chunk
+    qB[0] = s.lastQ;
+    long k = 0;
+    while (bytes - k >= kStepPairs * kPairBytes) {
+        const long pairs = std::min(kChunkPairs, (bytes - k) / kPairBytes) / kStepPairs * kStepPairs;
+        const unsigned char* chunk = data + k;
+        for (long p = 0; p < pairs; ++p) {
+            qA[p] = q[chunk[p * kPairBytes + 15]];
+            qB[p + 1] = q[chunk[p * kPairBytes + 31]];
+        }
+        filterChunk(lanes, chunk, pairs, qA, qB);
+        qB[0] = qB[pairs];
+        k += pairs * kPairBytes;
+    }
+    alignas(32) uint32_t peaks[kStepPairs];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(peaks), lanes.peak);
+    s.peak = std::max(s.peak, 2 * *std::max_element(std::begin(peaks), std::end(peaks)));
+    setPairCarry(s, uint32_t(4096 - 2 * _mm256_cvtsi256_si32(lanes.carry)));
+    s.lastQ = qB[0];
+    return k;
+}
+
+bool detectAvx2()
+{
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
+const bool hasAvx2 = detectAvx2();
+
+ChunkFilter pickChunkFilter()
+{
+    if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vpopcntdq"))
+        return filterChunkAvx512;
+    return hasAvx2 ? filterChunkAvx2 : nullptr;
+}
+
+const ChunkFilter chunkFilter = pickChunkFilter();
+
+// The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
+// and hi where the processor has AVX2; returns the words used.
+__attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, long samples,
+                                                      int32_t& lo, int32_t& hi)
+{
+    constexpr int kLanes = 8;
+    __m256i lows = _mm256_set1_epi32(lo);
+    __m256i highs = _mm256_set1_epi32(hi);
+    long i = 0;
+    for (; i + kLanes <= samples; i += kLanes) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 4 * i));
+        lows = _mm256_min_epi32(lows, v);
+        highs = _mm256_max_epi32(highs, v);
+    }
+    alignas(32) int32_t laneLows[kLanes], laneHighs[kLanes];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(laneLows), lows);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(laneHighs), highs);
+    lo = *std::min_element(std::begin(laneLows), std::end(laneLows));
+    hi = *std::max_element(std::begin(laneHighs), std::end(laneHighs));
+    return i;
+}
+#endif
+
+// Elsewhere in eight lanes, so that the comparisons of neighbouring words do not wait on each
+// other.
+void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& hi)
+{
+    constexpr int kLanes = 8;
+    lo = std::numeric_limits<int32_t>::max();
+    hi = std::numeric_limits<int32_t>::min();
+    long i = 0;
+#ifdef TESSARO_METER_X86_SIMD
+    if (hasAvx2)
+        i = pcmExtremesAvx2(data, samples, lo, hi);
+#endif
+    int32_t lows[kLanes], highs[kLanes];
+    std::fill(std::begin(lows), std::end(lows), lo);
+    std::fill(std::begin(highs), std::end(highs), hi);
+    for (; i + kLanes <= samples; i += kLanes) {
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const int32_t v = qFromLittleEndian<qint32>(data + 4 * (i + lane));
+            lows[lane] = std::min(lows[lane], v);
+            highs[lane] = std::max(highs[lane], v);
+        }
+    }
+    for (; i < samples; ++i) {
+        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
+        lows[0] = std::min(lows[0], v);
+        highs[0] = std::max(highs[0], v);
+    }
+    lo = *std::min_element(std::begin(lows), std::end(lows));
+    hi = *std::max_element(std::begin(highs), std::end(highs));
 }
 
 } // namespace
@@ -189,31 +407,13 @@ void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long sa
     }
 }
 
-// The extremes in lanes the compiler can vectorise; runs of full-scale words are looked for
-// only in the rare block that reaches full scale at all.
+// Runs of full-scale words are looked for only in the rare block that reaches full scale at all.
 void LevelMeter::processPcm(const unsigned char* data, long samples)
 {
     constexpr int32_t kHighest = std::numeric_limits<int32_t>::max();
     constexpr int32_t kLowest = std::numeric_limits<int32_t>::min();
-    constexpr int kLanes = 8;
-    int32_t lows[kLanes], highs[kLanes];
-    std::fill(std::begin(lows), std::end(lows), kHighest);
-    std::fill(std::begin(highs), std::end(highs), kLowest);
-    long i = 0;
-    for (; i + kLanes <= samples; i += kLanes) {
-        for (int lane = 0; lane < kLanes; ++lane) {
-            const int32_t v = qFromLittleEndian<qint32>(data + 4 * (i + lane));
-            lows[lane] = std::min(lows[lane], v);
-            highs[lane] = std::max(highs[lane], v);
-        }
-    }
-    for (; i < samples; ++i) {
-        const int32_t v = qFromLittleEndian<qint32>(data + 4 * i);
-        lows[0] = std::min(lows[0], v);
-        highs[0] = std::max(highs[0], v);
-    }
-    const int32_t lo = *std::min_element(std::begin(lows), std::end(lows));
-    const int32_t hi = *std::max_element(std::begin(highs), std::end(highs));
+    int32_t lo = 0, hi = 0;
+    pcmExtremes(data, samples, lo, hi);
     bool clipped = false;
     if (hi == kHighest || lo == kLowest) {
         int run = m_fullScaleRun;
@@ -242,8 +442,13 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
         // Pairs begin at an output; a group left over from the previous block goes first.
         if (m_cic.phase != 0 && k + 16 <= bytes)
             k += addWholeGroups(data + k, 16, m_groupBytes, m_groupsPerOutput, q, m_cic);
-        if (m_cic.phase == 0)
+        if (m_cic.phase == 0) {
+#ifdef TESSARO_METER_X86_SIMD
+            if (chunkFilter)
+                k += addGroupPairsInLanes(data + k, bytes - k, q, m_cic, chunkFilter);
+#endif
             k += addGroupPairs(data + k, bytes - k, q, m_cic);
+        }
     }
     k += addWholeGroups(data + k, bytes - k, m_groupBytes, m_groupsPerOutput, q, m_cic);
     while (k < bytes)

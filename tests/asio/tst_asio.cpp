@@ -449,22 +449,14 @@ private slots:
         ASIOIoFormat format{};
         ASIODriverInfo driverInfo{};
         driverInfo.driverVersion = 5;
-        const QVector<ASIOError> answers = {
-            ASIOGetChannels(sizes, sizes + 1),
-            ASIOGetLatencies(sizes + 2, sizes + 3),
-            ASIOGetBufferSize(sizes + 4, sizes + 5, sizes + 6, sizes + 7),
-            ASIOCreateBuffers(buffers, 2, 512, &callbacks),
-            ASIOGetChannelInfo(&info),
-            ASIOStart(),
-            ASIOStop(),
-            ASIOCanSampleRate(44100),
-            ASIOGetSampleRate(&rate),
-            ASIOSetSampleRate(44100),
-            ASIOGetSamplePosition(&position, &stamp),
-            ASIODisposeBuffers(),
-            ASIOFuture(kAsioGetIoFormat, &format),
-            ASIOOutputReady(),
-            ASIOInit(&driverInfo)};
+        QVector<ASIOError> answers;
+        answers << ASIOGetChannels(sizes, sizes + 1) << ASIOGetLatencies(sizes + 2, sizes + 3)
+                << ASIOGetBufferSize(sizes + 4, sizes + 5, sizes + 6, sizes + 7)
+                << ASIOCreateBuffers(buffers, 2, 512, &callbacks) << ASIOGetChannelInfo(&info)
+                << ASIOStart() << ASIOStop() << ASIOCanSampleRate(44100) << ASIOGetSampleRate(&rate)
+                << ASIOSetSampleRate(44100) << ASIOGetSamplePosition(&position, &stamp)
+                << ASIODisposeBuffers() << ASIOFuture(kAsioGetIoFormat, &format)
+                << ASIOOutputReady() << ASIOInit(&driverInfo);
         QCOMPARE(answers, QVector<ASIOError>(answers.size(), ASE_NotPresent));
         QCOMPARE(std::vector<long>(sizes, sizes + 8), std::vector<long>(8, 0));
         QVERIFY(!buffers[0].buffers[0] && !buffers[0].buffers[1] && !buffers[1].buffers[0] &&

@@ -56,10 +56,9 @@ public:
         onTestThread += QThread::currentThread() == qApp->thread();
     }
 
-    std::atomic<long> switches{0}, faults{0}, resets{0}, onTestThread{0};
+    std::atomic<long> switches{0}, faults{0}, resets{0}, onTestThread{0}, stopResult{1};
     std::atomic<double> periodNs{0}, firstStamp{0};
     std::atomic<bool> stopFromInside{false};
-    std::atomic<long> stopResult{1};
 };
 
 } // namespace

@@ -542,9 +542,10 @@ private slots:
         // inputs first, as "isInput channel".
         const QStringList layout =
             QStringList{"1 0", "1 1"} + (outputs ? QStringList{"0 0", "0 1"} : QStringList());
+        const QVector<ASIOBufferInfo> created = driver->createdBuffers();
         QStringList buffers, expected;
-        for (int k = 0; k < driver->createdBuffers().size(); ++k) {
-            const ASIOBufferInfo& given = driver->createdBuffers()[k];
+        for (int k = 0; k < created.size(); ++k) {
+            const ASIOBufferInfo& given = created[k];
             const ASIOBufferInfo& kept = host().bufferInfos[k];
             const ASIOChannelInfo& info = host().channelInfos[k];
             buffers << fields(given.isInput, given.channelNum, kept.isInput, kept.channelNum,

@@ -16,11 +16,10 @@ public:
     unsigned long AddRef() override { return ++m_refs; }
     unsigned long Release() override
     {
-        if (--m_refs == 0) {
+        const unsigned long left = --m_refs;
+        if (left == 0)
             delete this;
-            return 0;
-        }
-        return m_refs;
+        return left;
     }
     ASIOBool init(void*) override { return ASIOTrue; }
     void getDriverName(char* name) override { strcpy(name, "Module Driver"); }

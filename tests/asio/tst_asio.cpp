@@ -20,6 +20,7 @@
 #include <QThread>
 #include <QtTest>
 #include <atomic>
+#include <memory>
 
 namespace {
 
@@ -36,7 +37,6 @@ const QStringList kTestDrivers = {kAlpha, kBeta, kLongName, kHost};
 QTemporaryDir* g_workDir = nullptr;
 QString g_loadRegistry;
 QStringList g_warnings;
-QtMessageHandler g_previousHandler = nullptr;
 
 // The built-in classes as listed, test drivers first, then the entries of the registry file;
 // names of 32 characters and more come back as 28 characters and "...".
@@ -85,22 +85,17 @@ QString clsidNumber(int n)
     return QStringLiteral("{00000000-0000-0000-0000-%1}").arg(n, 12, 10, QLatin1Char('0'));
 }
 
-// Collects the warnings issued on the test thread between start and stop.
-void captureWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
-{
-    if (type == QtWarningMsg)
-        g_warnings << text;
-}
-
-void startCapturingWarnings()
+// The warnings issued on the test thread while the action runs.
+template <typename Action> QStringList warningsOf(Action action)
 {
     g_warnings.clear();
-    g_previousHandler = qInstallMessageHandler(captureWarning);
-}
-
-QStringList stopCapturingWarnings()
-{
-    qInstallMessageHandler(g_previousHandler);
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& text) {
+            if (type == QtWarningMsg)
+                g_warnings << text;
+        });
+    action();
+    qInstallMessageHandler(previous);
     return g_warnings;
 }
 
@@ -125,43 +120,51 @@ bool load(const QString& name)
     return loadAsioDriver(name.toLatin1().constData());
 }
 
-struct ProcessCall
+AsioHostState& host()
 {
-    unsigned char* data;
-    long channel;
-    ASIOSampleType type;
-    long bufferSize;
-    long half;
-    QThread* thread;
-};
+    return *AsioHostState::instance();
+}
 
+// Values as one line, to compare a record whole; numbers in full.
+QString field(const QString& text)
+{
+    return text;
+}
+
+QString field(double value)
+{
+    return QString::number(value, 'g', 17);
+}
+
+template <typename... T> QString fields(const T&... values)
+{
+    QStringList parts;
+    (parts << ... << field(values));
+    return parts.join(' ');
+}
+
+// Records per call the channel, the half, the half of the channel's buffer pair whose memory
+// came, and whether it came on the test's or another thread.
 class RecordingProcessor : public AudioBufferProcessor
 {
 public:
     void processBuffer(unsigned char* data, long channel, ASIOSampleType type, long bufferSize,
                        long half) override
     {
+        const ASIOBufferInfo& info = host().bufferInfos[channel];
+        const int memory = data == info.buffers[0] ? 0 : data == info.buffers[1] ? 1 : -1;
+        const bool testThread = QThread::currentThread() == qApp->thread();
         QMutexLocker lock(&mutex);
-        calls.append({data, channel, type, bufferSize, half, QThread::currentThread()});
+        calls << fields(channel, half, memory, testThread ? "test" : "driver");
+        sizesAndTypes << fields(bufferSize, type);
     }
     void driverResetRequested() override { ++resets; }
-    QList<long> halves() const
-    {
-        QList<long> all;
-        for (const ProcessCall& c : calls)
-            all << c.half;
-        return all;
-    }
 
     QMutex mutex;
-    QVector<ProcessCall> calls;
+    QStringList calls;
+    QSet<QString> sizesAndTypes;
     std::atomic<int> resets{0};
 };
-
-AsioHostState& host()
-{
-    return *AsioHostState::instance();
-}
 
 // Loads the host test driver with the script and brings it to created buffers.
 TestDriver* bringUp(const TestDriverScript& script)
@@ -202,7 +205,6 @@ private slots:
 
     void init()
     {
-        ASIOExit();
         for (const QString& name : kTestDrivers) {
             TestDriver::setScript(name, TestDriverScript());
             TestDriver::clearCalls(name);
@@ -239,9 +241,8 @@ private slots:
                            QString(28, 'b') + "...", "k300"}
             << QStringList();
         QTest::newRow("class ids in any letter case")
-            << "[HKLM\\Software\\ASIO\\upper]\nclsid = " + upper +
-                   "\ndescription = Upper Text\n[HKCR\\CLSID\\" + upper.toLower() +
-                   "\\inprocserver32]\n@ = " + kModulePath +
+            << "[HKLM\\Software\\ASIO\\upper]\nclsid = " + upper + "\ndescription = Upper Text\n" +
+                   "[HKCR\\CLSID\\" + upper.toLower() + "\\inprocserver32]\n@ = " + kModulePath +
                    "\n[HKLM\\software\\asio\\mixed]\nclsid = {abcdef01-2345-6789-abcd-ef012345678a}"
                    "\ndescription = Mixed Key\n[HKCR\\clsid\\{AbCdEf01-2345-6789-aBcD-Ef012345678A}"
                    "\\InprocServer32]\n@ = " +
@@ -255,8 +256,7 @@ private slots:
                          "[HKLM\\software\\asio\\no clsid]\ndescription = No Clsid\n" +
                          "[HKLM\\software\\asio\\unregistered]\nclsid = " + clsidNumber(2) + "\n";
         const QStringList classKeys = {"]", "\\InprocServer32]\nThreadingModel = Both\n",
-                                       "\\InprocServer32]\n@ = " +
-                                           g_workDir->filePath("no-such-driver.so")};
+                                       "\\InprocServer32]\n@ = " + g_workDir->filePath("gone.so")};
         for (int i = 0; i < classKeys.size(); ++i)
             broken += QStringLiteral(
                           "[HKLM\\software\\asio\\broken %1]\nclsid = %2\n[HKCR\\clsid\\%2%3\n")
@@ -269,25 +269,20 @@ private slots:
             << broken << QStringList{"Good One", "Text Id", "Good Two"}
             << QStringList{"127 characters"};
 
-        // Each bad line is reported once with the file and its number; the rest is kept.
-        const QStringList badLines = {"stray = before any key",
-                                      "[HKLM\\software\\asio\\good]",
-                                      "clsid = " + clsidNumber(1),
-                                      "this line has no equals sign",
-                                      "= nameless",
-                                      "description = \"Good Driver\"",
-                                      "note = \"unterminated",
-                                      "[HKLM\\software\\asio\\unclosed",
-                                      "clsid = " + clsidNumber(2),
-                                      "[NOWHERE\\software\\asio\\x]",
-                                      "[HKLM\\software\\\\asio]",
-                                      "[HKCR\\clsid\\" + clsidNumber(1) + "\\InprocServer32]",
-                                      "@ = " + kModulePath};
+        // Each bad line (1, 4, 5, 7, 8, 10, 11) is reported once with the file and its number;
+        // the rest is kept.
+        const QString badLines =
+            QStringLiteral(
+                "stray = before any key\n[HKLM\\software\\asio\\good]\nclsid = %1\n"
+                "this line has no equals sign\n= nameless\ndescription = \"Good Driver\"\n"
+                "note = \"unterminated\n[HKLM\\software\\asio\\unclosed\nclsid = %2\n"
+                "[NOWHERE\\software\\asio\\x]\n[HKLM\\software\\\\asio]\n"
+                "[HKCR\\clsid\\%1\\InprocServer32]\n@ = %3\n")
+                .arg(clsidNumber(1), clsidNumber(2), kModulePath);
         QStringList lines;
         for (int line : {1, 4, 5, 7, 8, 10, 11})
             lines << QStringLiteral("names.ini:%1: ").arg(line);
-        QTest::newRow("bad lines reported") << badLines.join("\n") + "\n"
-                                            << QStringList{"Good Driver"} << lines;
+        QTest::newRow("bad lines reported") << badLines << QStringList{"Good Driver"} << lines;
         QTest::newRow("no registry file")
             << QString() << QStringList() << QStringList{"names.ini cannot be read"};
     }
@@ -298,11 +293,10 @@ private slots:
         QFETCH(QStringList, names);
         QFETCH(QStringList, warnings);
         useRegistry("names.ini", registry);
-        startCapturingWarnings();
-        AsioDrivers drivers;
-        const QStringList issued = stopCapturingWarnings();
-        QCOMPARE(listedNames(drivers), withBuiltins(names));
-        QCOMPARE(drivers.entryCount(), withBuiltins(names).size());
+        std::unique_ptr<AsioDrivers> drivers;
+        const QStringList issued = warningsOf([&] { drivers.reset(new AsioDrivers); });
+        QCOMPARE(listedNames(*drivers), withBuiltins(names));
+        QCOMPARE(drivers->entryCount(), withBuiltins(names).size());
         QCOMPARE(issued.size(), warnings.size());
         for (int i = 0; i < issued.size(); ++i)
             QVERIFY2(issued[i].contains(warnings[i]), qPrintable(issued[i]));
@@ -321,9 +315,11 @@ private slots:
         QByteArray guarded(8, 'X');
         QCOMPARE(drivers.entryName(id200, guarded.data(), 3), 0L);
         QCOMPARE(guarded, QByteArray("..\0XXXXX", 8));
-        QCOMPARE(drivers.entryName(id200, nullptr, 32), long(DRVERR_INVALID_PARAM));
-        QCOMPARE(drivers.entryName(999, guarded.data(), 8), long(DRVERR_DEVICE_NOT_FOUND));
-        QCOMPARE(drivers.entryName(-1, guarded.data(), 8), long(DRVERR_DEVICE_NOT_FOUND));
+        QCOMPARE(
+            (QList<long>{drivers.entryName(id200, nullptr, 32),
+                         drivers.entryName(999, guarded.data(), 8),
+                         drivers.entryName(-1, guarded.data(), 8)}),
+            (QList<long>{DRVERR_INVALID_PARAM, DRVERR_DEVICE_NOT_FOUND, DRVERR_DEVICE_NOT_FOUND}));
 
         // entryNames fills at most the count asked for, and no more than there are.
         QVector<QByteArray> storage(drivers.entryCount() + 2, QByteArray(32, 'X'));
@@ -364,27 +360,28 @@ private slots:
             AsioDrivers drivers;
             const int alpha = idOf(drivers, kAlpha);
             IASIO* driver = nullptr;
-            QCOMPARE(drivers.openDriver(alpha, nullptr), long(DRVERR_INVALID_PARAM));
-            QCOMPARE(drivers.openDriver(999, &driver), long(DRVERR_DEVICE_NOT_FOUND));
+            IASIO* second = nullptr;
             // A class id text that does not parse is listed but cannot be instantiated.
-            QCOMPARE(drivers.openDriver(idOf(drivers, kUnparsable), &driver),
-                     long(int32_t(0x80040154)));
+            QCOMPARE(
+                (QList<long>{drivers.openDriver(alpha, nullptr), drivers.openDriver(999, &driver),
+                             drivers.openDriver(idOf(drivers, kUnparsable), &driver)}),
+                (QList<long>{DRVERR_INVALID_PARAM, DRVERR_DEVICE_NOT_FOUND, int32_t(0x80040154)}));
             QVERIFY(!driver);
             QCOMPARE(drivers.openDriver(alpha, &driver), 0L);
             QCOMPARE(driver, TestDriver::current(kAlpha));
-            IASIO* second = nullptr;
             QCOMPARE(drivers.openDriver(alpha, &second), long(DRVERR_DEVICE_ALREADY_OPEN));
             QVERIFY(!second);
             QCOMPARE(drivers.closeDriver(alpha), 0L);
             QCOMPARE(TestDriver::calls(kAlpha), QStringList({"create", "Release"}));
             QVERIFY(!TestDriver::current(kAlpha));
-            QCOMPARE(drivers.closeDriver(alpha), 0L);
-            QCOMPARE(drivers.closeDriver(999), 0L);
+            QCOMPARE((QList<long>{drivers.closeDriver(alpha), drivers.closeDriver(999)}),
+                     (QList<long>{0, 0}));
 
-            startCapturingWarnings();
-            QCOMPARE(drivers.openDriver(idOf(drivers, kBrokenModule), &driver),
-                     long(int32_t(0x80004005)));
-            QVERIFY(stopCapturingWarnings().join('\n').contains("cannot be loaded"));
+            long code = 0;
+            const QStringList warnings = warningsOf(
+                [&] { code = drivers.openDriver(idOf(drivers, kBrokenModule), &driver); });
+            QCOMPARE(code, long(int32_t(0x80004005)));
+            QVERIFY(warnings.join('\n').contains("cannot be loaded"));
 
             // Destroying the list releases what is still open.
             QCOMPARE(drivers.openDriver(alpha, &driver), 0L);
@@ -450,25 +447,23 @@ private slots:
         ASIOSamples position{};
         ASIOTimeStamp stamp{};
         ASIOIoFormat format{};
-        const ASIOError none = ASE_NotPresent;
-        for (const ASIOError answer :
-             {ASIOGetChannels(sizes, sizes + 1), ASIOGetLatencies(sizes + 2, sizes + 3),
-              ASIOGetBufferSize(sizes + 4, sizes + 5, sizes + 6, sizes + 7),
-              ASIOCreateBuffers(buffers, 2, 512, &callbacks), ASIOGetChannelInfo(&info),
-              ASIOStart(), ASIOStop(), ASIOCanSampleRate(44100), ASIOGetSampleRate(&rate),
-              ASIOSetSampleRate(44100), ASIOGetSamplePosition(&position, &stamp),
-              ASIODisposeBuffers(), ASIOFuture(kAsioGetIoFormat, &format), ASIOOutputReady()})
-            QCOMPARE(answer, none);
-        QCOMPARE(std::vector<long>(sizes, sizes + 8), std::vector<long>(8, 0));
-        for (const ASIOBufferInfo& buffer : buffers)
-            QVERIFY(!buffer.buffers[0] && !buffer.buffers[1]);
-        QCOMPARE((QList<long>{info.channelGroup, info.type}), (QList<long>{-1, ASIOSTInt16MSB}));
-        QCOMPARE(QString(info.name), QString("None"));
         ASIODriverInfo driverInfo{};
         driverInfo.driverVersion = 5;
-        QCOMPARE(ASIOInit(&driverInfo), none);
-        QCOMPARE(driverInfo.driverVersion, 0L);
-        QCOMPARE(QString(driverInfo.name), QString("No ASIO Driver"));
+        QVector<ASIOError> answers;
+        answers << ASIOGetChannels(sizes, sizes + 1) << ASIOGetLatencies(sizes + 2, sizes + 3)
+                << ASIOGetBufferSize(sizes + 4, sizes + 5, sizes + 6, sizes + 7)
+                << ASIOCreateBuffers(buffers, 2, 512, &callbacks) << ASIOGetChannelInfo(&info)
+                << ASIOStart() << ASIOStop() << ASIOCanSampleRate(44100) << ASIOGetSampleRate(&rate)
+                << ASIOSetSampleRate(44100) << ASIOGetSamplePosition(&position, &stamp)
+                << ASIODisposeBuffers() << ASIOFuture(kAsioGetIoFormat, &format)
+                << ASIOOutputReady() << ASIOInit(&driverInfo);
+        QCOMPARE(answers, QVector<ASIOError>(answers.size(), ASE_NotPresent));
+        QCOMPARE(std::vector<long>(sizes, sizes + 8), std::vector<long>(8, 0));
+        QVERIFY(!buffers[0].buffers[0] && !buffers[0].buffers[1] && !buffers[1].buffers[0] &&
+                !buffers[1].buffers[1]);
+        QCOMPARE(fields(info.channelGroup, info.type, info.name, driverInfo.driverVersion,
+                        driverInfo.name),
+                 fields(-1, ASIOSTInt16MSB, "None", 0, "No ASIO Driver"));
     }
 
     void initFillsTheDriverInfo()
@@ -480,8 +475,8 @@ private slots:
         QVERIFY(load(kAlpha));
         ASIODriverInfo info{};
         QCOMPARE(ASIOInit(&info), ASIOError(ASE_OK));
-        QCOMPARE(QStringList({info.name, info.errorMessage, QString::number(info.driverVersion)}),
-                 QStringList({"Alpha Hardware", "No ASIO Driver Error", "42"}));
+        QCOMPARE(fields(info.name, info.errorMessage, info.driverVersion),
+                 fields("Alpha Hardware", "No ASIO Driver Error", 42));
         QCOMPARE(TestDriver::calls(kAlpha).mid(1, 3),
                  QStringList({"init", "getDriverName", "getDriverVersion"}));
 
@@ -490,8 +485,8 @@ private slots:
         TestDriver::setScript(kAlpha, script);
         QVERIFY(load(kAlpha));
         QCOMPARE(ASIOInit(&info), ASIOError(ASE_NotPresent));
-        QCOMPARE(QStringList({info.name, info.errorMessage}),
-                 QStringList({"No ASIO Driver", "device not connected"}));
+        QCOMPARE(fields(info.name, info.errorMessage),
+                 fields("No ASIO Driver", "device not connected"));
         QVERIFY(!currentAsioDriver);
         // The instance stays open in the load list until its next change of driver.
         QVERIFY(TestDriver::current(kAlpha));
@@ -502,163 +497,137 @@ private slots:
         // A driver module found through the class's server file; it stays loaded for the next
         // instantiation.
         QVERIFY(load(kModule));
-        QCOMPARE(ASIOInit(&info), ASIOError(ASE_OK));
-        QCOMPARE(QStringList({info.name, QString::number(info.driverVersion)}),
-                 QStringList({"Module Driver", "7"}));
         ASIOSampleRate rate = 0;
-        QCOMPARE(ASIOGetSampleRate(&rate), ASIOError(ASE_OK));
-        QCOMPARE(rate, 48000.0);
-        QCOMPARE(ASIOCanSampleRate(44100), ASIOError(ASE_NoClock));
-        QCOMPARE(ASIOExit(), ASIOError(ASE_OK));
+        QCOMPARE((QVector<ASIOError>{ASIOInit(&info), ASIOGetSampleRate(&rate),
+                                     ASIOCanSampleRate(44100), ASIOExit()}),
+                 (QVector<ASIOError>{ASE_OK, ASE_OK, ASE_NoClock, ASE_OK}));
+        QCOMPARE(fields(info.name, info.driverVersion, rate), fields("Module Driver", 7, 48000));
         QVERIFY(load(kModule));
     }
 
-    // The host state.
-    void eightByEightDeviceGetsTwoPlusTwoBuffers()
+    // The host state over a whole session: buffers created for the first two inputs and
+    // outputs, switches delivered for every input with the half asked for (on the test's and on
+    // a driver's thread), outputReady after each switch when supported, the time information
+    // kept only where flagged valid, bad halves ignored, and reset requests passed on.
+    void hostSessionDeliversEveryInput_data()
     {
-        TestDriverScript script;
-        script.inputs = script.outputs = 8;
-        script.pcmSampleType = ASIOSTInt24LSB;
-        TestDriver* driver = bringUp(script);
-        QVERIFY(driver);
-        QCOMPARE((QList<long>{host().inputChannelCount, host().inputBufferCount,
-                              host().outputBufferCount, driver->createdBufferSize(),
-                              host().inputLatency, host().outputLatency}),
-                 (QList<long>{8, 2, 2, 512, 512, 1024}));
-        const QVector<ASIOBufferInfo> given = driver->createdBuffers();
-        QCOMPARE(given.size(), 4);
-        for (int k = 0; k < 4; ++k) {
-            const QList<long> expected{k < 2 ? ASIOTrue : ASIOFalse, k % 2};
-            QCOMPARE((QList<long>{given[k].isInput, given[k].channelNum}), expected);
-            QCOMPARE((QList<long>{host().bufferInfos[k].isInput, host().bufferInfos[k].channelNum}),
-                     expected);
-            QVERIFY(host().bufferInfos[k].buffers[0] && host().bufferInfos[k].buffers[1]);
-            const ASIOChannelInfo& info = host().channelInfos[k];
-            QCOMPARE((QList<long>{info.isInput, info.channel, info.type}),
-                     expected + QList<long>{ASIOSTInt24LSB});
-        }
+        QTest::addColumn<long>("inputs");
+        QTest::addColumn<long>("outputs");
+        QTest::addColumn<long>("type");
+        QTest::addColumn<bool>("outputReady");
+        QTest::newRow("8x8, 24 bit") << 8L << 8L << long(ASIOSTInt24LSB) << true;
+        QTest::newRow("2 inputs, no outputs, no outputReady")
+            << 2L << 0L << long(ASIOSTInt32LSB) << false;
     }
 
-    void switchesDeliverEveryInputInOrder()
+    void hostSessionDeliversEveryInput()
     {
+        QFETCH(long, inputs);
+        QFETCH(long, outputs);
+        QFETCH(long, type);
+        QFETCH(bool, outputReady);
         TestDriverScript script;
-        script.outputs = 0;
+        script.inputs = inputs;
+        script.outputs = outputs;
+        script.pcmSampleType = ASIOSampleType(type);
         script.preferredBufferSize = 256;
+        script.outputReadyResult = outputReady ? ASE_OK : ASE_NotPresent;
         TestDriver* driver = bringUp(script);
         QVERIFY(driver);
-        QCOMPARE(host().inputBufferCount + host().outputBufferCount, 2L);
-        RecordingProcessor processor;
-        host().setBufferProcessor(&processor);
-        for (long half : {0, 1, 0})
-            driver->fireBufferSwitch(half);
-        QCOMPARE(processor.halves(), (QList<long>{0, 0, 1, 1, 0, 0}));
-        for (int i = 0; i < 6; ++i) {
-            const ProcessCall& c = processor.calls[i];
-            QCOMPARE((QList<long>{c.channel, c.bufferSize, c.type}),
-                     (QList<long>{i % 2, 256, ASIOSTInt32LSB}));
-            QCOMPARE(static_cast<void*>(c.data), host().bufferInfos[i % 2].buffers[c.half]);
+        QCOMPARE(fields(host().inputChannelCount, host().inputBufferCount, host().outputBufferCount,
+                        driver->createdBufferSize(), host().inputLatency, host().outputLatency,
+                        host().outputReadySupported),
+                 fields(inputs, 2, outputs ? 2 : 0, 256, 512, 1024, outputReady));
+        // Each buffer as the driver received it, as the host keeps it, and its channel info;
+        // inputs first, as "isInput channel".
+        const QStringList layout =
+            QStringList{"1 0", "1 1"} + (outputs ? QStringList{"0 0", "0 1"} : QStringList());
+        const QVector<ASIOBufferInfo> created = driver->createdBuffers();
+        QStringList buffers, expected;
+        for (int k = 0; k < created.size(); ++k) {
+            const ASIOBufferInfo& given = created[k];
+            const ASIOBufferInfo& kept = host().bufferInfos[k];
+            const ASIOChannelInfo& info = host().channelInfos[k];
+            buffers << fields(given.isInput, given.channelNum, kept.isInput, kept.channelNum,
+                              kept.buffers[0] && kept.buffers[1], info.isInput, info.channel,
+                              info.type);
+            expected << fields(layout[k], layout[k], true, layout[k], type);
         }
-        // outputReady is supported, so it follows each switch once, after the processing.
-        QVERIFY(host().outputReadySupported);
-        QCOMPARE(TestDriver::calls(kHost).count("outputReady"), 1 + 3);
-    }
+        QCOMPARE(buffers, expected);
 
-    void driverThreadSwitchesAlternateHalvesWithOrWithoutPosition()
-    {
-        TestDriverScript script;
-        script.outputReadyResult = ASE_NotPresent;
-        TestDriver* driver = bringUp(script);
-        QVERIFY(driver);
-        QVERIFY(!host().outputReadySupported);
+        driver->fireBufferSwitch(0); // no processor yet: nothing to deliver to, nothing breaks
         RecordingProcessor processor;
         host().setBufferProcessor(&processor);
-        driver->fireBufferSwitchesFromThread(10);
-        QList<long> halves;
-        for (int i = 0; i < 20; ++i)
-            halves << (i / 2) % 2;
-        QCOMPARE(processor.halves(), halves);
-        for (const ProcessCall& c : processor.calls)
-            QVERIFY(c.thread != QThread::currentThread());
-        // The position of the last switch: nine buffers of 512 samples before it.
-        QCOMPARE(host().lastSamplePosition, 9.0 * 512);
+        // Per call: channel, half, the half of the channel's buffer pair handed over, thread.
+        expected.clear();
+        for (long half : {0, 1, 0}) {
+            driver->fireBufferSwitch(half);
+            expected << fields(0, half, half, "test") << fields(1, half, half, "test");
+        }
+        driver->fireBufferSwitchesFromThread(4); // halves 0, 1, 0, 1 after the four above
+        for (long half : {0, 1, 0, 1})
+            expected << fields(0, half, half, "driver") << fields(1, half, half, "driver");
+        QCOMPARE(processor.calls, expected);
+        QCOMPARE(processor.sizesAndTypes, QSet<QString>{fields(256, type)});
+        QCOMPARE(TestDriver::calls(kHost).count("outputReady"), outputReady ? 1 + 8 : 1);
+        // The position of the last switch: seven buffers before it.
+        QCOMPARE(host().lastSamplePosition, 7.0 * 256);
         QVERIFY(host().lastSystemTimeNs > 0);
-        QCOMPARE(TestDriver::calls(kHost).count("outputReady"), 1);
 
         // A failed position query still delivers the buffers, with the position marked unknown.
         script.getSamplePositionResult = ASE_SPNotAdvancing;
         TestDriver::setScript(kHost, script);
+        processor.calls.clear();
         driver->fireBufferSwitch(1);
-        QCOMPARE(processor.calls.size(), 22);
-        QCOMPARE((QList<double>{host().lastSystemTimeNs, host().lastSamplePosition,
-                                double(host().lastTimeInfo.timeInfo.flags)}),
-                 (QList<double>{0, 0, 0}));
-    }
+        QCOMPARE(processor.calls.size(), 2);
+        QCOMPARE(fields(host().lastSystemTimeNs, host().lastSamplePosition,
+                        host().lastTimeInfo.timeInfo.flags),
+                 fields(0, 0, 0));
 
-    void timeInfoRecordIsCopiedAndBadHalvesIgnored()
-    {
-        TestDriver* driver = bringUp(TestDriverScript());
-        QVERIFY(driver);
-        driver->fireBufferSwitch(0); // no processor: nothing to deliver to, nothing breaks
-        RecordingProcessor processor;
-        host().setBufferProcessor(&processor);
+        // Halves other than 0 and 1 are ignored; a null time record delivers without time.
+        processor.calls.clear();
         driver->fireBufferSwitch(2);
         driver->fireBufferSwitch(-1);
         AsioHostState::bufferSwitchTimeInfo(nullptr, 1, ASIOTrue);
-        QCOMPARE(processor.halves(), (QList<long>{1, 1}));
-
         ASIOTime t{};
-        t.timeInfo.samplePosition = {1, 5};
-        t.timeInfo.systemTime = {0, 1000000};
-        t.timeInfo.sampleRate = 96000;
-        t.timeInfo.flags = kSamplePositionValid | kSampleRateValid;
-        t.timeCode.timeCodeSamples = {2, 0};
-        t.timeCode.flags = kTcValid | kTcRunning;
-        QVERIFY(!AsioHostState::bufferSwitchTimeInfo(&t, 1, ASIOTrue));
+        t.timeInfo = {1.0, {0, 1000000}, {1, 5}, 96000, kSamplePositionValid | kSampleRateValid,
+                      {}};
+        t.timeCode = {1.0, {2, 0}, kTcValid | kTcRunning, {}};
+        QVERIFY(!AsioHostState::bufferSwitchTimeInfo(&t, 0, ASIOTrue));
+        QCOMPARE(processor.calls, (QStringList{fields(0, 1, 1, "test"), fields(1, 1, 1, "test"),
+                                               fields(0, 0, 0, "test"), fields(1, 0, 0, "test")}));
         // The system time is not flagged valid.
-        QCOMPARE(
-            (QList<double>{host().lastSamplePosition, host().lastSystemTimeNs,
-                           host().lastTimeCodeSamples, host().lastTimeInfo.timeInfo.sampleRate}),
-            (QList<double>{4294967296.0 + 5, 0, 2 * 4294967296.0, 96000}));
-        QCOMPARE(processor.halves(), (QList<long>{1, 1, 1, 1}));
-
+        QCOMPARE(fields(host().lastSamplePosition, host().lastSystemTimeNs,
+                        host().lastTimeCodeSamples, host().lastTimeInfo.timeInfo.sampleRate),
+                 fields(4294967296.0 + 5, 0, 2 * 4294967296.0, 96000));
         t.timeInfo.flags = kSystemTimeValid;
         t.timeCode.flags = kTcRunning;
         AsioHostState::bufferSwitchTimeInfo(&t, 0, ASIOTrue);
-        QCOMPARE((QList<double>{host().lastSamplePosition, host().lastSystemTimeNs,
-                                host().lastTimeCodeSamples}),
-                 (QList<double>{0, 1000000, 0}));
-    }
-
-    void asioMessageRepliesAndResetRequest()
-    {
-        const long supported[] = {0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0};
-        for (long value = 0; value < 16; ++value)
-            QCOMPARE(AsioHostState::asioMessage(kAsioSelectorSupported, value, nullptr, nullptr),
-                     supported[value]);
-        const long replies[][2] = {{kAsioEngineVersion, 2},
-                                   {kAsioBufferSizeChange, 0},
-                                   {kAsioResyncRequest, 1},
-                                   {kAsioLatenciesChanged, 1},
-                                   {kAsioSupportsTimeInfo, 1},
-                                   {kAsioSupportsTimeCode, 0},
-                                   {kAsioMMCCommand, 0},
-                                   {kAsioSupportsInputMonitor, 0},
-                                   {kAsioOverload, 0},
-                                   {0, 0},
-                                   {12345, 0},
-                                   {kAsioResetRequest, 1}};
-        for (const auto& r : replies)
-            QCOMPARE(AsioHostState::asioMessage(r[0], 0, nullptr, nullptr), r[1]);
+        QCOMPARE(
+            fields(host().lastSamplePosition, host().lastSystemTimeNs, host().lastTimeCodeSamples),
+            fields(0, 1000000, 0));
 
         // A reset request reaches the processor, also from the driver's own thread.
-        TestDriver* driver = bringUp(TestDriverScript());
-        QVERIFY(driver);
-        RecordingProcessor processor;
-        host().setBufferProcessor(&processor);
         driver->requestReset(false);
         QCOMPARE(processor.resets.load(), 1);
         driver->requestReset(true);
         QTRY_COMPARE(processor.resets.load(), 2);
+    }
+
+    void asioMessageReplies()
+    {
+        QList<long> supported, replies;
+        for (long value = 0; value < 16; ++value)
+            supported << AsioHostState::asioMessage(kAsioSelectorSupported, value, nullptr,
+                                                    nullptr);
+        QCOMPARE(supported, (QList<long>{0, 0, 1, 1, 0, 1, 1, 1, 1, 0, 1, 0, 0, 0, 0, 0}));
+        for (long selector : std::initializer_list<long>{
+                 kAsioEngineVersion, kAsioBufferSizeChange, kAsioResyncRequest,
+                 kAsioLatenciesChanged, kAsioSupportsTimeInfo, kAsioSupportsTimeCode,
+                 kAsioMMCCommand, kAsioSupportsInputMonitor, kAsioOverload, 0L, 12345L,
+                 kAsioResetRequest})
+            replies << AsioHostState::asioMessage(selector, 0, nullptr, nullptr);
+        QCOMPARE(replies, (QList<long>{2, 0, 1, 1, 1, 0, 0, 0, 0, 0, 0, 1}));
     }
 
     void candidateTextsFollowTheDriver()
@@ -666,75 +635,61 @@ private slots:
         TestDriverScript script;
         script.rates.removeAll(352800);
         QVERIFY(bringUp(script));
-        const QStringList texts = {"44100.0",
-                                   "48000.0",
-                                   "88200.0",
-                                   "96000.0",
-                                   "176400.0",
-                                   "192000.0",
-                                   "352800.0 not supported",
-                                   "384000.0",
-                                   "2822400.0",
-                                   "5644800.0",
-                                   "11289600.0"};
+        const QStringList rates =
+            QString("44100.0 48000.0 88200.0 96000.0 176400.0 192000.0 352800.0 "
+                    "384000.0 2822400.0 5644800.0 11289600.0")
+                .split(' ');
+        QStringList texts = rates, none;
+        texts[6] += " not supported";
         QCOMPARE(sampleRateCandidates(), texts);
         QCOMPARE(TestDriver::calls(kHost).count("canSampleRate"), 11);
-
         ASIOExit();
-        QStringList none;
-        for (const QString& text : texts)
-            none << text.section(' ', 0, 0) + " not supported";
+        for (const QString& rate : rates)
+            none << rate + " not supported";
         QCOMPARE(sampleRateCandidates(), none);
     }
 
+    // Set-up stops at the first failing query with its code; the static data keeps what was read
+    // before it (inputs, preferred buffer size, rate); a failed creation leaves no buffers.
     void setUpReportsTheFirstFailingQuery()
     {
-        TestDriverScript script;
-        script.inputs = 6;
-        script.initialRate = 96000;
-        script.getBufferSizeResult = ASE_HWMalfunction;
-        TestDriver::setScript(kHost, script);
-        QVERIFY(load(kHost));
-        QCOMPARE(ASIOInit(&host().driverInfo), ASIOError(ASE_OK));
-        AsioDriverData d;
-        d.preferredBufferSize = 99;
-        QCOMPARE(initAsioStaticData(d), -2);
-        QCOMPARE((QList<long>{d.inputChannelCount, d.preferredBufferSize}), (QList<long>{6, 99}));
-
-        script.getBufferSizeResult = ASE_OK;
-        script.getSampleRateResult = ASE_NoClock;
-        TestDriver::setScript(kHost, script);
-        QCOMPARE(initAsioStaticData(d), -3);
-        QCOMPARE(d.preferredBufferSize, 512L);
-
-        script.getChannelsResult = ASE_NotPresent;
-        TestDriver::setScript(kHost, script);
-        QCOMPARE(initAsioStaticData(d), -1);
-
-        TestDriver::setScript(kHost, TestDriverScript());
-        QCOMPARE(initAsioStaticData(d), 0);
-        QCOMPARE(d.sampleRate, 96000.0);
-        QVERIFY(d.outputReadySupported);
-
-        // Creating the buffers reports the failing call and creates none.
-        QVERIFY(bringUp(TestDriverScript()));
-        TestDriver::clearCalls(kHost);
+        using S = TestDriverScript;
         const struct
         {
-            ASIOError TestDriverScript::*result;
-            ASIOError code;
-        } failures[] = {{&TestDriverScript::getChannelInfoResult, ASE_InvalidParameter},
-                        {&TestDriverScript::getLatenciesResult, ASE_HWMalfunction},
-                        {&TestDriverScript::createBuffersResult, ASE_NoMemory}};
-        for (const auto& failure : failures) {
-            script = TestDriverScript();
-            script.*failure.result = failure.code;
+            ASIOError S::*result;
+            ASIOError error;
+            int staticCode;
+            QString read;
+            long channelInfoCalls;
+        } steps[] = {{&S::getChannelsResult, ASE_NotPresent, -1, "0 99 0", 0},
+                     {&S::getBufferSizeResult, ASE_HWMalfunction, -2, "6 99 0", 0},
+                     {&S::getSampleRateResult, ASE_NoClock, -3, "6 512 0", 0},
+                     {&S::getChannelInfoResult, ASE_InvalidParameter, 0, "6 512 96000", 1},
+                     {&S::getLatenciesResult, ASE_HWMalfunction, 0, "6 512 96000", 4},
+                     {&S::createBuffersResult, ASE_NoMemory, 0, "6 512 96000", 0}};
+        for (const auto& step : steps) {
+            TestDriverScript script;
+            script.inputs = 6;
+            script.initialRate = 96000;
+            script.*step.result = step.error;
             TestDriver::setScript(kHost, script);
-            QCOMPARE(host().createAsioBuffers(host()), failure.code);
+            QVERIFY(load(kHost));
+            QCOMPARE(ASIOInit(&host().driverInfo), ASIOError(ASE_OK));
+            AsioDriverData d;
+            d.preferredBufferSize = 99;
+            QCOMPARE(initAsioStaticData(d), step.staticCode);
+            QCOMPARE(fields(d.inputChannelCount, d.preferredBufferSize, d.sampleRate), step.read);
+            QCOMPARE(d.outputReadySupported, step.staticCode == 0);
+            if (step.staticCode != 0)
+                continue;
+            host().installAsioCallbacks();
+            QCOMPARE(initAsioStaticData(host()), 0);
+            TestDriver::clearCalls(kHost);
+            QCOMPARE(host().createAsioBuffers(host()), step.error);
             QCOMPARE(host().inputBufferCount, 2L);
+            QCOMPARE(!host().bufferInfos[0].buffers[0], step.result == &S::createBuffersResult);
+            QCOMPARE(TestDriver::calls(kHost).count("getChannelInfo"), step.channelInfoCalls);
         }
-        QVERIFY(!host().bufferInfos[0].buffers[0]);
-        QCOMPARE(TestDriver::calls(kHost).count("getChannelInfo"), 1 + 4);
     }
 };
 

@@ -10,14 +10,8 @@
 #include "audiofilewriter.h"
 #include "partitionmanager.h"
 
-#include <QDir>
-#include <QRegularExpression>
-#include <QSignalSpy>
-#include <QTemporaryDir>
-#include <QtEndian>
 #include <QtTest>
 #include <atomic>
-#include <mutex>
 
 namespace {
 
@@ -133,11 +127,11 @@ QList<quint32> runs(const QByteArray& data, bool dff)
     return starts;
 }
 
-// What a host sees of a stream: the bytes of every input half in the order delivered. It
-// also plays each input half on the output of the same number.
+// What a host sees of a stream: the bytes of every input half in the order delivered, read
+// once the device thread has ended. It also plays each input half on the output of the same
+// number.
 struct Collector
 {
-    std::mutex mutex;
     ASIOBufferInfo infos[4]{};
     long count = 0;
     long halfBytes = 0;
@@ -152,7 +146,6 @@ Collector* g_collector = nullptr;
 void collectSwitch(long index, ASIOBool)
 {
     Collector& c = *g_collector;
-    std::lock_guard<std::mutex> lock(c.mutex);
     for (long k = 0; k < c.count; ++k) {
         if (c.infos[k].isInput == ASIOTrue)
             c.data[k].append(static_cast<const char*>(c.infos[k].buffers[index]), int(c.halfBytes));

@@ -3,8 +3,11 @@
 // plugins that come with alsa-lib cannot: it offers only the formats, rates and channel count
 // its configuration lists, so hw parameter refinement really refuses the rest; its position
 // advances with the monotonic clock at the negotiated rate, with a timerfd waking poll once per
-// period; it reports an overrun when the application falls a buffer behind, or once on purpose
-// at a configured frame; and it behaves like an unplugged card while a configured file exists:
+// period and poll staying ready while a period is waiting, so a reader that was held up catches
+// up as on a card; it reports an overrun when the application falls a buffer behind, or once on
+// purpose at a configured frame; playback waits for data rather than underrun, so what the
+// application played reaches the file whole however late a loaded machine runs it; and it
+// behaves like an unplugged card while a configured file exists:
 // opening fails with -ENODEV, and a running stream turns DISCONNECTED, which alsa-lib turns
 // into -ENODEV for the reader, exactly as for a card that vanished from the bus.
 //
@@ -81,15 +84,16 @@ static int runClock(struct card* c, uint64_t periodNs)
     return timerfd_settime(c->timer, 0, &timing, NULL) < 0 ? -errno : 0;
 }
 
+// The tick is rounded up, so a whole period has run when it fires.
 static int cardStart(snd_pcm_ioplug_t* io)
 {
-    return runClock(io->private_data, (uint64_t)io->period_size * 1000000000ull / io->rate);
+    return runClock(io->private_data,
+                    ((uint64_t)io->period_size * 1000000000ull + io->rate - 1) / io->rate);
 }
 
 static int cardStop(snd_pcm_ioplug_t* io)
 {
-    runClock(io->private_data, 0);
-    return 0;
+    return runClock(io->private_data, 0);
 }
 
 static snd_pcm_sframes_t cardPointer(snd_pcm_ioplug_t* io)
@@ -108,7 +112,7 @@ static snd_pcm_sframes_t cardPointer(snd_pcm_ioplug_t* io)
         if (pos >= (uint64_t)io->appl_ptr + io->buffer_size)
             return -EPIPE;
     } else if (pos > (uint64_t)io->appl_ptr) {
-        return -EPIPE; // played everything it was given
+        pos = io->appl_ptr; // played everything it was given: waits for more
     }
     return (snd_pcm_sframes_t)(pos % io->buffer_size);
 }
@@ -127,17 +131,21 @@ static int cardPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned in
     struct card* c = io->private_data;
     uint64_t ticks;
     *revents = 0;
-    if (nfds < 1)
-        return 0;
+    (void)nfds; // the one timer
     if (isGone(c)) {
         *revents = POLLERR | POLLHUP;
         return 0;
     }
-    if (pfd[0].revents & POLLIN) {
-        while (read(c->timer, &ticks, sizeof ticks) == (ssize_t)sizeof ticks) {
-        }
-        *revents = io->stream == SND_PCM_STREAM_CAPTURE ? POLLIN : POLLOUT;
+    // Capture keeps its ticks pending, and poll ready, while a whole period waits.
+    if (io->stream == SND_PCM_STREAM_CAPTURE &&
+        elapsedFrames(c) >= (uint64_t)io->appl_ptr + io->period_size) {
+        *revents = POLLIN;
+        return 0;
     }
+    while (read(c->timer, &ticks, sizeof ticks) == (ssize_t)sizeof ticks) {
+    }
+    if (io->stream == SND_PCM_STREAM_PLAYBACK && (pfd[0].revents & POLLIN))
+        *revents = POLLOUT;
     return 0;
 }
 

@@ -320,10 +320,11 @@ private slots:
         QFETCH(int, onDiskAtLeast);
         QFETCH(int, headerAtLeast);
         AudioFileWriter writer(pool);
-        writer.start(path("live.wav"), 0, 2, 32, 8000);
+        const QString file = path(QString("live%1.wav").arg(frames));
+        writer.start(file, 0, 2, 32, 8000);
         feedFrames(writer, frames);
         QByteArray f;
-        QTRY_VERIFY2((f = readAll(path("live.wav"))).size() - 44 >= onDiskAtLeast
+        QTRY_VERIFY2((f = readAll(file)).size() - 44 >= onDiskAtLeast
                          && word(f, 40) >= quint32(headerAtLeast),
                      qPrintable(QString("%1 bytes, header %2").arg(f.size()).arg(word(f, 40))));
         QVERIFY(word(f, 40) <= quint32(f.size() - 44));

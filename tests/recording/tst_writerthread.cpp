@@ -148,8 +148,12 @@ private slots:
             writer.closeFile();
             feedBlock(writer, 0, 99999);
             first = nextSample;
+            QSignalSpy opened(&writer, &AudioFileWriter::fileOpened);
             writer.start(path("c.wav"), 0, 2, 32, 48000);
             QCOMPARE(pool->usedCount(), 0);
+            // The writer drops a file it has not begun when it is destroyed (it only drains the
+            // one it writes), so the queue fills once c.wav is open.
+            QTRY_COMPARE(opened.count(), 1);
             std::thread producer([&] { feedFrames(writer, 200); });
             producer.join();
         }

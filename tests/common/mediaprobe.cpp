@@ -24,7 +24,6 @@ MediaInfo MediaProbe::probe(const QString& path)
     info.codecName = stream.value("codec_name").toString();
     info.sampleRate = stream.value("sample_rate").toString().toInt();
     info.channels = stream.value("channels").toInt();
-    info.ok = !info.formatName.isEmpty();
     return info;
 }
 

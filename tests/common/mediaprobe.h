@@ -7,7 +7,6 @@
 // What ffprobe and ffmpeg, standard tools independent of our code, make of a recorded file.
 struct MediaInfo
 {
-    bool ok = false;
     QString formatName;
     QString codecName;
     int sampleRate = 0;

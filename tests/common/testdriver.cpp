@@ -6,12 +6,12 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QUuid>
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 struct TestDriverClass
 {
-    QString name;
     QMutex mutex;
     TestDriverScript script;
     QStringList calls;
@@ -26,22 +26,9 @@ QMap<QString, std::shared_ptr<TestDriverClass>>& classes()
     return map;
 }
 
-QString providerId(const QString& name)
-{
-    return QStringLiteral("testdriver:") + name;
-}
+QString providerId(const QString& name) { return QStringLiteral("testdriver:") + name; }
 
-void copyText(char* buffer, size_t size, const QByteArray& text)
-{
-    const size_t n = qMin(size - 1, size_t(text.size()));
-    memcpy(buffer, text.constData(), n);
-    buffer[n] = '\0';
-}
-
-ASIOSamples splitValue(uint64_t value)
-{
-    return ASIOSamples{uint32_t(value >> 32), uint32_t(value & 0xffffffffu)};
-}
+ASIOSamples splitValue(uint64_t value) { return ASIOSamples{uint32_t(value >> 32), uint32_t(value)}; }
 
 template <typename Fn>
 void withClass(const QString& name, Fn fn)
@@ -59,15 +46,14 @@ void TestDriver::registerDriver(const QString& name, const TestDriverScript& scr
     if (classes().contains(name))
         return setScript(name, script);
     auto cls = std::make_shared<TestDriverClass>();
-    cls->name = name;
     cls->script = script;
     classes().insert(name, cls);
     // A fixed class id per name, as a registered driver has.
-    static const QUuid ns(QStringLiteral("{6ba7b811-9dad-11d1-80b4-00c04fd430c8}"));
+    const QUuid ns(QStringLiteral("{6ba7b811-9dad-11d1-80b4-00c04fd430c8}"));
     const QString clsid = QUuid::createUuidV5(ns, name).toString();
-    BuiltinDrivers::addProvider(providerId(name), [cls, clsid]() {
+    BuiltinDrivers::addProvider(providerId(name), [cls, clsid, name]() {
         BuiltinDriverClass c{};
-        c.keyName = c.description = cls->name;
+        c.keyName = c.description = name;
         c.clsid = clsid;
         c.create = [cls]() -> IASIO* { return new TestDriver(cls); };
         return QList<BuiltinDriverClass>{c};
@@ -80,30 +66,21 @@ void TestDriver::unregisterDriver(const QString& name)
     classes().remove(name);
 }
 
-TestDriverScript TestDriver::script(const QString& name)
+template <typename T>
+T TestDriver::read(const QString& name, T TestDriverClass::*field)
 {
-    TestDriverScript s;
-    withClass(name, [&](TestDriverClass& c) { s = c.script; });
-    return s;
+    T value{};
+    withClass(name, [&](TestDriverClass& c) { value = c.*field; });
+    return value;
 }
+
+TestDriverScript TestDriver::script(const QString& name) { return read(name, &TestDriverClass::script); }
+TestDriver* TestDriver::current(const QString& name) { return read(name, &TestDriverClass::live); }
+QStringList TestDriver::calls(const QString& name) { return read(name, &TestDriverClass::calls); }
 
 void TestDriver::setScript(const QString& name, const TestDriverScript& script)
 {
     withClass(name, [&](TestDriverClass& c) { c.script = script; });
-}
-
-TestDriver* TestDriver::current(const QString& name)
-{
-    TestDriver* live = nullptr;
-    withClass(name, [&](TestDriverClass& c) { live = c.live; });
-    return live;
-}
-
-QStringList TestDriver::calls(const QString& name)
-{
-    QStringList calls;
-    withClass(name, [&](TestDriverClass& c) { calls = c.calls; });
-    return calls;
 }
 
 void TestDriver::clearCalls(const QString& name)
@@ -126,6 +103,15 @@ TestDriver::~TestDriver()
     QMutexLocker lock(&m_class->mutex);
     if (m_class->live == this)
         m_class->live = nullptr;
+}
+
+void TestDriver::copyText(char* buffer, size_t size, const QByteArray& text)
+{
+    if (!buffer)
+        return;
+    const size_t n = qMin(size - 1, size_t(text.size()));
+    memcpy(buffer, text.constData(), n);
+    buffer[n] = '\0';
 }
 
 TestDriverScript TestDriver::logCall(const char* name)
@@ -204,30 +190,6 @@ unsigned long TestDriver::Release()
     return left;
 }
 
-ASIOBool TestDriver::init(void*)
-{
-    return logCall("init").initSucceeds ? ASIOTrue : ASIOFalse;
-}
-
-void TestDriver::getDriverName(char* name)
-{
-    const TestDriverScript s = logCall("getDriverName");
-    if (name)
-        copyText(name, 32, s.driverName);
-}
-
-long TestDriver::getDriverVersion()
-{
-    return logCall("getDriverVersion").driverVersion;
-}
-
-void TestDriver::getErrorMessage(char* string)
-{
-    const TestDriverScript s = logCall("getErrorMessage");
-    if (string)
-        copyText(string, 124, s.errorMessage);
-}
-
 ASIOError TestDriver::start()
 {
     const TestDriverScript s = logCall("start");
@@ -273,8 +235,7 @@ ASIOError TestDriver::getLatencies(long* inputLatency, long* outputLatency)
                   });
 }
 
-ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
-                                    long* granularity)
+ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize, long* granularity)
 {
     return answer("getBufferSize", &TestDriverScript::getBufferSizeResult,
                   minSize && maxSize && preferredSize && granularity,
@@ -284,11 +245,6 @@ ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferre
                       *preferredSize = s.preferredBufferSize;
                       *granularity = s.granularity;
                   });
-}
-
-ASIOError TestDriver::canSampleRate(ASIOSampleRate sampleRate)
-{
-    return logCall("canSampleRate").rates.contains(sampleRate) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError TestDriver::getSampleRate(ASIOSampleRate* sampleRate)
@@ -341,11 +297,10 @@ ASIOError TestDriver::getChannelInfo(ASIOChannelInfo* info)
         return s.getChannelInfoResult;
     if (!info || info->channel < 0 || info->channel >= (info->isInput ? s.inputs : s.outputs))
         return ASE_InvalidParameter;
-    info->isActive = ASIOFalse;
-    for (const ASIOBufferInfo& b : m_buffers) {
-        if (b.isInput == info->isInput && b.channelNum == info->channel)
-            info->isActive = ASIOTrue;
-    }
+    const auto created = [&](const ASIOBufferInfo& b) {
+        return b.isInput == info->isInput && b.channelNum == info->channel;
+    };
+    info->isActive = std::any_of(m_buffers.begin(), m_buffers.end(), created) ? ASIOTrue : ASIOFalse;
     info->channelGroup = 0;
     info->type = m_ioFormat == kASIODSDFormat ? ASIOSampleType(ASIOSTDSDInt8MSB1) : s.pcmSampleType;
     const QByteArray number = QByteArray::number(qlonglong(info->channel) + 1);
@@ -361,11 +316,11 @@ ASIOError TestDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannel
         return s.createBuffersResult;
     if (!bufferInfos || !callbacks || numChannels < 1 || bufferSize < 1 || m_streaming)
         return ASE_InvalidParameter;
-    for (long i = 0; i < numChannels; ++i) {
-        if (bufferInfos[i].channelNum < 0 ||
-            bufferInfos[i].channelNum >= (bufferInfos[i].isInput ? s.inputs : s.outputs))
-            return ASE_InvalidParameter;
-    }
+    const auto invalid = [&](const ASIOBufferInfo& b) {
+        return b.channelNum < 0 || b.channelNum >= (b.isInput ? s.inputs : s.outputs);
+    };
+    if (std::any_of(bufferInfos, bufferInfos + numChannels, invalid))
+        return ASE_InvalidParameter;
     m_buffers.clear();
     m_memory.clear();
     for (long i = 0; i < numChannels; ++i) {
@@ -410,9 +365,4 @@ ASIOError TestDriver::future(long selector, void* opt)
     const bool known = selector == kAsioSetIoFormat || selector == kAsioGetIoFormat ||
                        selector == kAsioCanDoIoFormat;
     return known ? s.futureResult : ASIOError(ASE_InvalidParameter);
-}
-
-ASIOError TestDriver::outputReady()
-{
-    return logCall("outputReady").outputReadyResult;
 }

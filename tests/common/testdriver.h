@@ -51,8 +51,7 @@ struct TestDriverScript
     bool initSucceeds = true;
     QByteArray errorMessage = "test driver init failed";
 
-    long inputs = 2;
-    long outputs = 2;
+    long inputs = 2, outputs = 2;
     // The eleven rates a full-featured interface offers, PCM and DSD: canSampleRate answers
     // ASE_OK for these, ASE_NoClock for every other rate.
     QList<double> rates = QList<double>() << 44100 << 48000 << 88200 << 96000 << 176400 << 192000
@@ -63,21 +62,15 @@ struct TestDriverScript
     long granularity = -1;
     // In DSD format every channel is ASIOSTDSDInt8MSB1.
     ASIOSampleType pcmSampleType = ASIOSTInt32LSB;
-    long inputLatency = 512;
-    long outputLatency = 1024;
+    long inputLatency = 512, outputLatency = 1024;
 
     // Answers of the calls; future answers kAsioSetIoFormat, kAsioGetIoFormat and
     // kAsioCanDoIoFormat with futureResult, and a successful set changes the IO format.
     ASIOError futureResult = ASE_SUCCESS;
-    ASIOError stopResult = ASE_OK;
-    ASIOError getChannelsResult = ASE_OK;
-    ASIOError getBufferSizeResult = ASE_OK;
-    ASIOError getSampleRateResult = ASE_OK;
-    ASIOError getSamplePositionResult = ASE_OK;
-    ASIOError getChannelInfoResult = ASE_OK;
-    ASIOError createBuffersResult = ASE_OK;
-    ASIOError getLatenciesResult = ASE_OK;
-    ASIOError outputReadyResult = ASE_OK;
+    ASIOError stopResult = ASE_OK, getChannelsResult = ASE_OK, getBufferSizeResult = ASE_OK;
+    ASIOError getSampleRateResult = ASE_OK, getSamplePositionResult = ASE_OK;
+    ASIOError getChannelInfoResult = ASE_OK, createBuffersResult = ASE_OK;
+    ASIOError getLatenciesResult = ASE_OK, outputReadyResult = ASE_OK;
 
     // > 0: start() runs a thread that delivers a buffer switch every this many ms.
     int threadPeriodMs = 0;
@@ -106,17 +99,19 @@ public:
 
     unsigned long AddRef() override;
     unsigned long Release() override;
-    ASIOBool init(void* sysHandle) override;
-    void getDriverName(char* name) override;
-    long getDriverVersion() override;
-    void getErrorMessage(char* string) override;
+    ASIOBool init(void*) override { return logCall("init").initSucceeds ? ASIOTrue : ASIOFalse; }
+    void getDriverName(char* name) override { copyText(name, 32, logCall("getDriverName").driverName); }
+    long getDriverVersion() override { return logCall("getDriverVersion").driverVersion; }
+    void getErrorMessage(char* text) override { copyText(text, 124, logCall("getErrorMessage").errorMessage); }
     ASIOError start() override;
     ASIOError stop() override;
     ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
     ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
-    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
-                            long* granularity) override;
-    ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize, long* granularity) override;
+    ASIOError canSampleRate(ASIOSampleRate rate) override
+    {
+        return logCall("canSampleRate").rates.contains(rate) ? ASE_OK : ASE_NoClock;
+    }
     ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
     ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
     ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
@@ -128,13 +123,14 @@ public:
     ASIOError disposeBuffers() override;
     ASIOError controlPanel() override;
     ASIOError future(long selector, void* opt) override;
-    ASIOError outputReady() override;
+    ASIOError outputReady() override { return logCall("outputReady").outputReadyResult; }
 
 private:
     explicit TestDriver(std::shared_ptr<TestDriverClass> cls);
     ~TestDriver() override;
 
     TestDriverScript logCall(const char* name);
+    static void copyText(char* buffer, size_t size, const QByteArray& text);
     // Logs the call; the scripted failure if there is one, else ASE_InvalidParameter when the
     // caller's arguments are not valid, else ASE_OK after fill(script).
     template <typename Fill>
@@ -142,6 +138,8 @@ private:
     void deliverSwitch(long index);
     void stopStreamingThread();
     static void joinOrDetach(std::thread& thread);
+    template <typename T>
+    static T read(const QString& name, T TestDriverClass::*field);
 
     std::shared_ptr<TestDriverClass> m_class;
     std::atomic<unsigned long> m_refs{1};

@@ -64,9 +64,7 @@ private slots:
         QFETCH(QString, name);
         QFETCH(QString, reason);
         QDir(dir.path()).mkpath(QStringLiteral("folder"));
-        QFile plain(at("plain.wav"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
+        QVERIFY(QFile(at("plain.wav")).open(QIODevice::WriteOnly));
         const bool existed = QFileInfo::exists(name);
         const QString problem = RecordingDestination::problem(name);
         QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason), qPrintable(problem));

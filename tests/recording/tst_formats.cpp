@@ -11,8 +11,7 @@ namespace {
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Writes one file of the given type from per-channel byte arrays, cut into frames of frameBytes.
@@ -70,21 +69,18 @@ private slots:
                      "00ee0200 00701700 0800 2000 64617461 00000000"));
     }
 
+    // The header fields are file size, sample count per channel (without padding) and data
+    // chunk size; the samples follow bit-reversed, each channel in a 4096-byte block.
     void dsfStoresBitReversedBlocksWithPadding()
     {
         QByteArray left(1000, '\x01'), right(1000, '\x69');
         left[999] = '\x0f';
         writeFile(path("p.dsf"), 2, 2822400, {left, right}, 300);
         const QByteArray f = readAll(path("p.dsf"));
-        QCOMPARE(f.size(), 92 + 8192);
-        QCOMPARE(f.mid(12, 8), hex("5c20000000000000"));  // 92 + 8192
-        QCOMPARE(f.mid(64, 8), hex("401f000000000000"));  // 8000 real samples, no padding
-        QCOMPARE(f.mid(84, 8), hex("0c20000000000000"));  // 8192 + 12
-        QCOMPARE(f.mid(92, 999), QByteArray(999, '\x80'));
-        QCOMPARE(f.at(92 + 999), '\xf0');
-        QCOMPARE(f.mid(92 + 1000, 3096), QByteArray(3096, '\0'));
-        QCOMPARE(f.mid(92 + 4096, 1000), QByteArray(1000, '\x96'));
-        QCOMPARE(f.mid(92 + 5096, 3096), QByteArray(3096, '\0'));
+        QCOMPARE(f.mid(12, 8) + f.mid(64, 8) + f.mid(84, 8),
+                 hex("5c20000000000000 401f000000000000 0c20000000000000"));  // 92+8192, 8000, 8192+12
+        const QByteArray padding(3096, '\0');
+        QCOMPARE(f.mid(92), QByteArray(999, '\x80') + '\xf0' + padding + QByteArray(1000, '\x96') + padding);
         writeFile(path("b.dsf"), 2, 2822400, {QByteArray(4096, 'A'), QByteArray(4096, 'B')}, 512);
         const QByteArray full = readAll(path("b.dsf"));
         QCOMPARE(full.mid(64, 8), hex("0080000000000000"));  // 32768 samples
@@ -95,16 +91,13 @@ private slots:
     {
         writeFile(path("i.dff"), 1, 2822400, {QByteArray("ABC"), QByteArray("DEF")}, 3);
         const QByteArray dff = readAll(path("i.dff"));
-        QCOMPARE(dff.mid(130), QByteArray("ADBECF"));
-        QCOMPARE(dff.mid(4, 8), hex("000000000000007c"));  // 118 + 6
-        QCOMPARE(dff.mid(122, 8), hex("0000000000000006"));
-
+        // Form size 118 + 6, sound data size 6, then the interleaved bytes.
+        QCOMPARE(dff.mid(4, 8) + dff.mid(122), hex("000000000000007c 0000000000000006") + "ADBECF");
         writeFile(path("i.wav"), 0, 44100, {hex("0102030405060708"), hex("1112131415161718")}, 8);
         const QByteArray wav = readAll(path("i.wav"));
-        QCOMPARE(wav.mid(44), hex("01020304 11121314 05060708 15161718"));
-        QCOMPARE(wav.mid(4, 4), hex("34000000"));   // 36 + 16
-        QCOMPARE(wav.mid(28, 4), hex("20620500"));  // byte rate 352800
-        QCOMPARE(wav.mid(40, 4), hex("10000000"));
+        // RIFF size 36 + 16, byte rate 352800, data size 16, then the interleaved words.
+        QCOMPARE(wav.mid(4, 4) + wav.mid(28, 4) + wav.mid(40),
+                 hex("34000000 20620500 10000000 01020304 11121314 05060708 15161718"));
     }
 
     // What a writer cannot store is refused: nothing half written, no file of an unknown type.
@@ -142,41 +135,35 @@ private slots:
         }
     }
 
+    // Format, codec and rate (DSD in bytes per second and channel); two channels for two seconds.
     void standardToolsReadEveryFormat_data()
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<int>("rate");
-        QTest::addColumn<QString>("format");
-        QTest::addColumn<QString>("codec");
-        QTest::addColumn<int>("probedRate");
-        QTest::newRow("dsf 1x") << 2 << 2822400 << "dsf" << "dsd_lsbf_planar" << 352800;
-        QTest::newRow("dsf 2x") << 2 << 5644800 << "dsf" << "dsd_lsbf_planar" << 705600;
-        QTest::newRow("dsf 4x") << 2 << 11289600 << "dsf" << "dsd_lsbf_planar" << 1411200;
-        QTest::newRow("dff 1x") << 1 << 2822400 << "iff" << "dsd_msbf" << 352800;
-        QTest::newRow("dff 2x") << 1 << 5644800 << "iff" << "dsd_msbf" << 705600;
-        QTest::newRow("wav 44.1k") << 0 << 44100 << "wav" << "pcm_s32le" << 44100;
-        QTest::newRow("wav 192k") << 0 << 192000 << "wav" << "pcm_s32le" << 192000;
+        QTest::addColumn<QString>("probed");
+        QTest::newRow("dsf 1x") << 2 << 2822400 << "dsf dsd_lsbf_planar 352800";
+        QTest::newRow("dsf 2x") << 2 << 5644800 << "dsf dsd_lsbf_planar 705600";
+        QTest::newRow("dsf 4x") << 2 << 11289600 << "dsf dsd_lsbf_planar 1411200";
+        QTest::newRow("dff 1x") << 1 << 2822400 << "iff dsd_msbf 352800";
+        QTest::newRow("dff 2x") << 1 << 5644800 << "iff dsd_msbf 705600";
+        QTest::newRow("wav 44.1k") << 0 << 44100 << "wav pcm_s32le 44100";
+        QTest::newRow("wav 192k") << 0 << 192000 << "wav pcm_s32le 192000";
     }
 
     void standardToolsReadEveryFormat()
     {
         QFETCH(int, type);
         QFETCH(int, rate);
-        QFETCH(QString, format);
-        QFETCH(QString, codec);
-        QFETCH(int, probedRate);
+        QFETCH(QString, probed);
         // Two seconds of silence-like data: 0x69 is an idle DSD pattern, zero words are PCM silence.
         const int bytes = type == 0 ? rate * 4 * 2 : rate / 8 * 2;
         const QByteArray channel(bytes, type == 0 ? '\0' : '\x69');
         const QString file = path(QString("probe_%1_%2").arg(type).arg(rate));
         writeFile(file, type, rate, {channel, channel}, type == 0 ? 4096 : 4096 * 3 + 8);
-        const MediaInfo info = MediaProbe::probe(file);
-        QVERIFY(info.ok);
-        QCOMPARE(info.formatName, format);
-        QCOMPARE(info.codecName, codec);
-        QCOMPARE(info.sampleRate, probedRate);
-        QCOMPARE(info.channels, 2);
-        QVERIFY2(std::abs(info.duration - 2.0) < 0.01, qPrintable(QString::number(info.duration)));
+        const MediaInfo i = MediaProbe::probe(file);
+        QCOMPARE(QString("%1 %2 %3").arg(i.formatName, i.codecName).arg(i.sampleRate), probed);
+        QCOMPARE(i.channels, 2);
+        QVERIFY2(std::abs(i.duration - 2.0) < 0.01, qPrintable(QString::number(i.duration)));
         QCOMPARE(MediaProbe::decode(file, type == 0 ? 0 : 88200).size(), 2);
     }
 };

@@ -1,12 +1,11 @@
 // Loaded into the real tessaro-recorder with LD_PRELOAD by the program tests: once the
 // application object exists it drives the window as a user would, with mouse clicks and key
-// presses on the widgets, and writes its steps to standard error. It chooses the rate
-// TESSARO_DRIVE_RATE (Hz, if given) in the settings dialog, types TESSARO_DRIVE_DESTINATION into
-// the destination field, records TESSARO_DRIVE_RECORD_MS milliseconds, writes the tooltip of the
+// presses on the widgets, and writes its steps to standard error. It types
+// TESSARO_DRIVE_DESTINATION into the destination field, records TESSARO_DRIVE_RECORD_MS
+// milliseconds, writes the tooltip of the
 // level meters ("window driver: meters ..."), stops and leaves the program to end by itself through
 // the window's close button.
 #include <QApplication>
-#include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -60,7 +59,7 @@ void click(const char* name)
     QTest::mouseClick(child(name), Qt::LeftButton);
 }
 
-void recordThenClose()
+void drive()
 {
     when([] { return usable("recordButton"); },
          [] {
@@ -89,27 +88,6 @@ void recordThenClose()
                           say("clicked close");
                       });
              });
-         });
-}
-
-void drive()
-{
-    const double rate = qEnvironmentVariable("TESSARO_DRIVE_RATE").toDouble();
-    if (rate == 0)
-        return recordThenClose();
-    // The settings dialog runs its own event loop inside the click: it is answered from there.
-    when([] { return child<QComboBox>("rateChoice") != nullptr; },
-         [rate] {
-             QComboBox* rates = child<QComboBox>("rateChoice");
-             rates->setCurrentIndex(rates->findData(rate));
-             for (QPushButton* button : rates->window()->findChildren<QPushButton*>())
-                 if (button->text() == QLatin1String("OK"))
-                     QTest::mouseClick(button, Qt::LeftButton);
-         });
-    when([] { return usable("settingsButton"); },
-         [] {
-             click("settingsButton");
-             recordThenClose(); // once the driver is back at that rate
          });
 }
 

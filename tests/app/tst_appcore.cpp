@@ -1,5 +1,5 @@
 // The start-up core over real INI files: input settings, the auto-split policy and its file
-// systems, the initializer's choice of driver over scripted and real drivers.
+// systems, the initializer's choice of driver and its start over real drivers.
 #include "appidentity.h"
 #include "asiocontroller.h"
 #include "asiodrivers.h"
@@ -25,49 +25,20 @@ const QString kApp = QString::fromLatin1(AppIdentity::kApplication);
 const char* const kReadyDriver = "Halvik Ready Driver";
 const char* const kBrokenDriver = "Halvik Broken Driver";
 
-// Records the initializer's calls. Scripted, its driver list is given by the test and the driver
-// operations are only recorded, so every fallback rule runs without a registry; otherwise the
-// real operations follow.
+// Counts how often the stored CONFIG is read into the controller.
 class ProbeController : public AsioController
 {
 public:
     ProbeController(const QSharedPointer<PartitionManager>& pool,
-                    const QSharedPointer<AudioFileWriter>& writer, bool scripted)
+                    const QSharedPointer<AudioFileWriter>& writer)
         : AsioController(AsioHostState::instance(), QSharedPointer<AsioDrivers>(new AsioDrivers),
-                         pool, writer, 4, nullptr),
-          scripted(scripted)
+                         pool, writer, 4, nullptr)
     {}
-    const bool scripted;
-    QStringList names;
-    bool comesUpReady = true;
-    bool ready = false;
-    QStringList calls;
-    int loads() const { return calls.filter("loadIni").size(); }
-
-    QStringList driverNames() const override
-    {
-        return scripted ? names : AsioController::driverNames();
-    }
-    bool initializeDriver(QString name, double rate) override
-    {
-        calls << QStringLiteral("init %1 %2").arg(name).arg(rate);
-        return scripted ? (ready = comesUpReady) : AsioController::initializeDriver(name, rate);
-    }
-    bool isDriverReady() const override
-    {
-        return scripted ? ready : AsioController::isDriverReady();
-    }
-    void startReconnecting() override
-    {
-        calls << QStringLiteral("reconnect");
-        if (!scripted)
-            AsioController::startReconnecting();
-    }
+    int loads = 0;
     void loadIni(QString org, QString app, bool userScope) override
     {
-        calls << QStringLiteral("loadIni %1/%2 %3").arg(org, app).arg(userScope);
-        if (!scripted)
-            AsioController::loadIni(org, app, userScope);
+        ++loads;
+        AsioController::loadIni(org, app, userScope);
     }
 };
 
@@ -77,19 +48,6 @@ void collectLog(AsioController* controller, QStringList* into)
     QObject::connect(controller,
                      qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
                      controller, [into](QString m, QString t) { *into << t + ": " + m; });
-}
-
-void verifyLines(const QString& text, const QStringList& lines)
-{
-    const QStringList have = text.split('\n');
-    for (const QString& line : lines)
-        QVERIFY2(have.contains(line), qPrintable(line + " is missing from:\n" + text));
-}
-
-QString readText(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
 
 QString mountTypeOf(const QString& dir)
@@ -124,6 +82,15 @@ class TestAppCore : public QObject
         QFile f(iniPath());
         QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size());
     }
+    // The lines missing from the settings file.
+    QStringList missingFromIni(QStringList lines) const
+    {
+        QFile f(iniPath());
+        for (const QString& line :
+             QString(f.open(QIODevice::ReadOnly) ? f.readAll() : "").split('\n'))
+            lines.removeAll(line);
+        return lines;
+    }
 
 private slots:
     void initTestCase()
@@ -141,64 +108,64 @@ private slots:
 
     void inputSettingsLoadAndSave_data()
     {
-        QTest::addColumn<QByteArray>("ini"); // "folder": a folder stands in the file's place
-        QTest::addColumn<QStringList>("loaded");
+        QTest::addColumn<QByteArray>("ini");    // "folder": a folder stands in the file's place
+        QTest::addColumn<QString>("loaded");    // device|rate|destination|pool MB|DSD type|ask
         QTest::addColumn<QStringList>("saved"); // lines of the file saved with no device
-        const QStringList defaults{"", "44100", "", "256", "dff", "true"};
+        const QString defaults = "|44100||256|dff|true";
         QTest::newRow("first run")
             << QByteArray() << defaults << QStringList{"sampling_rate=44100"};
         // A directory cannot be read as a file by anyone, root included.
         QTest::newRow("folder") << QByteArray("folder") << defaults
                                 << QStringList{"sampling_rate=44100"};
         QTest::newRow("stored, rate and size unreadable")
-            << QByteArray("[INPUT]\ndevice=Halvik One\nsampling_rate=not a "
-                          "rate\nrecording_buffer_MB=lots\n"
-                          "default_dsd_type=dsf\nsave_path=/rec/a.dsf\n"
+            << QByteArray("[INPUT]\ndevice=Halvik One\nsampling_rate=not a rate\n"
+                          "recording_buffer_MB=lots\ndefault_dsd_type=dsf\nsave_path=/rec/a.dsf\n"
                           "[General]\nask_when_halvik_device_plugged_in=false\n")
-            << QStringList{"Halvik One", "0", "/rec/a.dsf", "256", "dsf", "false"}
+            << QString("Halvik One|0|/rec/a.dsf|256|dsf|false")
             << QStringList{"device=Halvik One", "sampling_rate=not a rate",
                            "ask_when_halvik_device_plugged_in=false"};
         // Rates are stored as six significant digits.
-        for (const char* text : {"352800", "2.8224e+06", "5.6448e+06", "1.12896e+07"}) {
-            QStringList loaded = defaults;
-            loaded[1] = QString::number(QByteArray(text).toDouble(), 'f', 0);
-            QTest::newRow(text) << "[INPUT]\nsampling_rate=" + QByteArray(text) << loaded
-                                << QStringList{"sampling_rate=" + QString(text)};
+        for (const QString& rate : QStringList{"352800=352800", "2.8224e+06=2822400",
+                                               "5.6448e+06=5644800", "1.12896e+07=11289600"}) {
+            const QString text = rate.section('=', 0, 0);
+            QTest::newRow(qPrintable(text)) << "[INPUT]\nsampling_rate=" + text.toLatin1()
+                                            << "|" + rate.section('=', 1) + "||256|dff|true"
+                                            << QStringList{"sampling_rate=" + text};
         }
     }
     void inputSettingsLoadAndSave()
     {
         QFETCH(QByteArray, ini);
-        QFETCH(QStringList, loaded);
+        QFETCH(QString, loaded);
         QFETCH(QStringList, saved);
-        const bool folder = ini == "folder";
-        if (folder)
+        if (ini == "folder")
             QVERIFY(QDir().mkpath(iniPath()));
         else if (!ini.isEmpty())
             writeIni(ini);
         SystemInitData data;
         data.load(kOrg, kApp, true);
-        QVERIFY(!folder || QDir().rmdir(iniPath()));
+        QVERIFY(ini != "folder" || QDir().rmdir(iniPath()));
         QCOMPARE(
             QStringList({data.device, QString::number(data.sampling_rate, 'f', 0), data.save_path,
                          QString::number(data.recording_buffer_MB), data.default_dsd_type,
-                         data.ask_when_halvik_device_plugged_in ? "true" : "false"}),
+                         data.ask_when_halvik_device_plugged_in ? "true" : "false"})
+                .join('|'),
             loaded);
         data.device.clear();
         data.save_path = "/rec/b.dff";
         data.recording_buffer_MB = 512;
         data.save(kOrg, kApp, true);
-        verifyLines(readText(iniPath()),
-                    saved + QStringList{"save_path=/rec/b.dff", "recording_buffer_MB=512",
-                                        "default_dsd_type=" + loaded[4]});
+        QCOMPARE(
+            missingFromIni(saved + QStringList{"save_path=/rec/b.dff", "recording_buffer_MB=512",
+                                               "default_dsd_type=" + loaded.section('|', 4, 4)}),
+            QStringList());
     }
 
     void poolSizeIsClampedAndWarned()
     {
-        QList<int> used;
-        for (int asked : {0, -7, 4095, 4096})
-            used << RecorderCore::usablePoolMegabytes(asked);
-        QCOMPARE(used, QList<int>({1, 1, 4095, 4095}));
+        const auto usable = RecorderCore::usablePoolMegabytes;
+        QCOMPARE(QList<int>({usable(0), usable(-7), usable(4095), usable(4096)}),
+                 QList<int>({1, 1, 4095, 4095}));
         QScopedPointer<AsioController> controller(RecorderCore::createController(0));
         QStringList log;
         collectLog(controller.data(), &log);
@@ -212,7 +179,7 @@ private slots:
     void splitPolicy_data()
     {
         QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("name"); // relative to the temporary directory
+        QTest::addColumn<QString>("name"); // relative to the temporary directory or an NTFS root
         QTest::addColumn<qint64>("size");
         QTest::addColumn<QString>("message");
         auto row = [](const char* tag, const QByteArray& ini, const char* name, qint64 size,
@@ -236,22 +203,18 @@ private slots:
         QFETCH(QString, name);
         QFETCH(qint64, size);
         QFETCH(QString, message);
-        QString path = dir.filePath(name);
-        if (name.startsWith(":ntfs")) {
-            if (ntfsRoot().isEmpty())
-                QSKIP("no NTFS volume is mounted on this machine");
-            path = ntfsRoot() + name.mid(5);
-        } else if (WinFsInfo::fileSystemName(dir.path()) == QLatin1String("NTFS")) {
-            QSKIP("the temporary directory lies on NTFS");
-        }
+        const bool ntfs = name.startsWith(":ntfs");
+        const QString root = ntfs ? ntfsRoot() : dir.path();
+        if (root.isEmpty() || ntfs != (WinFsInfo::fileSystemName(root) == "NTFS"))
+            QSKIP("no volume of the file system this row needs");
         writeIni(ini);
         QStringList infos;
-        ProbeController controller(pool, writer, true);
+        ProbeController controller(pool, writer);
         collectLog(&controller, &infos);
         WinFsInfo fs;
         CtrlSplitSizeAdjuster adjuster(&fs, &controller);
         adjuster.loadSettings(kOrg, kApp);
-        adjuster.adjustSplitSize(path);
+        adjuster.adjustSplitSize(root + "/" + name.mid(ntfs ? 6 : 0));
         QCOMPARE(controller.autoSplitSize(), size);
         QCOMPARE(infos, QStringList{"Info: " + message});
         // Saved with its comment; an unreadable value keeps its default.
@@ -267,10 +230,10 @@ private slots:
 
     void fileSystemNames()
     {
-        for (const char* type : {"ntfs", "ntfs3", "fuseblk"})
-            QCOMPARE(WinFsInfo::nameOfMountType(type), QStringLiteral("NTFS"));
-        for (const char* type : {"ext4", "vfat", "exfat", ""})
-            QCOMPARE(WinFsInfo::nameOfMountType(type), QString::fromLatin1(type));
+        QStringList names;
+        for (const char* type : {"ntfs", "ntfs3", "fuseblk", "ext4", "vfat", "exfat", ""})
+            names << WinFsInfo::nameOfMountType(type);
+        QCOMPARE(names, QStringList({"NTFS", "NTFS", "NTFS", "ext4", "vfat", "exfat", ""}));
         const QString expected = mountTypeOf(dir.path());
         if (expected.isEmpty())
             QSKIP("findmnt is not available");
@@ -287,36 +250,27 @@ private slots:
     {
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QString>("device");
-        QTest::addColumn<bool>("comesUp");
-        QTest::addColumn<QStringList>("calls");
-        const QStringList mixed{"Other Interface", "My HALVIK Box", "Halvik Second"};
-        const QString load = "loadIni " + kOrg + "/" + kApp + " 1";
-        auto row = [&](const char* tag, const QStringList& names, const char* device,
-                       const QString& chosen) {
-            QTest::newRow(tag) << names << device << true
-                               << QStringList{"init " + chosen + " 44100", load};
+        QTest::addColumn<QString>("chosen");
+        auto row = [](const char* tag, const QStringList& names, const char* device,
+                      const char* chosen) {
+            QTest::newRow(tag) << names << QString(device) << QString(chosen);
         };
+        const QStringList mixed{"Other Interface", "My HALVIK Box", "Halvik Second"};
         row("remembered", mixed, "Halvik Second", "Halvik Second");
         row("remembered foreign", mixed, "Other Interface", "Other Interface");
         row("first supported", mixed, "Gone Device", "My HALVIK Box");
         row("case differs", mixed, "halvik second", "My HALVIK Box");
         row("no vendor", {"Alpha", "Beta"}, "Gamma", "Alpha");
         row("empty device", {"Alpha", "Beta"}, "", "Alpha");
-        QTest::newRow("no drivers") << QStringList() << "Halvik" << true << QStringList();
-        QTest::newRow("does not come up") << QStringList{"Halvik X"} << "Halvik X" << false
-                                          << QStringList{"init Halvik X 44100", "reconnect"};
+        row("no drivers", {}, "Halvik", "");
     }
     void initializerChoosesDriver()
     {
         QFETCH(QStringList, names);
         QFETCH(QString, device);
-        QFETCH(bool, comesUp);
-        QFETCH(QStringList, calls);
-        ProbeController controller(pool, writer, true);
-        controller.names = names;
-        controller.comesUpReady = comesUp;
-        CtrlInitializer(&controller, kOrg, kApp).applyTo(device);
-        QCOMPARE(controller.calls, calls);
+        QFETCH(QString, chosen);
+        ProbeController controller(pool, writer);
+        QCOMPARE(CtrlInitializer::chooseDriver(names, device, &controller), chosen);
     }
 
     // Started while the remembered device is away: its CONFIG is neither replaced by defaults at
@@ -326,37 +280,45 @@ private slots:
     {
         writeIni("[INPUT]\nrecording_buffer_MB=9000\n"
                  "[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n");
-        ProbeController controller(pool, writer, false);
+        // Where no driver was found, nothing is brought up nor waited for.
+        ProbeController none(pool, writer);
+        CtrlInitializer(&none, kOrg, kApp).applyTo(kReadyDriver);
+        QVERIFY(!none.isDriverReady() && !none.isReconnecting() && none.loads == 0);
+        ProbeController controller(pool, writer);
+        const auto state = [&] {
+            return QString("ready %1, reconnecting %2, CONFIG loaded %3 times, monitor %4")
+                .arg(controller.isDriverReady())
+                .arg(controller.isReconnecting())
+                .arg(controller.loads)
+                .arg(controller.isMonitorAsioEnabled());
+        };
         AsioHostState::instance()->setBufferProcessor(&controller);
         controller.scanDrivers();
         CtrlInitializer(&controller, kOrg, kApp).applyTo(kBrokenDriver);
-        QVERIFY(controller.isReconnecting());
-        QCOMPARE(controller.loads(), 0);
-        QVERIFY(controller.isMonitorAsioEnabled());
+        QCOMPARE(state(), "ready 0, reconnecting 1, CONFIG loaded 0 times, monitor 1");
         SystemInitData data;
         data.load(kOrg, kApp, true);
         WinFsInfo fs;
         CtrlSplitSizeAdjuster adjuster(&fs, &controller);
         RecorderCore::saveSettings(&controller, &adjuster, data, QStringLiteral("/rec/x.wav"));
-        verifyLines(readText(iniPath()), {"loopback_enabled=false", "device=Halvik Broken Driver",
-                                          "save_path=/rec/x.wav", "recording_buffer_MB=9000"});
+        QCOMPARE(missingFromIni({"loopback_enabled=false", "device=Halvik Broken Driver",
+                                 "save_path=/rec/x.wav", "recording_buffer_MB=9000"}),
+                 QStringList());
 
         TestDriverScript healed = TestDriver::script(kBrokenDriver);
         healed.initSucceeds = true;
         TestDriver::setScript(kBrokenDriver, healed);
         QTRY_VERIFY_WITH_TIMEOUT(controller.isDriverReady(), 3000);
-        QCOMPARE(controller.loads(), 1);
-        QVERIFY(!controller.isMonitorAsioEnabled());
+        QCOMPARE(state(), "ready 1, reconnecting 0, CONFIG loaded 1 times, monitor 0");
         QCOMPARE(controller.autoSplitSize(), 123456789LL);
         healed.initSucceeds = false;
         TestDriver::setScript(kBrokenDriver, healed);
         controller.unloadCurrentDriver();
 
         CtrlInitializer(&controller, kOrg, kApp).applyTo(kReadyDriver);
-        QVERIFY(controller.isDriverReady() && !controller.isReconnecting());
-        QCOMPARE(controller.driverName(), QString::fromLatin1(kReadyDriver));
-        QCOMPARE(controller.sampleRate(), 44100.0);
-        QCOMPARE(controller.loads(), 2);
+        QCOMPARE(state(), "ready 1, reconnecting 0, CONFIG loaded 2 times, monitor 0");
+        QCOMPARE(controller.driverName() + " " + QString::number(controller.sampleRate()),
+                 QString(kReadyDriver) + " 44100");
         controller.unloadCurrentDriver();
     }
 };

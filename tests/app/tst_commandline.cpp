@@ -38,31 +38,30 @@ private slots:
 
     void recordsWithoutDisplay_data()
     {
-        QTest::addColumn<QString>("arguments");    // "_" stands for a space within an argument
-        QTest::addColumn<int>("terminateAfterMs"); // 0: the recording ends by --seconds
+        QTest::addColumn<QString>("arguments"); // "_" stands for a space within an argument
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("decodeRate");
         // The container follows the data: no extension takes --dsd-type, PCM is always WAV.
         QTest::newRow("DSD 1x DSF") << "--record take --rate 2822400 --dsd-type dsf --seconds 3"
-                                    << 0 << "take.dsf" << 88200;
+                                    << "take.dsf" << 88200;
         QTest::newRow("PCM 96 kHz WAV")
-            << "--record take.dff --rate 96000 --device Halvik_Simulated_Device --seconds 3" << 0
+            << "--record take.dff --rate 96000 --device Halvik_Simulated_Device --seconds 3"
             << "take.wav" << 96000;
-        // The header's sizes must match the data for ffprobe to see the 2 s.
-        QTest::newRow("SIGTERM") << "--record take.wav --rate 48000" << 2000 << "take.wav" << 48000;
+        // Ended by SIGTERM after two seconds, as a terminal's Ctrl+C ends it.
+        QTest::newRow("SIGTERM") << "--record take.wav --rate 48000"
+                                 << "take.wav" << 48000;
     }
     void recordsWithoutDisplay()
     {
         QFETCH(QString, arguments);
-        QFETCH(int, terminateAfterMs);
         QFETCH(QString, file);
         QFETCH(int, decodeRate);
+        const bool terminated = !arguments.contains("--seconds");
         QProcess p;
         start(&p, arguments);
         QByteArray err;
-        if (terminateAfterMs > 0) {
-            QVERIFY(waitFor(&p, &err, "recording 48.0 kHz to"));
-            QTest::qWait(terminateAfterMs);
+        if (terminated) {
+            QVERIFY(waitFor(&p, &err, "\n00:00:02  "));
             p.terminate();
         }
         QVERIFY(p.waitForFinished(60000));
@@ -77,24 +76,23 @@ private slots:
         QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
                      qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
                  err.constData());
-
-        const MediaInfo info = MediaProbe::probe(path(file));
-        QCOMPARE(info.channels, 2);
-        const double seconds = terminateAfterMs > 0 ? terminateAfterMs / 1000.0 : 3.0;
-        QVERIFY2(qAbs(info.duration - seconds) <= 0.2, qPrintable(QString::number(info.duration)));
-        const QVector<QVector<float>> channels = MediaProbe::decode(path(file), decodeRate);
-        QCOMPARE(channels.size(), 2);
+        // A terminated take keeps at least the two seconds reported, its header counting them all.
+        const double seconds = MediaProbe::probe(path(file)).duration;
+        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
+                 qPrintable(QString::number(seconds)));
+        QStringList tones;
+        for (const QVector<float>& channel : MediaProbe::decode(path(file), decodeRate))
+            tones << QString::number(qRound(MediaProbe::dominantFrequency(channel, decodeRate)));
         // The simulated device's tones: 1000 Hz left, 1500 Hz right.
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[0], decodeRate)), 1000);
-        QCOMPARE(qRound(MediaProbe::dominantFrequency(channels[1], decodeRate)), 1500);
+        QCOMPARE(tones, QStringList({"1000", "1500"}));
     }
 
     void answersWithOneLine_data()
     {
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>(
-            "line"); // 0: one line of standard output; else all of ours on standard error
+        // Status 0: one line of standard output; else all of ours on standard error.
+        QTest::addColumn<QString>("line");
         const QString hint = " Use --help to see the options.";
         auto row = [](const char* tag, const char* arguments, int status, const QString& line) {
             QTest::newRow(tag) << QString(arguments) << status << line;
@@ -135,8 +133,7 @@ private slots:
         start(&p, arguments);
         QByteArray err;
         if (QByteArray(QTest::currentDataTag()).startsWith("unplugged")) {
-            QVERIFY(waitFor(&p, &err, "recording 44.1 kHz to"));
-            QTest::qWait(1000);
+            QVERIFY(waitFor(&p, &err, "\n00:00:01  "));
             QFile unplug(path("unplug"));
             QVERIFY(unplug.open(QIODevice::WriteOnly));
         }

@@ -1,10 +1,10 @@
-// Repair of recordings cut off by a crash, over real files whose headers are laid out field by
-// field from the WAV, DSF and DSDIFF documents.
+// Repair of recordings cut off by a crash, over real files whose headers are written out byte by
+// byte from the WAV, DSF and DSDIFF documents.
 #include "audiofilerepair.h"
 
-#include <QDataStream>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 
 namespace {
 
@@ -19,58 +19,55 @@ QByteArray counting(int size)
     return bytes;
 }
 
-struct Id
+// An unsigned field of the given width, little-endian.
+QByteArray le(quint64 value, int width)
 {
-    const char* fourCc;
-};
-QDataStream& operator<<(QDataStream& s, Id id)
-{
-    s.writeRawData(id.fourCc, 4);
-    return s;
+    QByteArray field;
+    for (int i = 0; i < width; ++i)
+        field += char(value >> 8 * i);
+    return field;
 }
 
-// RIFF/WAVE, stereo, 32-bit PCM at 44100 Hz.
-QByteArray wav(quint32 dataSize, quint32 riffSize, quint16 formatTag = 1)
+QByteArray be(quint64 value, int width)
 {
-    QByteArray b;
-    QDataStream s(&b, QIODevice::WriteOnly);
-    s.setByteOrder(QDataStream::LittleEndian);
-    s << Id{"RIFF"} << riffSize << Id{"WAVE"} << Id{"fmt "} << quint32(16) << formatTag
-      << quint16(2) << quint32(44100) << quint32(352800) << quint16(8) << quint16(32) << Id{"data"}
-      << dataSize;
-    return b;
-}
-
-// DSF, stereo DSD 1x, 1 bit per sample, 4096-byte blocks.
-QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
-{
-    QByteArray b;
-    QDataStream s(&b, QIODevice::WriteOnly);
-    s.setByteOrder(QDataStream::LittleEndian);
-    s << Id{"DSD "} << quint64(28) << quint64(92 + dataSize) << quint64(0) << Id{"fmt "}
-      << quint64(52) << quint32(1) << quint32(0) << quint32(2) << quint32(2) << quint32(2822400)
-      << quint32(1) << sampleCount << blockSize << quint32(0) << Id{"data"}
-      << quint64(dataSize + 12);
-    return b;
-}
-
-// DSDIFF 1.5, stereo DSD 1x.
-QByteArray dff(quint64 dataSize, const char* compression = "DSD ")
-{
-    QByteArray b;
-    QDataStream s(&b, QIODevice::WriteOnly); // big-endian
-    s << Id{"FRM8"} << quint64(118 + dataSize) << Id{"DSD "} << Id{"FVER"} << quint64(4)
-      << quint32(0x01050000) << Id{"PROP"} << quint64(74) << Id{"SND "} << Id{"FS  "} << quint64(4)
-      << quint32(2822400) << Id{"CHNL"} << quint64(10) << quint16(2) << Id{"SLFT"} << Id{"SRGT"}
-      << Id{"CMPR"} << quint64(20) << Id{compression} << quint8(14) << Id{"not "} << Id{"comp"}
-      << Id{"ress"} << quint8('e') << quint8('d') << quint8(0) << Id{"DSD "} << dataSize;
-    return b;
+    QByteArray field = le(value, width);
+    std::reverse(field.begin(), field.end());
+    return field;
 }
 
 QByteArray readAll(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QByteArray hex(const char* bytes)
+{
+    return QByteArray::fromHex(bytes);
+}
+
+// RIFF/WAVE, stereo, 32-bit PCM (format tag 1).
+QByteArray wav(quint32 dataSize, quint32 riffSize, quint32 rate = 44100, const char* tag = "0100")
+{
+    return "RIFF" + le(riffSize, 4) + "WAVEfmt " + hex("10000000") + hex(tag) + hex("0200") +
+           le(rate, 4) + le(rate * 8, 4) + hex("0800 2000") + "data" + le(dataSize, 4);
+}
+
+// DSF, stereo DSD 1x, 1 bit per sample, 4096-byte blocks.
+QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
+{
+    return "DSD " + le(28, 8) + le(92 + dataSize, 8) + le(0, 8) + "fmt " + le(52, 8) +
+           hex("01000000 00000000 02000000 02000000 00112b00 01000000") + le(sampleCount, 8) +
+           le(blockSize, 4) + le(0, 4) + "data" + le(dataSize + 12, 8);
+}
+
+// DSDIFF 1.5, stereo DSD 1x.
+QByteArray dff(quint64 dataSize, const char* compression = "DSD ")
+{
+    return "FRM8" + be(118 + dataSize, 8) + "DSD FVER" + be(4, 8) + hex("01050000") + "PROP" +
+           be(74, 8) + "SND FS  " + be(4, 8) + hex("002b1100") + "CHNL" + be(10, 8) + hex("0002") +
+           "SLFTSRGTCMPR" + be(20, 8) + compression + hex("0e") + "not compressed" + hex("00") +
+           "DSD " + be(dataSize, 8);
 }
 
 } // namespace
@@ -88,45 +85,46 @@ private slots:
         QTest::addColumn<int>("outcome");
         QTest::addColumn<double>("seconds");
         auto row = [](const char* tag, const QByteArray& before, const QByteArray& after,
-                      Outcome outcome, double seconds) {
+                      Outcome outcome, double seconds = 0) {
             QTest::newRow(tag) << before << after << int(outcome) << seconds;
         };
         auto refused = [&](const char* tag, const QByteArray& bytes) {
-            row(tag, bytes, bytes, Outcome::Refused, 0);
+            row(tag, bytes, bytes, Outcome::Refused);
         };
         const QByteArray pcm = counting(8 * 441);         // 10 ms of stereo 32-bit frames
         const QByteArray groups = counting(3 * 2 * 4096); // three DSF block groups
         const QByteArray dsd = counting(2 * 2822);        // 2822 bytes per channel
-        const qint64 groupSamples = 3 * 4096 * 8;
+        const qint64 samples = 3 * 4096 * 8;              // in the three groups
+        const double dsdSeconds = 2822 * 8 / 2822400.0;
 
         const QByteArray wavComplete = wav(pcm.size(), pcm.size() + 36) + pcm;
         row("wav complete", wavComplete, wavComplete, Outcome::Complete, 0.01);
-        row("wav counts lag", wav(80, 116) + pcm, wavComplete, Outcome::Repaired, 0.01);
+        const QByteArray wav96k = wav(pcm.size(), pcm.size() + 36, 96000) + pcm;
+        row("wav 96 kHz, counts lag", wav(80, 116, 96000) + pcm, wav96k, Outcome::Repaired,
+            441 / 96000.0);
         row("wav partial frame", wav(0, 36) + pcm + counting(5), wavComplete, Outcome::Repaired,
             0.01);
         // Another program's file: the last block is padded, the count says how far.
-        const QByteArray dsfPadded = dsf(groups.size(), groupSamples - 1000) + groups;
-        row("dsf complete", dsfPadded, dsfPadded, Outcome::Complete,
-            (groupSamples - 1000) / 2822400.0);
-        const QByteArray dsfRepaired = dsf(groups.size(), groupSamples) + groups;
+        const QByteArray dsfPadded = dsf(groups.size(), samples - 1000) + groups;
+        row("dsf complete", dsfPadded, dsfPadded, Outcome::Complete, (samples - 1000) / 2822400.0);
+        const QByteArray dsfRepaired = dsf(groups.size(), samples) + groups;
         row("dsf counts lag", dsf(2 * 4096, 4096 * 8) + groups, dsfRepaired, Outcome::Repaired,
-            groupSamples / 2822400.0);
+            samples / 2822400.0);
         row("dsf partial group", dsf(0, 0) + groups + counting(4096 + 3000), dsfRepaired,
-            Outcome::Repaired, groupSamples / 2822400.0);
+            Outcome::Repaired, samples / 2822400.0);
         const QByteArray dffComplete = dff(dsd.size()) + dsd;
-        row("dff complete", dffComplete, dffComplete, Outcome::Complete, 2822 * 8 / 2822400.0);
+        row("dff complete", dffComplete, dffComplete, Outcome::Complete, dsdSeconds);
         row("dff partial frame", dff(0) + dsd + counting(1), dffComplete, Outcome::Repaired,
-            2822 * 8 / 2822400.0);
+            dsdSeconds);
 
         refused("text file", "take notes: levels fine, mic 2 a bit hot\n");
-        refused("mp3", QByteArray("ID3\x03\x00\x00\x00\x00\x00\x0a", 10) + QByteArray(10, '\0') +
-                           QByteArray("\xff\xfb\x90\x64", 4) + dsd);
-        refused("wav of floats", wav(0, 36, 3) + pcm);
+        refused("mp3",
+                hex("494433 0300 00 0000000a") + QByteArray(10, '\0') + hex("fffb9064") + dsd);
+        refused("wav of floats", wav(0, 36, 44100, "0300") + pcm);
         refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups);
         refused("dff compressed", dff(0, "DST ") + dsd);
-        QByteArray hugeProperties = dff(0) + dsd;
-        hugeProperties.replace(36, 8, QByteArray(8, '\xff'));
-        refused("dff property size beyond the file", hugeProperties);
+        refused("dff property size beyond the file",
+                dff(0).left(36) + hex("ffffffffffffffff") + dff(0).mid(44) + dsd);
     }
 
     void repairFollowsTheLength()

@@ -178,7 +178,8 @@ void AudioFileWriter::run()
             idle = true;
         while (!newFileRequested && !quitRequested)
             wakeCondition.wait(&mutex);
-        if (quitRequested)
+        // A start that came before the quit still gets its file: its blocks are already queued.
+        if (quitRequested && !newFileRequested)
             return;
     }
 }
@@ -223,7 +224,7 @@ bool AudioFileWriter::waitForOpenRetry()
         }
         wakeCondition.wait(&mutex);
     }
-    if (quitRequested) {
+    if (quitRequested && !newFileRequested) {
         dropQueue();
         return true;
     }

@@ -150,8 +150,8 @@ private slots:
             QSignalSpy opened(&writer, &AudioFileWriter::fileOpened);
             writer.start(path("c.wav"), 0, 2, 32, 48000);
             QCOMPARE(pool->usedCount(), 0);
-            // A writer destroyed before it begins a file drops it; this one is open and held up
-            // by a frame whose channel 1 never comes, so all that follows is still queued.
+            // Once the file is open, a frame whose channel 1 never comes holds up the queue, so
+            // all that follows is still queued when the writer is destroyed.
             QTRY_COMPARE(opened.count(), 1);
             feedBlock(writer, 0, 0);
             feedFrames(writer, 200);
@@ -159,6 +159,20 @@ private slots:
         QCOMPARE(pool->usedCount(), 0);
         QCOMPARE(checkPattern(path("c.wav"), first), nextSample);
         QCOMPARE(readAll(path("b.wav")), closed);
+        // A writer that waits idle between takes and is destroyed right after the next start
+        // still writes that take: the quit must not overtake the start it follows.
+        for (int take = 0; take < 20; ++take) {
+            const QString name = path(QString("quick%1.wav").arg(take));
+            {
+                AudioFileWriter writer(pool);
+                writer.start(path("idle.wav"), 0, 2, 32, 48000);
+                QVERIFY(closeAndDrain(writer));
+                writer.start(name, 0, 2, 32, 48000);
+                first = nextSample;
+                feedFrames(writer, 2);
+            }
+            QCOMPARE(checkPattern(name, first), nextSample);
+        }
     }
 
     // A part ends before the frame that would reach the maximum, but holds one frame at least.

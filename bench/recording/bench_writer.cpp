@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -201,6 +202,14 @@ Figures formatRun(const QString& path, int type, int rate)
     return f;
 }
 
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+double lowest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+double highest(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -213,37 +222,58 @@ int main(int argc, char** argv)
                      qPrintable(dir.errorString()));
         return 1;
     }
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     std::printf("directory: %s, %lld MiB per run, %u bytes per channel block, plain write() of "
-                "%lld KiB\n",
-                qPrintable(dir.path()), kTotal >> 20, kBlock, kChunk >> 10);
+                "%lld KiB; medians of %d rounds (lowest-highest MB/s)\n",
+                qPrintable(dir.path()), kTotal >> 20, kBlock, kChunk >> 10, rounds);
     // Each file goes as soon as it is measured: the cached pages of earlier runs would burden
-    // the later ones, and the plain loop runs first.
+    // the later ones. The disk's pace varies from one run to the next by as much as the
+    // differences measured, so every loop runs in each of several rounds, in an order that
+    // rotates from round to round, and each ratio is taken against the plain loop of its round.
     const auto measured = [&dir](const QString& name, auto run) {
         const QString path = dir.filePath(name);
         const Figures f = run(path);
         QFile::remove(path);
         return f;
     };
-    const Figures plain = measured("plain.bin", plainLoop);
-    std::printf("%-11s %7.0f MB/s  %6.3f CPU ms/MB\n", "plain loop", plain.mbPerSecond,
-                plain.cpuMsPerMb);
-    const Figures copy = measured("poolcopy.bin", poolCopyLoop);
-    std::printf("%-11s %7.0f MB/s (%.2f of plain)  %6.3f CPU ms/MB (%.2f of plain)  reference: "
-                "memcpy from a pool-sized buffer, then write()\n",
-                "pool copy", copy.mbPerSecond, copy.mbPerSecond / plain.mbPerSecond,
-                copy.cpuMsPerMb, copy.cpuMsPerMb / plain.cpuMsPerMb);
-    const struct { const char* name; int type; int rate; } formats[] = {
-        {"DSF DSD 4x", 2, 11289600}, {"DFF DSD 4x", 1, 11289600}, {"WAV 384k", 0, 384000}};
-    for (const auto& format : formats) {
-        const Figures f = measured(QString("bench.%1").arg(format.type), [&](const QString& path) {
-            return formatRun(path, format.type, format.rate);
-        });
-        std::printf("%-11s %7.0f MB/s (%.2f of plain)  %6.3f CPU ms/MB (%.2f of plain)  "
-                    "allocations: %.4f per frame on the writer (%ld in all, %ld of them between "
-                    "opening and closing the file), %.4f per append on the driver\n",
-                    format.name, f.mbPerSecond, f.mbPerSecond / plain.mbPerSecond, f.cpuMsPerMb,
-                    f.cpuMsPerMb / plain.cpuMsPerMb, f.writerAllocsPerFrame, f.writerAllocs,
-                    f.writerAllocsWhileWriting, f.driverAllocsPerCall);
+    struct Loop { const char* name; int type; int rate; };  // type -2: plain, -1: pool copy
+    const Loop loops[] = {{"plain loop", -2, 0}, {"pool copy", -1, 0}, {"DSF DSD 4x", 2, 11289600},
+                          {"DFF DSD 4x", 1, 11289600}, {"WAV 384k", 0, 384000}};
+    constexpr int kLoops = int(sizeof loops / sizeof *loops);
+    std::vector<Figures> figures[kLoops];
+    for (int round = 0; round < rounds; ++round) {
+        for (int k = 0; k < kLoops; ++k) {
+            const int i = (k + round) % kLoops;
+            figures[i].push_back(measured(QString("bench.%1").arg(i), [&](const QString& path) {
+                return loops[i].type == -2   ? plainLoop(path)
+                       : loops[i].type == -1 ? poolCopyLoop(path)
+                                             : formatRun(path, loops[i].type, loops[i].rate);
+            }));
+        }
+    }
+    for (int i = 0; i < kLoops; ++i) {
+        std::vector<double> mbps, cpu, speedRatio, cpuRatio;
+        for (int r = 0; r < rounds; ++r) {
+            const Figures& f = figures[i][size_t(r)];
+            mbps.push_back(f.mbPerSecond);
+            cpu.push_back(f.cpuMsPerMb);
+            speedRatio.push_back(f.mbPerSecond / figures[0][size_t(r)].mbPerSecond);
+            cpuRatio.push_back(f.cpuMsPerMb / figures[0][size_t(r)].cpuMsPerMb);
+        }
+        std::printf("%-11s %7.0f MB/s (%4.0f-%4.0f)  %6.3f CPU ms/MB", loops[i].name, median(mbps),
+                    lowest(mbps), highest(mbps), median(cpu));
+        if (i > 0)
+            std::printf("  of plain: %.2f speed (lowest %.2f), %.2f CPU (highest %.2f)",
+                        median(speedRatio), lowest(speedRatio), median(cpuRatio),
+                        highest(cpuRatio));
+        if (loops[i].type >= 0) {
+            const Figures& f = figures[i].back();
+            std::printf("  allocations: %.4f per frame on the writer (%ld in all, %ld of them "
+                        "between opening and closing the file), %.4f per append on the driver",
+                        f.writerAllocsPerFrame, f.writerAllocs, f.writerAllocsWhileWriting,
+                        f.driverAllocsPerCall);
+        }
+        std::printf("\n");
     }
     return 0;
 }

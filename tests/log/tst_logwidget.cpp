@@ -10,10 +10,7 @@
 #include <QtTest>
 
 namespace {
-QTableWidget* tableOf(LogWidget& log)
-{
-    return log.findChild<QTableWidget*>();
-}
+QTableWidget* tableOf(LogWidget& log) { return log.findChild<QTableWidget*>(); }
 
 // Triggers each "menu/action" in turn, e.g. {"&View/Warning", "&Clear/Error"}; false if one
 // is missing.
@@ -158,8 +155,7 @@ private slots:
         log.clear();
         log.setDateTimeFormat("'at'");
         log.setDefaultSource("Main");
-        const QString handover = QString::fromUtf8("\xC3\x9c"
-                                                   "bergabe caf\xC3\xA9");
+        const QString handover = QString::fromUtf8("\xC3\x9c" "bergabe caf\xC3\xA9");
         log.append(handover, "Info", "Controller");
         log.appendWarning("disk slow");
         QVERIFY(trigger(log, {"&View/Warning"}));
@@ -170,8 +166,8 @@ private slots:
         file.close();
         QString error;
         QVERIFY(log.save(file.fileName(), &error) && error.isEmpty() && file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QByteArray("Info at Controller \xDC"
-                                            "bergabe caf\xE9\nWarning at Main disk slow\n"));
+        QCOMPARE(file.readAll(),
+                 QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nWarning at Main disk slow\n"));
 
         log.append("plain", "", "Controller", Qt::blue, Qt::yellow);
         QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow) MSG:plain");
@@ -190,8 +186,8 @@ private slots:
             targets << "/dev/full";
         for (const QString& target : targets) {
             error = "previous: ";
-            QVERIFY2(!log.save(target, &error) && error.startsWith("previous: ") && error.size() > 10 &&
-                         !log.save(target),
+            QVERIFY2(!log.save(target, &error) && error.startsWith("previous: ") && error.size() > 10
+                         && !log.save(target),
                      qPrintable(target + ": " + error));
         }
     }
@@ -207,12 +203,10 @@ private slots:
             log.applyFilter(new WordFilter("secret", &alive));
             log.append("another secret", "Info", "Controller");
             log.append("visible", "Info", "Controller");
-            QCOMPARE(rows(log),
-                     QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
+            QCOMPARE(rows(log), QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
             log.applyFilter(new WordFilter("public", &alive));
             QCOMPARE(alive, 1);
-            QCOMPARE(rows(log),
-                     QString("(Info:public one) Error:secret two Info:another secret Info:visible"));
+            QCOMPARE(rows(log), QString("(Info:public one) Error:secret two Info:another secret Info:visible"));
             log.applyFilter(log.filter());
             QCOMPARE(alive, 1);
             log.removeFilter();
@@ -237,8 +231,7 @@ private slots:
             expected << QString("Dbg:%1").arg(i);
         std::unique_ptr<QThread> thread(QThread::create([&source] {
             for (int i = 0; i < 300; ++i)
-                emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray,
-                                   QColor(240, 240, 240));
+                emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray, QColor(240, 240, 240));
         }));
         thread->start();
         QVERIFY(thread->wait(10000));

@@ -55,8 +55,7 @@ private slots:
     void choicesAndTheirGetters()
     {
         QStringList all;
-        for (const char* name :
-             {"driverChoice", "rateChoice", "autoSplitChoice", "monitoringChoice", "dsdChoice"})
+        for (const char* name : {"driverChoice", "rateChoice", "autoSplitChoice", "monitoringChoice", "dsdChoice"})
             all << items(box(name)).join(", ");
         QCOMPARE(all, QStringList({"Card A, Card B",
                                    "44.1 kHz=44100.7, 192.0 kHz=192000, 2822.4 kHz=2822399, "
@@ -68,10 +67,8 @@ private slots:
         QCOMPARE(dialog->sampleRate(), 44100); // truncated from 44100.7
         dialog->setAsioMonitoring(true);
         QVERIFY(dialog->asioMonitoring());
-        const QPair<const char*, Qt::Key> keys[] = {{"rateChoice", Qt::Key_End},
-                                                    {"driverChoice", Qt::Key_Down},
-                                                    {"monitoringChoice", Qt::Key_Up},
-                                                    {"dsdChoice", Qt::Key_Down}};
+        const QPair<const char*, Qt::Key> keys[] = {{"rateChoice", Qt::Key_End}, {"driverChoice", Qt::Key_Down},
+                                                    {"monitoringChoice", Qt::Key_Up}, {"dsdChoice", Qt::Key_Down}};
         for (const auto& [name, key] : keys)
             QTest::keyClick(box(name), key);
         dialog->setDsdDefault("DFF");

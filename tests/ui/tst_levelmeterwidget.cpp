@@ -16,6 +16,7 @@
 namespace {
 const char* const kDriver = "Halvik Meter UI Driver";
 const qint32 kMax = 0x7fffffff, kMin = -kMax - 1;
+struct ClipCase { int input; QVector<qint32> words; bool lit; };
 } // namespace
 
 class TestLevelMeterWidget : public QObject
@@ -48,8 +49,8 @@ private slots:
         TestDriver::registerDriver(kDriver);
         QSharedPointer<PartitionManager> pool(new PartitionManager(1u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller = new AsioController(AsioHostState::instance(),
-                                        QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 1, this);
+        controller = new AsioController(AsioHostState::instance(), QSharedPointer<AsioDrivers>(new AsioDrivers),
+                                        pool, writer, 1, this);
         AsioHostState::instance()->setBufferProcessor(controller);
         controller->scanDrivers();
         QVERIFY(controller->initializeDriver(kDriver, 44100));
@@ -72,7 +73,7 @@ private slots:
         const double fallen = -meters->barDb(0), perMs = 20.0 / 1.7 / 1000;
         QVERIFY2(fallen > perMs * (fall0 - rise1) - 0.02 && fallen < perMs * (fall1 - rise0) + 0.02,
                  qPrintable(QString("%1 dB in %2 ms").arg(fallen).arg(fall0 - rise1)));
-        if (fall1 - rise0 < 2000) // else the machine stalled: the hold may have ended
+        if (fall1 - rise0 < 2000)  // else the machine stalled: the hold may have ended
             QVERIFY2(meters->holdDb(0) > -0.01, qPrintable(QString::number(meters->holdDb(0))));
         while (clock.elapsed() - rise1 <= 2000)
             QThread::msleep(50);
@@ -84,12 +85,7 @@ private slots:
     // on it puts it out.
     void clipLampOfItsInputStaysUntilClicked()
     {
-        const struct
-        {
-            int input;
-            QVector<qint32> words;
-            bool lit;
-        } cases[] = {{0, {5, kMax, kMax, 5}, true}, {1, {kMin, kMin}, true}, {0, {kMax, 0, kMin}, false}};
+        const ClipCase cases[] = {{0, {5, kMax, kMax, 5}, true}, {1, {kMin, kMin}, true}, {0, {kMax, 0, kMin}, false}};
         for (const auto& [input, words, lit] : cases) {
             feed(input, words);
             meters->refresh();

@@ -235,7 +235,7 @@ private slots:
         }));
         thread->start();
         QVERIFY(thread->wait(10000));
-        QCOMPARE(tableOf(log)->rowCount(), 0); // queued: nothing before the event loop runs
+        QCOMPARE(tableOf(log)->rowCount(), 0);  // queued: nothing before the event loop runs
         QTRY_COMPARE(rows(log), expected.join(' '));
         QCOMPARE(tableOf(log)->item(0, 2)->text(), QString("Controller"));
         QCOMPARE(tableOf(log)->item(0, 3)->background().color(), QColor(240, 240, 240));

@@ -64,7 +64,7 @@ private slots:
                                    "Disabled, Enabled", "dff, dsf"}));
 
         QTest::keyClick(box("rateChoice"), Qt::Key_Home);
-        QCOMPARE(dialog->sampleRate(), 44100); // truncated from 44100.7
+        QCOMPARE(dialog->sampleRate(), 44100);  // truncated from 44100.7
         dialog->setAsioMonitoring(true);
         QVERIFY(dialog->asioMonitoring());
         const QPair<const char*, Qt::Key> keys[] = {{"rateChoice", Qt::Key_End}, {"driverChoice", Qt::Key_Down},
@@ -73,7 +73,7 @@ private slots:
             QTest::keyClick(box(name), key);
         dialog->setDsdDefault("DFF");
         QCOMPARE(state(), QString("Card B 11289600 0 dsf"));
-        dialog->setSampleRate(192000.04); // the same text as 192000
+        dialog->setSampleRate(192000.04);  // the same text as 192000
         QCOMPARE(dialog->sampleRate(), 192000);
         dialog->setSampleRate(48000);
         QCOMPARE(dialog->sampleRate(), 0);

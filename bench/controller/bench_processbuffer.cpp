@@ -236,6 +236,47 @@ double memcpyTime(unsigned bytes)
     return double(t.nsecsElapsed()) / kCalls;
 }
 
+// The driver's rare events: resyncs, a block of no size, a full RAM buffer that ends the
+// recording, and a reset request. They too must allocate nothing on the driver thread; the GUI
+// thread reports them afterwards.
+Allocations measureRareEvents(const QString& file)
+{
+    AsioHostState* host = AsioHostState::instance();
+    const unsigned bytes = 2048;
+    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 16));
+    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
+    host->setBufferProcessor(&controller);
+    if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), 48000)) {
+        std::printf("the simulated device did not come up\n");
+        std::exit(1);
+    }
+    controller.stopStreaming();
+    pool->setPartitionSize(bytes);
+    std::vector<unsigned char> memory(8 * bytes, 0x5a);
+    void* saved[4][2];
+    useBenchBuffers(host, memory, bytes, saved);
+    controller.setFileName(file);
+    controller.startRecording(true);
+    const Allocations before = allocationsSoFar();
+    for (int i = 0; i < 100; ++i)
+        controller.driverResyncRequested();
+    controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, 0, 0);
+    for (int i = 0; i < 40; ++i)  // the first input only: its frames never complete
+        controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, 512, 0);
+    controller.driverResetRequested();
+    const Allocations during = since(before);
+    onDriverThread = false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 500)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    onDriverThread = true;
+    restoreDriverBuffers(host, saved);
+    host->setBufferProcessor(nullptr);
+    return during;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -282,5 +323,9 @@ int main(int argc, char** argv)
                     meter.first, meter.second, 100.0 * meter.first / without.pacedFast);
         std::fflush(stdout);
     }
+    const Allocations rare = measureRareEvents(dir.filePath(QStringLiteral("rare.wav")));
+    std::printf("rare events (100 resyncs, a block of no size, a full RAM buffer, a reset request): "
+                "on the driver thread operator new / malloc %ld / %ld\n",
+                rare.news, rare.mallocs);
     return 0;
 }

@@ -48,6 +48,12 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
       partitions(std::move(partitions)), writer(std::move(writer))
 {
     Q_UNUSED(bufferMegabytes);
+    // Often enough that an unplug or a full buffer is handled at once to the user's eye, seldom
+    // enough to cost nothing while idle.
+    driverEvents = new QTimer(this);
+    driverEvents->setInterval(50);
+    connect(driverEvents, &QTimer::timeout, this, &AsioController::takeDriverEvents);
+    driverEvents->start();
     spaceTimer = new QTimer(this);
     spaceTimer->setInterval(1000);
     connect(spaceTimer, &QTimer::timeout, this, &AsioController::checkFreeSpace);
@@ -361,8 +367,10 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
         return false;
     }
     appendDebug(tr("initializing asio"));
+    resetRequested = false;  // a request of the driver before this one is no longer meant
     const ASIOError init = ASIOInit(&host->driverInfo);
     resyncCount = 0;
+    resyncsReported = 0;
     if (init != ASE_OK) {
         appendError(asioErrorText(init), Qt::red);
         return false;
@@ -634,21 +642,17 @@ void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleT
         return;
     const qint64 n = qint64(bytesPerSample(sampleType) * bufferSize);
     if (n <= 0) {
-        const QString msg = bufferSize == 0 ? tr("sample data is empty") : tr("invalid buffer type");
-        QMetaObject::invokeMethod(this, [this, msg] { appendError(msg, Qt::red); },
-                                  Qt::QueuedConnection);
+        pendingBadBuffer = bufferSize == 0 ? BadBuffer::Empty : BadBuffer::InvalidType;
         return;
     }
     if (n > qint64(partitions->partitionSize())) {
-        stopRecordingFromDriverThread(tr("buffer of %1 bytes does not fit a partition of %2 bytes")
-                                          .arg(n)
-                                          .arg(partitions->partitionSize()));
+        stopRecordingFromDriverThread(DriverStop::BufferTooLarge, n);
         return;
     }
     uchar* partition = partitions->acquire();
     if (!partition) {
         ++dropouts;
-        stopRecordingFromDriverThread(tr("buffer is full"));
+        stopRecordingFromDriverThread(DriverStop::BufferFull);
         return;
     }
     std::memcpy(partition, data, size_t(n));
@@ -659,24 +663,18 @@ void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleT
 
 // The flag drops at once so no further block is taken; the file is closed on the GUI thread,
 // after everything queued so far.
-void AsioController::stopRecordingFromDriverThread(const QString& reason)
+void AsioController::stopRecordingFromDriverThread(DriverStop reason, qint64 bytes)
 {
     if (!recording.exchange(false))
         return;
-    QMetaObject::invokeMethod(
-        this,
-        [this, reason] {
-            appendError(reason, Qt::red);
-            reportDropouts();
-            writer->closeFile();
-        },
-        Qt::QueuedConnection);
+    pendingStopBytes = bytes;
+    pendingStop = reason;
 }
 
 void AsioController::driverResetRequested()
 {
     // The driver must never be stopped or disposed from inside its own callback.
-    QMetaObject::invokeMethod(this, &AsioController::onDriverLost, Qt::QueuedConnection);
+    resetRequested = true;
 }
 
 void AsioController::driverResyncRequested()
@@ -684,15 +682,36 @@ void AsioController::driverResyncRequested()
     if (recording)
         ++dropouts;
     ++resyncCount;
-    if (!resyncReportQueued.exchange(true))
-        QMetaObject::invokeMethod(this, &AsioController::reportResyncs, Qt::QueuedConnection);
 }
 
-void AsioController::reportResyncs()
+// GUI thread: what the driver's thread left since the last look, in the order it matters: a
+// stopped recording is closed before a lost driver is torn down.
+void AsioController::takeDriverEvents()
 {
-    resyncReportQueued = false;
-    appendWarning(tr("the driver lost samples and resynchronised (%1 times since it was initialized)")
-                      .arg(resyncCount.load()));
+    const BadBuffer bad = pendingBadBuffer.exchange(BadBuffer::None);
+    if (bad != BadBuffer::None)
+        appendError(bad == BadBuffer::Empty ? tr("sample data is empty") : tr("invalid buffer type"),
+                    Qt::red);
+    const DriverStop stop = pendingStop.exchange(DriverStop::None);
+    if (stop != DriverStop::None) {
+        appendError(stop == DriverStop::BufferFull
+                        ? tr("buffer is full")
+                        : tr("buffer of %1 bytes does not fit a partition of %2 bytes")
+                              .arg(pendingStopBytes.load())
+                              .arg(partitions->partitionSize()),
+                    Qt::red);
+        reportDropouts();
+        writer->closeFile();
+    }
+    const unsigned resyncs = resyncCount;
+    if (resyncs != resyncsReported) {
+        resyncsReported = resyncs;
+        appendWarning(
+            tr("the driver lost samples and resynchronised (%1 times since it was initialized)")
+                .arg(resyncs));
+    }
+    if (resetRequested.exchange(false))
+        onDriverLost();
 }
 
 void AsioController::onDriverLost()

@@ -26,8 +26,8 @@ class PartitionManager;
 // Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
 // the driver's thread: they read the atomic flags below, touch only the pool and the writer's
 // append, count the recorded samples (recordedSamples, atomic) and feed the level meters, and
-// hand everything else (teardown, closing a file, log messages) to the GUI thread as queued
-// calls. The buffer lists change only while no stream runs. The marks into the sample count,
+// leave everything else (teardown, closing a file, log messages) to the GUI thread through the
+// atomic driver events it polls, since posting an event would allocate on the driver thread. The buffer lists change only while no stream runs. The marks into the sample count,
 // the gap clock and the free-space watch belong to the GUI thread. The meters are read by the
 // GUI thread (see LevelMeter); the dropout count is an atomic raised on the driver thread and
 // cleared by the GUI thread at each start.
@@ -170,8 +170,10 @@ public:  // steps of the driver life and recording, used by the slots above
 
 private:
     void onDriverLost();
-    void reportResyncs();
-    void stopRecordingFromDriverThread(const QString& reason);
+    enum class DriverStop { None, BufferFull, BufferTooLarge };
+    enum class BadBuffer { None, Empty, InvalidType };
+    void takeDriverEvents();
+    void stopRecordingFromDriverThread(DriverStop reason, qint64 bytes = 0);
     void onWriterError(int code, const QString& msg);
     void checkFreeSpace();
     void reportGap();
@@ -196,10 +198,16 @@ private:
     QList<int> outputBuffers;
     QList<int> inputBuffers;
     std::atomic<bool> reverseBit{false};
-    // Overruns and underruns the current driver recovered from; a report is queued to the GUI
-    // thread only when the previous one has been logged, so a burst gives one line.
+    // Overruns and underruns the current driver recovered from; the GUI thread logs the count
+    // when it changed since its last look, so a burst gives one line.
     std::atomic<unsigned> resyncCount{0};
-    std::atomic<bool> resyncReportQueued{false};
+    unsigned resyncsReported = 0;  // GUI thread
+    // Driver events the GUI thread takes at its next look (driverEvents).
+    std::atomic<bool> resetRequested{false};
+    std::atomic<DriverStop> pendingStop{DriverStop::None};
+    std::atomic<qint64> pendingStopBytes{0};
+    std::atomic<BadBuffer> pendingBadBuffer{BadBuffer::None};
+    QTimer* driverEvents = nullptr;
     LevelMeter meters[kMeteredInputs];
     std::atomic<unsigned> dropouts{0};
     QTimer* reconnectTimer;

@@ -110,6 +110,26 @@ void restoreDriverBuffers(AsioHostState* host, void* saved[4][2])
             host->bufferInfos[k].buffers[h] = saved[k][h];
 }
 
+// The simulated device brought up at the rate and its stream stopped, so that the bench plays
+// its driver: the pool's partitions hold one block of `bytes`, the host's buffers point into
+// memory, and a recording into file runs.
+void startBenchRecording(AsioController& controller, PartitionManager& pool, double rate,
+                         unsigned bytes, std::vector<unsigned char>& memory, void* saved[4][2],
+                         const QString& file)
+{
+    AsioHostState* host = AsioHostState::instance();
+    host->setBufferProcessor(&controller);
+    if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), rate)) {
+        std::printf("the simulated device did not come up\n");
+        std::exit(1);
+    }
+    controller.stopStreaming();
+    pool.setPartitionSize(bytes);
+    useBenchBuffers(host, memory, bytes, saved);
+    controller.setFileName(file);
+    controller.startRecording(true);
+}
+
 // The same controller with the meter step left out, for the figures without meters.
 class UnmeteredController : public AsioController
 {
@@ -153,21 +173,11 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
     QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
     Controller controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
-    host->setBufferProcessor(&controller);
-    Figures f;
-    if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), rate)) {
-        std::printf("the simulated device did not come up\n");
-        std::exit(1);
-    }
-    controller.stopStreaming();
-    controller.setEnabledMonitorAsio(true);
-    pool->setPartitionSize(bytes);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
-    useBenchBuffers(host, memory, bytes, saved);
-    controller.setFileName(file);
-
-    controller.startRecording(true);
+    startBenchRecording(controller, *pool, rate, bytes, memory, saved, file);
+    controller.setEnabledMonitorAsio(true);
+    Figures f;
     const Allocations before = allocationsSoFar();
     QElapsedTimer t;
     t.start();
@@ -246,18 +256,9 @@ Allocations measureRareEvents(const QString& file)
     QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 16));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
     AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
-    host->setBufferProcessor(&controller);
-    if (!controller.initializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), 48000)) {
-        std::printf("the simulated device did not come up\n");
-        std::exit(1);
-    }
-    controller.stopStreaming();
-    pool->setPartitionSize(bytes);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
-    useBenchBuffers(host, memory, bytes, saved);
-    controller.setFileName(file);
-    controller.startRecording(true);
+    startBenchRecording(controller, *pool, 48000, bytes, memory, saved, file);
     const Allocations before = allocationsSoFar();
     for (int i = 0; i < 100; ++i)
         controller.driverResyncRequested();

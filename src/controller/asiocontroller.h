@@ -27,8 +27,9 @@ class PartitionManager;
 // the driver's thread: they read the atomic flags below, touch only the pool and the writer's
 // append, count the recorded samples (recordedSamples, atomic) and feed the level meters, and
 // leave everything else (teardown, closing a file, log messages) to the GUI thread through the
-// atomic driver events it polls, since posting an event would allocate on the driver thread. The buffer lists change only while no stream runs. The marks into the sample count,
-// the gap clock and the free-space watch belong to the GUI thread. The meters are read by the
+// atomic driver events it polls, since posting an event would allocate on the driver thread.
+// The buffer lists change only while no stream runs. The marks into the sample count, the gap
+// clock and the free-space watch belong to the GUI thread. The meters are read by the
 // GUI thread (see LevelMeter); the dropout count is an atomic raised on the driver thread and
 // cleared by the GUI thread at each start.
 class AsioController : public QObject, public AudioBufferProcessor

@@ -24,6 +24,8 @@ struct DsdTables
 {
     int8_t bits[256] = {};
     int16_t q[2][256] = {};  // [0] oldest sample in the most significant bit, [1] least
+    // -Q of a byte's low and high nibble: Q is a weighted sum of bits, so the two add up to -Q.
+    int8_t negQNibble[2][2][16] = {};  // [bit order][low, high][nibble]
 };
 
 constexpr DsdTables makeDsdTables()
@@ -42,6 +44,12 @@ constexpr DsdTables makeDsdTables()
         t.bits[byte] = int8_t(bits);
         t.q[0][byte] = int16_t(u[0] - 8 * bits);
         t.q[1][byte] = int16_t(u[1] - 8 * bits);
+    }
+    for (int order = 0; order < 2; ++order) {
+        for (int nibble = 0; nibble < 16; ++nibble) {
+            t.negQNibble[order][0][nibble] = int8_t(-t.q[order][nibble]);
+            t.negQNibble[order][1][nibble] = int8_t(-t.q[order][nibble << 4]);
+        }
     }
     return t;
 }
@@ -162,11 +170,15 @@ long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdC
 }
 
 #ifdef TESSARO_METER_X86_SIMD
+// The steps' helpers are inlined into the loops of either instruction set, so that the eight
+// pairs stay in registers.
+#define TESSARO_LANES_HELPER __attribute__((target("avx2"), always_inline)) inline
+
 // In lanes the window sums are halved (they are even), so that bit counts times 8 fit a byte.
 // Per pair, in its four 64-bit lanes (A, A, B, B): 512 - 8 * the set bits of each 8-byte
 // quarter. The nibbles' counts are looked up times 8, the high ones' taken from 64, and psadbw
 // sums |low - (64 - high)| = 64 - low - high over the bytes, saving the addition.
-__attribute__((target("avx2"))) __m256i quarterCounts(const unsigned char* pair)
+TESSARO_LANES_HELPER __m256i quarterCounts(__m256i pair)
 {
     const __m256i low8 = _mm256_setr_epi8(
         0, 8, 8, 16, 8, 16, 16, 24, 8, 16, 16, 24, 16, 24, 24, 32,
@@ -175,14 +187,13 @@ __attribute__((target("avx2"))) __m256i quarterCounts(const unsigned char* pair)
         64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32,
         64, 56, 56, 48, 56, 48, 48, 40, 56, 48, 48, 40, 48, 40, 40, 32);
     const __m256i nibble = _mm256_set1_epi8(0x0f);
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pair));
-    const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
-    return _mm256_sad_epu8(_mm256_shuffle_epi8(low8, _mm256_and_si256(x, nibble)),
+    const __m256i highNibbles = _mm256_and_si256(_mm256_srli_epi16(pair, 4), nibble);
+    return _mm256_sad_epu8(_mm256_shuffle_epi8(low8, _mm256_and_si256(pair, nibble)),
                            _mm256_shuffle_epi8(high8, highNibbles));
 }
 
 // Four pairs' quarters summed per group: group A of pairs 0-3 in the low 128 bits, B in the high.
-__attribute__((target("avx2"))) __m256i groupCounts(const __m256i* quarters)
+TESSARO_LANES_HELPER __m256i groupCounts(const __m256i* quarters)
 {
     const __m256i first = _mm256_add_epi64(quarters[0], _mm256_slli_epi64(quarters[1], 32));
     const __m256i second = _mm256_add_epi64(quarters[2], _mm256_slli_epi64(quarters[3], 32));
@@ -190,29 +201,54 @@ __attribute__((target("avx2"))) __m256i groupCounts(const __m256i* quarters)
                             _mm256_unpackhi_epi64(first, second));
 }
 
-__attribute__((target("avx2"))) __m256i load8(const int32_t* values)
+// The filter's state in lanes, with the loop's constants: the nibble tables of -Q, repeated in
+// both 128-bit halves for the byte shuffle.
+struct PairLanes
 {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(values));
+    __m256i carry;     // m' of the pair before, in every lane
+    __m256i peak;
+    __m256i lastNegQ;  // -Q of the last byte before the step, in every lane
+    __m256i negQLow;
+    __m256i negQHigh;
+};
+
+constexpr long kStepPairs = 8;
+constexpr long kStepBytes = kStepPairs * kPairBytes;
+
+// -Q of the last byte of each group of eight pairs, for A and for B, one pair per lane. The
+// unpacks gather bytes 15 and 31 of every pair into the high quarter of each 128-bit half.
+TESSARO_LANES_HELPER void lastByteNegQ(const PairLanes& lanes, const __m256i* pairs,
+                                                  __m256i& negQA, __m256i& negQB)
+{
+    const __m256i pairs01 = _mm256_unpackhi_epi8(pairs[0], pairs[1]);
+    const __m256i pairs23 = _mm256_unpackhi_epi8(pairs[2], pairs[3]);
+    const __m256i pairs45 = _mm256_unpackhi_epi8(pairs[4], pairs[5]);
+    const __m256i pairs67 = _mm256_unpackhi_epi8(pairs[6], pairs[7]);
+    const __m256i last = _mm256_unpackhi_epi32(_mm256_unpackhi_epi16(pairs01, pairs23),
+                                               _mm256_unpackhi_epi16(pairs45, pairs67));
+    const __m256i nibble = _mm256_set1_epi8(0x0f);
+    const __m256i negQ = _mm256_add_epi8(
+        _mm256_shuffle_epi8(lanes.negQLow, _mm256_and_si256(last, nibble)),
+        _mm256_shuffle_epi8(lanes.negQHigh, _mm256_and_si256(_mm256_srli_epi16(last, 4), nibble)));
+    const __m128i both = _mm256_castsi256_si128(_mm256_permute4x64_epi64(negQ, 0x0d));
+    negQA = _mm256_cvtepu8_epi32(both);
+    negQB = _mm256_cvtepu8_epi32(_mm_srli_si128(both, 8));
 }
 
 // The filter over eight pairs in lanes. With g = groupsA - (qA - qPrev) and h alike for B, where
 // groups = 1024 - 8 bits, the halved window sums are 512 - g and 512 - h, and the halved output
 // is 4096 - m' - n, with n = 3g + h and m' = g' + 3h' of the pair before (carry, in every lane).
-// |y| <= 8 * 1024, so no lane overflows. qA holds the pairs' Q(A), qB Q(B) of the pair before
-// each and then of the last.
-struct PairLanes
-{
-    __m256i carry;
-    __m256i peak;
-};
-
-__attribute__((target("avx2"))) void filterPairs(PairLanes& lanes, __m256i groupsA,
-                                                 __m256i groupsB, const int32_t* qA,
-                                                 const int32_t* qB)
+// |y| <= 8 * 1024, so no lane overflows.
+TESSARO_LANES_HELPER void filterPairs(PairLanes& lanes, const __m256i* pairs,
+                                                 __m256i groupsA, __m256i groupsB)
 {
     const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
-    const __m256i g = _mm256_sub_epi32(groupsA, _mm256_sub_epi32(load8(qA), load8(qB)));
-    const __m256i h = _mm256_sub_epi32(groupsB, _mm256_sub_epi32(load8(qB + 1), load8(qA)));
+    __m256i negQA, negQB;
+    lastByteNegQ(lanes, pairs, negQA, negQB);
+    const __m256i negQPrevious = _mm256_blend_epi32(
+        _mm256_permutevar8x32_epi32(negQB, previousLane), lanes.lastNegQ, 0x01);
+    const __m256i g = _mm256_add_epi32(groupsA, _mm256_sub_epi32(negQA, negQPrevious));
+    const __m256i h = _mm256_add_epi32(groupsB, _mm256_sub_epi32(negQB, negQA));
     const __m256i gh = _mm256_add_epi32(g, h);
     const __m256i n = _mm256_add_epi32(gh, _mm256_add_epi32(g, g));
     const __m256i m = _mm256_add_epi32(gh, _mm256_add_epi32(h, h));
@@ -221,78 +257,75 @@ __attribute__((target("avx2"))) void filterPairs(PairLanes& lanes, __m256i group
     const __m256i y = _mm256_sub_epi32(_mm256_add_epi32(before, n), _mm256_set1_epi32(4096));
     lanes.peak = _mm256_max_epu32(lanes.peak, _mm256_abs_epi32(y));
     lanes.carry = _mm256_permutevar8x32_epi32(m, _mm256_set1_epi32(7));
+    lanes.lastNegQ = _mm256_permutevar8x32_epi32(negQB, _mm256_set1_epi32(7));
 }
 
-constexpr long kStepPairs = 8;
-
-// A chunk of pairs (a multiple of eight) through the filter, with the processor's AVX2.
-__attribute__((target("avx2"))) void filterChunkAvx2(PairLanes& lanes, const unsigned char* chunk,
-                                                     long pairs, const int32_t* qA,
-                                                     const int32_t* qB)
+TESSARO_LANES_HELPER void loadStep(const unsigned char* step, __m256i* pairs)
 {
-    for (long step = 0; step < pairs; step += kStepPairs) {
-        __m256i quarters[kStepPairs];
+#pragma GCC unroll 8
+    for (long p = 0; p < kStepPairs; ++p)
+        pairs[p] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step + p * kPairBytes));
+}
+
+// Steps of eight pairs through the filter, with the processor's AVX2.
+__attribute__((target("avx2"))) void filterStepsAvx2(PairLanes& lanes, const unsigned char* data,
+                                                     long steps)
+{
+    for (long step = 0; step < steps; ++step) {
+        __m256i pairs[kStepPairs], quarters[kStepPairs];
+        loadStep(data + step * kStepBytes, pairs);
 #pragma GCC unroll 8
         for (long p = 0; p < kStepPairs; ++p)
-            quarters[p] = quarterCounts(chunk + (step + p) * kPairBytes);
+            quarters[p] = quarterCounts(pairs[p]);
         const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
-        filterPairs(lanes, _mm256_permute2x128_si256(first, second, 0x20),
-                    _mm256_permute2x128_si256(first, second, 0x31), qA + step, qB + step);
+        filterPairs(lanes, pairs, _mm256_permute2x128_si256(first, second, 0x20),
+                    _mm256_permute2x128_si256(first, second, 0x31));
     }
 }
 
 // The same where the processor counts the bits of 64-bit lanes itself, one instruction per pair
 // for the six of the nibble lookup.
-__attribute__((target("avx2,avx512vl,avx512vpopcntdq"))) void filterChunkAvx512(
-    PairLanes& lanes, const unsigned char* chunk, long pairs, const int32_t* qA, const int32_t* qB)
+__attribute__((target("avx2,avx512vl,avx512vpopcntdq"))) void filterStepsAvx512(
+    PairLanes& lanes, const unsigned char* data, long steps)
 {
     const __m256i full = _mm256_set1_epi32(1024);
-    for (long step = 0; step < pairs; step += kStepPairs) {
-        __m256i quarters[kStepPairs];
+    for (long step = 0; step < steps; ++step) {
+        __m256i pairs[kStepPairs], quarters[kStepPairs];
+        loadStep(data + step * kStepBytes, pairs);
 #pragma GCC unroll 8
         for (long p = 0; p < kStepPairs; ++p)
-            quarters[p] = _mm256_popcnt_epi64(_mm256_loadu_si256(
-                reinterpret_cast<const __m256i*>(chunk + (step + p) * kPairBytes)));
+            quarters[p] = _mm256_popcnt_epi64(pairs[p]);
         const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
         const __m256i bitsA = _mm256_permute2x128_si256(first, second, 0x20);
         const __m256i bitsB = _mm256_permute2x128_si256(first, second, 0x31);
-        filterPairs(lanes, _mm256_sub_epi32(full, _mm256_slli_epi32(bitsA, 3)),
-                    _mm256_sub_epi32(full, _mm256_slli_epi32(bitsB, 3)), qA + step, qB + step);
+        filterPairs(lanes, pairs, _mm256_sub_epi32(full, _mm256_slli_epi32(bitsA, 3)),
+                    _mm256_sub_epi32(full, _mm256_slli_epi32(bitsB, 3)));
     }
 }
 
-using ChunkFilter = void (*)(PairLanes&, const unsigned char*, long, const int32_t*,
-                             const int32_t*);
+using StepFilter = void (*)(PairLanes&, const unsigned char*, long);
 
-// Pairs in lanes, in chunks of up to 64 pairs and steps of eight. The last bytes' Q of a chunk
-// are looked up first, so that their stores have left before they are read as vectors.
-// Returns the bytes used.
-__attribute__((target("avx2"))) long addGroupPairsInLanes(const unsigned char* data, long bytes,
-                                                          const int16_t* q, DsdCic& s,
-                                                          ChunkFilter filterChunk)
+__attribute__((target("avx2"))) __m256i nibbleTable(const int8_t* values)
 {
-    constexpr long kChunkPairs = 64;
-    PairLanes lanes{_mm256_set1_epi32(2048 - int32_t(pairCarry(s)) / 2), _mm256_setzero_si256()};
-    int32_t qA[kChunkPairs], qB[kChunkPairs + 1];  // qB[0]: the group before the chunk
-    qB[0] = s.lastQ;
-    long k = 0;
-    while (bytes - k >= kStepPairs * kPairBytes) {
-        const long pairs = std::min(kChunkPairs, (bytes - k) / kPairBytes) / kStepPairs * kStepPairs;
-        const unsigned char* chunk = data + k;
-        for (long p = 0; p < pairs; ++p) {
-            qA[p] = q[chunk[p * kPairBytes + 15]];
-            qB[p + 1] = q[chunk[p * kPairBytes + 31]];
-        }
-        filterChunk(lanes, chunk, pairs, qA, qB);
-        qB[0] = qB[pairs];
-        k += pairs * kPairBytes;
-    }
+    return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(values)));
+}
+
+// Pairs in lanes, in steps of eight; returns the bytes used.
+__attribute__((target("avx2"))) long addGroupPairsInLanes(const unsigned char* data, long bytes,
+                                                          int bitOrder, DsdCic& s,
+                                                          StepFilter filterSteps)
+{
+    PairLanes lanes{_mm256_set1_epi32(2048 - int32_t(pairCarry(s)) / 2), _mm256_setzero_si256(),
+                    _mm256_set1_epi32(-s.lastQ), nibbleTable(kDsd.negQNibble[bitOrder][0]),
+                    nibbleTable(kDsd.negQNibble[bitOrder][1])};
+    const long steps = bytes / kStepBytes;
+    filterSteps(lanes, data, steps);
     alignas(32) uint32_t peaks[kStepPairs];
     _mm256_store_si256(reinterpret_cast<__m256i*>(peaks), lanes.peak);
     s.peak = std::max(s.peak, 2 * *std::max_element(std::begin(peaks), std::end(peaks)));
     setPairCarry(s, uint32_t(4096 - 2 * _mm256_cvtsi256_si32(lanes.carry)));
-    s.lastQ = qB[0];
-    return k;
+    s.lastQ = -_mm256_cvtsi256_si32(lanes.lastNegQ);
+    return steps * kStepBytes;
 }
 
 bool detectAvx2()
@@ -303,14 +336,14 @@ bool detectAvx2()
 
 const bool hasAvx2 = detectAvx2();
 
-ChunkFilter pickChunkFilter()
+StepFilter pickStepFilter()
 {
     if (__builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vpopcntdq"))
-        return filterChunkAvx512;
-    return hasAvx2 ? filterChunkAvx2 : nullptr;
+        return filterStepsAvx512;
+    return hasAvx2 ? filterStepsAvx2 : nullptr;
 }
 
-const ChunkFilter chunkFilter = pickChunkFilter();
+const StepFilter stepFilter = pickStepFilter();
 
 // The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
 // and hi where the processor has AVX2; returns the words used.
@@ -444,8 +477,8 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
             k += addWholeGroups(data + k, 16, m_groupBytes, m_groupsPerOutput, q, m_cic);
         if (m_cic.phase == 0) {
 #ifdef TESSARO_METER_X86_SIMD
-            if (chunkFilter)
-                k += addGroupPairsInLanes(data + k, bytes - k, q, m_cic, chunkFilter);
+            if (stepFilter)
+                k += addGroupPairsInLanes(data + k, bytes - k, oldestInMsb ? 0 : 1, m_cic, stepFilter);
 #endif
             k += addGroupPairs(data + k, bytes - k, q, m_cic);
         }

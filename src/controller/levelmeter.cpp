@@ -91,6 +91,12 @@ inline void addGroup(DsdCic& s, int bits, int32_t lastQ, long groupBytes, long g
     s.peak = std::max(s.peak, magnitude(y));
 }
 
+// The lowest bytes of a word, as many as asked for.
+constexpr uint64_t lowBytesMask(long bytes)
+{
+    return bytes <= 0 ? 0 : bytes >= 8 ? ~uint64_t(0) : (uint64_t(1) << (8 * bytes)) - 1;
+}
+
 // Whole groups while 16 bytes can be read; returns the bytes used. On x86-64 a version with
 // the processor's population count is chosen at load time where the processor has one.
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -100,9 +106,7 @@ long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long
                     const int16_t* q, DsdCic& s)
 {
     // Two words per group, masked to its bytes: groups of up to 16 bytes without a branch.
-    uint64_t masks[2] = {0, 0};
-    for (long byte = 0; byte < groupBytes; ++byte)
-        masks[byte / 8] |= uint64_t(0xff) << (8 * (byte % 8));
+    const uint64_t masks[2] = {lowBytesMask(groupBytes), lowBytesMask(groupBytes - 8)};
     // A copy the bytes read cannot alias, so the state stays in registers.
     DsdCic local = s;
     long k = 0;
@@ -428,7 +432,8 @@ void LevelMeter::clearFilter(long multiple)
 
 void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long samples)
 {
-    if (m_resetPending.exchange(false))
+    // Read before the exchange, which would lock the bus at every block.
+    if (m_resetPending.load(std::memory_order_relaxed) && m_resetPending.exchange(false))
         clearFilter(m_pendingMultiple);
     if (!data || samples <= 0)
         return;

@@ -24,21 +24,16 @@ const QString kApp = QString::fromLatin1(AppIdentity::kApplication);
 const char* const kReadyDriver = "Halvik Ready Driver";
 const char* const kBrokenDriver = "Halvik Broken Driver";
 
-// Counts how often the stored CONFIG is read into the controller.
-class ProbeController : public AsioController
+// A controller with a pool and a writer of its own (room for a real driver's buffers), over the
+// registered drivers, none of them scanned yet.
+struct Controller : AsioController
 {
-public:
-    ProbeController(const QSharedPointer<PartitionManager>& pool,
-                    const QSharedPointer<AudioFileWriter>& writer)
+    explicit Controller(const QSharedPointer<PartitionManager>& pool =
+                            QSharedPointer<PartitionManager>(new PartitionManager(64 * 65536)))
         : AsioController(AsioHostState::instance(), QSharedPointer<AsioDrivers>(new AsioDrivers),
-                         pool, writer, 4, nullptr)
+                         pool, QSharedPointer<AudioFileWriter>(new AudioFileWriter(pool)), 4,
+                         nullptr)
     {}
-    int loads = 0;
-    void loadIni(QString org, QString app, bool userScope) override
-    {
-        ++loads;
-        AsioController::loadIni(org, app, userScope);
-    }
 };
 
 // Collects what the controller logs as "<type>: <message>".
@@ -62,9 +57,6 @@ class TestAppCore : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
-    // Room for a real driver's buffers.
-    QSharedPointer<PartitionManager> pool{new PartitionManager(64 * 65536)};
-    QSharedPointer<AudioFileWriter> writer{new AudioFileWriter(pool)};
 
     QString iniPath() const { return dir.filePath(kOrg + "/" + kApp + ".ini"); }
     void writeIni(const QByteArray& text)
@@ -184,7 +176,7 @@ private slots:
         QFETCH(QString, message);
         writeIni(ini);
         QStringList infos;
-        ProbeController controller(pool, writer);
+        Controller controller;
         collectLog(&controller, &infos);
         WinFsInfo fs;
         CtrlSplitSizeAdjuster adjuster(&fs, &controller);
@@ -223,7 +215,7 @@ private slots:
     // The remembered device, matched with its case, else the first of our own, else the first.
     void initializerChoosesDriver()
     {
-        ProbeController controller(pool, writer);
+        Controller controller;
         const QStringList mixed{"Other Interface", "My HALVIK Box", "Halvik Second"};
         const auto choose = [&](const QStringList& names, const char* device) {
             return CtrlInitializer::chooseDriver(names, device, &controller);
@@ -235,27 +227,27 @@ private slots:
     }
 
     // Started while the remembered device is away: its CONFIG is neither replaced by defaults at
-    // exit nor skipped when the device turns up later; the device waited for, the last
-    // destination and the user's pool size are saved. A device present at start is loaded at once.
+    // exit nor skipped when the device turns up later, and read then only once; the device waited
+    // for, the last destination and the user's pool size are saved. A device present at start is
+    // loaded at once.
     void initializerOverRealDrivers()
     {
         writeIni("[INPUT]\nrecording_buffer_MB=9000\n"
                  "[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n");
-        // Where no driver was found, nothing is brought up nor waited for.
-        ProbeController none(pool, writer);
-        CtrlInitializer(&none, kOrg, kApp).applyTo(kReadyDriver);
-        QVERIFY(!none.isDriverReady() && !none.isReconnecting() && none.loads == 0);
-        ProbeController controller(pool, writer);
-        const auto state = [&] {
-            return QString::asprintf(
-                "ready %d, reconnecting %d, CONFIG loaded %d times, monitor %d",
-                controller.isDriverReady(), controller.isReconnecting(), controller.loads,
-                controller.isMonitorAsioEnabled());
+        const auto state = [](AsioController& c) {
+            return QString::asprintf("ready %d, reconnecting %d, split %lld, monitor %d",
+                                     c.isDriverReady(), c.isReconnecting(), c.autoSplitSize(),
+                                     c.isMonitorAsioEnabled());
         };
+        // Where no driver was found, nothing is brought up nor waited for.
+        Controller none;
+        CtrlInitializer(&none, kOrg, kApp).applyTo(kReadyDriver);
+        QCOMPARE(state(none), "ready 0, reconnecting 0, split 524288000, monitor 1");
+        Controller controller;
         AsioHostState::instance()->setBufferProcessor(&controller);
         controller.scanDrivers();
         CtrlInitializer(&controller, kOrg, kApp).applyTo(kBrokenDriver);
-        QCOMPARE(state(), "ready 0, reconnecting 1, CONFIG loaded 0 times, monitor 1");
+        QCOMPARE(state(controller), "ready 0, reconnecting 1, split 524288000, monitor 1");
         SystemInitData data;
         data.load(kOrg, kApp, true);
         WinFsInfo fs;
@@ -269,14 +261,18 @@ private slots:
         healed.initSucceeds = true;
         TestDriver::setScript(kBrokenDriver, healed);
         QTRY_VERIFY_WITH_TIMEOUT(controller.isDriverReady(), 3000);
-        QCOMPARE(state(), "ready 1, reconnecting 0, CONFIG loaded 1 times, monitor 0");
-        QCOMPARE(controller.autoSplitSize(), 123456789LL);
+        QCOMPARE(state(controller), "ready 1, reconnecting 0, split 123456789, monitor 0");
         healed.initSucceeds = false;
         TestDriver::setScript(kBrokenDriver, healed);
+        // A later driver-ready keeps what the user set since.
+        controller.setAutoSplitSize(7000000);
+        controller.unloadCurrentDriver();
+        QVERIFY(controller.initializeDriver(kReadyDriver, 44100));
+        QCOMPARE(state(controller), "ready 1, reconnecting 0, split 7000000, monitor 0");
         controller.unloadCurrentDriver();
 
         CtrlInitializer(&controller, kOrg, kApp).applyTo(kReadyDriver);
-        QCOMPARE(state(), "ready 1, reconnecting 0, CONFIG loaded 2 times, monitor 0");
+        QCOMPARE(state(controller), "ready 1, reconnecting 0, split 123456789, monitor 0");
         QCOMPARE(controller.driverName() + " " + QString::number(controller.sampleRate()),
                  QString(kReadyDriver) + " 44100");
         controller.unloadCurrentDriver();

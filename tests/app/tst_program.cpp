@@ -65,62 +65,28 @@ private slots:
         QCOMPARE(QString(readAll(path("config/Veloran/Tessaro Recorder.ini"))), kSettings);
     }
 
-    void recordsWithoutDisplay_data()
+    void commandLine_data()
     {
         QTest::addColumn<QString>("arguments"); // "_" stands for a space within an argument
+        QTest::addColumn<int>("status");
+        // Status 0: a line of standard output; else all of ours on standard error.
+        QTest::addColumn<QString>("line");
+        // A recording: its file, decoded at this rate.
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("decodeRate");
-        // The container follows the data: no extension takes --dsd-type, PCM is always WAV.
-        QTest::newRow("DSD 1x DSF") << "--record take --rate 2822400 --dsd-type dsf --seconds 3"
-                                    << "take.dsf" << 88200;
-        // Ended by SIGTERM after two seconds, as a terminal's Ctrl+C ends it.
-        QTest::newRow("PCM 96 kHz WAV, SIGTERM")
-            << "--record take.dff --rate 96000 --device Halvik_Simulated_Device"
-            << "take.wav" << 96000;
-    }
-    void recordsWithoutDisplay()
-    {
-        QFETCH(QString, arguments);
-        QFETCH(QString, file);
-        QFETCH(int, decodeRate);
-        const bool terminated = !arguments.contains("--seconds");
-        QProcess p;
-        start(p, arguments.split(' ').replaceInStrings("_", " "));
-        QString err;
-        if (terminated) {
-            QVERIFY(says(p, err, "\n00:00:02  "));
-            p.terminate();
-        }
-        QVERIFY(p.waitForFinished(60000));
-        err += QString::fromLocal8Bit(p.readAllStandardError());
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, qPrintable(err));
-        // The tone is at -6 dBFS in PCM and at the 0 dB reference (50 % modulation) in DSD.
-        const QRegularExpressionMatch progress =
-            QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer "
-                               "[0-9.]+ %  peak (-?[0-9.]+) / (-?[0-9.]+) dB\n")
-                .match(err);
-        const double toneDb = decodeRate == 88200 ? 0.0 : -6.0;
-        QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
-                     qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
-                 qPrintable(err));
-        // A terminated take keeps at least the two seconds reported, its header counting them all.
-        const double seconds = MediaProbe::probe(path(file)).duration;
-        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
-                 qPrintable(QString::number(seconds)));
-        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
-        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
-    }
-
-    void answersWithOneLine_data()
-    {
-        QTest::addColumn<QString>("arguments");
-        QTest::addColumn<int>("status");
-        // Status 0: one line of standard output; else all of ours on standard error.
-        QTest::addColumn<QString>("line");
         const QString hint = " Use --help to see the options.";
-        auto row = [](const char* tag, const char* arguments, int status, const QString& line) {
-            QTest::newRow(tag) << QString(arguments) << status << line;
+        auto row = [](const char* tag, const char* arguments, int status, const QString& line,
+                      const char* file = "", int decodeRate = 0) {
+            QTest::newRow(tag) << QString(arguments) << status << line << QString(file)
+                               << decodeRate;
         };
+        // The container follows the data: no extension takes --dsd-type, PCM is always WAV.
+        row("DSD 1x DSF", "--record take --rate 2822400 --dsd-type dsf --seconds 3", 0, "",
+            "take.dsf", 88200);
+        // Ended by SIGTERM after two seconds, as a terminal's Ctrl+C ends it.
+        row("PCM 96 kHz WAV, SIGTERM",
+            "--record take.dff --rate 96000 --device Halvik_Simulated_Device", 0, "", "take.wav",
+            96000);
         row("version", "--version", 0, "tessaro-recorder 1.3");
         row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
         row("unknown", "--loud", 2, "Unknown option 'loud'." + hint);
@@ -138,22 +104,28 @@ private slots:
         row("unplugged too long", "--record a.wav --give-up-after 1", 1,
             "Halvik Simulated Device stayed unplugged for 1 s");
     }
-    void answersWithOneLine()
+    void commandLine()
     {
         QFETCH(QString, arguments);
         QFETCH(int, status);
         QFETCH(QString, line);
+        QFETCH(QString, file);
+        QFETCH(int, decodeRate);
         QProcess p;
         start(p, arguments.split(' ').replaceInStrings("_", " "));
         QString err;
-        if (QByteArray(QTest::currentDataTag()).startsWith("unplugged")) {
-            QVERIFY(says(p, err, "\n00:00:01  "));
-            QFile unplug(path("unplug"));
-            QVERIFY(unplug.open(QIODevice::WriteOnly));
+        const bool terminated = QString(QTest::currentDataTag()).endsWith("SIGTERM");
+        if (terminated) {
+            QVERIFY(says(p, err, "\n00:00:02  "));
+            p.terminate();
         }
-        QVERIFY(p.waitForFinished(30000));
-        QCOMPARE(p.exitCode(), status);
+        if (QString(QTest::currentDataTag()).startsWith("unplugged")) {
+            QVERIFY(says(p, err, "\n00:00:01  "));
+            QVERIFY(QFile(path("unplug")).open(QIODevice::WriteOnly));
+        }
+        QVERIFY(p.waitForFinished(60000));
         err += QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == status, qPrintable(err));
         const QStringList out = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n');
         if (status == 0)
             QVERIFY2(out.contains(line), qPrintable(out.join('\n')));
@@ -164,6 +136,23 @@ private slots:
                  status == 0 ? QStringList()
                              : QStringList{"tessaro-recorder: " +
                                            (line.contains("%1") ? line.arg(home->path()) : line)});
+        if (file.isEmpty())
+            return;
+        // The tone is at -6 dBFS in PCM and at the 0 dB reference (50 % modulation) in DSD.
+        const QRegularExpressionMatch progress =
+            QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer "
+                               "[0-9.]+ %  peak (-?[0-9.]+) / (-?[0-9.]+) dB\n")
+                .match(err);
+        const double toneDb = decodeRate == 88200 ? 0.0 : -6.0;
+        QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
+                     qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
+                 qPrintable(err));
+        // A terminated take keeps at least the two seconds reported, its header counting them all.
+        const double seconds = MediaProbe::probe(path(file)).duration;
+        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
+                 qPrintable(QString::number(seconds)));
+        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
+        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
     }
 
     void killedRecordingIsRepairedBothWays_data()

@@ -173,15 +173,6 @@ private slots:
         adjuster.adjustSplitSize(dir.filePath(name));
         QCOMPARE(controller.autoSplitSize(), size);
         QCOMPARE(infos, QStringList{"Info: " + message});
-        // Saved with its comment; an unreadable value keeps its default.
-        adjuster.saveSettings(kOrg, kApp);
-        QSettings s(QSettings::IniFormat, QSettings::UserScope, kOrg, kApp);
-        s.beginGroup("AUTO_SPLIT/threshold");
-        QCOMPARE(QStringList({s.value("comments").toString(), s.value("wav").toString(),
-                              s.value("fat32").toString(), s.value("ntfs").toString()}),
-                 QStringList({"values are in bytes, negative values = disable auto split",
-                              ini.isEmpty() ? "2000000000" : "0",
-                              ini.isEmpty() ? "4000000000" : "-5", "-1"}));
     }
 
     void fileSystemNames()
@@ -220,7 +211,8 @@ private slots:
     void initializerOverRealDrivers()
     {
         writeIni("[INPUT]\nrecording_buffer_MB=9000\n"
-                 "[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n");
+                 "[CONFIG]\nloopback_enabled=false\nauto_split_size=123456789\n"
+                 "[AUTO_SPLIT]\nthreshold\\fat32=-5\nthreshold\\ntfs=oops\n");
         const auto state = [](AsioController& c) {
             return QString::asprintf("ready %d, reconnecting %d, split %lld, monitor %d",
                                      c.isDriverReady(), c.isReconnecting(), c.autoSplitSize(),
@@ -239,9 +231,15 @@ private slots:
         data.load(kOrg, kApp, true);
         WinFsInfo fs;
         CtrlSplitSizeAdjuster adjuster(&fs, &controller);
+        adjuster.loadSettings(kOrg, kApp);
         RecorderCore::saveSettings(&controller, &adjuster, data, QStringLiteral("/rec/x.wav"));
+        // The thresholds are saved with their comment, an unreadable one with its default.
         QCOMPARE(missingFromIni({"loopback_enabled=false", "device=Halvik Broken Driver",
-                                 "save_path=/rec/x.wav", "recording_buffer_MB=9000"}),
+                                 "save_path=/rec/x.wav", "recording_buffer_MB=9000",
+                                 "threshold\\comments=\"values are in bytes, negative values = "
+                                 "disable auto split\"",
+                                 "threshold\\wav=2000000000", "threshold\\fat32=-5",
+                                 "threshold\\ntfs=-1"}),
                  QStringList());
 
         TestDriverScript healed = TestDriver::script(kBrokenDriver);

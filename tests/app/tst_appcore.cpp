@@ -152,7 +152,6 @@ private slots:
         const QString wav = "WAV detected -> ", fat32 = "NOT NTFS -> assume FAT32 -> ";
         const QString on = "enable auto file splitting at ~", off = "disable auto file splitting";
         row("wav", {}, "take.WAV", 2000000000, wav + on + "1.86 GB");
-        row("dff", {}, "take.dff", 4000000000LL, fat32 + on + "3.73 GB");
         row("no suffix, new folders", {}, "sub/dir/take", 4000000000LL, fat32 + on + "3.73 GB");
         row("wav 0", stored, "a.wav", 0, wav + off);
         row("fat32 -5", stored, "a.dsf", -5, fat32 + off);

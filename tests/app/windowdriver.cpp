@@ -1,9 +1,9 @@
 // Loaded into the real tessaro-recorder with LD_PRELOAD by the program tests: once the event loop
-// runs it drives the window as a user would, with mouse clicks and key presses on the widgets,
-// and writes its steps to standard error. It types TESSARO_DRIVE_DESTINATION into the
-// destination field, records TESSARO_DRIVE_RECORD_MS milliseconds, writes the tooltip of the
-// level meters ("window driver: meters ..."), stops and leaves the program to end by itself
-// through the window's close button.
+// runs it drives the window as a user would, with mouse clicks and key presses on the widgets.
+// It types TESSARO_DRIVE_DESTINATION into the destination field, records
+// TESSARO_DRIVE_RECORD_MS milliseconds, writes the tooltip of the level meters to standard error
+// ("window driver: meters ..."), stops and leaves the program to end by itself through the
+// window's close button. Where the record button stays unusable for 20 s, the program ends with 3.
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -22,41 +22,27 @@ template <typename T = QPushButton> T* child(const char* name)
     return nullptr;
 }
 
-void say(const QString& step)
-{
-    std::fprintf(stderr, "window driver: %s\n", qPrintable(step));
-    std::fflush(stderr);
-}
-
-// Waits until the record button can be clicked; gives up after 20 s, ending the program.
 bool recordButtonUsable()
 {
-    const auto usable = [] {
-        const QPushButton* button = child("recordButton");
-        return button && button->isVisible() && button->isEnabled();
-    };
-    if (QTest::qWaitFor(usable, 20000))
-        return true;
-    say("gave up waiting");
-    QApplication::exit(3);
-    return false;
+    const QPushButton* button = child("recordButton");
+    return button && button->isVisible() && button->isEnabled();
 }
 
 void drive()
 {
-    if (!recordButtonUsable())
-        return;
+    if (!QTest::qWaitFor(recordButtonUsable, 20000))
+        return QApplication::exit(3);
     QLineEdit* path = child<QLineEdit>("pathEdit");
     QTest::mouseClick(path, Qt::LeftButton);
     QTest::keyClick(path, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClicks(path, qEnvironmentVariable("TESSARO_DRIVE_DESTINATION"));
     QTest::mouseClick(child("recordButton"), Qt::LeftButton);
-    say("clicked record");
     QTest::qWait(qEnvironmentVariableIntValue("TESSARO_DRIVE_RECORD_MS"));
-    say("meters " + child<QWidget>("levelMeters")->toolTip().replace('\n', "; "));
+    const QString meters = child<QWidget>("levelMeters")->toolTip().replace('\n', "; ");
+    std::fprintf(stderr, "window driver: meters %s\n", qPrintable(meters));
     QTest::mouseClick(child("stopButton"), Qt::LeftButton);
-    if (!recordButtonUsable())
-        return;
+    if (!QTest::qWaitFor(recordButtonUsable, 20000))
+        return QApplication::exit(3);
     // A question before closing (data still being stored) is answered with Yes.
     auto* answer = new QTimer(qApp);
     QObject::connect(answer, &QTimer::timeout, [] {
@@ -66,7 +52,6 @@ void drive()
     });
     answer->start(100);
     QTest::mouseClick(child("closeButton"), Qt::LeftButton);
-    say("clicked close");
 }
 
 // Drives once the program's event loop runs; the waits within run nested event loops.

@@ -38,33 +38,31 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-QByteArray hex(const char* bytes)
-{
-    return QByteArray::fromHex(bytes);
-}
+const auto fromHex = &QByteArray::fromHex;
 
 // RIFF/WAVE, stereo, 32-bit PCM (format tag 1).
 QByteArray wav(quint32 dataSize, quint32 riffSize, quint32 rate = 44100, const char* tag = "0100")
 {
-    return "RIFF" + le(riffSize, 4) + "WAVEfmt " + hex("10000000") + hex(tag) + hex("0200") +
-           le(rate, 4) + le(rate * 8, 4) + hex("0800 2000") + "data" + le(dataSize, 4);
+    return "RIFF" + le(riffSize, 4) + "WAVEfmt " + fromHex("10000000") + fromHex(tag) +
+           fromHex("0200") + le(rate, 4) + le(rate * 8, 4) + fromHex("0800 2000") + "data" +
+           le(dataSize, 4);
 }
 
 // DSF, stereo DSD 1x, 1 bit per sample, 4096-byte blocks.
 QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
 {
     return "DSD " + le(28, 8) + le(92 + dataSize, 8) + le(0, 8) + "fmt " + le(52, 8) +
-           hex("01000000 00000000 02000000 02000000 00112b00 01000000") + le(sampleCount, 8) +
+           fromHex("01000000 00000000 02000000 02000000 00112b00 01000000") + le(sampleCount, 8) +
            le(blockSize, 4) + le(0, 4) + "data" + le(dataSize + 12, 8);
 }
 
 // DSDIFF 1.5, stereo DSD 1x.
 QByteArray dff(quint64 dataSize, const char* compression = "DSD ")
 {
-    return "FRM8" + be(118 + dataSize, 8) + "DSD FVER" + be(4, 8) + hex("01050000") + "PROP" +
-           be(74, 8) + "SND FS  " + be(4, 8) + hex("002b1100") + "CHNL" + be(10, 8) + hex("0002") +
-           "SLFTSRGTCMPR" + be(20, 8) + compression + hex("0e") + "not compressed" + hex("00") +
-           "DSD " + be(dataSize, 8);
+    return "FRM8" + be(118 + dataSize, 8) + "DSD FVER" + be(4, 8) + fromHex("01050000") + "PROP" +
+           be(74, 8) + "SND FS  " + be(4, 8) + fromHex("002b1100") + "CHNL" + be(10, 8) +
+           fromHex("0002") + "SLFTSRGTCMPR" + be(20, 8) + compression + fromHex("0e") +
+           "not compressed" + fromHex("00") + "DSD " + be(dataSize, 8);
 }
 
 } // namespace
@@ -114,7 +112,7 @@ private slots:
         refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups);
         refused("dff compressed", dff(0, "DST ") + dsd);
         refused("dff property size beyond the file",
-                dff(0).left(36) + hex("ffffffffffffffff") + dff(0).mid(44) + dsd);
+                dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd);
     }
 
     void repairFollowsTheLength()

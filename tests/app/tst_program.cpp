@@ -1,0 +1,281 @@
+// The real tessaro-recorder as a user runs it: options, the device list, recordings without a
+// display checked by ffprobe/ffmpeg, a SIGTERM in the middle, and failures with their status;
+// every such run leaves the settings file as it was. Then a recording killed with SIGKILL while a
+// second recorder records through its window, repaired both ways: by the next start (from the
+// journal of open recordings) and by "--repair"; standard tools must then read the whole take up
+// to at most a second before the kill, tones on their channels.
+#include "mediaprobe.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+#include <memory>
+
+namespace {
+const QString kSettings = QStringLiteral("[INPUT]\ndevice=Halvik Simulated Device\n");
+const QString kRates =
+    "44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000, 2822400 (DSD 1x), "
+    "5644800 (DSD 2x), 11289600 (DSD 4x)";
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Collects the program's standard error until it matches or the time is up.
+bool says(QProcess& program, QString& seen, const QString& pattern, int timeoutMs = 30000)
+{
+    return QTest::qWaitFor(
+        [&] {
+            seen += QString::fromLocal8Bit(program.readAllStandardError());
+            return seen.contains(QRegularExpression(pattern));
+        },
+        timeoutMs);
+}
+
+// The tones decoded at the rate, "left right" in Hz.
+QString tones(const QString& path, int rate)
+{
+    QStringList found;
+    for (const QVector<float>& channel : MediaProbe::decode(path, rate))
+        found << QString::number(qRound(MediaProbe::dominantFrequency(channel, rate)));
+    return found.join(' ');
+}
+} // namespace
+
+class TestProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        home.reset(new QTemporaryDir);
+        QVERIFY(QDir(home->path()).mkpath("config/Veloran"));
+        QFile ini(path("config/Veloran/Tessaro Recorder.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(kSettings.toUtf8()) > 0);
+    }
+
+    void cleanup()
+    {
+        QCOMPARE(QString(readAll(path("config/Veloran/Tessaro Recorder.ini"))), kSettings);
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QString>("arguments"); // "_" stands for a space within an argument
+        QTest::addColumn<int>("status");
+        // Status 0: a line of standard output; else all of ours on standard error.
+        QTest::addColumn<QString>("line");
+        // A recording: its file, decoded at this rate.
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<int>("decodeRate");
+        auto row = [](const char* tag, const char* arguments, int status, const QString& line,
+                      const char* file = "", int decodeRate = 0) {
+            QTest::newRow(tag) << QString(arguments) << status << line << QString(file)
+                               << decodeRate;
+        };
+        // The container follows the data: no extension takes --dsd-type, PCM is always WAV.
+        row("DSD 1x DSF", "--record take --rate 2822400 --dsd-type dsf --seconds 3", 0, "",
+            "take.dsf", 88200);
+        // Ended by SIGTERM after two seconds, as a terminal's Ctrl+C ends it.
+        row("PCM 96 kHz WAV, SIGTERM",
+            "--record take.dff --rate 96000 --device Halvik_Simulated_Device", 0, "", "take.wav",
+            96000);
+        row("version", "--version", 0, "tessaro-recorder 1.3");
+        row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
+        row("endless wait", "--record x --give-up-after 1e12", 2,
+            "--give-up-after needs a number from 0 to 2000000, not '1e12'. Use --help to see the "
+            "options.");
+        row("no such device", "--record a.wav --device Nope_(ALSA)", 1,
+            "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
+        row("rate refused", "--record a.wav --rate 12345", 1,
+            "Halvik Simulated Device refuses the rate 12345 Hz (it accepts " + kRates + ")");
+        row("folder missing", "--record no/such/a.wav", 1,
+            "cannot record to %1/no/such/a.wav: the folder '%1/no/such' does not exist");
+        // Unplugged once the recording runs: a device lost while it starts up is another case.
+        row("unplugged too long", "--record a.wav --give-up-after 1", 1,
+            "Halvik Simulated Device stayed unplugged for 1 s");
+    }
+    void commandLine()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(int, status);
+        QFETCH(QString, line);
+        QFETCH(QString, file);
+        QFETCH(int, decodeRate);
+        QProcess p;
+        start(p, arguments.split(' ').replaceInStrings("_", " "));
+        QString err;
+        const bool terminated = QString(QTest::currentDataTag()).endsWith("SIGTERM");
+        if (terminated) {
+            QVERIFY(says(p, err, "\n00:00:02  "));
+            p.terminate();
+        }
+        if (QString(QTest::currentDataTag()).startsWith("unplugged")) {
+            QVERIFY(says(p, err, "\n00:00:01  "));
+            QVERIFY(QFile(path("unplug")).open(QIODevice::WriteOnly));
+        }
+        QVERIFY(p.waitForFinished(60000));
+        err += QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == status, qPrintable(err));
+        const QStringList out = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n');
+        if (status == 0)
+            QVERIFY2(out.contains(line), qPrintable(out.join('\n')));
+        if (status == 2) // refused before anything ran
+            QCOMPARE(out, QStringList{""});
+        // The one line that names the program and the problem; the log may add lines of its own.
+        QCOMPARE(err.split('\n').filter(QRegularExpression("^tessaro-recorder: ")),
+                 status == 0 ? QStringList()
+                             : QStringList{"tessaro-recorder: " +
+                                           (line.contains("%1") ? line.arg(home->path()) : line)});
+        if (file.isEmpty())
+            return;
+        // The tone is at -6 dBFS in PCM and at the 0 dB reference (50 % modulation) in DSD.
+        const QRegularExpressionMatch progress =
+            QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer "
+                               "[0-9.]+ %  peak (-?[0-9.]+) / (-?[0-9.]+) dB\n")
+                .match(err);
+        const double toneDb = decodeRate == 88200 ? 0.0 : -6.0;
+        QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
+                     qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
+                 qPrintable(err));
+        // A terminated take keeps at least the two seconds reported, its header counting them all.
+        const double seconds = MediaProbe::probe(path(file)).duration;
+        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
+                 qPrintable(QString::number(seconds)));
+        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
+        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
+    }
+
+    void killedRecordingIsRepairedBothWays_data()
+    {
+        // The take is recorded from the command line; the window records the second recorder's.
+        QTest::addColumn<QString>("rate");
+        QTest::newRow("take.wav") << "44100";
+        QTest::newRow("take.dsf") << "2822400";
+        QTest::newRow("take.dff") << "2822400";
+    }
+    void killedRecordingIsRepairedBothWays()
+    {
+        QFETCH(QString, rate);
+        const QString file = path(QTest::currentDataTag());
+        const QString copy = path(QString("copy-") + QTest::currentDataTag());
+        const QString other = path("other.wav"), notes = path("notes.txt");
+        const QString journal = path("state/Veloran/open-recordings");
+        // The settings the window saves go elsewhere than those the fixture compares.
+        const QString settings = path("window/Veloran/Tessaro Recorder.ini");
+        const QStringList env{"XDG_CONFIG_HOME=" + path("window"), "QT_QPA_PLATFORM=offscreen"};
+        QProcess recorder;
+        start(recorder, {"--record", file, "--rate", rate}, env);
+        QString errors;
+        QVERIFY2(says(recorder, errors, "recording started"), qPrintable(errors));
+        QElapsedTimer recording;
+        recording.start();
+        // A second recorder started meanwhile leaves the files of the first alone. It records
+        // through its window, the tone 20 dB lower and a burst in its right input: its meters
+        // just before the stop and its file; once it closed, the journal lists the first file only.
+        QProcess second;
+        start(second, {},
+              env + QStringList{"LD_PRELOAD=" TESSARO_WINDOW_DRIVER_PATH,
+                                "TESSARO_DRIVE_DESTINATION=" + other,
+                                "TESSARO_DRIVE_RECORD_MS=2500", "TESSARO_SIMULATED_TONE_DB=-26.02",
+                                "TESSARO_SIMULATED_BURST=1@1"});
+        QVERIFY(second.waitForFinished(60000));
+        const QString secondErrors = QString::fromLocal8Bit(second.readAllStandardError());
+        QVERIFY2(second.exitStatus() == QProcess::NormalExit && second.exitCode() == 0 &&
+                     secondErrors.contains("\nWarning: another recorder is running"),
+                 qPrintable(secondErrors));
+        const QRegularExpressionMatch m =
+            QRegularExpression("meters left: (\\S+) dBFS; right: (\\S+) dBFS(, clipped)?;")
+                .match(secondErrors);
+        QVERIFY2(m.hasMatch() && qAbs(m.captured(1).toDouble() + 26.0) <= 0.5 &&
+                     qAbs(m.captured(2).toDouble() + 26.0) <= 0.5 && !m.captured(3).isEmpty(),
+                 qPrintable(secondErrors));
+        QCOMPARE(tones(other, 44100), QString("1000 1500"));
+        QCOMPARE(readAll(journal), file.toUtf8() + '\n');
+
+        QTest::qWait(qMax(0, 3000 - int(recording.elapsed())));
+        ::kill(pid_t(recorder.processId()), SIGKILL);
+        const double recordedSeconds = recording.elapsed() / 1000.0;
+        QVERIFY(recorder.waitForFinished(10000));
+        QVERIFY(QFile::copy(file, copy));
+
+        // The next start repairs what the journal lists and refuses a foreign file unchanged.
+        QFile note(notes);
+        QVERIFY(note.open(QIODevice::WriteOnly) && note.write("levels fine\n") > 0);
+        note.close();
+        QFile listed(journal);
+        QVERIFY(listed.open(QIODevice::Append) && listed.write(notes.toUtf8() + '\n') > 0);
+        listed.close();
+        QProcess restarted;
+        start(restarted, {}, env);
+        // The kill may fall just after a header update, before more data reached the disk.
+        const QString outcome = ": (repaired|complete)";
+        QVERIFY2(says(restarted, errors, "\nInfo: " + QRegularExpression::escape(file) + outcome),
+                 qPrintable(errors));
+        QVERIFY2(says(restarted, errors,
+                      "\nError: " + QRegularExpression::escape(notes) +
+                          ": not repaired, not a WAV, DSF or DSDIFF file\n"),
+                 qPrintable(errors));
+        // Ended as a terminal's Ctrl+C or a logout ends it, it still saves its settings.
+        QVERIFY(QFile::remove(settings));
+        restarted.terminate();
+        QVERIFY(restarted.waitForFinished(10000));
+        QVERIFY(restarted.exitStatus() == QProcess::NormalExit && restarted.exitCode() == 0);
+        // The input group is saved last, after the others.
+        const QString ini = readAll(settings);
+        QVERIFY2(ini.contains("\ndevice=Halvik Simulated Device\n"), qPrintable(ini));
+        QCOMPARE(readAll(journal), QByteArray());
+        QCOMPARE(readAll(notes), QByteArray("levels fine\n"));
+
+        // "--repair", without any display, makes the same file of the copy.
+        QProcess repair;
+        start(repair, {"--repair", copy});
+        QVERIFY(repair.waitForFinished(30000));
+        const QString out = QString::fromLocal8Bit(repair.readAllStandardOutput());
+        const QRegularExpression line("\\A" + QRegularExpression::escape(copy) + outcome +
+                                      ".*\n\\z");
+        QVERIFY2(repair.exitCode() == 0 && out.contains(line), qPrintable(out));
+        QCOMPARE(readAll(copy), readAll(file));
+
+        QCOMPARE(tones(file, 88200), QString("1000 1500"));
+        const double decodedSeconds = MediaProbe::probe(file).duration;
+        qInfo("%.2f s decoded of %.2f s recorded", decodedSeconds, recordedSeconds);
+        QVERIFY(decodedSeconds >= recordedSeconds - 1.0 && decodedSeconds <= recordedSeconds + 0.5);
+    }
+
+private:
+    QString path(const QString& name) const { return QDir(home->path()).filePath(name); }
+
+    // Runs the program in a throw-away home, without any display, the simulated device's unplug
+    // switch in it; "NAME=value" settings go on top.
+    void start(QProcess& p, const QStringList& arguments, const QStringList& settings = {}) const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name :
+             {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY", "TESSARO_ALSA_DEVICES"})
+            env.remove(name);
+        env.insert("HOME", home->path());
+        env.insert("XDG_CONFIG_HOME", path("config"));
+        env.insert("XDG_STATE_HOME", path("state"));
+        env.insert("TESSARO_SIMULATED_UNPLUG_FILE", path("unplug"));
+        env.insert("ASAN_OPTIONS",
+                   qEnvironmentVariable("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        for (const QString& setting : settings)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(home->path());
+        p.start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", arguments);
+        QVERIFY(p.waitForStarted());
+    }
+
+    std::unique_ptr<QTemporaryDir> home;
+};
+
+QTEST_GUILESS_MAIN(TestProgram)
+#include "tst_program.moc"

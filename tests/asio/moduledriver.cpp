@@ -1,6 +1,5 @@
 // A driver module as a third party would ship it: a shared library exporting the factory.
-// It knows one class id and answers as a minimal device that runs at 48 kHz only; the calls the
-// host does not make on it answer ASE_NotPresent.
+// It knows one class id, initializes and names itself; every other call answers ASE_NotPresent.
 
 #include "iasio.h"
 
@@ -30,16 +29,9 @@ public:
     ASIOError getChannels(long*, long*) override { return ASE_NotPresent; }
     ASIOError getLatencies(long*, long*) override { return ASE_NotPresent; }
     ASIOError getBufferSize(long*, long*, long*, long*) override { return ASE_NotPresent; }
-    ASIOError canSampleRate(ASIOSampleRate rate) override
-    {
-        return rate == 48000.0 ? ASE_OK : ASE_NoClock;
-    }
-    ASIOError getSampleRate(ASIOSampleRate* rate) override
-    {
-        *rate = 48000.0;
-        return ASE_OK;
-    }
-    ASIOError setSampleRate(ASIOSampleRate rate) override { return canSampleRate(rate); }
+    ASIOError canSampleRate(ASIOSampleRate) override { return ASE_NotPresent; }
+    ASIOError getSampleRate(ASIOSampleRate*) override { return ASE_NotPresent; }
+    ASIOError setSampleRate(ASIOSampleRate) override { return ASE_NotPresent; }
     ASIOError getClockSources(ASIOClockSource*, long*) override { return ASE_NotPresent; }
     ASIOError setClockSource(long) override { return ASE_NotPresent; }
     ASIOError getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_NotPresent; }
@@ -48,7 +40,7 @@ public:
     {
         return ASE_NotPresent;
     }
-    ASIOError disposeBuffers() override { return ASE_OK; }
+    ASIOError disposeBuffers() override { return ASE_NotPresent; }
     ASIOError controlPanel() override { return ASE_NotPresent; }
     ASIOError future(long, void*) override { return ASE_NotPresent; }
     ASIOError outputReady() override { return ASE_NotPresent; }

@@ -15,9 +15,6 @@
 #include "simulateddriver.h"
 #include "testdriver.h"
 
-#include <QMutex>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 #include <atomic>
 #include <memory>
@@ -34,7 +31,7 @@ const QString kUnparsable = "Unparsable Clsid";
 const QString kModulePath = QStringLiteral(TESSARO_TEST_MODULE_PATH);
 const QStringList kTestDrivers = {kAlpha, kBeta, kLongName, kHost};
 
-QTemporaryDir* g_workDir = nullptr;
+QTemporaryDir g_workDir;
 QString g_loadRegistry;
 QStringList g_warnings;
 
@@ -60,7 +57,7 @@ void registerBuiltins(bool on)
 // Writes a registry file in the work directory (none for a null text) and makes it the one to read.
 QString useRegistry(const QString& fileName, const QString& text)
 {
-    const QString path = g_workDir->filePath(fileName);
+    const QString path = g_workDir.filePath(fileName);
     QFile file(path);
     if (text.isNull())
         file.remove();
@@ -126,25 +123,19 @@ AsioHostState& host()
 }
 
 // Values as one line, to compare a record whole; numbers in full.
-QString field(const QString& text)
-{
-    return text;
-}
-
-QString field(double value)
-{
-    return QString::number(value, 'g', 17);
-}
-
 template <typename... T> QString fields(const T&... values)
 {
-    QStringList parts;
-    (parts << ... << field(values));
-    return parts.join(' ');
+    QString text;
+    QTextStream out(&text);
+    out.setRealNumberPrecision(17);
+    ((out << values << ' '), ...);
+    out.flush();
+    return text.trimmed();
 }
 
 // Records per call the channel, the half, the half of the channel's buffer pair whose memory
-// came, and whether it came on the test's or another thread.
+// came, and whether it came on the test's or another thread (which has ended before the test
+// reads the record).
 class RecordingProcessor : public AudioBufferProcessor
 {
 public:
@@ -154,13 +145,11 @@ public:
         const ASIOBufferInfo& info = host().bufferInfos[channel];
         const int memory = data == info.buffers[0] ? 0 : data == info.buffers[1] ? 1 : -1;
         const bool testThread = QThread::currentThread() == qApp->thread();
-        QMutexLocker lock(&mutex);
         calls << fields(channel, half, memory, testThread ? "test" : "driver");
         sizesAndTypes << fields(bufferSize, type);
     }
     void driverResetRequested() override { ++resets; }
 
-    QMutex mutex;
     QStringList calls;
     QSet<QString> sizesAndTypes;
     std::atomic<int> resets{0};
@@ -187,10 +176,9 @@ class TestAsio : public QObject
 private slots:
     void initTestCase()
     {
-        g_workDir = new QTemporaryDir;
-        QVERIFY(g_workDir->isValid());
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(g_workDir->filePath("config")));
-        qputenv("TESSARO_SIMULATED_UNPLUG_FILE", QFile::encodeName(g_workDir->filePath("unplug")));
+        QVERIFY(g_workDir.isValid());
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(g_workDir.filePath("config")));
+        qputenv("TESSARO_SIMULATED_UNPLUG_FILE", QFile::encodeName(g_workDir.filePath("unplug")));
         registerBuiltins(true);
         const QString broken = clsidNumber(7);
         g_loadRegistry = useRegistry(
@@ -198,7 +186,7 @@ private slots:
             registeredDriver("module", "{9B1F3C2A-4D5E-4F60-8A7B-1C2D3E4F5A6B}", kModule) +
                 "[HKLM\\software\\asio\\broken module]\nclsid = " + broken +
                 "\ndescription = " + kBrokenModule + "\n[HKCR\\clsid\\" + broken +
-                "\\InprocServer32]\n@ = " + g_workDir->filePath("load-registry.ini") + "\n" +
+                "\\InprocServer32]\n@ = " + g_workDir.filePath("load-registry.ini") + "\n" +
                 registeredDriver("unparsable", "not-a-clsid", kUnparsable));
         loadAsioDriver(""); // builds the load list now, with everything above in it
     }
@@ -218,8 +206,6 @@ private slots:
         qputenv("TESSARO_ASIO_REGISTRY", QFile::encodeName(g_loadRegistry));
     }
 
-    void cleanupTestCase() { delete g_workDir; }
-
     // The driver list. Warnings: one fragment per warning expected, in order.
     void listsBuiltinsThenFileKeys_data()
     {
@@ -233,13 +219,10 @@ private slots:
                    registeredDriver("Mid Card", clsidNumber(3), "\"  Spaced Name  \"")
             << QStringList{"Zulu Described", "Alpha Card", "  Spaced Name  "} << QStringList();
         QTest::newRow("names of 32 characters and more shortened")
-            << registeredDriver("k40", clsidNumber(1), "Forty Character Description For Listing!") +
-                   registeredDriver("k31", clsidNumber(2), QString(31, 'a')) +
+            << registeredDriver("k31", clsidNumber(2), QString(31, 'a')) +
                    registeredDriver("k32", clsidNumber(3), QString(32, 'b')) +
                    registeredDriver("k300", clsidNumber(5), QString(300, 'd'))
-            << QStringList{"Forty Character Description ...", QString(31, 'a'),
-                           QString(28, 'b') + "...", "k300"}
-            << QStringList();
+            << QStringList{QString(31, 'a'), QString(28, 'b') + "...", "k300"} << QStringList();
         QTest::newRow("class ids in any letter case")
             << "[HKLM\\Software\\ASIO\\upper]\nclsid = " + upper + "\ndescription = Upper Text\n" +
                    "[HKCR\\CLSID\\" + upper.toLower() + "\\inprocserver32]\n@ = " + kModulePath +
@@ -256,7 +239,7 @@ private slots:
                          "[HKLM\\software\\asio\\no clsid]\ndescription = No Clsid\n" +
                          "[HKLM\\software\\asio\\unregistered]\nclsid = " + clsidNumber(2) + "\n";
         const QStringList classKeys = {"]", "\\InprocServer32]\nThreadingModel = Both\n",
-                                       "\\InprocServer32]\n@ = " + g_workDir->filePath("gone.so")};
+                                       "\\InprocServer32]\n@ = " + g_workDir.filePath("gone.so")};
         for (int i = 0; i < classKeys.size(); ++i)
             broken += QStringLiteral(
                           "[HKLM\\software\\asio\\broken %1]\nclsid = %2\n[HKCR\\clsid\\%2%3\n")
@@ -392,45 +375,36 @@ private slots:
         QCOMPARE(TestDriver::calls(kBeta), QStringList({"create", "Release"}));
     }
 
-    // Loading through the load list; no previous or current driver is given as "".
-    void loadReplacesOrKeepsTheCurrentDriver_data()
-    {
-        QTest::addColumn<QString>("previous");
-        QTest::addColumn<QString>("next");
-        QTest::addColumn<bool>("loads");
-        QTest::addColumn<QStringList>("previousCalls");
-        QTest::addColumn<QString>("current");
-        const QStringList reopened{"Release", "create"}, none;
-        QTest::newRow("same driver reopened") << kAlpha << kAlpha << true << reopened << kAlpha;
-        QTest::newRow("failed load restores")
-            << kAlpha << kUnparsable << false << reopened << kAlpha;
-        QTest::newRow("unknown name") << kBeta << "No Such Driver" << false << none << kBeta;
-        QTest::newRow("names are case-sensitive")
-            << kBeta << "halvik test beta" << false << none << kBeta;
-        QTest::newRow("long name as listed only") << kBeta << kLongName << false << none << kBeta;
-        QTest::newRow("shortened long name") << kBeta << "Test Device Whose Name Has F..." << true
-                                             << QStringList{"Release"} << kLongName;
-        QTest::newRow("failed load without previous") << "" << kBrokenModule << false << none << "";
-    }
-
+    // Loading through the load list: the previous driver (none for ""), the name loaded, whether
+    // it loads, the previous driver's calls meanwhile, and the driver current afterwards.
     void loadReplacesOrKeepsTheCurrentDriver()
     {
-        QFETCH(QString, previous);
-        QFETCH(QString, next);
-        QFETCH(bool, loads);
-        QFETCH(QStringList, previousCalls);
-        QFETCH(QString, current);
-        QVERIFY(previous.isEmpty() || load(previous));
-        TestDriver::clearCalls(previous);
-        QCOMPARE(load(next), loads);
-        QCOMPARE(TestDriver::calls(previous), previousCalls);
-        QCOMPARE(currentAsioDriver, current.isEmpty() ? nullptr : TestDriver::current(current));
-        // What is current is the load list's own: exiting releases it.
-        QCOMPARE(ASIOExit(), ASIOError(ASE_OK));
-        QVERIFY(!currentAsioDriver);
-        if (!current.isEmpty()) {
-            QVERIFY(!TestDriver::current(current));
-            QCOMPARE(TestDriver::calls(current).last(), QString("Release"));
+        const QStringList reopened{"Release", "create"}, none;
+        const struct
+        {
+            QString previous, next;
+            bool loads;
+            QStringList previousCalls;
+            QString current;
+        } rows[] = {{kAlpha, kAlpha, true, reopened, kAlpha},
+                    {kAlpha, kUnparsable, false, reopened, kAlpha}, // a failed load restores
+                    {kBeta, "No Such Driver", false, none, kBeta},
+                    {kBeta, "halvik test beta", false, none, kBeta}, // names are case-sensitive
+                    {kBeta, kLongName, false, none, kBeta},          // only as listed, shortened
+                    {kBeta, "Test Device Whose Name Has F...", true, {"Release"}, kLongName},
+                    {"", kBrokenModule, false, none, ""}};
+        for (const auto& row : rows) {
+            QVERIFY(row.previous.isEmpty() || load(row.previous));
+            TestDriver::clearCalls(row.previous);
+            QVERIFY2(load(row.next) == row.loads, qPrintable(row.next));
+            QCOMPARE(TestDriver::calls(row.previous), row.previousCalls);
+            QCOMPARE(currentAsioDriver,
+                     row.current.isEmpty() ? nullptr : TestDriver::current(row.current));
+            // What is current is the load list's own: exiting releases it.
+            QCOMPARE(ASIOExit(), ASIOError(ASE_OK));
+            QVERIFY(!currentAsioDriver);
+            QVERIFY(row.current.isEmpty() || !TestDriver::current(row.current));
+            QVERIFY(row.current.isEmpty() || TestDriver::calls(row.current).last() == "Release");
         }
     }
 
@@ -447,8 +421,6 @@ private slots:
         ASIOSamples position{};
         ASIOTimeStamp stamp{};
         ASIOIoFormat format{};
-        ASIODriverInfo driverInfo{};
-        driverInfo.driverVersion = 5;
         QVector<ASIOError> answers;
         answers << ASIOGetChannels(sizes, sizes + 1) << ASIOGetLatencies(sizes + 2, sizes + 3)
                 << ASIOGetBufferSize(sizes + 4, sizes + 5, sizes + 6, sizes + 7)
@@ -456,14 +428,11 @@ private slots:
                 << ASIOStart() << ASIOStop() << ASIOCanSampleRate(44100) << ASIOGetSampleRate(&rate)
                 << ASIOSetSampleRate(44100) << ASIOGetSamplePosition(&position, &stamp)
                 << ASIODisposeBuffers() << ASIOFuture(kAsioGetIoFormat, &format)
-                << ASIOOutputReady() << ASIOInit(&driverInfo);
+                << ASIOOutputReady();
         QCOMPARE(answers, QVector<ASIOError>(answers.size(), ASE_NotPresent));
         QCOMPARE(std::vector<long>(sizes, sizes + 8), std::vector<long>(8, 0));
         QVERIFY(!buffers[0].buffers[0] && !buffers[0].buffers[1] && !buffers[1].buffers[0] &&
                 !buffers[1].buffers[1]);
-        QCOMPARE(fields(info.channelGroup, info.type, info.name, driverInfo.driverVersion,
-                        driverInfo.name),
-                 fields(-1, ASIOSTInt16MSB, "None", 0, "No ASIO Driver"));
     }
 
     void initFillsTheDriverInfo()
@@ -497,11 +466,9 @@ private slots:
         // A driver module found through the class's server file; it stays loaded for the next
         // instantiation.
         QVERIFY(load(kModule));
-        ASIOSampleRate rate = 0;
-        QCOMPARE((QVector<ASIOError>{ASIOInit(&info), ASIOGetSampleRate(&rate),
-                                     ASIOCanSampleRate(44100), ASIOExit()}),
-                 (QVector<ASIOError>{ASE_OK, ASE_OK, ASE_NoClock, ASE_OK}));
-        QCOMPARE(fields(info.name, info.driverVersion, rate), fields("Module Driver", 7, 48000));
+        QCOMPARE(ASIOInit(&info), ASIOError(ASE_OK));
+        QCOMPARE(fields(info.name, info.driverVersion), fields("Module Driver", 7));
+        QCOMPARE(ASIOExit(), ASIOError(ASE_OK));
         QVERIFY(load(kModule));
     }
 
@@ -511,21 +478,17 @@ private slots:
     // kept only where flagged valid, bad halves ignored, and reset requests passed on.
     void hostSessionDeliversEveryInput_data()
     {
-        QTest::addColumn<long>("inputs");
-        QTest::addColumn<long>("outputs");
-        QTest::addColumn<long>("type");
+        QTest::addColumn<long>("outputs"); // as many inputs, at least two
         QTest::addColumn<bool>("outputReady");
-        QTest::newRow("8x8, 24 bit") << 8L << 8L << long(ASIOSTInt24LSB) << true;
-        QTest::newRow("2 inputs, no outputs, no outputReady")
-            << 2L << 0L << long(ASIOSTInt32LSB) << false;
+        QTest::newRow("8x8, 24 bit") << 8L << true;
+        QTest::newRow("2 inputs, no outputs, no outputReady, 32 bit") << 0L << false;
     }
 
     void hostSessionDeliversEveryInput()
     {
-        QFETCH(long, inputs);
         QFETCH(long, outputs);
-        QFETCH(long, type);
         QFETCH(bool, outputReady);
+        const long inputs = qMax(outputs, 2L), type = outputs ? ASIOSTInt24LSB : ASIOSTInt32LSB;
         TestDriverScript script;
         script.inputs = inputs;
         script.outputs = outputs;
@@ -635,18 +598,14 @@ private slots:
         TestDriverScript script;
         script.rates.removeAll(352800);
         QVERIFY(bringUp(script));
-        const QStringList rates =
-            QString("44100.0 48000.0 88200.0 96000.0 176400.0 192000.0 352800.0 "
-                    "384000.0 2822400.0 5644800.0 11289600.0")
-                .split(' ');
-        QStringList texts = rates, none;
-        texts[6] += " not supported";
-        QCOMPARE(sampleRateCandidates(), texts);
+        const QString rates = "44100.0,48000.0,88200.0,96000.0,176400.0,192000.0,352800.0,"
+                              "384000.0,2822400.0,5644800.0,11289600.0";
+        QCOMPARE(sampleRateCandidates().join(','),
+                 QString(rates).replace("352800.0", "352800.0 not supported"));
         QCOMPARE(TestDriver::calls(kHost).count("canSampleRate"), 11);
         ASIOExit();
-        for (const QString& rate : rates)
-            none << rate + " not supported";
-        QCOMPARE(sampleRateCandidates(), none);
+        QCOMPARE(sampleRateCandidates().join(','),
+                 QString(rates).replace(",", " not supported,") + " not supported");
     }
 
     // Set-up stops at the first failing query with its code; the static data keeps what was read

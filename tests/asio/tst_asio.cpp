@@ -571,13 +571,12 @@ private slots:
             ASIOError error;
             int staticCode;
             QString read;
-            long channelInfoCalls;
-        } steps[] = {{&S::getChannelsResult, ASE_NotPresent, -1, "0 99 0", 0},
-                     {&S::getBufferSizeResult, ASE_HWMalfunction, -2, "6 99 0", 0},
-                     {&S::getSampleRateResult, ASE_NoClock, -3, "6 512 0", 0},
-                     {&S::getChannelInfoResult, ASE_InvalidParameter, 0, "6 512 96000", 1},
-                     {&S::getLatenciesResult, ASE_HWMalfunction, 0, "6 512 96000", 4},
-                     {&S::createBuffersResult, ASE_NoMemory, 0, "6 512 96000", 0}};
+        } steps[] = {{&S::getChannelsResult, ASE_NotPresent, -1, "0 99 0"},
+                     {&S::getBufferSizeResult, ASE_HWMalfunction, -2, "6 99 0"},
+                     {&S::getSampleRateResult, ASE_NoClock, -3, "6 512 0"},
+                     {&S::getChannelInfoResult, ASE_InvalidParameter, 0, "6 512 96000"},
+                     {&S::getLatenciesResult, ASE_HWMalfunction, 0, "6 512 96000"},
+                     {&S::createBuffersResult, ASE_NoMemory, 0, "6 512 96000"}};
         for (const auto& step : steps) {
             TestDriverScript script;
             script.inputs = 6;
@@ -595,11 +594,9 @@ private slots:
                 continue;
             host().installAsioCallbacks();
             QCOMPARE(initAsioStaticData(host()), 0);
-            TestDriver::clearCalls(kHost);
             QCOMPARE(host().createAsioBuffers(host()), step.error);
             QCOMPARE(host().inputBufferCount, 2L);
             QCOMPARE(!host().bufferInfos[0].buffers[0], step.result == &S::createBuffersResult);
-            QCOMPARE(TestDriver::calls(kHost).count("getChannelInfo"), step.channelInfoCalls);
         }
     }
 };

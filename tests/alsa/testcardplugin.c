@@ -29,16 +29,9 @@
 // Threads: alsa-lib calls every callback under the PCM's own lock or from the one thread
 // that uses the PCM; the instance is not shared between PCMs.
 #define _GNU_SOURCE
-#include <alsa/asoundlib.h>
+#include <alsa/asoundlib.h> // with the C library headers this file needs
 #include <alsa/pcm_external.h>
-#include <errno.h>
-#include <poll.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/timerfd.h>
-#include <time.h>
-#include <unistd.h>
 
 #define MAX_LIST 32
 

@@ -459,22 +459,13 @@ private slots:
                         driver->createdBufferSize(), host().inputLatency, host().outputLatency,
                         host().outputReadySupported),
                  fields(inputs, 2, outputs ? 2 : 0, 256, 512, 1024, outputReady));
-        // Each buffer as the driver received it, as the host keeps it, and its channel info;
-        // inputs first, as "isInput channel".
-        const QStringList layout =
-            QStringList{"1 0", "1 1"} + (outputs ? QStringList{"0 0", "0 1"} : QStringList());
-        const QVector<ASIOBufferInfo> created = driver->createdBuffers();
+        // The buffers the driver was asked for, inputs first, as "isInput channel". (The type
+        // and the memory the host hands on show in the processor's record.)
         QStringList buffers, expected;
-        for (int k = 0; k < created.size(); ++k) {
-            const ASIOBufferInfo& given = created[k];
-            const ASIOBufferInfo& kept = host().bufferInfos[k];
-            const ASIOChannelInfo& info = host().channelInfos[k];
-            buffers << fields(given.isInput, given.channelNum, kept.isInput, kept.channelNum,
-                              kept.buffers[0] && kept.buffers[1], info.isInput, info.channel,
-                              info.type);
-            expected << fields(layout[k], layout[k], true, layout[k], type);
-        }
-        QCOMPARE(buffers, expected);
+        for (const ASIOBufferInfo& given : driver->createdBuffers())
+            buffers << fields(given.isInput, given.channelNum);
+        QCOMPARE(buffers, QStringList({"1 0", "1 1"}) +
+                              (outputs ? QStringList{"0 0", "0 1"} : QStringList()));
 
         driver->fireBufferSwitch(0); // no processor yet: nothing to deliver to, nothing breaks
         RecordingProcessor processor;

@@ -214,10 +214,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
             return -EINVAL;
         }
     }
-    if (formatCount < 1 || rateCount < 1) {
-        SNDERR("formats and rates are required");
-        return -EINVAL;
-    }
     if (stream == SND_PCM_STREAM_PLAYBACK && !playback)
         return -ENOENT;
     if (goneFile && access(goneFile, F_OK) == 0)

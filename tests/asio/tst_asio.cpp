@@ -537,20 +537,6 @@ private slots:
         QCOMPARE(replies, (QList<long>{1, 1, 1, 1}));
     }
 
-    void candidateTextsFollowTheDriver()
-    {
-        TestDriverScript script;
-        script.rates.removeAll(352800);
-        QVERIFY(bringUp(script));
-        const QString rates = "44100.0,48000.0,88200.0,96000.0,176400.0,192000.0,352800.0,"
-                              "384000.0,2822400.0,5644800.0,11289600.0";
-        QCOMPARE(sampleRateCandidates().join(','),
-                 QString(rates).replace("352800.0", "352800.0 not supported"));
-        ASIOExit();
-        QCOMPARE(sampleRateCandidates().join(','),
-                 QString(rates).replace(",", " not supported,") + " not supported");
-    }
-
     // Set-up stops at the first failing query with its code; the static data keeps what was read
     // before it (inputs, preferred buffer size, rate); a failed creation leaves no buffers.
     void setUpReportsTheFirstFailingQuery()

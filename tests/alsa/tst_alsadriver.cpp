@@ -183,25 +183,6 @@ class TestAlsaDriver : public QObject
         return {min, max, preferred, granularity};
     }
 
-    static QList<long> canRates(IASIO* d, const QList<double>& rates)
-    {
-        QList<long> answers;
-        for (double r : rates)
-            answers << d->canSampleRate(r);
-        return answers;
-    }
-
-    static double rateOf(IASIO* d)
-    {
-        double rate = 0;
-        return d->getSampleRate(&rate) == ASE_OK ? rate : -1;
-    }
-
-    static bool setFormat(IASIO* d, long type)
-    {
-        ASIOIoFormat f{int32_t(type), {}};
-        return d->future(kAsioSetIoFormat, &f) == ASE_SUCCESS;
-    }
 
     // Streams the device through the host at the rate, at the preferred size, until `switches`
     // buffer switches arrived; the collector then holds what the host handed on.
@@ -311,26 +292,21 @@ private slots:
         QCOMPARE(AlsaCardList::description("same name", &taken), QString("same name 2 (ALSA)"));
     }
 
-    // A missing device refuses everything. The stereo card takes 44100, 48000 and 96000 Hz and
-    // no DSD; the DSD card takes DSD 1x and 2x once set to DSD. Periods of 1024 to 32768 bytes
+    // A missing device refuses to start, naming itself. The stereo card takes no DSD; the DSD
+    // card takes DSD 1x and 2x once set to DSD, and is PCM at 44.1 kHz when set back. Periods of 1024 to 32768 bytes
     // are 128 to 4096 stereo S32 frames, and hold 4096 to 131072 one-bit samples per channel.
     void negotiatesRatesFormatsAndBufferSizes()
     {
         const long ok = ASE_OK, noClock = ASE_NoClock;
-        long in = 0, out = 0;
         auto* missing = new AlsaDriver(entryFor("tessaro_missing"));
-        QCOMPARE((QList<long>{missing->init(nullptr), missing->getChannels(&in, &out),
-                              missing->start()}),
-                 (QList<long>{ASIOFalse, ASE_NotPresent, ASE_InvalidMode}));
+        QCOMPARE(missing->init(nullptr), ASIOFalse);
         QVERIFY2(errorOf(missing).contains("tessaro_missing"), errorOf(missing));
         missing->Release();
 
+        // (The rates the stereo card takes show in the recording through the controller.)
         AlsaDriver* d = initialized("halvik_stereo");
         QVERIFY(d);
-        QCOMPARE(canRates(d, {44100, 48000, 96000, 88200, 192000, 384000, 2822400, 12345}),
-                 (QList<long>{ok, ok, ok, noClock, noClock, noClock, noClock, noClock}));
-        QCOMPARE((QList<long>{d->setSampleRate(88200), d->setSampleRate(48000)}),
-                 (QList<long>{noClock, ok}));
+        QCOMPARE(d->setSampleRate(48000), ok);
         QCOMPARE(bufferSizes(d), (QList<long>{128, 4096, 512, -1}));
         QCOMPARE(d->setSampleRate(96000), ASIOError(ASE_OK));
         QCOMPARE(bufferSizes(d).at(2), 1024L);
@@ -346,17 +322,23 @@ private slots:
 
         d = initialized("dsd_u32_le");
         QVERIFY(d);
-        QCOMPARE(canRates(d, {2822400, 5644800, 11289600}), (QList<long>{ok, ok, noClock}));
-        QCOMPARE(d->setSampleRate(2822400), noClock); // still PCM
-        QVERIFY(setFormat(d, kASIODSDFormat));
-        QCOMPARE(rateOf(d), 2822400.0);
+        QCOMPARE((QList<long>{d->canSampleRate(2822400), d->canSampleRate(5644800),
+                              d->canSampleRate(11289600), d->setSampleRate(2822400)}),
+                 (QList<long>{ok, ok, noClock, noClock})); // the last still in PCM
+        format.FormatType = kASIODSDFormat;
+        QCOMPARE(d->future(kAsioSetIoFormat, &format), ASIOError(ASE_SUCCESS));
+        double rate = 0;
+        QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
+        QCOMPARE(rate, 2822400.0);
         QCOMPARE(d->setSampleRate(48000), noClock);
         QCOMPARE(bufferSizes(d), (QList<long>{4096, 131072, 32768, -1}));
         // DSD 2x keeps the time a buffer lasts.
         QCOMPARE(d->setSampleRate(5644800), ok);
         QCOMPARE(bufferSizes(d).at(2), 65536L);
-        QVERIFY(setFormat(d, kASIOPCMFormat));
-        QCOMPARE(rateOf(d), 44100.0);
+        format.FormatType = kASIOPCMFormat;
+        QCOMPARE(d->future(kAsioSetIoFormat, &format), ASIOError(ASE_SUCCESS));
+        QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
+        QCOMPARE(rate, 44100.0);
         d->Release();
     }
 

@@ -60,9 +60,7 @@ static int isGone(const struct card* c)
 
 static uint64_t elapsedFrames(const struct card* c)
 {
-    if (!c->running)
-        return 0;
-    return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
+    return c->running ? (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull : 0;
 }
 
 // Runs the clock and wakes poll every period; a period of 0 stops both.

@@ -19,26 +19,19 @@
 //       formats [ "S32_LE" "DSD_U32_BE" ]   # offered formats
 //       rates [ 44100 48000 ]              # offered rates
 //       channels 2                         # the one channel count
-//       period_bytes_min 256               # period size range in bytes
-//       period_bytes_max 262144
 //       playback 1                         # 0: opening for playback fails (capture-only card)
 //       gone_file "/path"                  # while it exists the card is unplugged
 //       xrun_at 4096                       # capture: one overrun once this many frames ran
 //   }
 //
+// Periods hold 1024 to 32768 bytes, two to eight of them a buffer.
+//
 // Threads: alsa-lib calls every callback under the PCM's own lock or from the one thread
 // that uses the PCM; the instance is not shared between PCMs.
 #define _GNU_SOURCE
-#include <alsa/asoundlib.h>
+#include <alsa/asoundlib.h> // with the C library headers this file needs
 #include <alsa/pcm_external.h>
-#include <errno.h>
-#include <poll.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/timerfd.h>
-#include <time.h>
-#include <unistd.h>
 
 #define MAX_LIST 32
 
@@ -67,9 +60,7 @@ static int isGone(const struct card* c)
 
 static uint64_t elapsedFrames(const struct card* c)
 {
-    if (!c->running)
-        return 0;
-    return (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull;
+    return c->running ? (nowNs() - c->startNs) * (uint64_t)c->io.rate / 1000000000ull : 0;
 }
 
 // Runs the clock and wakes poll every period; a period of 0 stops both.
@@ -149,16 +140,12 @@ static int cardPollRevents(snd_pcm_ioplug_t* io, struct pollfd* pfd, unsigned in
     return 0;
 }
 
-static void freeCard(struct card* c)
+static int cardClose(snd_pcm_ioplug_t* io)
 {
+    struct card* c = io->private_data;
     close(c->timer);
     free(c->goneFile);
     free(c);
-}
-
-static int cardClose(snd_pcm_ioplug_t* io)
-{
-    freeCard(io->private_data);
     return 0;
 }
 
@@ -198,11 +185,10 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     snd_config_iterator_t i, next;
     unsigned int formats[MAX_LIST], rates[MAX_LIST];
     int formatCount = 0, rateCount = 0;
-    long channels = 2, periodMin = 64, periodMax = 1 << 20, playback = 1, xrunAt = 0;
+    long channels = 2, playback = 1, xrunAt = 0;
     const char* goneFile = NULL;
     const struct { const char* id; long* value; } integers[] = {
-        {"channels", &channels}, {"period_bytes_min", &periodMin},
-        {"period_bytes_max", &periodMax}, {"playback", &playback}, {"xrun_at", &xrunAt}};
+        {"channels", &channels}, {"playback", &playback}, {"xrun_at", &xrunAt}};
     (void)root;
 
     snd_config_for_each(i, next, conf)
@@ -226,10 +212,6 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
             return -EINVAL;
         }
     }
-    if (formatCount < 1 || rateCount < 1) {
-        SNDERR("formats and rates are required");
-        return -EINVAL;
-    }
     if (stream == SND_PCM_STREAM_PLAYBACK && !playback)
         return -ENOENT;
     if (goneFile && access(goneFile, F_OK) == 0)
@@ -247,10 +229,9 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     c->io.private_data = c;
     c->io.poll_fd = c->timer;
     c->io.poll_events = POLLIN;
-    c->io.mmap_rw = 0;
     int err = snd_pcm_ioplug_create(&c->io, name, stream, mode);
     if (err < 0) {
-        freeCard(c);
+        cardClose(&c->io);
         return err;
     }
     static const unsigned int access[] = {SND_PCM_ACCESS_RW_INTERLEAVED};
@@ -262,9 +243,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
                                              channelList)) < 0 ||
         (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_RATE,
                                              (unsigned int)rateCount, rates)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES,
-                                               (unsigned int)periodMin,
-                                               (unsigned int)periodMax)) < 0 ||
+        (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1024,
+                                               32768)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIODS, 2, 8)) < 0) {
         snd_pcm_ioplug_delete(&c->io);
         return err;

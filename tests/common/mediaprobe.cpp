@@ -11,7 +11,7 @@ MediaInfo MediaProbe::probe(const QString& path)
     QProcess ffprobe;
     ffprobe.start(QStringLiteral("ffprobe"),
                   {"-v", "error", "-show_entries",
-                   "stream=codec_name,sample_rate,channels:format=format_name,duration", "-of",
+                   "stream=sample_rate,channels:format=format_name,duration", "-of",
                    "json", path});
     MediaInfo info;
     if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
@@ -21,7 +21,6 @@ MediaInfo MediaProbe::probe(const QString& path)
     const QJsonObject stream = root.value("streams").toArray().at(0).toObject();
     info.formatName = format.value("format_name").toString();
     info.duration = format.value("duration").toString().toDouble();
-    info.codecName = stream.value("codec_name").toString();
     info.sampleRate = stream.value("sample_rate").toString().toInt();
     info.channels = stream.value("channels").toInt();
     return info;

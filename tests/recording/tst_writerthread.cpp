@@ -274,51 +274,6 @@ private slots:
         QCOMPARE(errors.count(), 1);
     }
 
-    // DSF groups a 4096-byte block of each channel, every byte's bits reversed, whatever size
-    // the driver's blocks have; the last group is padded with zeros.
-    void dsfBlocksDoNotDependOnTheDriversBlockSize_data()
-    {
-        QTest::addColumn<int>("blockBytes");
-        QTest::newRow("whole blocks") << 4096;
-        QTest::newRow("small blocks") << 1024;
-        QTest::newRow("straddling blocks") << 4608;
-    }
-
-    void dsfBlocksDoNotDependOnTheDriversBlockSize()
-    {
-        QFETCH(int, blockBytes);
-        pool.reset(new PartitionManager(blockBytes * 64));
-        QVERIFY(pool->setPartitionSize(blockBytes));
-        const int perChannel = 4 * 4608;
-        auto byteOf = [](int channel, int i) { return uchar(i * 7 + channel * 131 + i / 251); };
-        {
-            AudioFileWriter writer(pool);
-            writer.start(path("blocks.dsf"), 2, 2, 32, 2822400);
-            for (int offset = 0; offset < perChannel; offset += blockBytes) {
-                const int bytes = qMin(blockBytes, perChannel - offset);
-                for (int channel = 0; channel < 2; ++channel) {
-                    uchar* p = pool->acquire();
-                    QVERIFY(p);
-                    for (int i = 0; i < bytes; ++i)
-                        p[i] = byteOf(channel, offset + i);
-                    writer.append(channel, p, bytes);
-                }
-            }
-        }
-        QByteArray expected;
-        for (int group = 0; group * 4096 < perChannel; ++group) {
-            for (int channel = 0; channel < 2; ++channel) {
-                for (int i = group * 4096; i < (group + 1) * 4096; ++i) {
-                    uchar reversed = 0;
-                    for (int bit = 0; i < perChannel && bit < 8; ++bit)
-                        reversed |= ((byteOf(channel, i) >> bit) & 1) << (7 - bit);
-                    expected.append(char(reversed));
-                }
-            }
-        }
-        QCOMPARE(readAll(path("blocks.dsf")).mid(92), expected);
-    }
-
     // Data reach the file a quarter second of audio after they came at the latest, the header
     // follows every second of audio. 8000 Hz stereo 32-bit is 64000 bytes a second, 2048 a frame.
     void dataAndHeaderReachTheDiskInTime_data()

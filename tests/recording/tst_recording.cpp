@@ -1,15 +1,20 @@
-// The pool, part naming and the writer thread under real threads and real files. Data are
-// counting words: channel c, sample n carries (n << 1) | c, so loss, repetition, reordering and
-// swapped channels all show when the files are read back.
+// The recording library under real threads and real files: the pool, part and track names,
+// the writer thread, the three format writers byte by byte against the published layouts, and
+// the checks of a destination before anything is recorded. The writer's data are counting
+// words: channel c, sample n carries (n << 1) | c, so loss, repetition, reordering and swapped
+// channels all show when the files are read back.
+#include "audiofile.h"
 #include "audiofilewriter.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
+#include "recordingdestination.h"
 
 #include <QDir>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <unistd.h>
 
 namespace {
 constexpr int kWordsPerBlock = 256;
@@ -36,9 +41,33 @@ qint64 checkPattern(const QString& path, qint64 n)
     }
     return n;
 }
+
+// Writes one file of the given type from per-channel byte arrays, cut into frames of frameBytes.
+void writeFile(const QString& path, int type, int rate, const QVector<QByteArray>& channels,
+               int frameBytes)
+{
+    AudioFile file(path, type, channels.size());
+    file.setSampleRate(rate);
+    file.setBitsPerSample(32);
+    QVERIFY(file.open());
+    const int total = channels.isEmpty() ? 0 : channels[0].size();
+    for (int offset = 0; offset < total; offset += frameBytes) {
+        AudioBuffer frame(channels.size(), qMin(frameBytes, total - offset));
+        for (int c = 0; c < channels.size(); ++c)
+            frame.setChannelData(c, (uchar*)channels[c].constData() + offset);
+        QVERIFY(file.writeBuffer(frame));
+    }
+    file.close();
+}
+
+QByteArray hex(const char* text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
 } // namespace
 
-class TestWriterThread : public QObject
+class TestRecording : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
@@ -110,8 +139,6 @@ private slots:
         QTest::newRow("carry") << "take_part0009.dff" << "_part" << "take_part0010.dff";
         QTest::newRow("five digits") << "take_part9999.dsf" << "_part" << "take_part10000.dsf";
         QTest::newRow("not numbered") << "take_part10000.dsf" << "_part" << "take_part10000_part0002.dsf";
-        QTest::newRow("bare marker") << "_part0003.dsf" << "_part" << "_part0003_part0002.dsf";
-        QTest::newRow("two dots") << "a.b.wav" << "_part" << "a.b_part0002.wav";
         QTest::newRow("no suffix") << "take" << "_part" << "take_part0002.";
         QTest::newRow("track") << "take.dsf" << "_" << "take_0002.dsf";
         QTest::newRow("next track") << "take_0002.dsf" << "_" << "take_0003.dsf";
@@ -236,44 +263,6 @@ private slots:
         QCOMPARE(word(f, 44 + kBlockBytes), quint32(4000));
     }
 
-    void unusableDestinationIsReportedOnceAndFreesThePool_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QVariantList>("error");
-        const QString noDir = path("no/such/dir/x.wav"), folder = path("folder.dff"), raw = path("x.raw");
-        QTest::newRow("blank name") << "   " << 0 << QVariantList{1, "invalid filename"};
-        QTest::newRow("missing folder") << noDir << 0 << QVariantList{4, noDir + ": No such file or directory"};
-        QTest::newRow("name of a folder") << folder << 1 << QVariantList{4, folder + ": Is a directory"};
-        QTest::newRow("takes no header") << "/dev/full" << 2
-                                         << QVariantList{4, "/dev/full: No space left on device"};
-        QTest::newRow("unknown type") << raw << 7 << QVariantList{4, raw + ": No Implementation Set"};
-    }
-
-    void unusableDestinationIsReportedOnceAndFreesThePool()
-    {
-        QFETCH(QString, name);
-        QFETCH(int, type);
-        QFETCH(QVariantList, error);
-        QDir(dir.path()).mkpath("folder.dff");
-        AudioFileWriter writer(pool);
-        QSignalSpy errors(&writer, &AudioFileWriter::error);
-        writer.start(name, type, 2, 32, 48000);
-        QTRY_COMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0), error);
-        // Blocks that keep coming until the recording is stopped go straight back to the pool,
-        // without another message; the next start records again.
-        feedFrames(writer, 20);
-        QCOMPARE(pool->usedCount(), 0);
-        writer.closeFile();
-        const qint64 first = nextSample;
-        writer.start(path("after.wav"), 0, 2, 32, 48000);
-        feedFrames(writer, 3);
-        QVERIFY(closeAndDrain(writer));
-        QCOMPARE(checkPattern(path("after.wav"), first), nextSample);
-        QCOMPARE(errors.count(), 1);
-    }
-
     // Data reach the file a quarter second of audio after they came at the latest, the header
     // follows every second of audio. 8000 Hz stereo 32-bit is 64000 bytes a second, 2048 a frame.
     void dataAndHeaderReachTheDiskInTime_data()
@@ -304,6 +293,171 @@ private slots:
         QCOMPARE(word(f, 4), word(f, 40) + 36);
         QVERIFY(closeAndDrain(writer));
     }
+    void emptyFilesCarryTheHeaderAlone()
+    {
+        writeFile(path("e.dsf"), 2, 2822400, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dsf")),
+                 hex("44534420 1c00000000000000 5c00000000000000 0000000000000000"
+                     "666d7420 3400000000000000 01000000 00000000 02000000 02000000"
+                     "0011 2b00 01000000 0000000000000000 00100000 00000000"
+                     "64617461 0c00000000000000"));
+        writeFile(path("e.dff"), 1, 5644800, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dff")),
+                 hex("46524d38 0000000000000076 44534420"
+                     "46564552 0000000000000004 01050000"
+                     "50524f50 000000000000004a 534e4420"
+                     "46532020 0000000000000004 00562200"
+                     "43484e4c 000000000000000a 0002 534c4654 53524754"
+                     "434d5052 0000000000000014 44534420 0e") +
+                     QByteArray("not compressed") + hex("00 44534420 0000000000000000"));
+        writeFile(path("e.wav"), 0, 192000, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.wav")),
+                 hex("52494646 24000000 57415645 666d7420 10000000 0100 0200"
+                     "00ee0200 00701700 0800 2000 64617461 00000000"));
+    }
+
+    // The header fields are file size, sample count per channel (without padding) and data
+    // chunk size; the samples follow bit-reversed, each channel in 4096-byte blocks, the last
+    // one padded with zeros. Every byte value is reversed, and frames of 4608 bytes take both
+    // the whole-block way and the staged one.
+    void dsfStoresBitReversedBlocksWithPadding()
+    {
+        const int n = 18005;
+        QByteArray left(n, '\0'), reversedLeft(n, '\0'), expected;
+        for (int i = 0; i < n; ++i) {
+            left[i] = char(i * 7 + i / 251);
+            for (int bit = 0; bit < 8; ++bit)
+                reversedLeft[i] = char(reversedLeft[i] | (uchar(left[i]) >> bit & 1) << (7 - bit));
+        }
+        writeFile(path("p.dsf"), 2, 2822400, {left, QByteArray(n, '\x69')}, 4608);
+        const QByteArray f = readAll(path("p.dsf"));
+        QCOMPARE(f.mid(12, 8) + f.mid(64, 8) + f.mid(84, 8),  // 92 + 40960, 144040, 40960 + 12
+                 hex("5ca0000000000000 a832020000000000 0ca0000000000000"));
+        for (int at = 0; at < n; at += 4096)
+            expected += reversedLeft.mid(at, 4096).leftJustified(4096, '\0')
+                        + QByteArray(qMin(4096, n - at), '\x96').leftJustified(4096, '\0');
+        QCOMPARE(f.mid(92), expected);
+        writeFile(path("b.dsf"), 2, 2822400, {QByteArray(4096, 'A'), QByteArray(4096, 'B')}, 512);
+        const QByteArray full = readAll(path("b.dsf"));
+        QCOMPARE(full.mid(64, 8), hex("0080000000000000"));  // 32768 samples
+        QCOMPARE(full.mid(92), QByteArray(4096, '\x82') + QByteArray(4096, 'B'));  // no padding block
+    }
+
+    void dffAndWavInterleave()
+    {
+        writeFile(path("i.dff"), 1, 2822400, {QByteArray("ABC"), QByteArray("DEF")}, 3);
+        const QByteArray dff = readAll(path("i.dff"));
+        // Form size 118 + 6, sound data size 6, then the interleaved bytes.
+        QCOMPARE(dff.mid(4, 8) + dff.mid(122), hex("000000000000007c 0000000000000006") + "ADBECF");
+        writeFile(path("i.wav"), 0, 44100, {hex("0102030405060708"), hex("1112131415161718")}, 8);
+        const QByteArray wav = readAll(path("i.wav"));
+        // RIFF size 36 + 16, byte rate 352800, data size 16, then the interleaved words.
+        QCOMPARE(wav.mid(4, 4) + wav.mid(28, 4) + wav.mid(40),
+                 hex("34000000 20620500 10000000 01020304 11121314 05060708 15161718"));
+    }
+
+    // What a writer cannot store is refused: nothing half written, no file of an unknown type.
+    void refusesWhatItCannotStore_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("filledChannels");
+        QTest::newRow("unknown type") << path("x.raw") << 3 << 2;
+        QTest::newRow("wav, incomplete frame") << path("inc.wav") << 0 << 1;
+        QTest::newRow("dff, incomplete frame") << path("inc.dff") << 1 << 1;
+        QTest::newRow("dsf, incomplete frame") << path("inc.dsf") << 2 << 1;
+        // /dev/full accepts the open and refuses every byte, like a disk that is full.
+        QTest::newRow("wav, full disk") << "/dev/full" << 0 << 2;
+        QTest::newRow("dff, full disk") << "/dev/full" << 1 << 2;
+    }
+
+    void refusesWhatItCannotStore()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, type);
+        QFETCH(int, filledChannels);
+        AudioFile file(name, type, 2);
+        const bool known = type <= 2;
+        QCOMPARE(file.open(), known);
+        QByteArray data(64 * 1024, 'x');
+        AudioBuffer frame(2, data.size());
+        for (int c = 0; c < filledChannels; ++c)
+            frame.setChannelData(c, (uchar*)data.data());
+        QVERIFY(!file.writeBuffer(frame));
+        if (!known) {
+            QCOMPARE(file.errorString(), QString("No Implementation Set"));
+            QCOMPARE(file.size(), 0);
+            QVERIFY(!QFile::exists(name));
+        }
+    }
+
+    void conformedName_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("dsd");
+        QTest::addColumn<QString>("dsdType");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("dsf typed in PCM") << "take.dsf" << false << "dsf" << "take.wav";
+        QTest::newRow("wav typed in DSD") << "take.wav" << true << "dff" << "take.dff";
+        QTest::newRow("other DSD container kept") << "take.dsf" << true << "dff" << "take.dsf";
+        QTest::newRow("upper case kept") << "TAKE.WAV" << false << "dsf" << "TAKE.WAV";
+        QTest::newRow("no extension, PCM") << "take" << false << "dff" << "take.wav";
+        QTest::newRow("no extension, DSD") << "take" << true << "DSF" << "take.dsf";
+        QTest::newRow("leading blank") << " take.wav" << false << "dff" << "take.wav";
+        QTest::newRow("trailing blank, DSD") << "sp.dsf " << true << "dff" << "sp.dsf";
+        QTest::newRow("blank before extension") << "take .wav\t" << false << "dff" << "take .wav";
+        QTest::newRow("only blanks: no name") << "   " << false << "dsf" << "";
+    }
+    void conformedName()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, dsd);
+        QFETCH(QString, dsdType);
+        QFETCH(QString, expected);
+        // Relative names resolve against the working directory, as typed names do.
+        QVERIFY(QDir::setCurrent(dir.path()));
+        QCOMPARE(RecordingDestination::conformedName(typed, dsd, dsdType),
+                 expected.isEmpty() ? QString() : path(expected));
+        QVERIFY(expected.isEmpty() || RecordingDestination::availableBytes(path(expected)) > 0);
+    }
+
+    void problems_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QString() << "no destination file name";
+        QTest::newRow("only blanks") << QStringLiteral("   ") << "no destination file name";
+        QTest::newRow("existing folder") << path("folder") << "is a folder";
+        QTest::newRow("missing folder") << path("missing/take.wav") << "does not exist";
+        QTest::newRow("file as folder") << path("plain.wav/take.wav") << "is not a folder";
+        QTest::newRow("new file") << path("new.wav") << QString();
+        QTest::newRow("existing file") << path("plain.wav") << QString();
+        QTest::newRow("name too long") << path(QString(300, QLatin1Char('x')) + ".wav")
+                                       << "File name too long";
+    }
+    void problems()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        QDir(dir.path()).mkpath(QStringLiteral("folder"));
+        QVERIFY(QFile(path("plain.wav")).open(QIODevice::WriteOnly));
+        const bool existed = QFileInfo::exists(name);
+        const QString problem = RecordingDestination::problem(name);
+        QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason), qPrintable(problem));
+        QCOMPARE(QFileInfo::exists(name), existed);  // the check leaves no trace
+    }
+
+    void readOnlyFolderIsNamed()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only folders");
+        QDir(dir.path()).mkpath(QStringLiteral("locked"));
+        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QVERIFY(RecordingDestination::problem(path("locked/take.wav")).contains("cannot be written"));
+        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                | QFileDevice::ExeOwner);
+    }
 };
-QTEST_GUILESS_MAIN(TestWriterThread)
-#include "tst_writerthread.moc"
+
+QTEST_GUILESS_MAIN(TestRecording)
+#include "tst_recording.moc"

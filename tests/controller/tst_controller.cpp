@@ -1,6 +1,8 @@
-// The recorder's core built as start-up builds it, on the simulated device, into real files
-// that ffprobe and ffmpeg read back: tones in every format, the pattern across tracks and
-// parts, reconnection, destinations that refuse the recording, level meters and dropouts.
+// The recorder's core built as start-up builds it. Against the scriptable test driver: the
+// log's texts, rates, monitoring, the full pool, track names, reconnection and settings. On the
+// simulated device, into real files that ffprobe and ffmpeg read back: tones in every format,
+// the pattern across tracks and parts, reconnection, destinations that refuse the recording,
+// level meters and dropouts.
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
@@ -13,6 +15,7 @@
 #include <QDir>
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -24,7 +27,8 @@
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
-const char* const kSilentDriver = "Halvik Silent Meter Driver";
+const char* const kDriver = "Halvik Rules Driver";  // silent: its buffers stay zero
+const char* const kForeign = "Other Vendor Driver";
 const double kSilence = -std::numeric_limits<double>::infinity();
 
 // The seconds of audio the header counts (with a DSF's padding, as players count them), read
@@ -57,16 +61,38 @@ QByteArray contents(const QString& file)
 }
 } // namespace
 
-class TestControllerE2E : public QObject
+class TestController : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
     AsioController* controller = nullptr;
     QSharedPointer<PartitionManager> pool;
-    QStringList log, errors, closed;  // closed: the files the writer has finished
+    // The log's texts, "type text colour background" of each line, the errors' texts, and the
+    // files the writer has finished.
+    QStringList log, styled, errors, closed;
 
     QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
-    bool waitIdle(AsioController* c) { return QTest::qWaitFor([c] { return c->isIdle(); }, 20000); }
+    TestDriver* driver() { return TestDriver::current(kDriver); }
+    // The host's buffer k (the inputs, then the outputs), half 0 or 1.
+    uchar* buffer(int k, int half)
+    {
+        return static_cast<uchar*>(AsioHostState::instance()->bufferInfos[k].buffers[half]);
+    }
+    // The test driver's default script, changed as the case needs.
+    template <typename Change>
+    static void setScript(Change change)
+    {
+        TestDriverScript s;
+        s.driverName = kDriver;
+        change(s);
+        TestDriver::setScript(kDriver, s);
+    }
+    void clearLog()
+    {
+        log.clear();
+        styled.clear();
+        errors.clear();
+    }
 
     // The header counts exactly the data on disk, standard tools read the file for as long, and
     // each channel carries its own tone of the device.
@@ -127,8 +153,10 @@ class TestControllerE2E : public QObject
 private slots:
     void initTestCase()
     {
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
         registerSimulatedDriver();
-        TestDriver::registerDriver(kSilentDriver);
+        TestDriver::registerDriver(kDriver);
+        TestDriver::registerDriver(kForeign);
         AsioHostState* host = AsioHostState::instance();
         QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
         pool.reset(new PartitionManager(64u << 20));
@@ -139,15 +167,22 @@ private slots:
         connect(writer.data(), &AudioFileWriter::fileClosed, this,
                 [this](const QString& file) { closed << file; }, Qt::QueuedConnection);
         connect(controller,
-                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg),
-                this, [this](QString msg, QString type) {
-                    log << msg;
-                    if (type == "Error")
-                        errors << msg;
+                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,
+                [this](QString m, QString t, QString, QColor c, QColor b) {
+                    log << m;
+                    styled << QStringList{t, m, c.name(), b.name()}.join(' ');
+                    if (t == "Error")
+                        errors << m;
                 });
         controller->scanDrivers();
         controller->scanSamplingRate();
         QVERIFY(controller->driverNames().contains(kDevice));
+    }
+
+    void init()
+    {
+        setScript([](TestDriverScript&) {});
+        clearLog();
     }
 
     void cleanup()
@@ -157,6 +192,239 @@ private slots:
     }
 
     void cleanupTestCase() { controller->unloadCurrentDriver(); }
+
+    // One level's colours stand for the log's styling.
+    void logLinesAndFixedTexts()
+    {
+        controller->appendWarning("w");
+        QCOMPARE(styled, QStringList({"Warning w #cc6400 #ffffff"}));
+        QCOMPARE(controller->asioErrorText(-1000),
+                 QString("hardware input or output is not present or available"));
+        QCOMPARE(controller->asioErrorText(-5000), QString());
+        const auto bytes = [](std::initializer_list<ASIOSampleType> types) {
+            QList<double> b;
+            for (ASIOSampleType t : types)
+                b << AsioController::bytesPerSample(t);
+            return b;
+        };
+        QCOMPARE(bytes({ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24, ASIOSTFloat64LSB,
+                        ASIOSTDSDInt8NER8, 5}),
+                 (QList<double>{2, 3, 4, 8, 0.125, 0}));
+    }
+
+    void initializesWithTheMessageSequence()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QCOMPARE(log, QStringList({"initializing Halvik Rules Driver...",
+                                       "loading driver Halvik Rules Driver", "initializing asio",
+                                       "check available sampling rates", "set IO format to DSD ...",
+                                       "current IO format is DSD", "set sample rate to 2822400 ...",
+                                       "current sample rate is 2822400", "reading driver info",
+                                       "crete buffers", "driver Halvik Rules Driver initialized",
+                                       "recording started"}));
+        QVERIFY(controller->isDriverReady());
+        QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
+        QCOMPARE(pool->partitionSize(), 512u / 8u);  // 512 one-bit samples per half
+    }
+
+    void ratesMatchWithTwoDecimalsOrAreCorrected()
+    {
+        setScript([](TestDriverScript& s) { s.rates = {44100, 48000}; });
+        QVERIFY(controller->initializeDriver(kDriver, 48000.004));
+        QCOMPARE(controller->sampleRate(), 48000.0);
+        QVERIFY(!log.contains("sampling rate 48000 is not supported"));
+        clearLog();
+        QVERIFY(controller->initializeDriver(kDriver, 96000));
+        QVERIFY(log.contains("sampling rate 96000 is not supported"));
+        QVERIFY(log.contains("sampling rate corrected to 44100"));
+        QCOMPARE(controller->sampleRate(), 44100.0);
+        QCOMPARE(controller->sampleRateText(), QString("44.1 kHz"));
+    }
+
+    void ioFormatAnsweredWithOkIsAnError()
+    {
+        setScript([](TestDriverScript& s) { s.futureResult = ASE_OK; });
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QVERIFY(log.contains("no errors"));
+        QVERIFY(!log.contains("current IO format is PCM"));
+    }
+
+    // DSD monitoring mirrors each input byte when asked; a stopped monitor sends silence; PCM
+    // is never reversed; a driver without outputs leaves no stale output buffer to write into.
+    void monitoringCopiesSilencesAndReverses()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        const int n = 512 / 8;
+        memset(buffer(0, 0), 0x01, n);
+        controller->setEnabledMonitorAsio(true);
+        controller->setEnabledReverseBit(true);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTDSDInt8MSB1, 512, 0);
+        QCOMPARE(buffer(2, 0)[0], uchar(0x80));
+        QCOMPARE(buffer(2, 0)[n - 1], uchar(0x80));
+        controller->setEnabledMonitorAsio(false);
+        controller->processBuffer(buffer(1, 1), 1, ASIOSTDSDInt8MSB1, 512, 1);
+        QCOMPARE(buffer(3, 1)[n - 1], uchar(0x96));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        memset(buffer(2, 0), 0x55, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(buffer(2, 0)[2047], uchar(0x00));
+        controller->setEnabledMonitorAsio(true);
+        memset(buffer(0, 0), 0x01, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(buffer(2, 0)[0], uchar(0x01));
+        controller->setEnabledReverseBit(false);
+
+        setScript([](TestDriverScript& s) { s.outputs = 0; });
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        for (int k = 2; k < 4; ++k)
+            QVERIFY(!AsioHostState::instance()->bufferInfos[k].buffers[0] && !buffer(k, 1));
+        memset(buffer(0, 0), 0x11, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        controller->processBuffer(buffer(1, 0), 1, ASIOSTInt32LSB, 512, 0);
+        controller->setEnabledMonitorAsio(false);
+        QCOMPARE(buffer(0, 0)[2047], uchar(0x11));
+    }
+
+    void resynchronisationsAreCountedInTheLog()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        clearLog();
+        const auto resyncs = [](int n) {
+            std::thread([n] {
+                for (int i = 0; i < n; ++i)
+                    QCOMPARE(AsioHostState::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1L);
+            }).join();
+        };
+        const QString line("the driver lost samples and resynchronised (%1 times since it was initialized)");
+        resyncs(3);
+        QVERIFY(log.isEmpty());  // reported on the GUI thread, never from the driver's
+        QTRY_COMPARE(log, QStringList({line.arg(3)}));
+        QVERIFY(styled.at(0).startsWith("Warning "));
+        resyncs(1);
+        QTRY_COMPARE(log, QStringList({line.arg(3), line.arg(4)}));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        clearLog();
+        resyncs(1);
+        QTRY_COMPARE(log, QStringList({line.arg(1)}));
+    }
+
+    void fullPoolStopsRecordingOnceAndSlowDriveThreshold()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        const int blocks = (64 << 20) / 2048;  // 512 frames of 32-bit samples a block
+        QCOMPARE(pool->partitionCount(), blocks);
+        const QString file = path("full.wav");
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        controller->processBuffer(buffer(0, 0), 0, 5, 512, 0);
+        QTRY_VERIFY(log.contains("invalid buffer type"));
+        // A frame whose right channel never comes holds up the writer: everything after it
+        // stays in the pool until the recording is closed.
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        int next = 0;
+        auto feed = [&](int blocks) {
+            for (int i = 0; i < blocks; ++i, ++next)
+                controller->processBuffer(buffer(next % 2, 0), next % 2, ASIOSTInt32LSB, 512, 0);
+        };
+        feed(249);
+        QCOMPARE(controller->bufferedBytes(), qint64(512000));
+        QVERIFY(!controller->isSlowDrive());
+        QVERIFY(controller->canRecordNextTrack());
+        feed(1);
+        QVERIFY(controller->isSlowDrive());
+        feed(blocks - 250 + 60);
+        QVERIFY(!controller->isRecording());
+        QCOMPARE(controller->bufferedBytes(), qint64(blocks) * 2048);
+        // The close is still queued for the GUI thread, so nothing has been written yet.
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(log.contains("flushing still in progress"));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle(), 20000);
+        QCOMPARE(log.count("buffer is full"), 1);
+        QVERIFY(log.contains("1 dropout during full.wav"));
+        QVERIFY(controller->failureText().isEmpty());
+        // The blocks after the held-up one that were taken: their whole frames reached the file.
+        QCOMPARE(QFileInfo(file).size(), 44 + (blocks - 1) / 2 * 2 * 2048);
+    }
+
+    void namesTracksAndContainers()
+    {
+        const QString d = dir.path();
+        const auto type = [&](const QString& name) {
+            controller->setFileName(d + name);
+            return controller->fileType();
+        };
+        QCOMPARE((QList<int>{type("/a.DSF"), type("/adsf"), type("/a.dff"), type("/a.wav")}),
+                 (QList<int>{2, 2, 1, 0}));
+        // Whoever calls, a container never takes data of the other kind.
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QTRY_VERIFY(controller->isIdle());
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(log.contains("'" + d + "/a.wav' cannot hold DSD data"));
+        QVERIFY(!QFile::exists(d + "/a.wav"));
+        QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
+        QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
+        QCOMPARE(controller->stripTrackNumber(d + "/a.b.dsf"), d + "/a.dsf");
+        QFile(d + "/take.dsf").open(QIODevice::WriteOnly);
+        QFile(d + "/take_0002.dsf").open(QIODevice::WriteOnly);
+        QCOMPARE(controller->uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");
+        QCOMPARE(controller->nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
+
+        // The folder is missing, so no track ever appears on disk for the free-name search.
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->setFileName(d + "/absent/take.wav");
+        QVERIFY(controller->startRecording(true));
+        // Without audio in the current track a next track would only leave an empty file.
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), d + "/absent/take.wav");
+        driver()->fireBufferSwitch(0);
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), d + "/absent/take_0002.wav");
+        // Pressed again at once after more audio: still a new name, not the one the writer has
+        // just been given.
+        driver()->fireBufferSwitch(1);
+        controller->recordNextTrack();
+        QVERIFY(controller->currentFileName() != d + "/absent/take_0002.wav");
+        controller->stopRecording();
+        QTRY_VERIFY(controller->isIdle());
+    }
+
+    // Asking again while reconnecting must not restart the interval: the test asks several
+    // times an interval, and an attempt must still come.
+    void reconnectionKeepsItsPhase()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QSignalSpy unloaded(controller, &AsioController::driverUnloaded);
+        setScript([](TestDriverScript& s) { s.initSucceeds = false; });
+        driver()->requestReset(true);
+        QTRY_VERIFY(controller->isReconnecting());
+        QCOMPARE(unloaded.count(), 1);
+        clearLog();
+        QTimer asker;
+        connect(&asker, &QTimer::timeout, controller, &AsioController::startReconnecting);
+        asker.start(200);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("loading driver Halvik Rules Driver") >= 2, 10000);
+        asker.stop();
+        setScript([](TestDriverScript&) {});
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady(), 10000);
+        QVERIFY(!controller->isReconnecting());
+    }
+
+    void settingsKeepSplitSizeAndDropMonitoringForForeignDrivers()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");  // nothing is saved before a load
+        controller->setEnabledMonitorAsio(true);
+        controller->setAutoSplitSize(5000000000LL);
+        controller->saveIni("Veloran", "Tessaro Recorder");
+        controller->setAutoSplitSize(0);
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QCOMPARE(controller->autoSplitSize(), 5000000000LL);
+        QVERIFY(controller->isMonitorAsioEnabled());
+        QVERIFY(controller->initializeDriver(kForeign, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QVERIFY(!controller->isMonitorAsioEnabled());
+        controller->unloadCurrentDriver();
+    }
 
     // Resynchronisations during a recording are its dropouts, counted from its start and
     // logged at its stop; one before the recording is not.
@@ -229,36 +497,6 @@ private slots:
         }
     }
 
-    void unpluggedDeviceComesBackIntoTheSameFile()
-    {
-        QVERIFY(controller->initializeDriver(kDevice, 44100));
-        QSignalSpy unplugged(controller, &AsioController::unplugged);
-        QSignalSpy ready(controller, &AsioController::driverReady);
-        const QString file = path("replug.wav");
-        controller->setFileName(file);
-        QVERIFY(controller->startRecording(true));
-        QVERIFY(waitRecorded(file, 0.3, 44100));
-        log.clear();
-        SimulatedDriver::setUnplugged(true);
-        QVERIFY(unplugged.wait(10000));
-        QVERIFY(controller->isReconnecting());
-        QVERIFY(controller->isRecording());
-        // Two failing attempts at least, while the recording waits.
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("load driver info failed")
-                                     + log.count("hardware input or output is not present or available") >= 2,
-                                 10000);
-        QVERIFY(log.contains("recording stopped"));
-        const qint64 sizeWhileAway = QFileInfo(file).size();
-        SimulatedDriver::setUnplugged(false);
-        QVERIFY(ready.wait(10000));
-        QVERIFY(!controller->isReconnecting());
-        // A second more of audio after the reconnection, in the same file.
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > sizeWhileAway + 44100 * 8, 20000);
-        QVERIFY(stopAndClose(file));
-        QVERIFY(!QFile::exists(path("replug_0002.wav")));
-        verifyFile(file, 44100);
-    }
-
     // A real file system that fills up, and names the writer cannot open: each gives one error,
     // stops the recording, frees the pool and leaves a file that standard tools read, its header
     // counting exactly the whole frames on disk.
@@ -297,7 +535,7 @@ private slots:
         errors.clear();
         controller->setFileName(file);
         QVERIFY(controller->startRecording(true));
-        QVERIFY(waitIdle(controller));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle(), 20000);
         QCOMPARE(pool->usedCount(), 0);
         QVERIFY2(errors.value(0).contains(QDir::toNativeSeparators(file) + ": " + reason),
                  qPrintable(errors.join('|')));
@@ -370,7 +608,7 @@ private slots:
         SimulatedDriver::addFullScaleBurst(burst);
         QTest::qWait(300);
         const unsigned resets = controller->levelMeter(burst).resetCount();
-        QVERIFY(controller->initializeDriver(QString::fromLatin1(kSilentDriver), 44100));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
         for (int input = 0; input < 2; ++input) {
             QVERIFY(controller->levelMeter(input).resetCount() > resets);
             QCOMPARE(controller->levelMeter(input).takePeak(), 0.0f);
@@ -378,20 +616,41 @@ private slots:
         }
     }
 
+    // The recording waits through the reconnection and goes on in the same file; the process
+    // then ends during the recording, without a stop, and the file is finished all the same.
     // Runs last: the exit path leaves the controller without a writer.
-    void shutDownFinishesTheFileWhileRecording()
+    void unpluggedDeviceComesBackIntoTheSameFileThatTheExitFinishes()
     {
         QVERIFY(controller->initializeDriver(kDevice, 2822400));
-        const QString file = path("exit.dsf");
+        QSignalSpy unplugged(controller, &AsioController::unplugged);
+        QSignalSpy ready(controller, &AsioController::driverReady);
+        const QString file = path("replug.dsf");
         controller->setFileName(file);
         QVERIFY(controller->startRecording(true));
-        QVERIFY(waitRecorded(file, 1.0, 2822400));
-        controller->shutDown();  // no stop before: the process is ending during a recording
+        QVERIFY(waitRecorded(file, 0.3, 2822400));
+        log.clear();
+        SimulatedDriver::setUnplugged(true);
+        QVERIFY(unplugged.wait(10000));
+        QVERIFY(controller->isReconnecting());
+        QVERIFY(controller->isRecording());
+        // Two failing attempts at least, while the recording waits.
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("load driver info failed")
+                                     + log.count("hardware input or output is not present or available") >= 2,
+                                 10000);
+        QVERIFY(log.contains("recording stopped"));
+        const qint64 sizeWhileAway = QFileInfo(file).size();
+        SimulatedDriver::setUnplugged(false);
+        QVERIFY(ready.wait(10000));
+        QVERIFY(!controller->isReconnecting());
+        // A second more of audio after the reconnection, in the same file.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > sizeWhileAway + 2822400 / 4, 20000);
+        controller->shutDown();
         QVERIFY(!controller->isRecording());
         QVERIFY(!controller->isStreaming());
+        QVERIFY(!QFile::exists(path("replug_0002.dsf")));
         verifyFile(file, 2822400);  // the final header counts exactly the data in the file
     }
 };
 
-QTEST_GUILESS_MAIN(TestControllerE2E)
-#include "tst_controller_e2e.moc"
+QTEST_GUILESS_MAIN(TestController)
+#include "tst_controller.moc"

@@ -42,8 +42,6 @@ QVector<QVector<float>> MediaProbe::decode(const QString& path, int outputRate)
     const auto* samples = reinterpret_cast<const float*>(raw.constData());
     const int count = raw.size() / int(sizeof(float)) / info.channels * info.channels;
     channels.resize(info.channels);
-    for (auto& c : channels)
-        c.reserve(count / info.channels);
     for (int i = 0; i < count; ++i)
         channels[i % info.channels].append(samples[i]);
     return channels;

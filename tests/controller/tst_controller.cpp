@@ -22,14 +22,12 @@
 #include <QtTest>
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <thread>
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
 const char* const kDriver = "Halvik Rules Driver";  // silent: its buffers stay zero
 const char* const kForeign = "Other Vendor Driver";
-const double kSilence = -std::numeric_limits<double>::infinity();
 
 // The seconds of audio the header counts (with a DSF's padding, as players count them), read
 // where the format documents put the fields, or -1 when a size field disagrees with the file's
@@ -527,13 +525,13 @@ private slots:
         row("PCM 44.1 kHz to wav, burst left", 44100, tone, 0, "t1.wav");
         row("PCM 384 kHz to wav, burst right", 384000, tone, 1, "t2.wav");
         row("PCM 20 dB lower", 44100, tone - 20, -1);
-        row("PCM silence", 44100, kSilence, -1);
+        row("PCM silence", 44100, -qInf(), -1);
         row("DSD 1x to dsf, burst right", 2822400, tone, 1, "t3.dsf", 3, {"3 dropouts during t3.dsf"});
         row("DSD 2x to dff", 5644800, tone, -1, "t4.dff", 1, {"1 dropout during t4.dff"});
         row("DSD 4x, burst left", 11289600, tone, 0);
         row("DSD 1x 20 dB lower", 2822400, tone - 20, -1);
         row("DSD 4x 20 dB lower", 11289600, tone - 20, -1);
-        row("DSD silence", 2822400, kSilence, -1);
+        row("DSD silence", 2822400, -qInf(), -1);
     }
 
     void metersRecordingsAndDropouts()

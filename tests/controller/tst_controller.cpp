@@ -181,6 +181,7 @@ private slots:
     {
         setScript([](TestDriverScript&) {});
         clearLog();
+        closed.clear();
     }
 
     void cleanup()
@@ -431,12 +432,7 @@ private slots:
         controller->recordNextTrack();
         QTRY_VERIFY_WITH_TIMEOUT(files("pat_0002_part0002.wav").size() == 1, 20000);
         controller->stopRecording();
-        const auto allClosed = [&] {
-            const QStringList all = files("pat*.wav");
-            return std::all_of(all.begin(), all.end(),
-                               [&](const QString& f) { return closed.contains(path(f)); });
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle() && allClosed(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle() && closed.size() == files("pat*.wav").size(), 20000);
         controller->setAutoSplitSize(0);
         QStringList all = files("pat*.wav");
         // Tracks continue the parts of the first take: pat, pat_part0002.. then pat_0002...

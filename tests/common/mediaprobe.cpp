@@ -11,7 +11,7 @@ MediaInfo MediaProbe::probe(const QString& path)
     QProcess ffprobe;
     ffprobe.start(QStringLiteral("ffprobe"),
                   {"-v", "error", "-show_entries",
-                   "stream=codec_name,sample_rate,channels:format=format_name,duration", "-of",
+                   "stream=sample_rate,channels:format=format_name,duration", "-of",
                    "json", path});
     MediaInfo info;
     if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
@@ -21,7 +21,6 @@ MediaInfo MediaProbe::probe(const QString& path)
     const QJsonObject stream = root.value("streams").toArray().at(0).toObject();
     info.formatName = format.value("format_name").toString();
     info.duration = format.value("duration").toString().toDouble();
-    info.codecName = stream.value("codec_name").toString();
     info.sampleRate = stream.value("sample_rate").toString().toInt();
     info.channels = stream.value("channels").toInt();
     return info;
@@ -43,8 +42,6 @@ QVector<QVector<float>> MediaProbe::decode(const QString& path, int outputRate)
     const auto* samples = reinterpret_cast<const float*>(raw.constData());
     const int count = raw.size() / int(sizeof(float)) / info.channels * info.channels;
     channels.resize(info.channels);
-    for (auto& c : channels)
-        c.reserve(count / info.channels);
     for (int i = 0; i < count; ++i)
         channels[i % info.channels].append(samples[i]);
     return channels;

@@ -39,6 +39,22 @@ void withClass(const QString& name, Fn fn)
     }
 }
 
+template <typename T>
+T read(const QString& name, T TestDriverClass::*field)
+{
+    T value{};
+    withClass(name, [&](TestDriverClass& c) { value = c.*field; });
+    return value;
+}
+
+void joinOrDetach(std::thread& thread)
+{
+    if (thread.joinable() && thread.get_id() == std::this_thread::get_id())
+        thread.detach();
+    else if (thread.joinable())
+        thread.join();
+}
+
 } // namespace
 
 void TestDriver::registerDriver(const QString& name, const TestDriverScript& script)
@@ -66,14 +82,6 @@ void TestDriver::unregisterDriver(const QString& name)
     classes().remove(name);
 }
 
-template <typename T>
-T TestDriver::read(const QString& name, T TestDriverClass::*field)
-{
-    T value{};
-    withClass(name, [&](TestDriverClass& c) { value = c.*field; });
-    return value;
-}
-
 TestDriverScript TestDriver::script(const QString& name) { return read(name, &TestDriverClass::script); }
 TestDriver* TestDriver::current(const QString& name) { return read(name, &TestDriverClass::live); }
 QStringList TestDriver::calls(const QString& name) { return read(name, &TestDriverClass::calls); }
@@ -98,7 +106,8 @@ TestDriver::TestDriver(std::shared_ptr<TestDriverClass> cls) : m_class(std::move
 
 TestDriver::~TestDriver()
 {
-    stopStreamingThread();
+    m_streaming = false;
+    joinOrDetach(m_streamThread);
     joinOrDetach(m_helperThread);
     QMutexLocker lock(&m_class->mutex);
     if (m_class->live == this)
@@ -134,33 +143,11 @@ ASIOError TestDriver::answer(const char* name, ASIOError TestDriverScript::*resu
     return ASE_OK;
 }
 
-void TestDriver::joinOrDetach(std::thread& thread)
-{
-    if (thread.joinable() && thread.get_id() == std::this_thread::get_id())
-        thread.detach();
-    else if (thread.joinable())
-        thread.join();
-}
-
-void TestDriver::stopStreamingThread()
-{
-    m_streaming = false;
-    joinOrDetach(m_streamThread);
-}
-
-void TestDriver::deliverSwitch(long index)
+void TestDriver::fireBufferSwitch(long index)
 {
     if (m_callbacks.bufferSwitch)
         m_callbacks.bufferSwitch(index, ASIOTrue);
     ++m_switches;
-}
-
-void TestDriver::fireBufferSwitchesFromThread(int count)
-{
-    std::thread([this, count]() {
-        for (int i = 0; i < count; ++i)
-            deliverSwitch(m_switches % 2);
-    }).join();
 }
 
 void TestDriver::requestReset(bool fromNewThread)
@@ -173,12 +160,6 @@ void TestDriver::requestReset(bool fromNewThread)
         // Touches nothing of this driver: the host may release it while handling the request.
         m_helperThread = std::thread([message]() { message(kAsioResetRequest, 0, nullptr, nullptr); });
     }
-}
-
-unsigned long TestDriver::AddRef()
-{
-    logCall("AddRef");
-    return ++m_refs;
 }
 
 unsigned long TestDriver::Release()
@@ -201,7 +182,7 @@ ASIOError TestDriver::start()
         for (auto next = std::chrono::steady_clock::now() + period; m_streaming; next += period) {
             std::this_thread::sleep_until(next);
             if (m_streaming)
-                deliverSwitch(m_switches % 2);
+                fireBufferSwitch(m_switches % 2);
         }
     });
     return ASE_OK;
@@ -209,12 +190,12 @@ ASIOError TestDriver::start()
 
 ASIOError TestDriver::stop()
 {
-    const TestDriverScript s = logCall("stop");
+    logCall("stop");
     if (std::this_thread::get_id() == m_streamThread.get_id())
         return ASE_InvalidMode;
-    if (s.stopResult == ASE_OK)
-        stopStreamingThread();
-    return s.stopResult;
+    m_streaming = false;
+    joinOrDetach(m_streamThread);
+    return ASE_OK;
 }
 
 ASIOError TestDriver::getChannels(long* numInputChannels, long* numOutputChannels)
@@ -229,9 +210,9 @@ ASIOError TestDriver::getChannels(long* numInputChannels, long* numOutputChannel
 ASIOError TestDriver::getLatencies(long* inputLatency, long* outputLatency)
 {
     return answer("getLatencies", &TestDriverScript::getLatenciesResult,
-                  inputLatency && outputLatency, [&](const TestDriverScript& s) {
-                      *inputLatency = s.inputLatency;
-                      *outputLatency = s.outputLatency;
+                  inputLatency && outputLatency, [&](const TestDriverScript&) {
+                      *inputLatency = 512;
+                      *outputLatency = 1024;
                   });
 }
 
@@ -243,7 +224,7 @@ ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferre
                       *minSize = 64;
                       *maxSize = 8192;
                       *preferredSize = s.preferredBufferSize;
-                      *granularity = s.granularity;
+                      *granularity = -1;
                   });
 }
 
@@ -259,24 +240,6 @@ ASIOError TestDriver::setSampleRate(ASIOSampleRate sampleRate)
         return ASE_NoClock;
     m_rate = sampleRate;
     return ASE_OK;
-}
-
-ASIOError TestDriver::getClockSources(ASIOClockSource* clocks, long* numSources)
-{
-    logCall("getClockSources");
-    if (!clocks || !numSources || *numSources < 1)
-        return ASE_InvalidParameter;
-    memset(clocks, 0, sizeof *clocks);
-    clocks->isCurrentSource = ASIOTrue;
-    copyText(clocks->name, sizeof clocks->name, "Internal");
-    *numSources = 1;
-    return ASE_OK;
-}
-
-ASIOError TestDriver::setClockSource(long reference)
-{
-    logCall("setClockSource");
-    return reference == 0 ? ASE_OK : ASE_InvalidParameter;
 }
 
 ASIOError TestDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp)
@@ -345,12 +308,6 @@ ASIOError TestDriver::disposeBuffers()
     m_buffers.clear();
     m_memory.clear();
     return ASE_OK;
-}
-
-ASIOError TestDriver::controlPanel()
-{
-    logCall("controlPanel");
-    return ASE_NotPresent;
 }
 
 ASIOError TestDriver::future(long selector, void* opt)

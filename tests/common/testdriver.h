@@ -20,13 +20,13 @@
 // Buffer switches: fireBufferSwitch delivers one for the given half synchronously on the
 // calling thread (the sample position counts the switches delivered times the buffer size);
 // with script.threadPeriodMs > 0, start() runs a driver-like thread that delivers one every
-// period until stop(); fireBufferSwitchesFromThread delivers a number of them from a new
-// thread and returns when they are done. requestReset sends kAsioResetRequest, either on the
+// period until stop(). requestReset sends kAsioResetRequest, either on the
 // calling thread or from a new thread (as a real driver does when its device is lost); the
 // host may then stop and release the driver from that thread. stop() called from the
 // streaming thread itself is refused with ASE_InvalidMode instead of deadlocking.
 //
-// Call log: every IASIO call appends its name ("init", "getChannels", ..., "Release"), and
+// Call log: every IASIO call but AddRef, the clock sources and the control panel appends its
+// name ("init", "getChannels", ..., "Release"), and
 // each instantiation appends "create"; the log belongs to the registered name and outlives
 // instances.
 //
@@ -57,20 +57,18 @@ struct TestDriverScript
     QList<double> rates = QList<double>() << 44100 << 48000 << 88200 << 96000 << 176400 << 192000
                                           << 352800 << 384000 << 2822400 << 5644800 << 11289600;
     double initialRate = 44100;
-    // The buffer sizes offered are 64 to 8192 frames.
+    // The buffer sizes offered are 64 to 8192 frames, at no granularity; the latencies are
+    // 512 frames in and 1024 out.
     long preferredBufferSize = 512;
-    long granularity = -1;
     // In DSD format every channel is ASIOSTDSDInt8MSB1.
     ASIOSampleType pcmSampleType = ASIOSTInt32LSB;
-    long inputLatency = 512, outputLatency = 1024;
 
     // Answers of the calls; future answers kAsioSetIoFormat, kAsioGetIoFormat and
     // kAsioCanDoIoFormat with futureResult, and a successful set changes the IO format.
     ASIOError futureResult = ASE_SUCCESS;
-    ASIOError stopResult = ASE_OK, getChannelsResult = ASE_OK, getBufferSizeResult = ASE_OK;
-    ASIOError getSampleRateResult = ASE_OK, getSamplePositionResult = ASE_OK;
-    ASIOError getChannelInfoResult = ASE_OK, createBuffersResult = ASE_OK;
-    ASIOError getLatenciesResult = ASE_OK, outputReadyResult = ASE_OK;
+    ASIOError getChannelsResult = ASE_OK, getBufferSizeResult = ASE_OK, getSampleRateResult = ASE_OK;
+    ASIOError getSamplePositionResult = ASE_OK, getChannelInfoResult = ASE_OK;
+    ASIOError createBuffersResult = ASE_OK, getLatenciesResult = ASE_OK, outputReadyResult = ASE_OK;
 
     // > 0: start() runs a thread that delivers a buffer switch every this many ms.
     int threadPeriodMs = 0;
@@ -90,14 +88,13 @@ public:
     static void clearCalls(const QString& name);
 
     // Test thread.
-    void fireBufferSwitch(long index) { deliverSwitch(index); }
-    void fireBufferSwitchesFromThread(int count);
+    void fireBufferSwitch(long index);
     void requestReset(bool fromNewThread);
     // The buffer infos as createBuffers received and filled them, and the size created.
     QVector<ASIOBufferInfo> createdBuffers() const { return m_buffers; }
     long createdBufferSize() const { return m_bufferSize; }
 
-    unsigned long AddRef() override;
+    unsigned long AddRef() override { return ++m_refs; }
     unsigned long Release() override;
     ASIOBool init(void*) override { return logCall("init").initSucceeds ? ASIOTrue : ASIOFalse; }
     void getDriverName(char* name) override { copyText(name, 32, logCall("getDriverName").driverName); }
@@ -114,14 +111,15 @@ public:
     }
     ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
     ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
-    ASIOError setClockSource(long reference) override;
+    // Nothing asks for clock sources or the control panel.
+    ASIOError getClockSources(ASIOClockSource*, long*) override { return ASE_NotPresent; }
+    ASIOError setClockSource(long) override { return ASE_NotPresent; }
     ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
     ASIOError getChannelInfo(ASIOChannelInfo* info) override;
     ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
                             ASIOCallbacks* callbacks) override;
     ASIOError disposeBuffers() override;
-    ASIOError controlPanel() override;
+    ASIOError controlPanel() override { return ASE_NotPresent; }
     ASIOError future(long selector, void* opt) override;
     ASIOError outputReady() override { return logCall("outputReady").outputReadyResult; }
 
@@ -135,11 +133,6 @@ private:
     // caller's arguments are not valid, else ASE_OK after fill(script).
     template <typename Fill>
     ASIOError answer(const char* name, ASIOError TestDriverScript::*result, bool valid, Fill fill);
-    void deliverSwitch(long index);
-    void stopStreamingThread();
-    static void joinOrDetach(std::thread& thread);
-    template <typename T>
-    static T read(const QString& name, T TestDriverClass::*field);
 
     std::shared_ptr<TestDriverClass> m_class;
     std::atomic<unsigned long> m_refs{1};

@@ -1,0 +1,629 @@
+// The recorder's core built as start-up builds it. Against the scriptable test driver: the
+// log's texts, rates, monitoring, the full pool, track names, reconnection and settings. On the
+// simulated device, into real files that ffprobe and ffmpeg read back: tones in every format,
+// the pattern across tracks and parts, reconnection, destinations that refuse the recording,
+// level meters and dropouts.
+#include "asiocontroller.h"
+#include "asiodrivers.h"
+#include "asiohoststate.h"
+#include "audiofilewriter.h"
+#include "mediaprobe.h"
+#include "partitionmanager.h"
+#include "simulateddriver.h"
+#include "testdriver.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QScopeGuard>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+namespace {
+const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
+const char* const kDriver = "Halvik Rules Driver";  // silent: its buffers stay zero
+const char* const kForeign = "Other Vendor Driver";
+
+// The seconds of audio the header counts (with a DSF's padding, as players count them), read
+// where the format documents put the fields, or -1 when a size field disagrees with the file's
+// length: the data must be exactly the whole units on disk, and a DSF sample count may leave
+// out only the padding of the last block.
+double countedSeconds(const QByteArray& f, const QString& suffix, double rate)
+{
+    const auto size = quint64(f.size());
+    if (suffix == "dsf") {
+        const quint64 data = qFromLittleEndian<quint64>(f.constData() + 84) - 12;
+        const quint64 samples = qFromLittleEndian<quint64>(f.constData() + 64);
+        const bool consistent = qFromLittleEndian<quint64>(f.constData() + 12) == size && data == size - 92
+                                && samples <= data / 2 * 8 && samples + 4096 * 8 > data / 2 * 8;
+        return consistent && data % 8192 == 0 ? data / (rate / 4) : -1;
+    }
+    if (suffix == "dff") {
+        const quint64 data = qFromBigEndian<quint64>(f.constData() + 122);
+        const bool consistent = qFromBigEndian<quint64>(f.constData() + 4) == size - 12 && data == size - 130;
+        return consistent && data % 2 == 0 ? data / (rate / 4) : -1;
+    }
+    const quint32 data = qFromLittleEndian<quint32>(f.constData() + 40);
+    const bool consistent = qFromLittleEndian<quint32>(f.constData() + 4) == data + 36 && data == size - 44;
+    return consistent && data % 8 == 0 ? data / (rate * 8) : -1;
+}
+QByteArray contents(const QString& file)
+{
+    QFile f(file);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+} // namespace
+
+class TestController : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    AsioController* controller = nullptr;
+    QSharedPointer<PartitionManager> pool;
+    // The log's texts, "type text colour background" of each line, the errors' texts, and the
+    // files the writer has finished.
+    QStringList log, styled, errors, closed;
+
+    QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
+    TestDriver* driver() { return TestDriver::current(kDriver); }
+    // The host's buffer k (the inputs, then the outputs), half 0 or 1.
+    uchar* buffer(int k, int half)
+    {
+        return static_cast<uchar*>(AsioHostState::instance()->bufferInfos[k].buffers[half]);
+    }
+    // The test driver's default script, changed as the case needs.
+    template <typename Change>
+    static void setScript(Change change)
+    {
+        TestDriverScript s;
+        s.driverName = kDriver;
+        change(s);
+        TestDriver::setScript(kDriver, s);
+    }
+    void clearLog()
+    {
+        log.clear();
+        styled.clear();
+        errors.clear();
+    }
+
+    // The header counts exactly the data on disk, standard tools read the file for as long, and
+    // each channel carries its own tone of the device.
+    void verifyFile(const QString& file, double rate)
+    {
+        const QString suffix = QFileInfo(file).suffix();
+        const double seconds = countedSeconds(contents(file), suffix, rate);
+        const MediaInfo info = MediaProbe::probe(file);
+        QCOMPARE(info.formatName, suffix == "dff" ? QString("iff") : suffix);
+        QCOMPARE(info.channels, 2);
+        QVERIFY2(seconds > 0 && std::abs(info.duration - seconds) < 0.01,
+                 qPrintable(QString("%1 s counted, %2 s probed").arg(seconds).arg(info.duration)));
+        const int decodeRate = rate > 384000 ? 88200 : int(rate);
+        const auto decoded = MediaProbe::decode(file, rate > 384000 ? decodeRate : 0);
+        QCOMPARE(decoded.size(), 2);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[0], decodeRate), SimulatedDriver::kToneHz[0]);
+        QCOMPARE(MediaProbe::dominantFrequency(decoded[1], decodeRate), SimulatedDriver::kToneHz[1]);
+    }
+    // Waits until the file holds the given seconds of audio (while the device streams).
+    bool waitRecorded(const QString& file, double seconds, double rate)
+    {
+        const double perSecond = QFileInfo(file).suffix() == "wav" ? rate * 8 : rate / 4;
+        return QTest::qWaitFor([&] { return QFileInfo(file).size() > seconds * perSecond; }, 20000);
+    }
+    // Stops the recording and waits until the writer has closed the file.
+    bool stopAndClose(const QString& file)
+    {
+        closed.removeAll(file);
+        controller->stopRecording();
+        return QTest::qWaitFor([&] { return controller->isIdle() && closed.contains(file); }, 20000);
+    }
+
+    // Checks the pattern words of a stereo WAV from sample `first` on or, when first < 0, from
+    // the sample its first word carries; returns the next expected sample, or -1 at the first
+    // word out of order.
+    qint64 checkPattern(const QString& file, qint64 first = -1)
+    {
+        const QByteArray bytes = contents(file);
+        const auto word = [&](int pos) { return qFromLittleEndian<quint32>(bytes.constData() + pos); };
+        qint64 n = first >= 0 || bytes.size() < 48 ? first : word(44) & 0x0fffffff;
+        for (int pos = 44; n >= 0 && pos + 8 <= bytes.size(); pos += 8, ++n) {
+            if (word(pos) != SimulatedDriver::patternWord(0, n)
+                || word(pos + 4) != SimulatedDriver::patternWord(1, n))
+                return -1;
+        }
+        return n;
+    }
+
+    // The peaks of both inputs (dB) since the previous call.
+    QVector<double> takePeaks()
+    {
+        const auto db = [this](int input) {
+            return 20 * std::log10(double(controller->levelMeter(input).takePeak()));
+        };
+        return {db(0), db(1)};
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+        registerSimulatedDriver();
+        TestDriver::registerDriver(kDriver);
+        TestDriver::registerDriver(kForeign);
+        AsioHostState* host = AsioHostState::instance();
+        QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
+        pool.reset(new PartitionManager(64u << 20));
+        QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+        controller = new AsioController(host, drivers, pool, writer, 64, this);
+        writer->setParent(controller);
+        host->setBufferProcessor(controller);
+        connect(writer.data(), &AudioFileWriter::fileClosed, this,
+                [this](const QString& file) { closed << file; }, Qt::QueuedConnection);
+        connect(controller,
+                qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,
+                [this](QString m, QString t, QString, QColor c, QColor b) {
+                    log << m;
+                    styled << QStringList{t, m, c.name(), b.name()}.join(' ');
+                    if (t == "Error")
+                        errors << m;
+                });
+        controller->scanDrivers();
+        controller->scanSamplingRate();
+        QVERIFY(controller->driverNames().contains(kDevice));
+    }
+
+    void init()
+    {
+        setScript([](TestDriverScript&) {});
+        clearLog();
+        closed.clear();
+    }
+
+    void cleanup()
+    {
+        SimulatedDriver::setSignal(SimulatedDriver::Signal::Tone);
+        SimulatedDriver::setToneLevelDb(SimulatedDriver::kToneLevelDb);
+    }
+
+    void cleanupTestCase() { controller->unloadCurrentDriver(); }
+
+    void initializesWithTheMessageSequenceAndFixedTexts()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QCOMPARE(log, QStringList({"initializing Halvik Rules Driver...",
+                                   "loading driver Halvik Rules Driver", "initializing asio",
+                                   "check available sampling rates", "set IO format to DSD ...",
+                                   "current IO format is DSD", "set sample rate to 2822400 ...",
+                                   "current sample rate is 2822400", "reading driver info",
+                                   "crete buffers", "driver Halvik Rules Driver initialized",
+                                   "recording started"}));
+        QVERIFY(controller->isDriverReady());
+        QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
+        QCOMPARE(pool->partitionSize(), 512u / 8u);  // 512 one-bit samples per half
+        QCOMPARE(controller->asioErrorText(-1000),
+                 QString("hardware input or output is not present or available"));
+        QCOMPARE(controller->asioErrorText(-5000), QString());
+        const auto bytes = [](std::initializer_list<ASIOSampleType> types) {
+            QList<double> b;
+            for (ASIOSampleType t : types)
+                b << AsioController::bytesPerSample(t);
+            return b;
+        };
+        QCOMPARE(bytes({ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24, ASIOSTFloat64LSB,
+                        ASIOSTDSDInt8NER8, 5}),
+                 (QList<double>{2, 3, 4, 8, 0.125, 0}));
+    }
+
+    // A rate matches with two decimals or is corrected; a driver that answers the IO format
+    // with ASE_OK instead of ASE_SUCCESS has not set it.
+    void ratesAndIoFormatAnswers()
+    {
+        setScript([](TestDriverScript& s) { s.rates = {44100, 48000}; });
+        QVERIFY(controller->initializeDriver(kDriver, 48000.004));
+        QCOMPARE(controller->sampleRate(), 48000.0);
+        QVERIFY(!log.contains("sampling rate 48000 is not supported"));
+        clearLog();
+        QVERIFY(controller->initializeDriver(kDriver, 96000));
+        QVERIFY(log.contains("sampling rate 96000 is not supported"));
+        QVERIFY(log.contains("sampling rate corrected to 44100"));
+        QCOMPARE(controller->sampleRate(), 44100.0);
+        QCOMPARE(controller->sampleRateText(), QString("44.1 kHz"));
+        clearLog();
+        setScript([](TestDriverScript& s) { s.futureResult = ASE_OK; });
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QVERIFY(log.contains("no errors"));
+        QVERIFY(!log.contains("current IO format is PCM"));
+    }
+
+    // DSD monitoring mirrors each input byte when asked; a stopped monitor sends silence; PCM
+    // is never reversed; a driver without outputs leaves no stale output buffer to write into.
+    void monitoringCopiesSilencesAndReverses()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        const int n = 512 / 8;
+        memset(buffer(0, 0), 0x01, n);
+        controller->setEnabledMonitorAsio(true);
+        controller->setEnabledReverseBit(true);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTDSDInt8MSB1, 512, 0);
+        QCOMPARE(buffer(2, 0)[0], uchar(0x80));
+        QCOMPARE(buffer(2, 0)[n - 1], uchar(0x80));
+        controller->setEnabledMonitorAsio(false);
+        controller->processBuffer(buffer(1, 1), 1, ASIOSTDSDInt8MSB1, 512, 1);
+        QCOMPARE(buffer(3, 1)[n - 1], uchar(0x96));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        memset(buffer(2, 0), 0x55, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(buffer(2, 0)[2047], uchar(0x00));
+        controller->setEnabledMonitorAsio(true);
+        memset(buffer(0, 0), 0x01, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        QCOMPARE(buffer(2, 0)[0], uchar(0x01));
+        controller->setEnabledReverseBit(false);
+
+        setScript([](TestDriverScript& s) { s.outputs = 0; });
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        for (int k = 2; k < 4; ++k)
+            QVERIFY(!AsioHostState::instance()->bufferInfos[k].buffers[0] && !buffer(k, 1));
+        memset(buffer(0, 0), 0x11, 2048);
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        controller->processBuffer(buffer(1, 0), 1, ASIOSTInt32LSB, 512, 0);
+        controller->setEnabledMonitorAsio(false);
+        QCOMPARE(buffer(0, 0)[2047], uchar(0x11));
+    }
+
+    void resynchronisationsAreCountedInTheLog()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        clearLog();
+        const auto resyncs = [](int n) {
+            std::thread([n] {
+                for (int i = 0; i < n; ++i)
+                    QCOMPARE(AsioHostState::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1L);
+            }).join();
+        };
+        const QString line("the driver lost samples and resynchronised (%1 times since it was initialized)");
+        resyncs(3);
+        QVERIFY(log.isEmpty());  // reported on the GUI thread, never from the driver's
+        QTRY_COMPARE(log, QStringList({line.arg(3)}));
+        // The warning's colours stand for the log's styling.
+        QCOMPARE(styled, QStringList({"Warning " + line.arg(3) + " #cc6400 #ffffff"}));
+        resyncs(1);
+        QTRY_COMPARE(log, QStringList({line.arg(3), line.arg(4)}));
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        clearLog();
+        resyncs(1);
+        QTRY_COMPARE(log, QStringList({line.arg(1)}));
+    }
+
+    void fullPoolStopsRecordingOnceAndSlowDriveThreshold()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        const int blocks = (64 << 20) / 2048;  // 512 frames of 32-bit samples a block
+        QCOMPARE(pool->partitionCount(), blocks);
+        const QString file = path("full.wav");
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        controller->processBuffer(buffer(0, 0), 0, 5, 512, 0);
+        QTRY_VERIFY(log.contains("invalid buffer type"));
+        // A frame whose right channel never comes holds up the writer: everything after it
+        // stays in the pool until the recording is closed.
+        controller->processBuffer(buffer(0, 0), 0, ASIOSTInt32LSB, 512, 0);
+        int next = 0;
+        auto feed = [&](int blocks) {
+            for (int i = 0; i < blocks; ++i, ++next)
+                controller->processBuffer(buffer(next % 2, 0), next % 2, ASIOSTInt32LSB, 512, 0);
+        };
+        feed(249);
+        QCOMPARE(controller->bufferedBytes(), qint64(512000));
+        QVERIFY(!controller->isSlowDrive());
+        QVERIFY(controller->canRecordNextTrack());
+        feed(1);
+        QVERIFY(controller->isSlowDrive());
+        feed(blocks - 250 + 60);
+        QVERIFY(!controller->isRecording());
+        QCOMPARE(controller->bufferedBytes(), qint64(blocks) * 2048);
+        // The close is still queued for the GUI thread, so nothing has been written yet.
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(log.contains("flushing still in progress"));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle(), 20000);
+        QCOMPARE(log.count("buffer is full"), 1);
+        QVERIFY(log.contains("1 dropout during full.wav"));
+        QVERIFY(controller->failureText().isEmpty());
+        // The blocks after the held-up one that were taken: their whole frames reached the file.
+        QCOMPARE(QFileInfo(file).size(), 44 + (blocks - 1) / 2 * 2 * 2048);
+    }
+
+    void namesTracksAndContainers()
+    {
+        const QString d = dir.path();
+        const auto type = [&](const QString& name) {
+            controller->setFileName(d + name);
+            return controller->fileType();
+        };
+        QCOMPARE((QList<int>{type("/a.DSF"), type("/adsf"), type("/a.dff"), type("/a.wav")}),
+                 (QList<int>{2, 2, 1, 0}));
+        // Whoever calls, a container never takes data of the other kind.
+        QVERIFY(controller->initializeDriver(kDriver, 2822400));
+        QTRY_VERIFY(controller->isIdle());
+        QVERIFY(!controller->startRecording(true));
+        QVERIFY(log.contains("'" + d + "/a.wav' cannot hold DSD data"));
+        QVERIFY(!QFile::exists(d + "/a.wav"));
+        QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
+        QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
+        QFile(d + "/take.dsf").open(QIODevice::WriteOnly);
+        QFile(d + "/take_0002.dsf").open(QIODevice::WriteOnly);
+        QCOMPARE(controller->uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");
+        QCOMPARE(controller->nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
+
+        // The folder is missing, so no track ever appears on disk for the free-name search.
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->setFileName(d + "/absent/take.wav");
+        QVERIFY(controller->startRecording(true));
+        // Without audio in the current track a next track would only leave an empty file.
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), d + "/absent/take.wav");
+        driver()->fireBufferSwitch(0);
+        controller->recordNextTrack();
+        QCOMPARE(controller->currentFileName(), d + "/absent/take_0002.wav");
+        // Pressed again at once after more audio: still a new name, not the one the writer has
+        // just been given.
+        driver()->fireBufferSwitch(1);
+        controller->recordNextTrack();
+        QVERIFY(controller->currentFileName() != d + "/absent/take_0002.wav");
+        controller->stopRecording();
+        QTRY_VERIFY(controller->isIdle());
+    }
+
+    // Asking again while reconnecting must not restart the interval: the test asks several
+    // times an interval, and an attempt must still come.
+    void reconnectionKeepsItsPhase()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QSignalSpy unloaded(controller, &AsioController::driverUnloaded);
+        setScript([](TestDriverScript& s) { s.initSucceeds = false; });
+        driver()->requestReset(true);
+        QTRY_VERIFY(controller->isReconnecting());
+        QCOMPARE(unloaded.count(), 1);
+        clearLog();
+        QTimer asker;
+        connect(&asker, &QTimer::timeout, controller, &AsioController::startReconnecting);
+        asker.start(200);
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("loading driver Halvik Rules Driver") >= 2, 10000);
+        asker.stop();
+        setScript([](TestDriverScript&) {});
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady(), 10000);
+        QVERIFY(!controller->isReconnecting());
+    }
+
+    void settingsKeepSplitSizeAndDropMonitoringForForeignDrivers()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");  // nothing is saved before a load
+        controller->setEnabledMonitorAsio(true);
+        controller->setAutoSplitSize(5000000000LL);
+        controller->saveIni("Veloran", "Tessaro Recorder");
+        controller->setAutoSplitSize(0);
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QCOMPARE(controller->autoSplitSize(), 5000000000LL);
+        QVERIFY(controller->isMonitorAsioEnabled());
+        QVERIFY(controller->initializeDriver(kForeign, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QVERIFY(!controller->isMonitorAsioEnabled());
+        controller->unloadCurrentDriver();
+    }
+
+    void patternRunsOnAcrossTracksAndParts()
+    {
+        SimulatedDriver::setSignal(SimulatedDriver::Signal::Pattern);
+        QVERIFY(controller->initializeDriver(kDevice, 48000));
+        const qint64 frame = 2 * 4 * controller->bufferSize();
+        controller->setAutoSplitSize(44 + 20 * frame);
+        controller->setFileName(path("pat.wav"));
+        const auto files = [this](const QString& pattern) {
+            return QDir(dir.path()).entryList({pattern}, QDir::Files, QDir::Name);
+        };
+        QVERIFY(controller->startRecording(true));
+        QTRY_VERIFY_WITH_TIMEOUT(files("pat_part0002.wav").size() == 1, 20000);
+        controller->recordNextTrack();
+        QTRY_VERIFY_WITH_TIMEOUT(files("pat_0002_part0002.wav").size() == 1, 20000);
+        controller->stopRecording();
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle() && closed.size() == files("pat*.wav").size(), 20000);
+        controller->setAutoSplitSize(0);
+        QStringList all = files("pat*.wav");
+        // Tracks continue the parts of the first take: pat, pat_part0002.. then pat_0002...
+        std::stable_partition(all.begin(), all.end(),
+                              [](const QString& f) { return !f.startsWith("pat_0002"); });
+        qint64 n = -1;  // the first file tells where the recording began
+        for (const QString& f : all) {
+            n = checkPattern(path(f), n);
+            QVERIFY2(n > 0, qPrintable(f));
+        }
+    }
+
+    // A real file system that fills up, and names the writer cannot open: each gives one error,
+    // stops the recording, frees the pool and leaves a file that standard tools read, its header
+    // counting exactly the whole frames on disk.
+    void refusedDestinationStopsTheRecordingOnce_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("full disk, DSD 4x to dsf") << 11289600.0 << "full.dsf" << "No space left on device";
+        QTest::newRow("full disk, DSD 4x to dff") << 11289600.0 << "full.dff" << "No space left on device";
+        QTest::newRow("full disk, 384 kHz to wav") << 384000.0 << "full.wav" << "No space left on device";
+        QTest::newRow("missing folder") << 2822400.0 << "gone/take.dsf" << "No such file or directory";
+        QTest::newRow("name of a folder") << 192000.0 << "folder.wav" << "Is a directory";
+    }
+
+    void refusedDestinationStopsTheRecordingOnce()
+    {
+        QFETCH(double, rate);
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        // An 8 MiB file system of its own for the full-disk rows.
+        const bool onSmallDisk = reason == "No space left on device";
+        QTemporaryDir disk;
+        const QStringList mount{"-t", "tmpfs", "-o", "size=8m", "tmpfs", disk.path()};
+        if (onSmallDisk && QProcess::execute("mount", mount) != 0)
+            QSKIP("mounting a small file system failed (it needs root)");
+        const auto unmount = qScopeGuard([&] {
+            if (onSmallDisk)
+                QProcess::execute("umount", {disk.path()});
+        });
+        const QString folder = onSmallDisk ? disk.path() : dir.path();
+        QDir(dir.path()).mkpath("folder.wav");
+        const QString file = QDir(folder).absoluteFilePath(name);
+        QVERIFY(controller->initializeDriver(kDevice, rate));
+        errors.clear();
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle(), 20000);
+        QCOMPARE(pool->usedCount(), 0);
+        QVERIFY2(errors.value(0).contains(QDir::toNativeSeparators(file) + ": " + reason),
+                 qPrintable(errors.join('|')));
+        QCOMPARE(controller->failureText(), reason);
+        if (onSmallDisk) {
+            QVERIFY2(QFileInfo(file).size() > 7 << 20, qPrintable(QString::number(QFileInfo(file).size())));
+            verifyFile(file, rate);
+        }
+        // Ready for the next take, which clears the reason; nothing followed the one error.
+        const QString next = path(controller->isDsd() ? "next.dsf" : "next.wav");
+        controller->setFileName(next);
+        QVERIFY(controller->startRecording(true));
+        QVERIFY(controller->failureText().isEmpty());
+        QVERIFY(stopAndClose(next));
+        QCOMPARE(errors.size(), 1);
+    }
+
+    // The meters read the device's level, PCM in dB of full scale, DSD in dB of 50 % modulation:
+    // the tone at half of full scale is -6.0 dBFS and 0 dB DSD. A row with a file records it with
+    // resynchronisations, which are its dropouts, counted from its start and logged at its stop
+    // (one before the recording is not); the file carries each channel's tone. A full-scale
+    // burst then clips its input only, and the meters start afresh with the next driver.
+    void metersRecordingsAndDropouts_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<double>("toneDb");
+        QTest::addColumn<int>("burst");  // the input that clips, -1 for none
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("dropouts");
+        QTest::addColumn<QStringList>("dropoutLog");
+        const auto row = [](const char* tag, double rate, double toneDb, int burst, const char* name = "",
+                            int dropouts = 0, const QStringList& dropoutLog = {}) {
+            QTest::newRow(tag) << rate << toneDb << burst << QString(name) << dropouts << dropoutLog;
+        };
+        const double tone = SimulatedDriver::kToneLevelDb;
+        row("PCM 44.1 kHz to wav, burst left", 44100, tone, 0, "t1.wav");
+        row("PCM 384 kHz to wav, burst right", 384000, tone, 1, "t2.wav");
+        row("PCM 20 dB lower", 44100, tone - 20, -1);
+        row("PCM silence", 44100, -qInf(), -1);
+        row("DSD 1x to dsf, burst right", 2822400, tone, 1, "t3.dsf", 3, {"3 dropouts during t3.dsf"});
+        row("DSD 2x to dff", 5644800, tone, -1, "t4.dff", 1, {"1 dropout during t4.dff"});
+        row("DSD 4x, burst left", 11289600, tone, 0);
+        row("DSD 1x 20 dB lower", 2822400, tone - 20, -1);
+        row("DSD 4x 20 dB lower", 11289600, tone - 20, -1);
+        row("DSD silence", 2822400, -qInf(), -1);
+    }
+
+    void metersRecordingsAndDropouts()
+    {
+        QFETCH(double, rate);
+        QFETCH(double, toneDb);
+        QFETCH(int, burst);
+        QFETCH(QString, name);
+        QFETCH(int, dropouts);
+        QFETCH(QStringList, dropoutLog);
+        SimulatedDriver::setToneLevelDb(toneDb);
+        QVERIFY(controller->initializeDriver(kDevice, rate));
+        QCOMPARE(controller->sampleRate(), rate);
+        QVERIFY(controller->isStreaming());
+        QTest::qWait(200);  // past the first blocks of the stream
+        takePeaks();
+        QTest::qWait(500);
+        QVector<double> peaks = takePeaks();
+        const double reading = toneDb + (controller->isDsd() ? 6.0 : 0.0);
+        for (int input = 0; input < 2; ++input) {
+            QVERIFY2(std::isinf(reading) ? peaks[input] <= -60 : std::abs(peaks[input] - reading) <= 0.5,
+                     qPrintable(QString("input %1 reads %2 dB").arg(input).arg(peaks[input])));
+            QVERIFY(!controller->levelMeter(input).takeClip());
+        }
+        if (!name.isEmpty()) {
+            controller->driverResyncRequested();
+            controller->setFileName(path(name));
+            QVERIFY(controller->startRecording(true));
+            std::thread([this, dropouts] {
+                for (int i = 0; i < dropouts; ++i)
+                    controller->driverResyncRequested();
+            }).join();
+            QCOMPARE(controller->dropoutCount(), unsigned(dropouts));
+            QVERIFY(waitRecorded(path(name), 1.0, rate));
+            log.clear();
+            QVERIFY(stopAndClose(path(name)));
+            QCOMPARE(log.filter(" during "), dropoutLog);
+            verifyFile(path(name), rate);
+        }
+        if (burst < 0)
+            return;
+        SimulatedDriver::addFullScaleBurst(burst);
+        QTest::qWait(300);
+        peaks = takePeaks();
+        const double fullScale = controller->isDsd() ? 3.1 : -0.01;  // DSD: 100 % is +6 dB
+        QVERIFY(controller->levelMeter(burst).takeClip());
+        QVERIFY(!controller->levelMeter(1 - burst).takeClip());
+        QVERIFY2(peaks[burst] >= fullScale, qPrintable(QString::number(peaks[burst])));
+        QVERIFY2(peaks[1 - burst] < fullScale, qPrintable(QString::number(peaks[1 - burst])));
+        // A peak the window has not fetched yet belongs to the old driver and must not show.
+        SimulatedDriver::addFullScaleBurst(burst);
+        QTest::qWait(300);
+        const unsigned resets = controller->levelMeter(burst).resetCount();
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        for (int input = 0; input < 2; ++input) {
+            QVERIFY(controller->levelMeter(input).resetCount() > resets);
+            QCOMPARE(controller->levelMeter(input).takePeak(), 0.0f);
+            QVERIFY(!controller->levelMeter(input).takeClip());
+        }
+    }
+
+    // The recording waits through the reconnection and goes on in the same file; the process
+    // then ends during the recording, without a stop, and the file is finished all the same.
+    // Runs last: the exit path leaves the controller without a writer.
+    void unpluggedDeviceComesBackIntoTheSameFileThatTheExitFinishes()
+    {
+        QVERIFY(controller->initializeDriver(kDevice, 2822400));
+        QSignalSpy unplugged(controller, &AsioController::unplugged);
+        QSignalSpy ready(controller, &AsioController::driverReady);
+        const QString file = path("replug.dsf");
+        controller->setFileName(file);
+        QVERIFY(controller->startRecording(true));
+        QVERIFY(waitRecorded(file, 0.3, 2822400));
+        log.clear();
+        SimulatedDriver::setUnplugged(true);
+        QVERIFY(unplugged.wait(10000));
+        QVERIFY(controller->isReconnecting());
+        QVERIFY(controller->isRecording());
+        // Two failing attempts at least, while the recording waits.
+        QTRY_VERIFY_WITH_TIMEOUT(log.count("load driver info failed")
+                                     + log.count("hardware input or output is not present or available") >= 2,
+                                 10000);
+        QVERIFY(log.contains("recording stopped"));
+        const qint64 sizeWhileAway = QFileInfo(file).size();
+        SimulatedDriver::setUnplugged(false);
+        QVERIFY(ready.wait(10000));
+        QVERIFY(!controller->isReconnecting());
+        // A second more of audio after the reconnection, in the same file.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > sizeWhileAway + 2822400 / 4, 20000);
+        controller->shutDown();
+        QVERIFY(!controller->isRecording());
+        QVERIFY(!controller->isStreaming());
+        QVERIFY(!QFile::exists(path("replug_0002.dsf")));
+        verifyFile(file, 2822400);  // the final header counts exactly the data in the file
+    }
+};
+
+QTEST_GUILESS_MAIN(TestController)
+#include "tst_controller.moc"

@@ -1,0 +1,444 @@
+// The recording library under real threads and real files: the pool, part and track names,
+// the writer thread, the three format writers byte by byte against the published layouts, and
+// the checks of a destination before anything is recorded. The writer's data are counting
+// words: channel c, sample n carries (n << 1) | c, so loss, repetition, reordering and swapped
+// channels all show when the files are read back.
+#include "audiofile.h"
+#include "audiofilewriter.h"
+#include "nextnumberedname.h"
+#include "partitionmanager.h"
+#include "recordingdestination.h"
+
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <unistd.h>
+
+namespace {
+constexpr int kWordsPerBlock = 256;
+constexpr int kBlockBytes = kWordsPerBlock * 4;
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+quint32 word(const QByteArray& f, int pos) { return qFromLittleEndian<quint32>(f.constData() + pos); }
+
+// Checks the data size of a stereo WAV file and the counting pattern from sample n on; returns
+// the next expected sample number, or -1 on a mismatch.
+qint64 checkPattern(const QString& path, qint64 n)
+{
+    const QByteArray f = readAll(path);
+    if (f.size() < 44 || f.left(4) != "RIFF" || word(f, 40) != quint32(f.size() - 44))
+        return -1;
+    for (int pos = 44; pos + 8 <= f.size(); pos += 8, ++n) {
+        if (word(f, pos) != quint32(n << 1) || word(f, pos + 4) != quint32((n << 1) | 1))
+            return -1;
+    }
+    return n;
+}
+
+// Writes one file of the given type from per-channel byte arrays, cut into frames of frameBytes.
+void writeFile(const QString& path, int type, int rate, const QVector<QByteArray>& channels,
+               int frameBytes)
+{
+    AudioFile file(path, type, channels.size());
+    file.setSampleRate(rate);
+    file.setBitsPerSample(32);
+    QVERIFY(file.open());
+    const int total = channels.isEmpty() ? 0 : channels[0].size();
+    for (int offset = 0; offset < total; offset += frameBytes) {
+        AudioBuffer frame(channels.size(), qMin(frameBytes, total - offset));
+        for (int c = 0; c < channels.size(); ++c)
+            frame.setChannelData(c, (uchar*)channels[c].constData() + offset);
+        QVERIFY(file.writeBuffer(frame));
+    }
+    file.close();
+}
+
+QByteArray hex(const char* text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+} // namespace
+
+class TestRecording : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QSharedPointer<PartitionManager> pool;
+    qint64 nextSample = 0;
+
+    void feedBlock(AudioFileWriter& writer, int channel, qint64 firstSample, int bytes = kBlockBytes)
+    {
+        uchar* p = pool->acquire();
+        QVERIFY(p);
+        for (int i = 0; i < bytes / 4; ++i)
+            qToLittleEndian<quint32>(quint32(((firstSample + i) << 1) | channel), p + i * 4);
+        writer.append(channel, p, bytes);
+    }
+    void feedFrames(AudioFileWriter& writer, int frames)
+    {
+        for (int f = 0; f < frames; ++f, nextSample += kWordsPerBlock) {
+            feedBlock(writer, 0, nextSample);
+            feedBlock(writer, 1, nextSample);
+        }
+    }
+    bool waitAllFree() { return QTest::qWaitFor([&] { return pool->usedCount() == 0; }, 5000); }
+    // Closes the file and waits until it is finished and every block is back in the pool.
+    bool closeAndDrain(AudioFileWriter& writer)
+    {
+        QSignalSpy closed(&writer, &AudioFileWriter::fileClosed);
+        writer.closeFile();
+        return QTest::qWaitFor([&] { return !closed.isEmpty() && pool->usedCount() == 0; }, 5000);
+    }
+    QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
+
+private slots:
+    void init()
+    {
+        pool.reset(new PartitionManager(kBlockBytes * 512));
+        QVERIFY(pool->setPartitionSize(kBlockBytes));
+        nextSample = 0;
+    }
+
+    void poolHandsOutAndTakesBack()
+    {
+        PartitionManager small(10);
+        QVERIFY(!small.setPartitionSize(10));
+        QVERIFY(!small.setPartitionSize(0));
+        QVERIFY(small.setPartitionSize(3));
+        QCOMPARE(small.partitionCount(), 3);
+        uchar* a = small.acquire();
+        uchar* b = small.acquire();
+        QCOMPARE((QList<qint64>{b - a, small.acquire() - a}), (QList<qint64>{3, 6}));
+        QVERIFY(!small.acquire());
+        QVERIFY(!small.setPartitionSize(2));
+        QCOMPARE(small.partitionSize(), 3u);
+        small.release(a + 1);
+        small.release(nullptr);
+        QCOMPARE(small.usedCount(), 3);
+        small.release(b);
+        small.release(b);  // a second release of the same block frees nothing
+        QCOMPARE(small.usedCount(), 2);
+        QCOMPARE(small.acquire(), b);
+    }
+
+    // Parts and tracks count on from 0002 in four digits or more; a name whose number is not
+    // one of ours gets a number of its own.
+    void namesFollowTheNumbering()
+    {
+        const auto next = [this](const char* name, const char* marker) {
+            return nextNumberedName(path(name), marker).replace(dir.path(), "@");
+        };
+        QCOMPARE((QStringList{next("take.dsf", "_part"), next("take_part0002.dsf", "_part"),
+                              next("take_part0009.dff", "_part"), next("take_part9999.dsf", "_part"),
+                              next("take_part10000.dsf", "_part"), next("take", "_part"),
+                              next("take.dsf", "_"), next("take_0002.dsf", "_"),
+                              next("take_part0002.dsf", "_")}),
+                 (QStringList{"@/take_part0002.dsf", "@/take_part0003.dsf", "@/take_part0010.dff",
+                              "@/take_part10000.dsf", "@/take_part10000_part0002.dsf", "@/take_part0002.",
+                              "@/take_0002.dsf", "@/take_0003.dsf", "@/take_part0002_0002.dsf"}));
+    }
+
+    // One writer through a next track while writing, a close, a block arriving after the close
+    // (it belongs to no recording) and its destruction with a full queue (which is drained).
+    void writesEveryFrameOnceAcrossTracksAndDrainsAtTheEnd()
+    {
+        QByteArray closed;
+        qint64 first = 0;
+        {
+            AudioFileWriter writer(pool);
+            writer.start(path("a.wav"), 0, 2, 32, 48000);
+            feedFrames(writer, 40);
+            // Frames still queued at the next start go to the next track, so a loaded machine
+            // could leave a.wav empty: the switch waits until the first 40 are taken.
+            QVERIFY(waitAllFree());
+            writer.start(path("b.wav"), 0, 2, 32, 48000);
+            feedFrames(writer, 40);
+            QVERIFY(closeAndDrain(writer));
+            QCOMPARE(checkPattern(path("b.wav"), checkPattern(path("a.wav"), 0)), nextSample);
+            closed = readAll(path("b.wav"));
+            writer.closeFile();
+            feedBlock(writer, 0, 99999);
+            first = nextSample;
+            QSignalSpy opened(&writer, &AudioFileWriter::fileOpened);
+            writer.start(path("c.wav"), 0, 2, 32, 48000);
+            QCOMPARE(pool->usedCount(), 0);
+            // Once the file is open, a frame whose channel 1 never comes holds up the queue, so
+            // all that follows is still queued when the writer is destroyed.
+            QTRY_COMPARE(opened.count(), 1);
+            feedBlock(writer, 0, 0);
+            feedFrames(writer, 200);
+        }
+        QCOMPARE(pool->usedCount(), 0);
+        QCOMPARE(checkPattern(path("c.wav"), first), nextSample);
+        QCOMPARE(readAll(path("b.wav")), closed);
+        // A writer that waits idle between takes and is destroyed right after the next start
+        // still writes that take: the quit must not overtake the start it follows.
+        for (int take = 0; take < 20; ++take) {
+            const QString name = path(QString("quick%1.wav").arg(take));
+            {
+                AudioFileWriter writer(pool);
+                writer.start(path("idle.wav"), 0, 2, 32, 48000);
+                QVERIFY(closeAndDrain(writer));
+                writer.start(name, 0, 2, 32, 48000);
+                first = nextSample;
+                feedFrames(writer, 2);
+            }
+            QCOMPARE(checkPattern(name, first), nextSample);
+        }
+    }
+
+    // A part ends before the frame that would reach the maximum, but holds one frame at least.
+    void splitsAtTheMaximumIntoNumberedParts_data()
+    {
+        QTest::addColumn<qint64>("maxSize");
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("firstPartFrames");
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("ten frames per part")
+            << qint64(44 + 10 * 2 * kBlockBytes) << 25 << 9
+            << QStringList{"s25.wav", "s25_part0002.wav", "s25_part0003.wav"};
+        QTest::newRow("tiny maximum") << qint64(1025) << 3 << 1
+                                      << QStringList{"s3.wav", "s3_part0002.wav", "s3_part0003.wav"};
+    }
+
+    void splitsAtTheMaximumIntoNumberedParts()
+    {
+        QFETCH(qint64, maxSize);
+        QFETCH(int, frames);
+        QFETCH(int, firstPartFrames);
+        QFETCH(QStringList, files);
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.setFileMaxSize(1024);
+        QCOMPARE(errors.value(0), (QVariantList{3, "maximum size too small"}));
+        QCOMPARE(writer.fileMaxSize(), qint64(524288000));
+        writer.setFileMaxSize(maxSize);
+        writer.start(path(files[0]), 0, 2, 32, 48000);
+        feedFrames(writer, frames);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(QDir(dir.path()).entryList({QString("s%1*").arg(frames)}, QDir::Files, QDir::Name), files);
+        QCOMPARE(QFileInfo(path(files[0])).size(), qint64(44 + firstPartFrames * 2 * kBlockBytes));
+        qint64 n = 0;
+        for (const QString& f : files)
+            n = checkPattern(path(f), n);
+        QCOMPARE(n, nextSample);
+        QCOMPARE(writer.fileName(), path(files.last()));
+        QCOMPARE(errors.count(), 1);
+    }
+
+    void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
+    {
+        AudioFileWriter writer(pool);
+        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        writer.start(path("hold.wav"), 0, 2, 32, 48000);
+        feedBlock(writer, 1, 0);                   // channel 1 before any channel 0: dropped
+        feedBlock(writer, 0, 0);
+        feedBlock(writer, 1, 0, kBlockBytes / 2);  // shorter: the frame shrinks to it
+        feedBlock(writer, 0, 1000);                // channel 1 never comes
+        feedBlock(writer, 0, 2000);
+        feedBlock(writer, 1, 2000);
+        feedBlock(writer, 0, 3000);                // a stop fell before its channel 1
+        QTRY_COMPARE(pool->usedCount(), 4);  // the incomplete frames and the one between them wait
+        QVERIFY(closeAndDrain(writer));
+        // Only the frame in the middle is a fault; the last half frame is where the take ends.
+        QCOMPARE(errors.count(), 1);
+        QCOMPARE(errors.at(0).at(0).toInt(), 2);
+        const QByteArray f = readAll(path("hold.wav"));
+        QCOMPARE(f.size(), 44 + kBlockBytes + 2 * kBlockBytes);
+        QCOMPARE(word(f, 44 + kBlockBytes), quint32(4000));
+    }
+
+    // Data reach the file a quarter second of audio after they came at the latest, the header
+    // follows every second of audio. 8000 Hz stereo 32-bit is 64000 bytes a second, 2048 a frame.
+    void dataAndHeaderReachTheDiskInTime_data()
+    {
+        QTest::addColumn<int>("frames");
+        QTest::addColumn<int>("onDiskAtLeast");
+        QTest::addColumn<int>("headerAtLeast");
+        QTest::newRow("a third of a second") << 10 << 16000 << 0;
+        QTest::newRow("over a second") << 40 << 64000 << 64000;
+        QTest::newRow("header due with the last frame") << 32 << 64000 << 64000;
+    }
+
+    void dataAndHeaderReachTheDiskInTime()
+    {
+        QFETCH(int, frames);
+        QFETCH(int, onDiskAtLeast);
+        QFETCH(int, headerAtLeast);
+        AudioFileWriter writer(pool);
+        const QString file = path(QString("live%1.wav").arg(frames));
+        writer.start(file, 0, 2, 32, 8000);
+        feedFrames(writer, frames);
+        QByteArray f;
+        QTRY_VERIFY2((f = readAll(file)).size() - 44 >= onDiskAtLeast
+                         && word(f, 40) >= quint32(headerAtLeast),
+                     qPrintable(QString("%1 bytes, header %2").arg(f.size()).arg(word(f, 40))));
+        QVERIFY(word(f, 40) <= quint32(f.size() - 44));
+        // A player opening the file now, or after a crash, trusts both sizes: they must agree.
+        QCOMPARE(word(f, 4), word(f, 40) + 36);
+        QVERIFY(closeAndDrain(writer));
+    }
+
+    void emptyFilesCarryTheHeaderAlone()
+    {
+        writeFile(path("e.dsf"), 2, 2822400, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dsf")),
+                 hex("44534420 1c00000000000000 5c00000000000000 0000000000000000"
+                     "666d7420 3400000000000000 01000000 00000000 02000000 02000000"
+                     "0011 2b00 01000000 0000000000000000 00100000 00000000"
+                     "64617461 0c00000000000000"));
+        writeFile(path("e.dff"), 1, 5644800, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.dff")),
+                 hex("46524d38 0000000000000076 44534420"
+                     "46564552 0000000000000004 01050000"
+                     "50524f50 000000000000004a 534e4420"
+                     "46532020 0000000000000004 00562200"
+                     "43484e4c 000000000000000a 0002 534c4654 53524754"
+                     "434d5052 0000000000000014 44534420 0e") +
+                     QByteArray("not compressed") + hex("00 44534420 0000000000000000"));
+        writeFile(path("e.wav"), 0, 192000, {QByteArray(), QByteArray()}, 1);
+        QCOMPARE(readAll(path("e.wav")),
+                 hex("52494646 24000000 57415645 666d7420 10000000 0100 0200"
+                     "00ee0200 00701700 0800 2000 64617461 00000000"));
+    }
+
+    // The header fields are file size, sample count per channel (without padding) and data
+    // chunk size; the samples follow bit-reversed, each channel in 4096-byte blocks, the last
+    // one padded with zeros. Every byte value is reversed, and frames of 4608 bytes take both
+    // the whole-block way and the staged one.
+    void dsfStoresBitReversedBlocksWithPadding()
+    {
+        const int n = 18005;
+        QByteArray left(n, '\0'), reversedLeft(n, '\0'), expected;
+        for (int i = 0; i < n; ++i) {
+            left[i] = char(i * 7 + i / 251);
+            for (int bit = 0; bit < 8; ++bit)
+                reversedLeft[i] = char(reversedLeft[i] | (uchar(left[i]) >> bit & 1) << (7 - bit));
+        }
+        writeFile(path("p.dsf"), 2, 2822400, {left, QByteArray(n, '\x69')}, 4608);
+        const QByteArray f = readAll(path("p.dsf"));
+        QCOMPARE(f.mid(12, 8) + f.mid(64, 8) + f.mid(84, 8),  // 92 + 40960, 144040, 40960 + 12
+                 hex("5ca0000000000000 a832020000000000 0ca0000000000000"));
+        for (int at = 0; at < n; at += 4096)
+            expected += reversedLeft.mid(at, 4096).leftJustified(4096, '\0')
+                        + QByteArray(qMin(4096, n - at), '\x96').leftJustified(4096, '\0');
+        QCOMPARE(f.mid(92), expected);
+        writeFile(path("b.dsf"), 2, 2822400, {QByteArray(4096, 'A'), QByteArray(4096, 'B')}, 512);
+        const QByteArray full = readAll(path("b.dsf"));
+        QCOMPARE(full.mid(64, 8), hex("0080000000000000"));  // 32768 samples
+        QCOMPARE(full.mid(92), QByteArray(4096, '\x82') + QByteArray(4096, 'B'));  // no padding block
+    }
+
+    void dffAndWavInterleave()
+    {
+        writeFile(path("i.dff"), 1, 2822400, {QByteArray("ABC"), QByteArray("DEF")}, 3);
+        const QByteArray dff = readAll(path("i.dff"));
+        // Form size 118 + 6, sound data size 6, then the interleaved bytes.
+        QCOMPARE(dff.mid(4, 8) + dff.mid(122), hex("000000000000007c 0000000000000006") + "ADBECF");
+        writeFile(path("i.wav"), 0, 44100, {hex("0102030405060708"), hex("1112131415161718")}, 8);
+        const QByteArray wav = readAll(path("i.wav"));
+        // RIFF size 36 + 16, byte rate 352800, data size 16, then the interleaved words.
+        QCOMPARE(wav.mid(4, 4) + wav.mid(28, 4) + wav.mid(40),
+                 hex("34000000 20620500 10000000 01020304 11121314 05060708 15161718"));
+    }
+
+    // What a writer cannot store is refused: nothing half written, no file of an unknown type.
+    void refusesWhatItCannotStore_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("type");
+        QTest::addColumn<int>("filledChannels");
+        QTest::newRow("unknown type") << path("x.raw") << 3 << 2;
+        QTest::newRow("wav, incomplete frame") << path("inc.wav") << 0 << 1;
+        // /dev/full accepts the open and refuses every byte, like a disk that is full.
+        QTest::newRow("wav, full disk") << "/dev/full" << 0 << 2;
+        QTest::newRow("dff, full disk") << "/dev/full" << 1 << 2;
+    }
+
+    void refusesWhatItCannotStore()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, type);
+        QFETCH(int, filledChannels);
+        AudioFile file(name, type, 2);
+        const bool known = type <= 2;
+        QCOMPARE(file.open(), known);
+        QByteArray data(64 * 1024, 'x');
+        AudioBuffer frame(2, data.size());
+        for (int c = 0; c < filledChannels; ++c)
+            frame.setChannelData(c, (uchar*)data.data());
+        QVERIFY(!file.writeBuffer(frame));
+        if (!known) {
+            QCOMPARE(file.errorString(), QString("No Implementation Set"));
+            QCOMPARE(file.size(), 0);
+            QVERIFY(!QFile::exists(name));
+        }
+    }
+
+    // The container follows the data, blanks around a name never reach the file, blanks alone
+    // are no name; relative names resolve against the working directory, as typed names do.
+    void conformedName()
+    {
+        QVERIFY(QDir::setCurrent(dir.path()));
+        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType) {
+            const QString name = RecordingDestination::conformedName(typed, dsd, dsdType);
+            return name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@");
+        };
+        QCOMPARE((QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
+                              conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
+                              conformed("take", false, "dff"), conformed("take", true, "DSF"),
+                              conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
+                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf")}),
+                 (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
+                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-"}));
+        QVERIFY(RecordingDestination::availableBytes(path("take.wav")) > 0);
+    }
+
+    void problems_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QString() << "no destination file name";
+        QTest::newRow("only blanks") << QStringLiteral("   ") << "no destination file name";
+        QTest::newRow("existing folder") << path("folder") << "is a folder";
+        QTest::newRow("missing folder") << path("missing/take.wav") << "does not exist";
+        QTest::newRow("file as folder") << path("plain.wav/take.wav") << "is not a folder";
+        QTest::newRow("new file") << path("new.wav") << QString();
+        QTest::newRow("existing file") << path("plain.wav") << QString();
+        QTest::newRow("name too long") << path(QString(300, QLatin1Char('x')) + ".wav")
+                                       << "File name too long";
+    }
+    void problems()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, reason);
+        QDir(dir.path()).mkpath(QStringLiteral("folder"));
+        QVERIFY(QFile(path("plain.wav")).open(QIODevice::WriteOnly));
+        const bool existed = QFileInfo::exists(name);
+        const QString problem = RecordingDestination::problem(name);
+        QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason), qPrintable(problem));
+        QCOMPARE(QFileInfo::exists(name), existed);  // the check leaves no trace
+    }
+
+    void readOnlyFolderIsNamed()
+    {
+        if (::geteuid() == 0)
+            QSKIP("root writes into read-only folders");
+        QDir(dir.path()).mkpath(QStringLiteral("locked"));
+        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QVERIFY(RecordingDestination::problem(path("locked/take.wav")).contains("cannot be written"));
+        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                | QFileDevice::ExeOwner);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRecording)
+#include "tst_recording.moc"

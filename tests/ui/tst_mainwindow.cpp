@@ -15,19 +15,14 @@
 #include "testdriver.h"
 #include "winfsinfo.h"
 
-#include <QDockWidget>
-#include <QFileDialog>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QtTest>
+#include <QtWidgets>
 #include <functional>
 #include <optional>
 
 namespace {
 const QString kDriver = "Halvik UI Driver";
+#define VERIFY_MATCH(text, pattern) QVERIFY2(QRegularExpression(pattern).match(text).hasMatch(), qPrintable(text))
 
 // The real controller, with the commands the window gives recorded on the way through and
 // the queries that depend on the disk's speed and on a recording settable.
@@ -137,25 +132,18 @@ class TestMainWindow : public QObject
     QString shown() const { return status() + " | " + controls(); }
     // The path the field shows and the controller's file name: "shown | used".
     QString destination() const { return shownPath() + " | " + controller->fileName(); }
-    static bool matches(const QString& text, const QString& pattern)
-    {
-        return QRegularExpression(pattern).match(text).hasMatch();
-    }
     void refresh() { window->onTimer(); }
     void typePath(const QString& text)
     {
         child<QLineEdit>("pathEdit")->clear();
         QTest::keyClicks(child<QLineEdit>("pathEdit"), text);
     }
-    // A small file system of its own: only root may mount one, others skip the test.
-    void mountTmpfs(const QString& where, int mib)
+    // A small file system of its own; only root may mount one.
+    bool mountTmpfs(const QString& where, int mib)
     {
-        if (!mounts.contains(where) && QDir().mkpath(where)
-            && QProcess::execute("mount", {"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where})
-                   == 0)
-            mounts << where;
-        if (!mounts.contains(where))
-            QSKIP("a small tmpfs could not be mounted (that needs root)");
+        mounts << where;
+        const QStringList options{"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where};
+        return QDir().mkpath(where) && QProcess::execute("mount", options) == 0;
     }
     // Unplugged, the device stays away (its driver fails to initialise) until plugged again.
     void plugDevice(bool present)
@@ -184,10 +172,9 @@ class TestMainWindow : public QObject
     }
     bool useDriver(double rate)
     {
-        if (!controller->initializeDriver(kDriver, rate))
-            return false;
+        const bool ready = controller->initializeDriver(kDriver, rate);
         refresh();
-        return true;
+        return ready;
     }
     bool waitIdle() { return QTest::qWaitFor([this] { return controller->isIdle(); }, 10000); }
     // Record, a moment, stop, with the buttons; true once the recorder is idle again.
@@ -245,14 +232,13 @@ private slots:
     }
 
     // Without a driver the window's refreshes change nothing. Ctrl+L shows and hides the
-    // floating log, which receives the controller's messages; F5 asks the driver again
-    // without re-creating its buffers.
-    void withoutDriverThenLogWindowAndShortcuts()
+    // floating log; F5 asks the driver again without re-creating its buffers. Corners are cut
+    // off at every size.
+    void withoutDriverThenShortcutsAndShape()
     {
         QTest::qWait(250);  // a few refreshes of the window's own timer
         QCOMPARE(QStringList({status(), clock(), window->windowTitle()}),
                  QStringList({"No ASIO Driver found in your system", "--:--:--", "Veloran -   @0.0 kHz"}));
-        QVERIFY(window->windowFlags() & Qt::FramelessWindowHint);
 
         QVERIFY(useDriver(44100));
         QDockWidget* log = window->logWindow();
@@ -263,58 +249,51 @@ private slots:
             QTest::keyClick(window, Qt::Key_L, Qt::ControlModifier);
             QVERIFY(log->isVisible() == shown && log->isFloating());
         }
-        controller->appendInfo("hello from the controller");
-        QTRY_VERIFY(logText().contains("hello from the controller"));
-
         const int before = TestDriver::calls(kDriver).size();
         QTest::keyClick(window, Qt::Key_F5);
         const QStringList calls = TestDriver::calls(kDriver).mid(before);
         QVERIFY(!calls.isEmpty() && !calls.contains("createBuffers") && controller->commands.isEmpty());
+
+        const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
+        for (const QSize size : {least + QSize(120, 40), least}) {
+            window->resize(size);
+            QTRY_COMPARE(window->size(), size);
+            const QRegion mask = window->mask();
+            const int w = size.width(), h = size.height();
+            QCOMPARE(mask.boundingRect().size(), size);
+            QVERIFY(!mask.contains(QPoint(0, 0)) && !mask.contains(QPoint(w - 1, h - 1)));
+            QVERIFY(mask.contains(QPoint(w / 2, h / 2)) && mask.contains(QPoint(w / 2, 1)));
+        }
     }
 
     void statusTexts()
     {
         refresh();
         QCOMPARE(shown(), QString("Halvik UI Driver - stopped PCM  @44.1 kHz | 10011 0w"));
-        const QPair<qint64, QString> notes[] = {
-            {512000, ""}, {512001, " (slow drive! using 0.5 MB RAM)"}, {3 << 20, " (slow drive! using 3.0 MB RAM)"}};
-        for (const auto& [bytes, note] : notes) {
-            controller->forcedBytes = bytes;
-            refresh();
-            QCOMPARE(status(), "Halvik UI Driver - stopped PCM  @44.1 kHz" + note);
-        }
-        controller->forcedBytes.reset();
         QVERIFY(useDriver(5644800));
         QCOMPARE(status() + " | " + window->windowTitle(),
                  QString("Halvik UI Driver - stopped DSD 2x  @5644.8 kHz | Veloran - Halvik UI Driver  @5644.8 kHz"));
 
-        // Recording at DSD 4x the line fits its field whole and shows from its first letter;
-        // with the slow-drive note too it is cut at the right, the whole text in the tool tip.
+        // Recording at DSD 4x with the slow-drive note, the line is cut at the right and shows
+        // from its first letter, the whole text in the tool tip.
         QVERIFY(useDriver(11289600));
         typePath(path("fit"));
         click("recordButton");
-        const QString pattern =
-            "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz \\(\\d+:\\d\\d:\\d\\d left\\)";
+        controller->forcedBytes = 3 << 20;
+        refresh();
         auto* line = child<QLineEdit>("statusLine");
-        for (const qint64 buffered : {0, 3 << 20}) {
-            controller->forcedBytes = buffered;
-            refresh();
-            const QString whole = buffered ? line->toolTip() : line->text();
-            QVERIFY2(matches(whole, pattern + (buffered ? " \\(slow drive! using 3\\.0 MB RAM\\)$" : "$")),
-                     qPrintable(whole));
-            QCOMPARE(line->text().endsWith(QChar(0x2026)), buffered > 0);
-            QVERIFY(whole.startsWith(line->text().chopped(buffered ? 1 : 0)));
-            QVERIFY(QFontMetrics(line->font()).horizontalAdvance(line->text()) < line->contentsRect().width());
-            QCOMPARE(line->cursorPosition(), 0);
-        }
+        VERIFY_MATCH(line->toolTip(), "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz "
+                                      "\\(\\d+:\\d\\d:\\d\\d left\\) \\(slow drive! using 3\\.0 MB RAM\\)$");
+        QVERIFY(line->text().endsWith(QChar(0x2026)) && line->toolTip().startsWith(line->text().chopped(1)));
+        QCOMPARE(line->cursorPosition(), 0);
         controller->forcedBytes.reset();
         window->onStopRec();
         QVERIFY(waitIdle());
         QVERIFY(useDriver(44100));
     }
 
-    // One recording of a typed name: the controls, the clock, the status and the next-track
-    // rules on the way; then browsed names, each covering exactly one start.
+    // One recording of a typed name: the controls and the next-track rules on the way; then
+    // browsed names, each covering exactly one start.
     void typedRecordingNextTrackAndBrowsedNames()
     {
         typePath(path("typed.wav"));
@@ -323,11 +302,9 @@ private slots:
         click("recordButton");
         controller->forcedBytes = 512000;  // the most the drive may lag behind for a next track
         refresh();
-        const QString recording = "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\) ";
-        QVERIFY2(matches(shown(), recording + "\\| 01100 1r$") && shownPath() == path("typed.wav"), qPrintable(shown()));
-        QTest::qWait(1100);
-        refresh();
-        QVERIFY2(matches(clock(), "^00:00:0[1-9]$"), qPrintable(clock()));
+        VERIFY_MATCH(shown(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\) "
+                              "\\| 01100 1r$");
+        QTRY_VERIFY(controller->recordedSeconds() > 0);
 
         // Next track only while the drive keeps up; the field then shows the new file.
         controller->forcedBytes = 512001;
@@ -342,14 +319,10 @@ private slots:
         QTRY_VERIFY(controller->currentFileName() != path("typed.wav"));
         refresh();
         QCOMPARE(shownPath(), controller->currentFileName());
-
         click("stopButton");
-        const QString finalTime = clock();
         QVERIFY(waitIdle());
-        QTest::qWait(150);
-        QCOMPARE(clock(), finalTime);
-        QVERIFY2(matches(shown(), " - stopped PCM .*\\| 10011 0w$"), qPrintable(shown()));
-        QVERIFY(QFileInfo(path("typed.wav")).size() > 44);
+        refresh();
+        VERIFY_MATCH(shown(), " - stopped PCM .*\\| 10011 0w$");
 
         // Browsing with an empty field starts from the last path, in the mode's extension.
         child<QLineEdit>("pathEdit")->clear();
@@ -357,21 +330,11 @@ private slots:
         QCOMPARE(destination(), path("browsed.wav") + " | " + path("browsed.wav"));
         QVERIFY(recordBrieflyByClicks() && recordBrieflyByClicks());
         QCOMPARE(controller->commands.mid(2), QStringList({"start 1", "start 0"}));
-        // Not overwritten: the second start went into a free numbered name.
-        QVERIFY(QFileInfo(path("browsed.wav")).size() > 44);
-        QVERIFY(QDir(dir.path()).entryList({"browsed*.wav"}).size() >= 2);
 
-        // In DSD the dialog offers the DSD type, and its name gets it; cancelling changes nothing.
+        // In DSD the dialog offers the DSD type, and the name gets it in place of its last suffix.
         QVERIFY(useDriver(2822400));
-        typePath(path("x.wav"));
-        QCOMPARE(browseTo(path("chosen.wav")).value(1), QString("(*.dff)"));
-        QCOMPARE(controller->fileName(), path("chosen.dff"));
-        QCOMPARE(window->normalizedFileName("/rec/my.take.dsf"), QString("/rec/my.take.dff"));
-        answers << [](QWidget* modal) { modal->close(); };
-        click("browseButton");
-        QCOMPARE(controller->fileName(), path("chosen.dff"));
-        QVERIFY(useDriver(44100));
-        QCOMPARE(window->normalizedFileName("/rec/take"), QString("/rec/take.wav"));
+        QCOMPARE(browseTo(path("my.take.wav")).value(1), QString("(*.dff)"));
+        QCOMPARE(controller->fileName(), path("my.take.dff"));
     }
 
     // ---- the destination: one trimmed name, checked once, a container that fits the data ----
@@ -404,8 +367,8 @@ private slots:
         QFETCH(QString, existing);
         QFETCH(QString, recorded);
         QVERIFY(useDriver(rate) && QDir(dir.path()).mkpath("afolder"));
-        if (typed.contains("/small/"))  // a file system of 16 MiB
-            mountTmpfs(path("small"), 16);
+        if (typed.contains("/small/") && !mountTmpfs(path("small"), 16))
+            QSKIP("a small tmpfs could not be mounted (that needs root)");
         QFile take(path(existing));
         QVERIFY(existing.isEmpty() || (take.open(QIODevice::WriteOnly) && take.write("an earlier take") > 0));
         take.close();
@@ -438,14 +401,14 @@ private slots:
     void timeLeftAndDiskWarnings()
     {
         QVERIFY(useDriver(44100));
-        mountTmpfs(path("tight"), 23);
+        if (!mountTmpfs(path("tight"), 23))
+            QSKIP("a small tmpfs could not be mounted (that needs root)");
         const QString warning = "of recording time left on the disk of";
         const int before = logText().count(warning);
         typePath(path("tight/t.wav"));
         click("recordButton");
         refresh();
-        QVERIFY2(matches(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$"),
-                 qPrintable(status()));
+        VERIFY_MATCH(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$");
         QTRY_COMPARE(logText().count(warning), before + 1);
         // The test driver delivers audio faster than real time: the minute mark comes soon.
         QTRY_COMPARE_WITH_TIMEOUT(logText().count(warning), before + 2, 15000);
@@ -473,8 +436,7 @@ private slots:
         QTest::qWait(1200);  // a failed attempt at least, which leaves the host no driver name
         refresh();
         // Only stop is enabled.
-        QVERIFY2(matches(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\) \\| 010"),
-                 qPrintable(shown()));
+        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\) \\| 010");
         click("stopButton");
         QVERIFY(waitIdle());
         const auto gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
@@ -486,7 +448,6 @@ private slots:
 
         answerSettings(true);
         window->onConfig();
-        QVERIFY2(settingsShown.startsWith(kDriver + ' '), qPrintable(settingsShown));
         QVERIFY(controller->isReconnecting() && controller->deviceName() == kDriver && window->close());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
@@ -516,14 +477,12 @@ private slots:
         QCOMPARE(controller->commands, QStringList("reinit Halvik UI Driver 2822400 0"));
         QCOMPARE(destination(), path("config.dsf") + " | " + path("config.dsf"));
         QCOMPARE(boxes, QStringList("Confirm Overwrite: Do you want to overwrite '" + path("config.dsf") + "'?"));
-        QCOMPARE(window->windowTitle(), QString("Veloran - Halvik UI Driver  @2822.4 kHz"));
 
         // OK with nothing changed still re-initialises and re-applies the split size unchanged.
         controller->setAutoSplitSize(512LL << 20);
         answerSettings(true);
         window->onConfig();
         QVERIFY(controller->commands.size() == 2 && controller->autoSplitSize() == 512LL << 20);
-        QVERIFY(useDriver(44100));
     }
 
     // Never closed during a recording; while data waits for the disk only when the user says so.
@@ -538,55 +497,16 @@ private slots:
         controller->forcedRecording.reset();
 
         controller->forcedBytes = 4096;
-        answers << [](QWidget* modal) { QTest::keyClick(modal, Qt::Key_Escape); };
-        QVERIFY(!window->close());
         answerBox(QMessageBox::No);
         QVERIFY(!window->close());
         answerBox(QMessageBox::Yes);
         QVERIFY(window->close() && !window->isVisible());
         const QString storing =
             "[lamp] Storing in progress: We are still saving your precious audio data.\nDo you still want to quit?";
-        QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing, storing, storing}));
+        QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing, storing}));
         window->show();
         controller->forcedBytes = 0;
-        QVERIFY(window->close() && boxes.size() == 4);
-        controller->forcedBytes.reset();
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
-    }
-
-    // Dragged from anywhere but a button; corners cut off at every size.
-    void draggingAndRoundedShape()
-    {
-        window->move(100, 100);
-        QTRY_COMPARE(window->frameGeometry().topLeft(), QPoint(100, 100));
-        QWidget* central = window->centralWidget();
-        auto send = [&](QWidget* to, QEvent::Type type, QPoint global, Qt::MouseButtons buttons) {
-            QMouseEvent event(type, central->mapFromGlobal(global), global,
-                              type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton, buttons, Qt::NoModifier);
-            QApplication::sendEvent(to, &event);
-        };
-        const QPoint start = QPoint(105, 150), to = start + QPoint(30, 20);
-        send(central, QEvent::MouseButtonPress, start, Qt::LeftButton);
-        QCOMPARE(window->cursor().shape(), Qt::SizeAllCursor);
-        send(window, QEvent::MouseMove, to, Qt::LeftButton);
-        QTRY_COMPARE(window->frameGeometry().topLeft(), QPoint(130, 120));
-        send(window, QEvent::MouseButtonRelease, to, Qt::NoButton);
-        QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
-        QTest::mousePress(button("settingsButton"), Qt::LeftButton);
-        QCOMPARE(window->cursor().shape(), Qt::ArrowCursor);
-        QTest::mouseRelease(button("settingsButton"), Qt::LeftButton, {}, QPoint(-5, -5));
-
-        const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
-        for (const QSize size : {least, least + QSize(120, 40)}) {
-            window->resize(size);
-            QTRY_COMPARE(window->size(), size);
-            const QRegion mask = window->mask();
-            const int w = size.width(), h = size.height();
-            QCOMPARE(mask.boundingRect().size(), size);
-            QVERIFY(!mask.contains(QPoint(0, 0)) && !mask.contains(QPoint(w - 1, h - 1)));
-            QVERIFY(mask.contains(QPoint(w / 2, h / 2)) && mask.contains(QPoint(w / 2, 1)));
-        }
+        QVERIFY(window->close() && boxes.size() == 3);
     }
 };
 

@@ -1,13 +1,14 @@
 // The main window driven through its real widgets on the offscreen platform, with a real
-// controller and the scriptable test driver behind it. The cases run in order on one window.
-// The recording of the simulated tone by clicks is tested on the real program, in the
-// start-up tests.
+// controller and the scriptable test driver behind it, and the settings dialog and the level
+// meters it holds. The cases run in order on one window. The recording of the simulated tone
+// by clicks is tested on the real program, in the start-up tests.
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "levelmeterwidget.h"
 #include "logwidget.h"
 #include "mainwindow.h"
 #include "mediaprobe.h"
@@ -22,6 +23,7 @@
 
 namespace {
 const QString kDriver = "Halvik UI Driver";
+const qint32 kMax = 0x7fffffff, kMin = -kMax - 1;
 #define VERIFY_MATCH(text, pattern) QVERIFY2(QRegularExpression(pattern).match(text).hasMatch(), qPrintable(text))
 
 // The real controller, with the commands the window gives recorded on the way through and
@@ -96,7 +98,7 @@ class TestMainWindow : public QObject
         };
     }
     // The settings dialog: what it came up with is noted in settingsShown ("driver rate type"),
-    // `change` may set its choices, then OK or Cancel.
+    // `change` may set its choices, then a click on OK or Cancel.
     void answerSettings(bool ok, std::function<void(AsioConfigDialog*)> change = {})
     {
         answers << [this, ok, change](QWidget* modal) {
@@ -105,7 +107,9 @@ class TestMainWindow : public QObject
             settingsShown = QString("%1 %2 %3").arg(d->driver()).arg(d->sampleRate()).arg(d->dsdDefault());
             if (change)
                 change(d);
-            ok ? d->accept() : d->reject();
+            for (QPushButton* b : d->findChildren<QPushButton*>())
+                if (b->text() == (ok ? "OK" : "Cancel"))
+                    QTest::mouseClick(b, Qt::LeftButton);
         };
     }
 
@@ -175,6 +179,11 @@ class TestMainWindow : public QObject
         const bool ready = controller->initializeDriver(kDriver, rate);
         refresh();
         return ready;
+    }
+    void feed(int input, QVector<qint32> words)
+    {
+        controller->levelMeter(input).process(reinterpret_cast<unsigned char*>(words.data()), ASIOSTInt32LSB,
+                                              words.size());
     }
     bool waitIdle() { return QTest::qWaitFor([this] { return controller->isIdle(); }, 10000); }
     // Record, a moment, stop, with the buttons; true once the recorder is idle again.
@@ -290,6 +299,133 @@ private slots:
         window->onStopRec();
         QVERIFY(waitIdle());
         QVERIFY(useDriver(44100));
+    }
+
+    // The meters, fed as the driver would. The bar falls 20 dB in 1.7 s after an instant rise;
+    // the mark holds the peak for 2 s, then follows. The test refreshes the display itself,
+    // with no event loop in between, so the display's own clock reading lies between the test's
+    // readings around the refresh.
+    void levelMeters()
+    {
+        auto* meters = child<LevelMeterWidget>("levelMeters");
+        QElapsedTimer clock;
+        clock.start();
+        feed(0, {0, kMax, 0});
+        feed(1, {0, 1 << 30, 0});
+        const qint64 rise0 = clock.elapsed();
+        meters->refresh();
+        const qint64 rise1 = clock.elapsed();
+        QVERIFY2(meters->barDb(0) > -0.01 && meters->toolTip().contains("right: -6.0 dBFS"),
+                 qPrintable(meters->toolTip()));
+        QThread::msleep(1750);
+        const qint64 fall0 = clock.elapsed();
+        meters->refresh();
+        const qint64 fall1 = clock.elapsed();
+        const double fallen = -meters->barDb(0), perMs = 20.0 / 1.7 / 1000;
+        QVERIFY2(fallen > perMs * (fall0 - rise1) - 0.02 && fallen < perMs * (fall1 - rise0) + 0.02,
+                 qPrintable(QString("%1 dB in %2 ms").arg(fallen).arg(fall0 - rise1)));
+        if (fall1 - rise0 < 2000)  // else the machine stalled: the hold may have ended
+            QVERIFY2(meters->holdDb(0) > -0.01, qPrintable(QString::number(meters->holdDb(0))));
+        while (clock.elapsed() - rise1 <= 2000)
+            QThread::msleep(50);
+        meters->refresh();
+        QVERIFY(meters->barDb(0) < -20 && meters->holdDb(0) == meters->barDb(0));
+
+        // A lamp lights on two full-scale words in a row, on its own input only, and only a
+        // click on it puts it out.
+        const struct { int input; QVector<qint32> words; bool lit; } clips[] = {
+            {0, {5, kMax, kMax, 5}, true}, {1, {kMin, kMin}, true}, {0, {kMax, 0, kMin}, false}};
+        for (const auto& [input, words, lit] : clips) {
+            feed(input, words);
+            meters->refresh();
+            QVERIFY(meters->isClipLit(input) == lit && !meters->isClipLit(1 - input));
+            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->lampRect(1 - input).center());
+            QCOMPARE(meters->isClipLit(input), lit);
+            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->lampRect(input).center());
+            QVERIFY(!meters->isClipLit(input));
+        }
+
+        // A new recording clears the lamps and counts dropouts; another driver clears everything,
+        // else the old driver's peak would take seconds to fall out of sight.
+        feed(0, {kMax, kMax});
+        feed(1, {kMin, kMin});
+        meters->refresh();
+        QVERIFY(meters->isClipLit(0) && meters->isClipLit(1));
+        controller->setFileName(path("meters.wav"));
+        QVERIFY(controller->startRecording(true));
+        meters->refresh();
+        QVERIFY(!meters->isClipLit(0) && !meters->isClipLit(1) && !meters->toolTip().contains("dropout"));
+        for (int i = 0; i < 3; ++i)
+            controller->driverResyncRequested();
+        QTRY_VERIFY(meters->toolTip().contains("3 dropouts"));
+        controller->stopRecording();
+        QVERIFY(waitIdle());
+        feed(1, {kMin, kMin});
+        meters->refresh();
+        QVERIFY(meters->barDb(1) > -0.1 && meters->isClipLit(1));
+        QVERIFY(useDriver(48000));
+        QTRY_VERIFY(std::isinf(meters->barDb(1)));
+        QVERIFY(std::isinf(meters->holdDb(1)) && !meters->isClipLit(1) && useDriver(44100));
+    }
+
+    // The settings dialog on its own: every choice's items with their data, setters that match
+    // exactly or leave nothing chosen, split sizes that survive the round trip through the
+    // window, and the texts the user reads.
+    void settingsDialogChoicesAndTexts()
+    {
+        AsioConfigDialog dialog({44100.7, 192000, 2822399, 5644800, 11289600}, {"Card A", "Card B"});
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto box = [&](const char* name) { return dialog.findChild<QComboBox*>(name); };
+        QStringList all;  // "text=data" where an item carries data
+        for (const char* name : {"driverChoice", "rateChoice", "autoSplitChoice", "monitoringChoice", "dsdChoice"}) {
+            QStringList texts;
+            for (int i = 0; i < box(name)->count(); ++i) {
+                const QVariant data = box(name)->itemData(i);
+                texts << box(name)->itemText(i) + (data.isValid() ? '=' + data.toString() : "");
+            }
+            all << texts.join(", ");
+        }
+        QCOMPARE(all, QStringList({"Card A, Card B",
+                                   "44.1 kHz=44100.7, 192.0 kHz=192000, 2822.4 kHz=2822399, "
+                                   "DSD 2x (5644.8 kHz)=5644800, DSD 4x (11289.6 kHz)=11289600",
+                                   "Disabled=-1, 256 MB=256, 512 MB=512, 1 GB=1024, 2 GB=2048, 3.9 GB=3900",
+                                   "Disabled, Enabled", "dff, dsf"}));
+
+        QTest::keyClick(box("rateChoice"), Qt::Key_Home);
+        dialog.setAsioMonitoring(true);
+        QVERIFY(dialog.sampleRate() == 44100 && dialog.asioMonitoring());  // the rate truncated from 44100.7
+        QTest::keyClick(box("monitoringChoice"), Qt::Key_Up);
+        QVERIFY(!dialog.asioMonitoring());
+        dialog.setSampleRate(192000.04);  // the same text as 192000
+        QCOMPARE(dialog.sampleRate(), 192000);
+        dialog.setSampleRate(48000);
+        QCOMPARE(dialog.sampleRate(), 0);
+        for (const char* near : {"card b", "Card", "Card B "}) {
+            dialog.setDriver(near);
+            QCOMPARE(dialog.driver(), QString());
+        }
+
+        // Sizes that no item stands for (value 0) leave none chosen.
+        const QList<QPair<int, qint64>> items{{-1, -1},           {256, 268435456},   {512, 536870912},
+                                              {1024, 1073741824}, {2048, 2147483648}, {3900, 4089446400},
+                                              {0, 1000000000},    {0, -1048576},      {0, 0}};
+        for (const auto& [value, bytes] : items) {
+            QVERIFY(value == 0 || AsioConfigDialog::autoSplitBytes(value) == bytes);
+            dialog.setAutoSplitAt(bytes);
+            QCOMPARE(dialog.autoSplitAt(), value);
+        }
+
+        // The auto-split pair is built but not shown.
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Config Dialog - Software version 1.3"));
+        QStringList headings, fields;
+        for (QLabel* label : dialog.findChildren<QLabel*>())
+            (label->alignment() == Qt::AlignCenter ? headings : fields)
+                << (label->isVisible() ? label->text() : '(' + label->text() + ')');
+        QCOMPARE(headings, QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
+        fields.sort();
+        QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D", "Input Device",
+                                      "Sampling Rate"}));
     }
 
     // One recording of a typed name: the controls and the next-track rules on the way; then

@@ -180,11 +180,6 @@ void AsioConfigDialog::setDriver(QString driver)
         m_driverChoice->findText(driver, Qt::MatchExactly | Qt::MatchCaseSensitive));
 }
 
-void AsioConfigDialog::setAutoSplitText(QString text)
-{
-    m_autoSplitChoice->setCurrentText(text);
-}
-
 // The last matching item wins; a size that no item stands for leaves none current, and the
 // getter then reports 0.
 void AsioConfigDialog::setAutoSplitAt(qlonglong bytes)

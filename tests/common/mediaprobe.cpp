@@ -11,18 +11,16 @@ MediaInfo MediaProbe::probe(const QString& path)
     QProcess ffprobe;
     ffprobe.start(QStringLiteral("ffprobe"),
                   {"-v", "error", "-show_entries",
-                   "stream=sample_rate,channels:format=format_name,duration", "-of",
+                   "stream=channels:format=format_name,duration", "-of",
                    "json", path});
     MediaInfo info;
     if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
         return info;
     const QJsonObject root = QJsonDocument::fromJson(ffprobe.readAllStandardOutput()).object();
     const QJsonObject format = root.value("format").toObject();
-    const QJsonObject stream = root.value("streams").toArray().at(0).toObject();
     info.formatName = format.value("format_name").toString();
     info.duration = format.value("duration").toString().toDouble();
-    info.sampleRate = stream.value("sample_rate").toString().toInt();
-    info.channels = stream.value("channels").toInt();
+    info.channels = root.value("streams").toArray().at(0).toObject().value("channels").toInt();
     return info;
 }
 
@@ -52,8 +50,7 @@ double MediaProbe::dominantFrequency(const QVector<float>& samples, int sampleRa
     // Goertzel over the middle of the signal, away from any start-up transient.
     const int start = samples.size() / 4;
     const int count = qMin(samples.size() / 2, sampleRate);
-    double best = 0.0;
-    double bestPower = -1.0;
+    double best = 0.0, bestPower = -1.0;
     for (int f = 100; f <= 20000; f += 10) {
         const double coeff = 2.0 * std::cos(2.0 * M_PI * f / sampleRate);
         double s1 = 0.0, s2 = 0.0;

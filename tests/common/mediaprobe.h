@@ -8,7 +8,6 @@
 struct MediaInfo
 {
     QString formatName;
-    int sampleRate = 0;
     int channels = 0;
     double duration = 0.0;
 };

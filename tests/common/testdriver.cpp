@@ -90,11 +90,7 @@ void TestDriver::setScript(const QString& name, const TestDriverScript& script)
 {
     withClass(name, [&](TestDriverClass& c) { c.script = script; });
 }
-
-void TestDriver::clearCalls(const QString& name)
-{
-    withClass(name, [](TestDriverClass& c) { c.calls.clear(); });
-}
+void TestDriver::clearCalls(const QString& name) { withClass(name, [](auto& c) { c.calls.clear(); }); }
 
 TestDriver::TestDriver(std::shared_ptr<TestDriverClass> cls) : m_class(std::move(cls))
 {
@@ -247,9 +243,8 @@ ASIOError TestDriver::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp
     return answer("getSamplePosition", &TestDriverScript::getSamplePositionResult, sPos && tStamp,
                   [&](const TestDriverScript&) {
                       *sPos = splitValue(uint64_t(m_switches.load()) * uint64_t(m_bufferSize));
-                      *tStamp = splitValue(uint64_t(
-                          std::chrono::steady_clock::now().time_since_epoch() /
-                          std::chrono::nanoseconds(1)));
+                      const auto now = std::chrono::steady_clock::now().time_since_epoch();
+                      *tStamp = splitValue(uint64_t(now / std::chrono::nanoseconds(1)));
                   });
 }
 

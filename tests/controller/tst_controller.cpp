@@ -307,8 +307,7 @@ private slots:
         };
         feed(249);
         QCOMPARE(controller->bufferedBytes(), qint64(512000));
-        QVERIFY(!controller->isSlowDrive());
-        QVERIFY(controller->canRecordNextTrack());
+        QVERIFY(!controller->isSlowDrive() && controller->canRecordNextTrack());
         feed(1);
         QVERIFY(controller->isSlowDrive());
         feed(blocks - 250 + 60);
@@ -407,8 +406,7 @@ private slots:
     {
         SimulatedDriver::setSignal(SimulatedDriver::Signal::Pattern);
         QVERIFY(controller->initializeDriver(kDevice, 48000));
-        const qint64 frame = 2 * 4 * controller->bufferSize();
-        controller->setAutoSplitSize(44 + 20 * frame);
+        controller->setAutoSplitSize(44 + 20 * 2 * 4 * controller->bufferSize());  // twenty buffers a part
         controller->setFileName(path("pat.wav"));
         const auto files = [this](const QString& pattern) {
             return QDir(dir.path()).entryList({pattern}, QDir::Files, QDir::Name);
@@ -523,8 +521,7 @@ private slots:
         QFETCH(QStringList, dropoutLog);
         SimulatedDriver::setToneLevelDb(toneDb);
         QVERIFY(controller->initializeDriver(kDevice, rate));
-        QCOMPARE(controller->sampleRate(), rate);
-        QVERIFY(controller->isStreaming());
+        QVERIFY(controller->sampleRate() == rate && controller->isStreaming());
         QTest::qWait(200);  // past the first blocks of the stream
         takePeaks();
         QTest::qWait(500);
@@ -591,8 +588,7 @@ private slots:
         QVERIFY(log.contains("recording stopped"));
         const qint64 sizeWhileAway = QFileInfo(file).size();
         SimulatedDriver::setUnplugged(false);
-        QVERIFY(ready.wait(10000));
-        QVERIFY(!controller->isReconnecting());
+        QVERIFY(ready.wait(10000) && !controller->isReconnecting());
         // A second more of audio after the reconnection, in the same file.
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(file).size() > sizeWhileAway + 2822400 / 4, 20000);
         controller->shutDown();

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <numeric>
 
 namespace {
 constexpr int kWordsPerBlock = 256;
@@ -220,10 +221,8 @@ private slots:
         QVERIFY(closeAndDrain(writer));
         QCOMPARE(QDir(dir.path()).entryList({QString("s%1*").arg(frames)}, QDir::Files, QDir::Name), files);
         QCOMPARE(QFileInfo(path(files[0])).size(), qint64(44 + firstPartFrames * 2 * kBlockBytes));
-        qint64 n = 0;
-        for (const QString& f : files)
-            n = checkPattern(path(f), n);
-        QCOMPARE(n, nextSample);
+        const auto onFrom = [this](qint64 n, const QString& f) { return checkPattern(path(f), n); };
+        QCOMPARE(std::accumulate(files.begin(), files.end(), qint64(0), onFrom), nextSample);
         QCOMPARE(writer.fileName(), path(files.last()));
         QCOMPARE(errors.count(), 1);
     }

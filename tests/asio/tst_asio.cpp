@@ -81,16 +81,6 @@ QString clsidNumber(int n)
     return QStringLiteral("{00000000-0000-0000-0000-%1}").arg(n, 12, 10, QLatin1Char('0'));
 }
 
-bool load(const QString& name)
-{
-    return loadAsioDriver(name.toLatin1().constData());
-}
-
-AsioHostState& host()
-{
-    return *AsioHostState::instance();
-}
-
 // Values as one line, to compare a record whole; numbers in full.
 template <typename... T> QString fields(const T&... values)
 {
@@ -110,7 +100,7 @@ struct RecordingProcessor : AudioBufferProcessor
     void processBuffer(unsigned char* data, long channel, ASIOSampleType type, long bufferSize,
                        long half) override
     {
-        const ASIOBufferInfo& info = host().bufferInfos[channel];
+        const ASIOBufferInfo& info = AsioHostState::instance()->bufferInfos[channel];
         const int memory = data == info.buffers[0] ? 0 : data == info.buffers[1] ? 1 : -1;
         const bool testThread = QThread::currentThread() == qApp->thread();
         calls << fields(channel, half, memory, testThread ? "test" : "driver");
@@ -127,6 +117,8 @@ struct RecordingProcessor : AudioBufferProcessor
 class TestAsio : public QObject
 {
     Q_OBJECT
+    static bool load(const QString& name) { return loadAsioDriver(name.toLatin1().constData()); }
+    static AsioHostState& host() { return *AsioHostState::instance(); }
 
 private slots:
     void initTestCase()
@@ -240,10 +232,8 @@ private slots:
         QStringList listed;
         QByteArray buffer(32, '\0');
         for (int i = 0; i < drivers.entryCount(); ++i)
-            if (drivers.entryName(i, buffer.data(), buffer.size()) == 0)
-                listed << QString::fromLatin1(buffer.constData());
+            listed << (drivers.entryName(i, buffer.data(), 32) == 0 ? QString(buffer.constData()) : "failed");
         QCOMPARE(listed, withBuiltins(names));
-        QCOMPARE(drivers.entryCount(), withBuiltins(names).size());
         QCOMPARE(g_warnings.size(), warnings.size());
         for (int i = 0; i < g_warnings.size(); ++i)
             QVERIFY2(g_warnings[i].contains(warnings[i]), qPrintable(g_warnings[i]));

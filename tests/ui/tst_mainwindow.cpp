@@ -607,7 +607,8 @@ private slots:
         window->logWindow()->show();
         controller->forcedRecording = true;
         answerBox(QMessageBox::Ok);
-        QVERIFY(!window->close() && window->isVisible() && !window->logWindow()->isVisible());
+        QVERIFY(!window->close());
+        QVERIFY(window->isVisible() && !window->logWindow()->isVisible());
         controller->forcedRecording.reset();
 
         controller->forcedBytes = 4096;

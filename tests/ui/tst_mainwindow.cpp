@@ -97,9 +97,10 @@ class TestMainWindow : public QObject
             box && box->button(answer) ? box->button(answer)->click() : void(modal->close());
         };
     }
-    // The settings dialog: what it came up with is noted in settingsShown ("driver rate type"),
-    // `change` may set its choices, then a click on OK or Cancel.
-    void answerSettings(bool ok, std::function<void(AsioConfigDialog*)> change = {})
+    // Opens the settings dialog: what it came up with is noted in settingsShown ("driver rate
+    // type"), `change` may set its choices (and queue answers for what follows), then a click on
+    // OK or Cancel.
+    void configure(bool ok, std::function<void(AsioConfigDialog*)> change = {})
     {
         answers << [this, ok, change](QWidget* modal) {
             auto* d = qobject_cast<AsioConfigDialog*>(modal);
@@ -111,14 +112,15 @@ class TestMainWindow : public QObject
                 if (b->text() == (ok ? "OK" : "Cancel"))
                     QTest::mouseClick(b, Qt::LeftButton);
         };
+        window->onConfig();
     }
 
     template <typename T> T* child(const char* name) const { return window->findChild<T*>(name); }
     QPushButton* button(const char* name) const { return child<QPushButton>(name); }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
     QString status() const { return child<QLineEdit>("statusLine")->text(); }
-    QString shownPath() const { return child<QLineEdit>("pathEdit")->text(); }
     QString clock() const { return child<QLabel>("timeLabel")->text(); }
+    QString shownPath() const { return child<QLineEdit>("pathEdit")->text(); }
     QString logText() const { return window->logTable()->toText(); }
     QString path(const QString& name) const { return dir.filePath(name); }
     // Which of record, stop, next track, settings and browse are enabled, then the button the
@@ -185,7 +187,6 @@ class TestMainWindow : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(dir.isValid());
         auto* poll = new QTimer(this);
         connect(poll, &QTimer::timeout, this, &TestMainWindow::answerModals);
         poll->start(20);
@@ -213,6 +214,8 @@ private slots:
     void cleanup()
     {
         answers.clear();
+        boxes.clear();
+        controller->commands.clear();
         const QString forgotten = std::exchange(unexpected, {}).join("; ");
         QVERIFY2(forgotten.isEmpty(), qPrintable(forgotten));
     }
@@ -278,8 +281,7 @@ private slots:
         QCOMPARE(line->cursorPosition(), 0);
         controller->forcedBytes.reset();
         window->onStopRec();
-        QVERIFY(waitIdle());
-        QVERIFY(useDriver(44100));
+        QVERIFY(waitIdle() && useDriver(44100));
     }
 
     // The meters, fed as the driver would. The bar falls 20 dB in 1.7 s after an instant rise;
@@ -289,16 +291,17 @@ private slots:
     void levelMeters()
     {
         auto* meters = child<LevelMeterWidget>("levelMeters");
-        auto feed = [this](int input, QVector<qint32> words) {
+        // Feeds the words and refreshes the display.
+        auto feed = [this, meters](int input, QVector<qint32> words) {
             controller->levelMeter(input).process(reinterpret_cast<unsigned char*>(words.data()), ASIOSTInt32LSB,
                                                   words.size());
+            meters->refresh();
         };
         QElapsedTimer clock;
         clock.start();
+        const qint64 rise0 = clock.elapsed();
         feed(0, {0, kMax, 0});
         feed(1, {0, 1 << 30, 0});
-        const qint64 rise0 = clock.elapsed();
-        meters->refresh();
         const qint64 rise1 = clock.elapsed();
         QVERIFY2(meters->barDb(0) > -0.01 && meters->toolTip().contains("right: -6.0 dBFS"),
                  qPrintable(meters->toolTip()));
@@ -322,7 +325,6 @@ private slots:
             {0, {5, kMax, kMax, 5}, true}, {1, {kMin, kMin}, true}, {0, {kMax, 0, kMin}, false}};
         for (const auto& [input, words, lit] : clips) {
             feed(input, words);
-            meters->refresh();
             QVERIFY(meters->isClipLit(input) == lit && !meters->isClipLit(1 - input));
             QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->lampRect(1 - input).center());
             QCOMPARE(meters->isClipLit(input), lit);
@@ -334,7 +336,6 @@ private slots:
         // else the old driver's peak would take seconds to fall out of sight.
         feed(0, {kMax, kMax});
         feed(1, {kMin, kMin});
-        meters->refresh();
         QVERIFY(meters->isClipLit(0) && meters->isClipLit(1));
         controller->setFileName(path("meters.wav"));
         QVERIFY(controller->startRecording(true));
@@ -346,7 +347,6 @@ private slots:
         controller->stopRecording();
         QVERIFY(waitIdle());
         feed(1, {kMin, kMin});
-        meters->refresh();
         QVERIFY(meters->barDb(1) > -0.1 && meters->isClipLit(1));
         QVERIFY(useDriver(48000));
         QTRY_VERIFY(std::isinf(meters->barDb(1)));
@@ -418,7 +418,6 @@ private slots:
     void typedRecordingNextTrackAndBrowsedNames()
     {
         typePath(path("typed.wav"));
-        controller->commands.clear();
         window->onNextTrack();  // not recording: nothing
         click("recordButton");
         controller->forcedBytes = 512000;  // the most the drive may lag behind for a next track
@@ -492,8 +491,6 @@ private slots:
         take.close();
         recorded = recorded.arg(dir.path());
         const bool refused = !recorded.startsWith('/');
-        boxes.clear();
-        controller->commands.clear();
         answerBox(refused ? QMessageBox::Ok : QMessageBox::No);
         typePath(typed.arg(dir.path()));
         QVERIFY(recordBrieflyByClicks());
@@ -542,25 +539,24 @@ private slots:
     // keeps the device waited for, and the window closes.
     void unpluggedButInControl()
     {
-        // Unplugged, the device stays away (its driver fails to initialise) until plugged again.
-        auto plugDevice = [this](bool present) {
+        // Unplugged, the device stays away (its driver fails to initialise) until plugged again;
+        // then the recorder runs on for the given time.
+        auto plugDevice = [this](bool present, int thenMs) {
             TestDriverScript script = TestDriver::script(kDriver);
             script.initSucceeds = present;
             TestDriver::setScript(kDriver, script);
             if (!present)
                 TestDriver::current(kDriver)->requestReset(true);
             QTRY_VERIFY_WITH_TIMEOUT(present ? controller->isDriverReady() : controller->isReconnecting(), 3000);
+            QTest::qWait(thenMs);
         };
         QVERIFY(useDriver(44100));
         typePath(path("gap.wav"));
         click("recordButton");
         QTest::qWait(300);
-        plugDevice(false);
-        QTest::qWait(2200);
-        plugDevice(true);
-        QTest::qWait(300);
-        plugDevice(false);
-        QTest::qWait(1200);  // a failed attempt at least, which leaves the host no driver name
+        plugDevice(false, 2200);
+        plugDevice(true, 300);
+        plugDevice(false, 1200);  // a failed attempt at least, which leaves the host no driver name
         refresh();
         // Only stop is enabled.
         VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\) \\| 010");
@@ -569,53 +565,45 @@ private slots:
         const auto gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
         QVERIFY2(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0, qPrintable(logText()));
         const double duration = MediaProbe::probe(path("gap.wav")).duration;
-        const QTime clockTime = QTime::fromString(clock(), "hh:mm:ss");
-        QVERIFY2(std::abs(clockTime.msecsSinceStartOfDay() / 1000.0 - duration) < 1.0,
-                 qPrintable(QString::number(duration)));
+        const double seconds = QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() / 1000.0;
+        QVERIFY2(std::abs(seconds - duration) < 1.0, qPrintable(clock() + " vs " + QString::number(duration)));
 
-        answerSettings(true);
-        window->onConfig();
+        configure(true);
         QVERIFY(controller->isReconnecting() && controller->deviceName() == kDriver && window->close());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
-        plugDevice(true);
+        plugDevice(true, 0);
     }
 
     void settingsDialog()
     {
         typePath(path("config.dff"));
-        controller->commands.clear();
         // Cancel: the dialog showed the settings in force, and nothing changes.
-        answerSettings(false);
-        window->onConfig();
+        configure(false);
         QCOMPARE(settingsShown, QString("Halvik UI Driver 44100 dff"));
         QVERIFY(controller->commands.isEmpty() && !controller->isReconnecting());
         QCOMPARE(destination(), path("config.dff") + " | " + path("config.dff"));
 
         // OK after choosing DSD 1x and dsf: re-initialised, destination renamed, overwrite asked.
         QVERIFY(QFile(path("config.dsf")).open(QIODevice::WriteOnly));
-        boxes.clear();
-        answerSettings(true, [](AsioConfigDialog* d) {
+        configure(true, [this](AsioConfigDialog* d) {
             d->setSampleRate(2822400);
             d->setDsdDefault("dsf");
+            answerBox(QMessageBox::Yes);
         });
-        answerBox(QMessageBox::Yes);
-        window->onConfig();
         QCOMPARE(controller->commands, QStringList("reinit Halvik UI Driver 2822400 0"));
         QCOMPARE(destination(), path("config.dsf") + " | " + path("config.dsf"));
         QCOMPARE(boxes, QStringList("Confirm Overwrite: Do you want to overwrite '" + path("config.dsf") + "'?"));
 
         // OK with nothing changed still re-initialises and re-applies the split size unchanged.
         controller->setAutoSplitSize(512LL << 20);
-        answerSettings(true);
-        window->onConfig();
+        configure(true);
         QVERIFY(controller->commands.size() == 2 && controller->autoSplitSize() == 512LL << 20);
     }
 
     // Never closed during a recording; while data waits for the disk only when the user says so.
     void closeGuard()
     {
-        boxes.clear();
         window->logWindow()->show();
         controller->forcedRecording = true;
         answerBox(QMessageBox::Ok);

@@ -88,9 +88,21 @@ private slots:
             96000);
         row("version", "--version", 0, "tessaro-recorder 1.3");
         row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
+        // Bad input is refused before anything runs, each with its own reason.
+        const QString hint = " Use --help to see the options.";
+        row("unknown", "--loud", 2, "Unknown option 'loud'." + hint);
+        row("rate text", "--record x --rate fast", 2,
+            "--rate needs a number from 1 to 100000000, not 'fast'." + hint);
+        row("negative seconds", "--record x --seconds -3", 2,
+            "--seconds needs a number from 0 to 2000000, not '-3'." + hint);
         row("endless wait", "--record x --give-up-after 1e12", 2,
-            "--give-up-after needs a number from 0 to 2000000, not '1e12'. Use --help to see the "
-            "options.");
+            "--give-up-after needs a number from 0 to 2000000, not '1e12'." + hint);
+        row("dsd type", "--record x --dsd-type mp3", 2,
+            "--dsd-type must be dsf or dff, not 'mp3'." + hint);
+        row("rate alone", "--rate 96000", 2, "--rate applies only to --record." + hint);
+        row("repair nothing", "--repair", 2, "--repair needs at least one file." + hint);
+        row("stray file", "take.wav", 2, "Unexpected argument 'take.wav'." + hint);
+        row("folder given", "--record .", 1, "cannot record to %1: '%1' is a folder, not a file");
         row("no such device", "--record a.wav --device Nope_(ALSA)", 1,
             "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
         row("rate refused", "--record a.wav --rate 12345", 1,

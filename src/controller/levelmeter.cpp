@@ -196,13 +196,19 @@ TESSARO_LANES_HELPER __m256i quarterCounts(__m256i pair)
                            _mm256_shuffle_epi8(high8, highNibbles));
 }
 
-// Four pairs' quarters summed per group: group A of pairs 0-3 in the low 128 bits, B in the high.
-TESSARO_LANES_HELPER __m256i groupCounts(const __m256i* quarters)
+// Eight pairs' quarters summed per group, one pair per lane: group A in a, group B in b.
+TESSARO_LANES_HELPER void groupCounts(const __m256i* quarters, __m256i& a, __m256i& b)
 {
-    const __m256i first = _mm256_add_epi64(quarters[0], _mm256_slli_epi64(quarters[1], 32));
-    const __m256i second = _mm256_add_epi64(quarters[2], _mm256_slli_epi64(quarters[3], 32));
-    return _mm256_add_epi32(_mm256_unpacklo_epi64(first, second),
-                            _mm256_unpackhi_epi64(first, second));
+    __m256i fours[2];  // of four pairs each: A in the low 128 bits, B in the high
+    for (int half = 0; half < 2; ++half) {
+        const __m256i* q = quarters + 4 * half;
+        const __m256i first = _mm256_add_epi64(q[0], _mm256_slli_epi64(q[1], 32));
+        const __m256i second = _mm256_add_epi64(q[2], _mm256_slli_epi64(q[3], 32));
+        fours[half] = _mm256_add_epi32(_mm256_unpacklo_epi64(first, second),
+                                       _mm256_unpackhi_epi64(first, second));
+    }
+    a = _mm256_permute2x128_si256(fours[0], fours[1], 0x20);
+    b = _mm256_permute2x128_si256(fours[0], fours[1], 0x31);
 }
 
 // The filter's state in lanes, with the loop's constants: the nibble tables of -Q, repeated in
@@ -222,7 +228,7 @@ constexpr long kStepBytes = kStepPairs * kPairBytes;
 // -Q of the last byte of each group of eight pairs, for A and for B, one pair per lane. The
 // unpacks gather bytes 15 and 31 of every pair into the high quarter of each 128-bit half.
 TESSARO_LANES_HELPER void lastByteNegQ(const PairLanes& lanes, const __m256i* pairs,
-                                                  __m256i& negQA, __m256i& negQB)
+                                       __m256i& negQA, __m256i& negQB)
 {
     const __m256i pairs01 = _mm256_unpackhi_epi8(pairs[0], pairs[1]);
     const __m256i pairs23 = _mm256_unpackhi_epi8(pairs[2], pairs[3]);
@@ -243,8 +249,8 @@ TESSARO_LANES_HELPER void lastByteNegQ(const PairLanes& lanes, const __m256i* pa
 // groups = 1024 - 8 bits, the halved window sums are 512 - g and 512 - h, and the halved output
 // is 4096 - m' - n, with n = 3g + h and m' = g' + 3h' of the pair before (carry, in every lane).
 // |y| <= 8 * 1024, so no lane overflows.
-TESSARO_LANES_HELPER void filterPairs(PairLanes& lanes, const __m256i* pairs,
-                                                 __m256i groupsA, __m256i groupsB)
+TESSARO_LANES_HELPER void filterPairs(PairLanes& lanes, const __m256i* pairs, __m256i groupsA,
+                                      __m256i groupsB)
 {
     const __m256i previousLane = _mm256_setr_epi32(7, 0, 1, 2, 3, 4, 5, 6);
     __m256i negQA, negQB;
@@ -281,9 +287,9 @@ __attribute__((target("avx2"))) void filterStepsAvx2(PairLanes& lanes, const uns
 #pragma GCC unroll 8
         for (long p = 0; p < kStepPairs; ++p)
             quarters[p] = quarterCounts(pairs[p]);
-        const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
-        filterPairs(lanes, pairs, _mm256_permute2x128_si256(first, second, 0x20),
-                    _mm256_permute2x128_si256(first, second, 0x31));
+        __m256i groupsA, groupsB;
+        groupCounts(quarters, groupsA, groupsB);
+        filterPairs(lanes, pairs, groupsA, groupsB);
     }
 }
 
@@ -299,9 +305,8 @@ __attribute__((target("avx2,avx512vl,avx512vpopcntdq"))) void filterStepsAvx512(
 #pragma GCC unroll 8
         for (long p = 0; p < kStepPairs; ++p)
             quarters[p] = _mm256_popcnt_epi64(pairs[p]);
-        const __m256i first = groupCounts(quarters), second = groupCounts(quarters + 4);
-        const __m256i bitsA = _mm256_permute2x128_si256(first, second, 0x20);
-        const __m256i bitsB = _mm256_permute2x128_si256(first, second, 0x31);
+        __m256i bitsA, bitsB;
+        groupCounts(quarters, bitsA, bitsB);
         filterPairs(lanes, pairs, _mm256_sub_epi32(full, _mm256_slli_epi32(bitsA, 3)),
                     _mm256_sub_epi32(full, _mm256_slli_epi32(bitsB, 3)));
     }
@@ -471,7 +476,8 @@ void LevelMeter::processPcm(const unsigned char* data, long samples)
 // A group begun in the previous block is finished byte by byte, so is the tail of this one.
 void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestInMsb)
 {
-    const int16_t* q = kDsd.q[oldestInMsb ? 0 : 1];
+    const int bitOrder = oldestInMsb ? 0 : 1;
+    const int16_t* q = kDsd.q[bitOrder];
     m_cic.peak = 0;
     long k = 0;
     while (k < bytes && m_groupFill > 0)
@@ -483,7 +489,7 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
         if (m_cic.phase == 0) {
 #ifdef TESSARO_METER_X86_SIMD
             if (stepFilter)
-                k += addGroupPairsInLanes(data + k, bytes - k, oldestInMsb ? 0 : 1, m_cic, stepFilter);
+                k += addGroupPairsInLanes(data + k, bytes - k, bitOrder, m_cic, stepFilter);
 #endif
             k += addGroupPairs(data + k, bytes - k, q, m_cic);
         }

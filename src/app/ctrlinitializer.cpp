@@ -1,6 +1,7 @@
 #include "ctrlinitializer.h"
 
 #include "asiocontroller.h"
+#include "simulateddriver.h"
 
 #include <memory>
 
@@ -12,9 +13,9 @@ CtrlInitializer::CtrlInitializer(AsioController* controller, const QString& orga
 
 void CtrlInitializer::applyTo(const QString& device)
 {
-    const QStringList names = controller->driverNames();
-    if (!names.isEmpty()) {
-        controller->initializeDriver(chooseDriver(names, device, controller), 44100.0);
+    const QString chosen = chooseDriver(controller->driverNames(), device, controller);
+    if (!chosen.isEmpty()) {
+        controller->initializeDriver(chosen, 44100.0);
         if (!controller->isDriverReady())
             controller->startReconnecting();
     }
@@ -40,6 +41,12 @@ QString CtrlInitializer::chooseDriver(const QStringList& names, const QString& d
 {
     if (names.contains(device))
         return device;
-    const QString vendors = controller->firstSupportedDriver(names);
-    return vendors.isEmpty() && !names.isEmpty() ? names.first() : vendors;
+    if (device.isEmpty()) {
+        const QString vendors = controller->firstSupportedDriver(names);
+        return vendors.isEmpty() && !names.isEmpty() ? names.first() : vendors;
+    }
+    QStringList real = names;
+    real.removeAll(QString::fromLatin1(SimulatedDriver::kDescription));
+    const QString vendors = controller->firstSupportedDriver(real);
+    return vendors.isEmpty() ? device : vendors;
 }

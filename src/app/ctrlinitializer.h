@@ -6,9 +6,9 @@
 
 class AsioController;
 
-// Brings the remembered driver (or the vendor's first, or the first of all) up once at
-// start-up, and loads the controller's settings when it is ready, or else the first time a
-// driver comes up later. GUI thread.
+// Brings the device to use up once at start-up (chooseDriver), or starts waiting for it when
+// it is not there, and loads the controller's settings when it is ready, or else the first
+// time a driver comes up later. GUI thread.
 class CtrlInitializer
 {
 public:
@@ -17,8 +17,11 @@ public:
     virtual ~CtrlInitializer() = default;
     virtual void applyTo(const QString& device);
 
-    // The driver applyTo brings up: device when listed, else the vendor's first, else the
-    // first of names; empty without names.
+    // The driver applyTo brings up: the remembered device when listed; when it is not, the
+    // vendor's first real driver (the name may have changed with a new driver version), else
+    // the remembered device itself, to be waited for. Nothing remembered: the vendor's first,
+    // else the first of names. The simulated device plays a test tone, so it is taken only when
+    // chosen or when nothing was ever remembered. Empty without names and remembered device.
     static QString chooseDriver(const QStringList& names, const QString& device,
                                 const AsioController* controller);
 

@@ -89,6 +89,11 @@ QString HeadlessRecorder::chooseDevice() const
 QString HeadlessRecorder::bringUpDriver(const QString& device)
 {
     AsioController* controller = core.controller;
+    // The window would wait for a remembered device that is away; a recording that cannot
+    // begin now says so rather than record another device's signal.
+    if (options.device.isEmpty() && !device.isEmpty() &&
+        !controller->driverNames().contains(device))
+        return tr("the device %1 is not present").arg(device);
     if (device.isEmpty() || !controller->driverNames().contains(device))
         return tr("no device named '%1' (--list-devices shows the devices)").arg(device);
     if (!controller->initializeDriver(device, options.rate) || !controller->isDriverReady())

@@ -10,7 +10,7 @@ IASIO* currentAsioDriver = nullptr;
 
 namespace {
 
-const int kHandedOutNameSize = 32;
+const int kHandedOutNameSize = kAsioDriverNameSize;
 const ASIOError kNotPresent = ASE_NotPresent;
 const int kMaxClsidTextLength = 100;
 
@@ -77,9 +77,61 @@ bool findClass(AsioPlatform& platform, char* clsidText)
 
 AsioDrivers* loadList = nullptr;
 
+// FNV-1a: the same tag for the same name in every run, unlike qHash.
+quint32 stableHash(const QByteArray& text)
+{
+    quint32 h = 2166136261u;
+    for (char c : text)
+        h = (h ^ quint8(c)) * 16777619u;
+    return h;
+}
+
+// The start of name and "~" with four hex digits of the whole name, in room bytes.
+QByteArray taggedName(const QByteArray& name, int room)
+{
+    const QByteArray tag = '~' + QByteArray::number(stableHash(name) & 0xffff, 16).rightJustified(4, '0');
+    return name.left(qMax(0, room - tag.size())).trimmed() + tag;
+}
+
 } // namespace
 
+QByteArray listedDriverName(const QByteArray& name, const QByteArray& shorter,
+                            const QByteArray& suffix, QList<QByteArray>* taken)
+{
+    const int room = kAsioDriverNameSize - 1 - suffix.size();
+    QList<QByteArray> candidates;
+    if (name.size() <= room)
+        candidates << name;
+    if (!shorter.isEmpty() && shorter.size() <= room)
+        candidates << shorter;
+    if (candidates.isEmpty())
+        candidates << taggedName(name, room);
+    const QByteArray first = candidates.first();
+    for (int n = 2; ; ++n) {
+        for (const QByteArray& candidate : qAsConst(candidates)) {
+            if (!taken->contains(candidate + suffix)) {
+                taken->append(candidate + suffix);
+                return candidate + suffix;
+            }
+        }
+        const QByteArray number = ' ' + QByteArray::number(n);
+        const int left = room - number.size();
+        candidates = {(first.size() <= left ? first : taggedName(first, left)) + number};
+    }
+}
+
 AsioDrivers::AsioDrivers()
+{
+    readRegistry();
+}
+
+void AsioDrivers::rescan()
+{
+    clear();
+    readRegistry();
+}
+
+void AsioDrivers::readRegistry()
 {
     AsioPlatform& platform = AsioPlatform::instance();
     AsioPlatform::Key asioKey;
@@ -108,16 +160,23 @@ AsioDrivers::AsioDrivers()
             char description[256];
             const bool described = platform.queryStringValue(driverKey, "description", description,
                                                              sizeof description);
-            appendEntry(clsid, described ? description : keyName);
+            appendEntry(clsid, described ? description : keyName, keyName);
         }
         platform.closeKey(driverKey);
     }
     platform.closeKey(asioKey);
-    if (m_count > 0)
+    if (m_count > 0 && !m_runtimeStarted)
         m_runtimeStarted = platform.startComponentRuntime();
 }
 
 AsioDrivers::~AsioDrivers()
+{
+    clear();
+    if (m_runtimeStarted)
+        AsioPlatform::instance().endComponentRuntime();
+}
+
+void AsioDrivers::clear()
 {
     for (AsioDriverEntry* e = m_first; e; e = e->next)
         closeDriver(e->id);
@@ -126,16 +185,23 @@ AsioDrivers::~AsioDrivers()
         delete e;
         e = next;
     }
-    if (m_runtimeStarted)
-        AsioPlatform::instance().endComponentRuntime();
+    m_first = nullptr;
+    m_count = 0;
+    m_currentId = -1;
 }
 
-void AsioDrivers::appendEntry(const AsioClassId& clsid, const char* name)
+void AsioDrivers::appendEntry(const AsioClassId& clsid, const char* description,
+                              const char* keyName)
 {
+    QList<QByteArray> taken;
+    for (AsioDriverEntry* e = m_first; e; e = e->next)
+        taken << QByteArray(e->name);
     auto* e = new AsioDriverEntry;
     e->id = m_count;
     e->clsid = clsid;
-    copyBounded(e->name, sizeof e->name, name);
+    const QByteArray name = listedDriverName(QByteArray(description).left(sizeof e->name - 1),
+                                             QByteArray(keyName), QByteArray(), &taken);
+    copyBounded(e->name, sizeof e->name, name.constData());
     AsioDriverEntry** tail = &m_first;
     while (*tail)
         tail = &(*tail)->next;
@@ -250,6 +316,15 @@ bool loadAsioDriver(const char* name)
     if (!loadList)
         loadList = new AsioDrivers;
     return loadList->loadDriver(name);
+}
+
+bool rescanAsioDrivers()
+{
+    if (currentAsioDriver)
+        return false;
+    if (loadList)
+        loadList->rescan();
+    return true;
 }
 
 ASIOError ASIOInit(ASIODriverInfo* info)

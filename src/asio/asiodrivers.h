@@ -3,7 +3,21 @@
 
 #include "iasio.h"
 
+#include <QByteArray>
+#include <QList>
 #include <cstdint>
+
+// Driver names are handed out through buffers of this many bytes, the NUL included.
+constexpr int kAsioDriverNameSize = 32;
+
+// The name a driver is listed under, so that it fits a handed-out name buffer whole and is
+// unique: name + suffix when that fits and is free, else shorter + suffix, else (when neither
+// fits) the start of name with a tag derived from all of it ("<start>~1a2b" + suffix); the
+// first of these numbered (" 2", " 3" ...) when all are taken.
+// A cut name could equal another's and is not the name the user knows, so names are never cut.
+// Extends taken.
+QByteArray listedDriverName(const QByteArray& name, const QByteArray& shorter,
+                            const QByteArray& suffix, QList<QByteArray>* taken);
 
 // A 16-byte class identifier, as parsed from the registry's "clsid" text.
 struct AsioClassId
@@ -27,8 +41,10 @@ enum {
     DRVERR_DEVICE_NOT_FOUND = -5003
 };
 
-// The installed drivers, read once from the registry at construction (through AsioPlatform),
-// and the one that is current. Owns its entries and every instance an entry holds.
+// The installed drivers, read from the registry (through AsioPlatform) at construction and at
+// each rescan, and the one that is current. Owns its entries and every instance an entry holds.
+// A description that does not fit a handed-out name is listed under the driver's key name, or
+// a tagged short form of it (listedDriverName).
 //
 // Threads: GUI thread only.
 class AsioDrivers
@@ -46,10 +62,15 @@ public:
     virtual long closeDriver(int id);
     virtual bool loadDriver(const char* name);
     virtual void removeCurrentDriver();
+    // Reads the registry again, for drivers installed (cards plugged in) since; every open
+    // instance is released first, so the caller has none in use.
+    virtual void rescan();
 
 private:
+    void readRegistry();
+    void clear();
     AsioDriverEntry* entry(int id) const;
-    void appendEntry(const AsioClassId& clsid, const char* name);
+    void appendEntry(const AsioClassId& clsid, const char* description, const char* keyName);
 
     AsioDriverEntry* m_first = nullptr;
     int m_count = 0;
@@ -63,6 +84,8 @@ extern IASIO* currentAsioDriver;
 
 // Loads a driver by name through the process-wide load list (created on first use).
 bool loadAsioDriver(const char* name);
+// Reads the load list's registry again; refused (false) while a driver is current.
+bool rescanAsioDrivers();
 
 // Host operations over the current driver; each answers ASE_NotPresent without one.
 ASIOError ASIOInit(ASIODriverInfo* info);

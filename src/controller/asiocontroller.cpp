@@ -163,9 +163,10 @@ QString AsioController::clockText(qint64 seconds, int hourDigits)
         .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
+// The name as listed and chosen, which the driver's own report may shorten.
 QString AsioController::deviceName() const
 {
-    return isDriverReady() || driverToReconnect_.isEmpty() ? driverName() : driverToReconnect_;
+    return driverToReconnect_.isEmpty() ? driverName() : driverToReconnect_;
 }
 
 qint64 AsioController::bytesPerSecond() const
@@ -305,17 +306,26 @@ void AsioController::setAutoSplitSize(qlonglong bytes) { writer->setFileMaxSize(
 void AsioController::scanDrivers()
 {
     appendInfo(tr("scanning..."), Qt::black);
+    driverNames_ = listedDriverNames();
+    appendInfo(tr("found %1 drivers - %2")
+                   .arg(driverNames_.size())
+                   .arg(driverNames_.join(QLatin1Char(','))),
+               Qt::black);
+}
+
+QStringList AsioController::listedDriverNames() const
+{
     const int n = drivers->entryCount();
-    std::vector<std::vector<char>> buffers(size_t(qMax(n, 0)), std::vector<char>(32, '\0'));
+    std::vector<std::vector<char>> buffers(size_t(qMax(n, 0)),
+                                           std::vector<char>(kAsioDriverNameSize, '\0'));
     std::vector<char*> names;
     for (auto& b : buffers)
         names.push_back(b.data());
     drivers->entryNames(names.data(), n);
-    driverNames_.clear();
+    QStringList list;
     for (char* name : names)
-        driverNames_ << QString::fromLocal8Bit(name);
-    appendInfo(tr("found %1 drivers - %2").arg(n).arg(driverNames_.join(QLatin1Char(','))),
-               Qt::black);
+        list << QString::fromLocal8Bit(name);
+    return list;
 }
 
 void AsioController::filterDrivers()
@@ -355,6 +365,7 @@ QString AsioController::firstSupportedDriver(const QStringList& names) const
 bool AsioController::initializeDriver(QString name, double sample_rate)
 {
     setDriverToReconnect(name);
+    rateToReconnect = sample_rate;
     if (streaming)
         unloadCurrentDriver();
     appendDebug(tr("initializing %1...").arg(name));
@@ -392,6 +403,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
     const qint64 n = qint64(bytesPerSample(host->channelInfos[0].type) * bufferSize());
     if (n > 0)
         partitions->setPartitionSize(unsigned(n));
+    rateToReconnect = sampleRate();
     setDriverReady(true);
     return true;
 }
@@ -919,9 +931,23 @@ void AsioController::startReconnecting()
 
 void AsioController::stopReconnecting() { reconnectTimer->stop(); }
 
+// The rate last asked for, also one chosen while the device was away; a device absent when
+// the driver list was read (a card plugged in later) is found by reading it again.
 bool AsioController::initializeAgain()
 {
-    return initializeDriver(driverToReconnect_, sampleRate());
+    if (!driverNames_.contains(driverToReconnect_) && rescanAsioDrivers()) {
+        drivers->rescan();
+        if (listedDriverNames() != driverNames_)
+            scanDrivers();
+    }
+    const double rate = rateToReconnect > 0 ? rateToReconnect : sampleRate();
+    const bool changed = sampleRate() > 0 && qRound64(rate) != qRound64(sampleRate());
+    if (!initializeDriver(driverToReconnect_, rate))
+        return false;
+    if (changed)
+        appendInfo(tr("%1 is back: the sampling rate chosen meanwhile, %2 Hz, is applied (now %3)")
+                       .arg(driverToReconnect_, hzText(rate), sampleRateText()));
+    return true;
 }
 
 // ---- settings ----

@@ -171,6 +171,7 @@ public:  // steps of the driver life and recording, used by the slots above
 
 private:
     void onDriverLost();
+    QStringList listedDriverNames() const;
     enum class DriverStop { None, BufferFull, BufferTooLarge };
     enum class BadBuffer { None, Empty, InvalidType };
     void takeDriverEvents();
@@ -193,6 +194,7 @@ private:
     QString fileName_;
     int fileType_ = 0;
     QString driverToReconnect_;
+    double rateToReconnect = 0;  // the rate of the last initializeDriver, for reconnecting
     QString failureText_;
     QStringList driverNames_;
     QList<double> sampleRates_;

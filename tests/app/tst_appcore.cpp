@@ -22,6 +22,7 @@ const QString kOrg = QString::fromLatin1(AppIdentity::kOrganisation);
 const QString kApp = QString::fromLatin1(AppIdentity::kApplication);
 const char* const kReadyDriver = "Halvik Ready Driver";
 const char* const kBrokenDriver = "Halvik Broken Driver";
+const char* const kLateDriver = "Halvik Late Driver";  // registered only once waited for
 
 // A controller with a pool and a writer of its own (room for a real driver's buffers), over the
 // registered drivers, none of them scanned yet.
@@ -190,17 +191,27 @@ private slots:
     }
 
     // The remembered device, matched with its case, else the first of our own, else the first.
+    // The remembered device when listed; when it is away the vendor's first real driver, else
+    // the device itself, waited for: never the simulated test tone unless chosen or nothing was
+    // ever remembered.
     void initializerChoosesDriver()
     {
         Controller controller;
+        const QString sim = "Halvik Simulated Device";
         const QStringList mixed{"Other Interface", "My HALVIK Box", "Halvik Second"};
-        const auto choose = [&](const QStringList& names, const char* device) {
-            return CtrlInitializer::chooseDriver(names, device, &controller);
-        };
-        QCOMPARE(QStringList({choose(mixed, "Other Interface"), choose(mixed, "Gone Device"),
-                              choose(mixed, "halvik second"), choose({"Alpha", "Beta"}, "Gamma"),
-                              choose({}, "Halvik")}),
-                 QStringList({"Other Interface", "My HALVIK Box", "My HALVIK Box", "Alpha", ""}));
+        const struct { QStringList names; QString device, chosen; } rows[] = {
+            {mixed, "Other Interface", "Other Interface"},
+            {mixed, "Gone Device", "My HALVIK Box"},
+            {mixed, "halvik second", "My HALVIK Box"},  // names are case-sensitive
+            {{"Alpha", "Beta"}, "Gamma", "Gamma"},
+            {{}, "Halvik", "Halvik"},
+            {{"Alpha", sim}, "Studio Card (ALSA)", "Studio Card (ALSA)"},
+            {{"Alpha", sim}, sim, sim},
+            {{"Alpha", sim}, "", sim},
+            {{"Alpha", "Beta"}, "", "Alpha"},
+            {{}, "", ""}};
+        for (const auto& row : rows)
+            QCOMPARE(CtrlInitializer::chooseDriver(row.names, row.device, &controller), row.chosen);
     }
 
     // Started while the remembered device is away: its CONFIG is neither replaced by defaults at
@@ -217,10 +228,24 @@ private slots:
                                      c.isDriverReady(), c.isReconnecting(), c.autoSplitSize(),
                                      c.isMonitorAsioEnabled());
         };
-        // Where no driver was found, nothing is brought up nor waited for.
+        // Where no driver was found, nothing is brought up nor waited for; a remembered device
+        // that is not listed is waited for, and comes up once it is installed (plugged in).
         Controller none;
-        CtrlInitializer(&none, kOrg, kApp).applyTo(kReadyDriver);
+        CtrlInitializer(&none, kOrg, kApp).applyTo(QString());
         QCOMPARE(state(none), "ready 0, reconnecting 0, split 524288000, monitor 1");
+        Controller late;  // its list read before the device was installed
+        AsioHostState::instance()->setBufferProcessor(&late);
+        CtrlInitializer(&late, kOrg, kApp).applyTo(kLateDriver);
+        QTest::qWait(1500);
+        QCOMPARE(state(late) + " " + late.deviceName(),
+                 "ready 0, reconnecting 1, split 524288000, monitor 1 " + QString(kLateDriver));
+        TestDriverScript script;
+        script.driverName = kLateDriver;
+        TestDriver::registerDriver(kLateDriver, script);
+        QTRY_VERIFY_WITH_TIMEOUT(late.isDriverReady(), 3000);
+        QCOMPARE(state(late) + " " + late.driverNames().last(),
+                 "ready 1, reconnecting 0, split 123456789, monitor 0 " + QString(kLateDriver));
+        late.unloadCurrentDriver();
         Controller controller;
         AsioHostState::instance()->setBufferProcessor(&controller);
         controller.scanDrivers();

@@ -34,11 +34,14 @@ QTemporaryDir g_workDir;
 QString g_loadRegistry;
 QStringList g_warnings;
 
-// The built-in classes as listed, test drivers first, then the entries of the registry file;
-// names of 32 characters and more come back as 28 characters and "...".
+// The built-in classes as listed, test drivers first, then the entries of the registry file.
+// A name of 32 characters and more does not fit the name buffers: it is listed under its key
+// name, or (as here, the key being as long) under its start tagged with a hash of the whole
+// (FNV-1a, low 16 bits), never cut to a prefix that may equal another's.
+const QString kLongListed = "Test Device Whose Name Has~9e1d";
 QStringList withBuiltins(const QStringList& fileNames)
 {
-    return QStringList{kAlpha, kBeta, "Test Device Whose Name Has F...", kHost,
+    return QStringList{kAlpha, kBeta, kLongListed, kHost,
                        "Halvik Simulated Device"} +
            fileNames;
 }
@@ -158,7 +161,7 @@ private slots:
         QTest::addColumn<QString>("registry");
         QTest::addColumn<QStringList>("names");
         QTest::addColumn<QStringList>("warnings");
-        QTest::newRow("file order, description or key, quotes keep spaces, long names shortened")
+        QTest::newRow("file order, description or key, quotes keep spaces, long names by key")
             << registeredDriver("Zulu Card", clsidNumber(1), "Zulu Described") +
                    registeredDriver("Alpha Card", clsidNumber(2), QString()) +
                    registeredDriver("Mid Card", clsidNumber(3), "\"  Spaced Name  \"") +
@@ -166,7 +169,18 @@ private slots:
                    registeredDriver("k32", clsidNumber(5), QString(32, 'b')) +
                    registeredDriver("k300", clsidNumber(6), QString(300, 'd'))
             << QStringList{"Zulu Described", "Alpha Card", "  Spaced Name  ", QString(31, 'a'),
-                           QString(28, 'b') + "...", "k300"}
+                           "k32", "k300"}
+            << QStringList();
+        // Cut to the buffers these would have been listed alike; equal names are numbered.
+        const QString longKey = QString(40, 'k');
+        QTest::newRow("long and equal names listed apart")
+            << registeredDriver(longKey + "A", clsidNumber(1), "Professional Audio Interface Model A") +
+                   registeredDriver(longKey + "B", clsidNumber(2), "Professional Audio Interface Model B") +
+                   registeredDriver("Twin", clsidNumber(3), QString()) +
+                   registeredDriver("Twin Key", clsidNumber(4), "Twin") +
+                   registeredDriver(longKey + "C", clsidNumber(5), "Twin")
+            << QStringList{"Professional Audio Interfa~4891", "Professional Audio Interfa~43d8", "Twin",
+                           "Twin Key", "Twin 2"}
             << QStringList();
         QTest::newRow("class ids in any letter case")
             << QStringLiteral(
@@ -239,17 +253,21 @@ private slots:
             QVERIFY2(g_warnings[i].contains(warnings[i]), qPrintable(g_warnings[i]));
     }
 
-    // The name field keeps 127 characters of a longer description. entryNames, through which the
-    // controller lists the drivers, fills at most the count asked for, and no more than there are.
-    // (Other callers' buffer sizes and bad ids are left out: nothing in the program passes them.)
+    // A description and a key name too long for the name buffers: listed under the start of the
+    // description (its first 127 characters kept) tagged with their hash, whole in every buffer.
+    // entryNames, through which the controller lists the drivers, fills at most the count asked
+    // for, and no more than there are. (Other callers' buffer sizes and bad ids are left out:
+    // nothing in the program passes them.)
     void boundsListedNamesToTheBuffer()
     {
-        useRegistry("bounds.ini", registeredDriver("k200", clsidNumber(4), QString(200, 'c')));
+        const QString listed = QString(26, 'c') + "~f1a4";
+        useRegistry("bounds.ini",
+                    registeredDriver(QString(40, 'k'), clsidNumber(4), QString(200, 'c')));
         AsioDrivers drivers;
         const int id200 = withBuiltins({}).size();
         QByteArray wide(400, 'X');
         QCOMPARE(fields(drivers.entryName(id200, wide.data(), wide.size()), wide.constData()),
-                 fields(0, QByteArray(127, 'c')));
+                 fields(0, listed));
         QVector<QByteArray> storage(drivers.entryCount() + 2, QByteArray(32, 'X'));
         QVector<char*> pointers;
         for (QByteArray& b : storage)
@@ -257,7 +275,7 @@ private slots:
         QCOMPARE(fields(drivers.entryNames(pointers.data(), 2), storage[1].constData(), storage[2]),
                  fields(2, kBeta, QByteArray(32, 'X')));
         QCOMPARE(fields(drivers.entryNames(pointers.data(), 100), storage[id200].constData()),
-                 fields(drivers.entryCount(), QString(28, 'c') + "..."));
+                 fields(drivers.entryCount(), listed));
     }
 
     // A class without a driver key, an empty driver key, one driver.
@@ -304,8 +322,8 @@ private slots:
                             {kAlpha, kUnparsable, false, reopened, kAlpha}, // a failed load restores
                             {kBeta, "No Such Driver", false, none, kBeta},
                             {kBeta, "halvik test beta", false, none, kBeta}, // names are case-sensitive
-                            {kBeta, kLongName, false, none, kBeta},          // only as listed, shortened
-                            {kBeta, "Test Device Whose Name Has F...", true, {"Release"}, kLongName},
+                            {kBeta, kLongName, false, none, kBeta},          // only as listed
+                            {kBeta, kLongListed, true, {"Release"}, kLongName},
                             {"", kBrokenModule, false, none, ""}};
         for (const auto& row : rows) {
             QVERIFY(row.previous.isEmpty() || load(row.previous));

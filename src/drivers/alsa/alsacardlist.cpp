@@ -1,5 +1,7 @@
 #include "alsacardlist.h"
 
+#include "asiodrivers.h"
+
 #include <QCryptographicHash>
 #include <alsa/asoundlib.h>
 
@@ -41,26 +43,18 @@ QString AlsaCardList::classId(const QByteArray& key)
              QString::fromLatin1(h.mid(20, 12)));
 }
 
-QString AlsaCardList::description(const QString& name, QList<QString>* taken)
+QString AlsaCardList::description(const QString& name, const QString& shortName,
+                                  QList<QByteArray>* taken)
 {
-    const QString suffix = QString::fromLatin1(kSuffix);
     const QString base = asciiOnly(name).isEmpty() ? QStringLiteral("Sound card") : asciiOnly(name);
-    for (int n = 1;; ++n) {
-        const QString number = n == 1 ? QString() : QStringLiteral(" %1").arg(n);
-        const int room = kMaxNameBytes - suffix.size() - number.size();
-        const QString candidate = base.left(room).trimmed() + number + suffix;
-        if (!taken || !taken->contains(candidate)) {
-            if (taken)
-                taken->append(candidate);
-            return candidate;
-        }
-    }
+    return QString::fromLatin1(listedDriverName(base.toLatin1(), asciiOnly(shortName).toLatin1(),
+                                                QByteArray(kSuffix), taken));
 }
 
 QList<AlsaDeviceEntry> AlsaCardList::cards()
 {
     QList<AlsaDeviceEntry> list;
-    QList<QString> taken;
+    QList<QByteArray> taken;
     int card = -1;
     while (snd_card_next(&card) == 0 && card >= 0) {
         snd_ctl_t* ctl = nullptr;
@@ -75,8 +69,9 @@ QList<AlsaDeviceEntry> AlsaCardList::cards()
             if (capture >= 0) {
                 const QByteArray id = snd_ctl_card_info_get_id(info);
                 AlsaDeviceEntry e;
-                e.description =
-                    description(QString::fromUtf8(snd_ctl_card_info_get_name(info)), &taken);
+                // A card's id is short (at most 15 characters) and unique among the cards.
+                e.description = description(QString::fromUtf8(snd_ctl_card_info_get_name(info)),
+                                            QString::fromLatin1(id), &taken);
                 e.clsid = classId("card:" + id);
                 e.captureDevice = "hw:CARD=" + id + ",DEV=" + QByteArray::number(capture);
                 if (playback >= 0)
@@ -92,13 +87,13 @@ QList<AlsaDeviceEntry> AlsaCardList::cards()
 QList<AlsaDeviceEntry> AlsaCardList::namedDevices(const QString& commaSeparatedNames)
 {
     QList<AlsaDeviceEntry> list;
-    QList<QString> taken;
+    QList<QByteArray> taken;
     for (const QString& part : commaSeparatedNames.split(QLatin1Char(','))) {
         const QByteArray pcm = part.trimmed().toUtf8();
         if (pcm.isEmpty())
             continue;
         AlsaDeviceEntry e;
-        e.description = description(QString::fromUtf8(pcm), &taken);
+        e.description = description(QString::fromUtf8(pcm), QString(), &taken);
         e.clsid = classId("pcm:" + pcm);
         e.captureDevice = pcm;
         e.playbackDevice = pcm;
@@ -110,14 +105,11 @@ QList<AlsaDeviceEntry> AlsaCardList::namedDevices(const QString& commaSeparatedN
 QList<AlsaDeviceEntry> AlsaCardList::entries()
 {
     QList<AlsaDeviceEntry> all = cards();
-    QList<QString> taken;
+    QList<QByteArray> taken;
     for (const AlsaDeviceEntry& e : all)
-        taken << e.description;
+        taken << e.description.toLatin1();
     for (AlsaDeviceEntry e : namedDevices(qEnvironmentVariable(kDevicesVariable))) {
-        if (taken.contains(e.description))
-            e.description = description(QString::fromUtf8(e.captureDevice), &taken);
-        else
-            taken << e.description;
+        e.description = description(QString::fromUtf8(e.captureDevice), QString(), &taken);
         all << e;
     }
     return all;

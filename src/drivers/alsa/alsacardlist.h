@@ -25,9 +25,11 @@ struct AlsaDeviceEntry
 //   plugin devices of a private configuration given through ALSA_CONFIG_PATH; whether they
 //   can be opened is found out when the driver is initialised, not here.
 //
-// Names: ASCII only (other characters become '_'), the card's part cut so that
-// "<name> (ALSA)" fits the 32-byte driver name with its NUL; a name already taken gets
-// " 2", " 3" ... before the suffix. Class ids are derived from the card's id string or the
+// Names: ASCII only (other characters become '_'), "<name> (ALSA)" when that fits the 32-byte
+// driver name with its NUL; else a card is listed under its id ("<id> (ALSA)"), and a PCM name
+// under its start with a tag of the whole ("<start>~1a2b (ALSA)"); never cut, so the name
+// listed is the one --device and the settings take. A name already taken gets " 2", " 3" ...
+// before the suffix (listedDriverName). Class ids are derived from the card's id string or the
 // PCM name, so a card keeps its id when it is plugged into another port.
 //
 // Threads: any thread; nothing is shared.
@@ -36,14 +38,15 @@ class AlsaCardList
 public:
     static constexpr const char* kDevicesVariable = "TESSARO_ALSA_DEVICES";
     static constexpr const char* kSuffix = " (ALSA)";
-    static constexpr int kMaxNameBytes = 31;
 
     static QList<AlsaDeviceEntry> entries();
     static QList<AlsaDeviceEntry> cards();
     static QList<AlsaDeviceEntry> namedDevices(const QString& commaSeparatedNames);
 
-    // "<name> (ALSA)" within kMaxNameBytes, made unique against `taken` (which it extends).
-    static QString description(const QString& name, QList<QString>* taken);
+    // "<name> (ALSA)", or "<shortName> (ALSA)" where that does not fit a driver name, made
+    // unique against `taken` (which it extends).
+    static QString description(const QString& name, const QString& shortName,
+                               QList<QByteArray>* taken);
     static QString classId(const QByteArray& key);
 };
 

@@ -89,7 +89,8 @@ quint32 stableHash(const QByteArray& text)
 // The start of name and "~" with four hex digits of the whole name, in room bytes.
 QByteArray taggedName(const QByteArray& name, int room)
 {
-    const QByteArray tag = '~' + QByteArray::number(stableHash(name) & 0xffff, 16).rightJustified(4, '0');
+    const QByteArray tag =
+        '~' + QByteArray::number(stableHash(name) & 0xffff, 16).rightJustified(4, '0');
     return name.left(qMax(0, room - tag.size())).trimmed() + tag;
 }
 
@@ -107,7 +108,7 @@ QByteArray listedDriverName(const QByteArray& name, const QByteArray& shorter,
     if (candidates.isEmpty())
         candidates << taggedName(name, room);
     const QByteArray first = candidates.first();
-    for (int n = 2; ; ++n) {
+    for (int n = 2;; ++n) {
         for (const QByteArray& candidate : qAsConst(candidates)) {
             if (!taken->contains(candidate + suffix)) {
                 taken->append(candidate + suffix);

@@ -295,32 +295,30 @@ void MainWindow::onTimer()
 {
     if (m_controller->deviceName().isEmpty())
         return;
-    if (m_controller->isReconnecting()) {
-        // The take stays in the user's hands while the device is away: stop ends it.
-        m_stack->setCurrentIndex(0);
-        m_recordButton->setEnabled(false);
-        m_stopButton->setEnabled(m_controller->isRecording());
-        m_nextTrackButton->setEnabled(false);
+    const bool recording = m_controller->isRecording();
+    const bool away = m_controller->isReconnecting();
+    refreshControls(recording, away);
+    if (away) {
         setStatusText(tr("waiting for %1 (please check your USB connection)")
                           .arg(m_controller->deviceName()));
         return;
     }
-    const bool recording = m_controller->isRecording();
-    refreshControls(recording);
     refreshElapsedTime();
     setStatusText(statusText(recording));
 }
 
-void MainWindow::refreshControls(bool recording)
+// While the device is away the take stays in the user's hands (stop ends it), and once nothing
+// records so do the settings and the destination: another device or rate may be chosen.
+void MainWindow::refreshControls(bool recording, bool away)
 {
-    m_stack->setCurrentIndex(recording ? 1 : 0);
-    m_recordButton->setEnabled(m_controller->isIdle());
+    m_stack->setCurrentIndex(recording && !away ? 1 : 0);
+    m_recordButton->setEnabled(!away && m_controller->isIdle());
     m_settingsButton->setEnabled(!recording);
     m_pathEdit->setReadOnly(recording);
     m_browseButton->setEnabled(!recording);
     m_stopButton->setEnabled(recording);
-    m_nextTrackButton->setEnabled(recording && m_controller->canRecordNextTrack());
-    if (recording) {
+    m_nextTrackButton->setEnabled(!away && recording && m_controller->canRecordNextTrack());
+    if (recording && !away) {
         const QString current = m_controller->currentFileName();
         if (m_pathEdit->text() != current)
             m_pathEdit->setText(current);
@@ -439,10 +437,14 @@ void MainWindow::onConfig()
     QList<double> rates = m_controller->sampleRates();
     if (rates.isEmpty())
         rates = {44100, 48000, 88200};
-    AsioConfigDialog dialog(rates, m_controller->driverNames(), this);
-    dialog.setSampleRate(double(qint64(m_controller->sampleRate())));
-    // While unplugged the dialog offers the device being waited for, and keeps it on OK.
+    // While unplugged the dialog offers the device being waited for, and keeps it on OK, also
+    // one that has not been seen since the start.
     const QString device = m_controller->deviceName();
+    QStringList drivers = m_controller->driverNames();
+    if (!device.isEmpty() && !drivers.contains(device))
+        drivers << device;
+    AsioConfigDialog dialog(rates, drivers, this);
+    dialog.setSampleRate(double(qint64(m_controller->sampleRate())));
     dialog.setDriver(device);
     dialog.setAsioMonitoring(m_controller->isMonitorAsioEnabled());
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
@@ -450,7 +452,10 @@ void MainWindow::onConfig()
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
-        m_controller->reinitializeDriver(chosen, dialog.sampleRate(), false);
+        // A device waited for since the start has no rate yet: the dialog then shows none.
+        const int rate =
+            dialog.sampleRate() > 0 ? dialog.sampleRate() : int(m_controller->sampleRate());
+        m_controller->reinitializeDriver(chosen, rate, false);
         const bool monitoring = dialog.asioMonitoring();
         const int split = dialog.autoSplitAt();
         m_dsdFileType = dialog.dsdDefault();

@@ -70,7 +70,7 @@ private:
     void layoutWidgets();
     void connectWidgets();
     void createLogWindow();
-    void refreshControls(bool recording);
+    void refreshControls(bool recording, bool away);
     void refreshElapsedTime();
     QString statusText(bool recording) const;
     QString stateText(bool recording) const;

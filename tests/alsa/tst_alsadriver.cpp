@@ -253,8 +253,10 @@ private slots:
         controller->scanDrivers();
     }
 
-    // Names of at most 31 bytes ending in " (ALSA)"; class ids that follow the device, not
-    // the order of the list.
+    // Names of at most 31 bytes ending in " (ALSA)", never cut: a PCM name too long for them is
+    // listed under its start tagged with a hash of the whole (FNV-1a, low 16 bits), a card's
+    // under its id; equal names are numbered. The name listed is the one the driver list loads.
+    // Class ids follow the device, not the order of the list.
     void listsConfiguredDevicesUnderNamesThatFit()
     {
         QStringList names, expected;
@@ -264,13 +266,21 @@ private slots:
             ids << e.clsid;
         }
         for (const QByteArray& device : qgetenv(AlsaCardList::kDevicesVariable).split(','))
-            expected << QString(device.trimmed()).left(24) + " (ALSA)";
+            expected << QString(device.trimmed()) + " (ALSA)";
+        expected.last() = "a_device_name_much_~aa9f (ALSA)";
         QCOMPARE(names, expected);
         QCOMPARE(ids.size(), names.size());
+        QVERIFY(controller->driverNames().contains(expected.last()));
+        QVERIFY(loadAsioDriver(expected.last().toLatin1().constData()));
+        ASIOExit();
         const auto again = AlsaCardList::namedDevices("eight,halvik_stereo");
         QCOMPARE(again.at(1).clsid, entryFor("halvik_stereo").clsid);
-        QList<QString> taken{"same name (ALSA)"};
-        QCOMPARE(AlsaCardList::description("same name", &taken), QString("same name 2 (ALSA)"));
+        QList<QByteArray> taken{"same name (ALSA)"};
+        const QString card = "USB Audio Interface Pro Eight Channels";
+        QCOMPARE(QStringList({AlsaCardList::description("same name", "", &taken),
+                              AlsaCardList::description(card, "ProEight", &taken),
+                              AlsaCardList::description(card, "ProEight", &taken)}),
+                 QStringList({"same name 2 (ALSA)", "ProEight (ALSA)", "ProEight 2 (ALSA)"}));
     }
 
     // A missing device refuses to start, naming itself. The stereo card takes no DSD; the DSD

@@ -164,6 +164,63 @@ private slots:
         QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
     }
 
+    // A remembered device that is away is never replaced by the simulated test tone: a
+    // recording from the command line refuses to start, naming it, and leaves no file; the
+    // window waits for it, trying once a second, and brings it up once it is installed.
+    void absentRememberedDeviceIsWaitedFor()
+    {
+        const QString device = "Studio Card (USB)",
+                      clsid = "{9b1f3c2a-4d5e-4f60-8a7b-1c2d3e4f5a6b}";
+        const QString settings = "[INPUT]\ndevice=" + device + "\n";
+        for (const QString& dir : {"config", "window"}) {
+            QVERIFY(QDir(home->path()).mkpath(dir + "/Veloran"));
+            QFile ini(path(dir + "/Veloran/Tessaro Recorder.ini"));
+            QVERIFY(ini.open(QIODevice::WriteOnly) && ini.write(settings.toUtf8()) > 0);
+        }
+        const QStringList env{"TESSARO_ASIO_REGISTRY=" + path("asio.ini")};
+        QProcess record;
+        start(record, {"--record", "concert", "--seconds", "2"}, env);
+        QVERIFY(record.waitForFinished(30000));
+        const QString err = QString::fromLocal8Bit(record.readAllStandardError());
+        QVERIFY2(record.exitCode() == 1 &&
+                     err.split('\n').filter(QRegularExpression("^tessaro-recorder: ")) ==
+                         QStringList{"tessaro-recorder: the device " + device + " is not present"},
+                 qPrintable(err));
+        QCOMPARE(QDir(home->path()).entryList({"concert*"}), QStringList());
+        QCOMPARE(QString(readAll(path("config/Veloran/Tessaro Recorder.ini"))), settings);
+
+        QProcess window;
+        start(window, {},
+              env + QStringList{"XDG_CONFIG_HOME=" + path("window"), "QT_QPA_PLATFORM=offscreen"});
+        // The start's attempt and two more of the reconnection's once a second.
+        const QString attempt = "\nWarning: " + device + " not found in the driver list\n";
+        QString seen;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         seen += QString::fromLocal8Bit(window.readAllStandardError());
+                         return seen.count(attempt) >= 3;
+                     },
+                     30000),
+                 qPrintable(seen));
+        QFile registry(path("asio.ini"));
+        QVERIFY(registry.open(QIODevice::WriteOnly));
+        registry.write(QString("[HKLM\\software\\asio\\Studio Card]\nclsid = %1\ndescription = %2\n"
+                               "[HKCR\\clsid\\%1\\InprocServer32]\n@ = %3\n")
+                           .arg(clsid, device, TESSARO_TEST_MODULE_PATH)
+                           .toUtf8());
+        registry.close();
+        QVERIFY2(says(window, seen,
+                      "\nInfo: driver " + QRegularExpression::escape(device) + " initialized\n"),
+                 qPrintable(seen));
+        QVERIFY2(!seen.contains("driver Halvik Simulated Device initialized"), qPrintable(seen));
+        window.terminate();
+        QVERIFY(window.waitForFinished(10000) && window.exitCode() == 0);
+        QVERIFY(QString(readAll(path("window/Veloran/Tessaro Recorder.ini")))
+                    .contains("\ndevice=" + device + "\n"));
+        QFile restore(path("config/Veloran/Tessaro Recorder.ini"));
+        QVERIFY(restore.open(QIODevice::WriteOnly) && restore.write(kSettings.toUtf8()) > 0);
+    }
+
     void killedRecordingIsRepairedBothWays_data()
     {
         // The take is recorded from the command line; the window records the second recorder's.

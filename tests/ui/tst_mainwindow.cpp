@@ -568,11 +568,28 @@ private slots:
         const double seconds = QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() / 1000.0;
         QVERIFY2(std::abs(seconds - duration) < 1.0, qPrintable(clock() + " vs " + QString::number(duration)));
 
-        configure(true);
+        // Stopped while away: settings, browse and the destination are the user's again. Another
+        // device may be chosen; a rate chosen while the device is away is applied on its return.
+        refresh();
+        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver .* \\| 00011 0w$");
+        configure(true, [](AsioConfigDialog* d) { d->setDriver("Halvik Another Driver"); });
+        refresh();
+        QVERIFY(controller->isDriverReady() && controller->deviceName() == "Halvik Another Driver");
+        configure(true, [](AsioConfigDialog* d) {
+            d->setDriver(kDriver);
+            d->setSampleRate(96000);
+        });
+        refresh();
+        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver .* \\| 00011 0w$");
         QVERIFY(controller->isReconnecting() && controller->deviceName() == kDriver && window->close());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         plugDevice(true, 0);
+        QVERIFY2(controller->sampleRate() == 96000 &&
+                     logText().contains("Halvik UI Driver is back: the sampling rate chosen meanwhile, "
+                                        "96000 Hz, is applied (now 96.0 kHz)"),
+                 qPrintable(logText()));
+        QVERIFY(useDriver(44100));
     }
 
     void settingsDialog()

@@ -13,7 +13,11 @@ namespace RecorderCore {
 
 // Whether the core gets its RAM buffer: a task that records nothing (listing the devices)
 // does without it, so a large setting costs it neither memory nor the time to commit it.
-enum class Pool { Allocated, None };
+enum class Pool
+{
+    Allocated,
+    None
+};
 
 // Registers the built-in drivers, then builds host state, driver list, pool, writer and
 // controller in this order. A pool size outside 1..4095 MiB is clamped and the value used

@@ -10,8 +10,8 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QtTest>
 #include <QtEndian>
+#include <QtTest>
 #include <csignal>
 #include <fcntl.h>
 #include <memory>
@@ -214,12 +214,13 @@ private slots:
             ::kill(pid_t(p.processId()), SIGHUP);
         } else {
             // head takes the first line and goes: every later line meets a closed pipe.
-            start(p,
-                  {"-c",
-                   "{ \"$0\" --record take.wav --rate 96000 --seconds 4 2>&1 >out; echo $? >status; }"
-                   " | head -1",
-                   recorder()},
-                  {}, "/bin/sh");
+            start(
+                p,
+                {"-c",
+                 "{ \"$0\" --record take.wav --rate 96000 --seconds 4 2>&1 >out; echo $? >status; }"
+                 " | head -1",
+                 recorder()},
+                {}, "/bin/sh");
         }
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
@@ -266,7 +267,8 @@ private slots:
         ::close(pipe[0]);
         ::close(pipe[1]);
         QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 1, err.constData());
-        QVERIFY2(err.endsWith("\ntessaro-recorder: stopped before recording began\n"), err.constData());
+        QVERIFY2(err.endsWith("\ntessaro-recorder: stopped before recording began\n"),
+                 err.constData());
         QCOMPARE(p.readAllStandardOutput(), QByteArray());
         QCOMPARE(QDir(home->path()).entryList({"take*"}), QStringList());
     }
@@ -276,8 +278,8 @@ private slots:
     {
         const QString foreign = path("foreign.wav");
         QProcess make;
-        make.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=d=0.1", "-c:a",
-                              "pcm_s16le", foreign});
+        make.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=d=0.1", "-c:a", "pcm_s16le",
+                              foreign});
         QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
         const QByteArray before = readAll(foreign);
         QCOMPARE(before.mid(36, 4), QByteArray("LIST")); // a chunk before the sound data
@@ -287,7 +289,8 @@ private slots:
         QCOMPARE(p.exitCode(), 1);
         QCOMPARE(p.readAllStandardOutput(), QByteArray());
         QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
-                 foreign + ": not repaired, not a recording of this program: WAV with a LIST chunk\n");
+                 foreign +
+                     ": not repaired, not a recording of this program: WAV with a LIST chunk\n");
         QCOMPARE(readAll(foreign), before);
     }
 
@@ -391,7 +394,10 @@ private slots:
 private:
     QString path(const QString& name) const { return QDir(home->path()).filePath(name); }
 
-    static QString recorder() { return qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder"; }
+    static QString recorder()
+    {
+        return qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder";
+    }
 
     // Runs the program (or another, such as a shell around it) in a throw-away home, without any
     // display, the simulated device's unplug switch in it; "NAME=value" settings go on top.

@@ -120,8 +120,8 @@ private slots:
         refused("text file", "take notes: levels fine, mic 2 a bit hot\n",
                 "not a WAV, DSF or DSDIFF file");
         // Valid files of other programs, complete or not, are not ours to change.
-        const QByteArray list = "LIST" + le(26, 4) + "INFOISFT" + le(14, 4) +
-                                QByteArray("Lavf59.27.100", 14);
+        const QByteArray list =
+            "LIST" + le(26, 4) + "INFOISFT" + le(14, 4) + QByteArray("Lavf59.27.100", 14);
         refused("wav with LIST chunk",
                 wav(pcm.size(), pcm.size() + 70).left(36) + list + "data" + le(pcm.size(), 4) + pcm,
                 foreign + "WAV with a LIST chunk");
@@ -129,11 +129,13 @@ private slots:
         refused("wav extensible float", wavExtensible(3, pcm), foreign + "WAV of float samples");
         refused("wav extensible pcm", wavExtensible(1, pcm),
                 foreign + "WAV with an extensible format chunk");
-        refused("wav data chunk damaged", wav(0, 36).left(36) + fromHex("00ff00ff") + le(0, 4) + pcm,
+        refused("wav data chunk damaged",
+                wav(0, 36).left(36) + fromHex("00ff00ff") + le(0, 4) + pcm,
                 "damaged header (data chunk)");
         refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups,
                 "damaged header (sample format)");
-        refused("dff compressed", dff(0, "DST ") + dsd, foreign + "DSDIFF of compressed sound data");
+        refused("dff compressed", dff(0, "DST ") + dsd,
+                foreign + "DSDIFF of compressed sound data");
         refused("dff property size beyond the file",
                 dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd,
                 "damaged header (chunk size)");

@@ -50,6 +50,13 @@ bool CommandLine::parse(const QStringList& arguments)
 {
     if (!m_parser.parse(arguments))
         return fail(m_parser.errorText());
+    // Given twice, which one was meant is a guess; a script that appends its own --seconds to
+    // a user's is told so instead of recording for the wrong time.
+    for (const QCommandLineOption* o :
+         {&m_record, &m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
+        if (m_parser.values(*o).size() > 1)
+            return fail(tr("--%1 is given more than once.").arg(o->names().constFirst()));
+    }
     const bool repair = m_parser.isSet(m_repair);
     if (repair && m_parser.positionalArguments().isEmpty())
         return fail(tr("--repair needs at least one file."));

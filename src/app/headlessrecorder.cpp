@@ -2,24 +2,26 @@
 
 #include "appidentity.h"
 #include "asiocontroller.h"
+#include "audiofilerepair.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "devicelist.h"
+#include "diagnosticsink.h"
+#include "quitonsignal.h"
 #include "recordingdestination.h"
 
 #include <cmath>
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <cstdio>
 
 namespace {
 
 void printLine(const QString& line)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(line));
-    std::fflush(stderr);
+    DiagnosticSink::line("%s", qPrintable(line));
 }
 
 } // namespace
@@ -47,18 +49,9 @@ HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
 int HeadlessRecorder::run()
 {
     AsioController* controller = core.controller;
-    QString name;
-    failure = bringUpDriver(chooseDevice());
-    if (failure.isEmpty())
-        failure = prepareDestination(&name);
-    if (failure.isEmpty()) {
-        watchForFailures();
-        core.adjuster->adjustSplitSize(name);
-        controller->setFileName(name);
-        if (!controller->startRecording(false))
-            failure = tr("the recording could not start");
-    }
-    if (failure.isEmpty()) {
+    failure = begin();
+    const bool started = failure.isEmpty();
+    if (started) {
         elapsed.start();
         printLine(
             tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
@@ -69,12 +62,35 @@ int HeadlessRecorder::run()
         QCoreApplication::exec();
     }
     finish();
+    if (started && !keepIfItHoldsAudio(controller->fileName()) && failure.isEmpty())
+        failure = tr("stopped before recording began");
     if (!failure.isEmpty()) {
         printLine(tr("tessaro-recorder: %1").arg(failure));
         return 1;
     }
     printLine(tr("finished %1").arg(controller->fileName()));
     return 0;
+}
+
+// Brings up the device and starts the recording; what stood in the way, else empty.
+QString HeadlessRecorder::begin()
+{
+    AsioController* controller = core.controller;
+    QString problem = bringUpDriver(chooseDevice());
+    QString name;
+    if (problem.isEmpty())
+        problem = prepareDestination(&name);
+    if (!problem.isEmpty())
+        return problem;
+    watchForFailures();
+    core.adjuster->adjustSplitSize(name);
+    controller->setFileName(name);
+    // Ctrl+C while the device came up means: do not begin.
+    if (QuitOnSignal::stopRequested())
+        return tr("stopped before recording began");
+    if (!controller->startRecording(false))
+        return tr("the recording could not start");
+    return QString();
 }
 
 // The device given, else the one the window would bring up at start.
@@ -196,6 +212,21 @@ void HeadlessRecorder::onUnplugged()
 void HeadlessRecorder::onDriverReady()
 {
     giveUpTimer.stop();
+}
+
+// A take stopped before its first block reached the disk is a header without audio: it is
+// removed rather than left to be mistaken for a recording. True when the file is kept: it holds
+// audio, or it cannot be read as one of ours (it is then left alone, whatever it holds).
+bool HeadlessRecorder::keepIfItHoldsAudio(const QString& name) const
+{
+    if (!QFileInfo::exists(name))
+        return false;
+    const AudioFileRepair::Result closed = AudioFileRepair::repair(name);
+    if (closed.outcome == AudioFileRepair::Outcome::Refused || closed.seconds > 0.0)
+        return true;
+    if (!QFile::remove(name))
+        printLine(tr("%1 holds no audio but cannot be removed").arg(name));
+    return false;
 }
 
 void HeadlessRecorder::finish()

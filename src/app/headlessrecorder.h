@@ -11,9 +11,10 @@
 
 // Records one file without a window, through the same controller calls as the window: brings
 // up the chosen driver at the chosen rate, starts the recording, prints a progress line on
-// standard error once a second and stops after the given time, at SIGINT/SIGTERM (the caller's
-// QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains the RAM
-// buffer and closes the file with its final header. The settings file is only read.
+// standard error once a second and stops after the given time, at SIGINT/SIGTERM/SIGHUP (the
+// caller's QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains
+// the RAM buffer and closes the file with its final header; a take that got no audio leaves no
+// file. Standard output stays empty. The settings file is only read.
 //
 // Threads: GUI (main) thread only. A recording that stops by itself (a failed write, a full
 // RAM buffer) is noticed by polling the controller, as the window does.
@@ -25,10 +26,12 @@ public:
                      QObject* parent = nullptr);
 
     // Runs the event loop for the recording; the process exit status: 0 for a clean finish,
-    // 1 with one line on standard error when the recording failed or could not start.
+    // 1 with one line on standard error when the recording failed, could not start or was
+    // stopped before its first block reached the file.
     int run();
 
 private:
+    QString begin();
     QString chooseDevice() const;
     QString bringUpDriver(const QString& device);
     QString prepareDestination(QString* name) const;
@@ -40,6 +43,7 @@ private:
     void onUnplugged();
     void onDriverReady();
     void finish();
+    bool keepIfItHoldsAudio(const QString& name) const;
 
     RecorderCore::Assembly core;
     CommandLine::Recording options;

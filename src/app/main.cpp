@@ -8,6 +8,7 @@
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "devicelist.h"
+#include "diagnosticsink.h"
 #include "headlessrecorder.h"
 #include "mainwindow.h"
 #include "quitonsignal.h"
@@ -63,13 +64,15 @@ int runCommand(int argc, char* argv[], const CommandLine& commandLine)
     if (commandLine.action() == CommandLine::Action::Repair)
         return runRepairCommand(commandLine.repairFiles());
     QuitOnSignal quitOnSignal;
-    RecorderCore::Assembly core = RecorderCore::assemble();
     if (commandLine.action() == CommandLine::Action::ListDevices) {
+        // Listing records nothing: no RAM buffer, however large the setting asks it to be.
+        const RecorderCore::Assembly core = RecorderCore::assemble(RecorderCore::Pool::None);
         for (const QString& line :
              DeviceList::describe(core.controller->driverNames(), core.input.device))
             std::printf("%s\n", qPrintable(line));
         return 0;
     }
+    RecorderCore::Assembly core = RecorderCore::assemble(RecorderCore::Pool::Allocated);
     // Like the window, a recording from the command line first repairs what a crash left open,
     // and holds the lock that tells a recorder started meanwhile to leave its files alone.
     RecorderCore::recoverJournaledFiles(core.controller);
@@ -86,7 +89,7 @@ int main(int argc, char* argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     if (!commandLine.parse(arguments)) {
-        std::fprintf(stderr, "%s\n", qPrintable(commandLine.errorText()));
+        DiagnosticSink::line("%s", qPrintable(commandLine.errorText()));
         return 2;
     }
     if (commandLine.action() == CommandLine::Action::Window)

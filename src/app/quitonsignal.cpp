@@ -8,9 +8,12 @@
 
 namespace {
 int g_sockets[2] = {-1, -1};
+volatile std::sig_atomic_t g_stopRequested = 0;
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void onSignal(int number)
 {
+    g_stopRequested = 1;
     const unsigned char byte = static_cast<unsigned char>(number);
     const ssize_t ignored = ::write(g_sockets[0], &byte, 1);
     (void)ignored;
@@ -19,6 +22,7 @@ void onSignal(int number)
 
 QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent)
 {
+    std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_sockets) != 0)
         return;  // without the pair the default handlers stay: nothing worse than before
     notifier = new QSocketNotifier(g_sockets[1], QSocketNotifier::Read, this);
@@ -27,18 +31,24 @@ QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent)
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (int number : kStopSignals)
+        sigaction(number, &action, nullptr);
 }
 
 QuitOnSignal::~QuitOnSignal()
 {
+    // SIGPIPE stays ignored: the closing lines of the process may still meet a closed pipe.
     if (!notifier)
         return;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    for (int number : kStopSignals)
+        std::signal(number, SIG_DFL);
     ::close(g_sockets[0]);
     ::close(g_sockets[1]);
+}
+
+bool QuitOnSignal::stopRequested()
+{
+    return g_stopRequested != 0;
 }
 
 void QuitOnSignal::onReadable()

@@ -5,10 +5,12 @@
 
 class QSocketNotifier;
 
-// Turns SIGINT and SIGTERM (Ctrl+C in a terminal, a logout, a service stop) into a normal
-// end of the event loop, so the closing phase still saves the settings and the writer still
-// finishes the file. The handler only writes one byte into a socket pair; the quit happens
-// on the GUI thread when the notifier sees it.
+// Turns SIGINT, SIGTERM and SIGHUP (Ctrl+C, a service stop, a closed terminal or an ssh logout)
+// into a normal end of the event loop, so the closing phase still saves the settings and the
+// writer still drains the RAM buffer and finishes the file with its final header. SIGPIPE is
+// ignored meanwhile: a reader of standard error that went away (`| head`, a quit pager, a
+// dropped ssh pipe) makes a diagnostic fail, never the recording. The handler only writes one
+// byte into a socket pair; the quit happens on the GUI thread when the notifier sees it.
 //
 // Threads: constructed and notified on the GUI thread; the signal handler runs on whichever
 // thread the kernel picks and touches only the socket.
@@ -18,6 +20,10 @@ class QuitOnSignal : public QObject
 public:
     explicit QuitOnSignal(QObject* parent = nullptr);
     ~QuitOnSignal() override;
+
+    // True once one of the signals came, even before an event loop runs to end: a task still
+    // starting up asks this before it begins what the signal was meant to prevent.
+    static bool stopRequested();
 
 private:
     void onReadable();

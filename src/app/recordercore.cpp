@@ -72,7 +72,7 @@ int usablePoolMegabytes(int recordingBufferMB)
     return qBound(1, recordingBufferMB, 4095);
 }
 
-AsioController* createController(int recordingBufferMB)
+AsioController* createController(int recordingBufferMB, Pool pool)
 {
     registerSimulatedDriver();
 #ifdef TESSARO_HAVE_ALSA_DRIVER
@@ -81,13 +81,14 @@ AsioController* createController(int recordingBufferMB)
     const int megabytes = usablePoolMegabytes(recordingBufferMB);
     AsioHostState* host = AsioHostState::instance();
     QSharedPointer<AsioDrivers> drivers(new AsioDrivers);
-    QSharedPointer<PartitionManager> pool(new PartitionManager(unsigned(megabytes) << 20));
-    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    auto* controller = new AsioController(host, drivers, pool, writer, megabytes, nullptr);
+    const unsigned bytes = pool == Pool::Allocated ? unsigned(megabytes) << 20 : 0;
+    QSharedPointer<PartitionManager> partitions(new PartitionManager(bytes));
+    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(partitions));
+    auto* controller = new AsioController(host, drivers, partitions, writer, megabytes, nullptr);
     writer->setParent(controller);
     keepJournal(writer.data(), controller);
     host->setBufferProcessor(controller);
-    if (megabytes != recordingBufferMB)
+    if (pool == Pool::Allocated && megabytes != recordingBufferMB)
         warnLater(controller, QObject::tr("recording_buffer_MB %1 is out of range, using %2")
                                   .arg(recordingBufferMB)
                                   .arg(megabytes));
@@ -123,11 +124,11 @@ void recoverJournaledFiles(AsioController* controller)
     journal.clear();
 }
 
-Assembly assemble()
+Assembly assemble(Pool pool)
 {
     Assembly core;
     core.input.load(AppIdentity::organisation(), AppIdentity::application(), true);
-    core.controller = createController(core.input.recording_buffer_MB);
+    core.controller = createController(core.input.recording_buffer_MB, pool);
     core.adjuster = createSplitAdjuster(core.controller);
     return core;
 }

@@ -11,10 +11,18 @@ class CtrlSplitSizeAdjuster;
 // The assembly of the recorder and its closing phase. GUI thread.
 namespace RecorderCore {
 
+// Whether the core gets its RAM buffer: a task that records nothing (listing the devices)
+// does without it, so a large setting costs it neither memory nor the time to commit it.
+enum class Pool
+{
+    Allocated,
+    None
+};
+
 // Registers the built-in drivers, then builds host state, driver list, pool, writer and
 // controller in this order. A pool size outside 1..4095 MiB is clamped and the value used
-// is logged as a warning once the controller exists.
-AsioController* createController(int recordingBufferMB);
+// is logged as a warning once the controller exists. Pool::None makes an empty pool.
+AsioController* createController(int recordingBufferMB, Pool pool = Pool::Allocated);
 // The pool size createController uses, in MiB: the setting limited to what a 32-bit byte
 // count can hold, and at least one.
 int usablePoolMegabytes(int recordingBufferMB);
@@ -33,7 +41,7 @@ struct Assembly
     AsioController* controller = nullptr;
     CtrlSplitSizeAdjuster* adjuster = nullptr;
 };
-Assembly assemble();
+Assembly assemble(Pool pool = Pool::Allocated);
 
 // Saves "CONFIG", "AUTO_SPLIT" and "INPUT" (refreshed from the running objects).
 void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,

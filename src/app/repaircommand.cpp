@@ -1,6 +1,7 @@
 #include "repaircommand.h"
 
 #include "audiofilerepair.h"
+#include "diagnosticsink.h"
 
 #include <cstdio>
 
@@ -9,9 +10,13 @@ int runRepairCommand(const QStringList& files)
     int status = 0;
     for (const QString& name : files) {
         const AudioFileRepair::Result result = AudioFileRepair::repair(name);
-        std::printf("%s\n", qPrintable(AudioFileRepair::describe(name, result)));
-        if (result.outcome == AudioFileRepair::Outcome::Refused)
+        const QByteArray line = AudioFileRepair::describe(name, result).toLocal8Bit();
+        if (result.outcome == AudioFileRepair::Outcome::Refused) {
+            DiagnosticSink::line("%s", line.constData());
             status = 1;
+        } else {
+            std::printf("%s\n", line.constData());
+        }
     }
     std::fflush(stdout);
     return status;

@@ -1,9 +1,9 @@
 #include "asiohoststate.h"
 
 #include "asiodrivers.h"
+#include "diagnosticsink.h"
 
 #include <QtGlobal>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -115,8 +115,7 @@ long AsioHostState::asioMessage(long selector, long value, void*, double*)
 
 void AsioHostState::sampleRateDidChange(ASIOSampleRate rate)
 {
-    printf("CALLBACK: sample rate changed to %f\n", rate);
-    fflush(stdout);
+    DiagnosticSink::line("CALLBACK: sample rate changed to %f", rate);
 }
 
 void AsioHostState::installAsioCallbacks()
@@ -155,9 +154,8 @@ ASIOError AsioHostState::createAsioBuffers(AsioDriverData& d)
     }
     const ASIOError latencies = ASIOGetLatencies(&d.inputLatency, &d.outputLatency);
     if (latencies == ASE_OK) {
-        printf("ASIOGetLatencies (input: %d, output: %d);\n", int(d.inputLatency),
-               int(d.outputLatency));
-        fflush(stdout);
+        DiagnosticSink::line("ASIOGetLatencies (input: %d, output: %d);", int(d.inputLatency),
+                             int(d.outputLatency));
     }
     return latencies;
 }
@@ -172,8 +170,8 @@ int initAsioStaticData(AsioDriverData& d)
     if (ASIOGetSampleRate(&d.sampleRate) != ASE_OK)
         return -3;
     d.outputReadySupported = ASIOOutputReady() == ASE_OK;
-    printf("ASIOOutputReady(); - %s\n", d.outputReadySupported ? "Supported" : "Not supported");
-    fflush(stdout);
+    DiagnosticSink::line("ASIOOutputReady(); - %s",
+                         d.outputReadySupported ? "Supported" : "Not supported");
     return 0;
 }
 

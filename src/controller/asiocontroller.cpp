@@ -3,6 +3,7 @@
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
+#include "diagnosticsink.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 #include "recordingdestination.h"
@@ -11,7 +12,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QThread>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -242,7 +242,7 @@ void AsioController::appendLogMsg(QString msg, QString type, QString source, QCo
     // line per message, in one call, so lines from other threads never interleave with it.
     QString line = QStringLiteral("%1: %2").arg(type, msg);
     line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
-    std::fputs(qPrintable(line + QLatin1Char('\n')), stderr);
+    DiagnosticSink::line("%s", qPrintable(line));
     emit logMsg(msg, type, source, color, bgColor);
 }
 
@@ -456,8 +456,7 @@ bool AsioController::setSampleRate(double rate)
         else
             appendError(asioErrorText(code), Qt::red);
     }
-    printf("get SAMPLERATE called %d, result %f\n", reads + 1, current);
-    fflush(stdout);
+    DiagnosticSink::line("get SAMPLERATE called %d, result %f", reads + 1, current);
     return true;
 }
 
@@ -485,9 +484,8 @@ bool AsioController::setIoFormat(ASIOIoFormat format, bool verify)
         else
             appendError(asioErrorText(read), Qt::red);
     }
-    printf("get FORMAT called %d , result = %s\n", reads + 1,
-           qPrintable(ioFormatText(current.FormatType)));
-    fflush(stdout);
+    DiagnosticSink::line("get FORMAT called %d , result = %s", reads + 1,
+                         qPrintable(ioFormatText(current.FormatType)));
     return current.FormatType == format.FormatType;
 }
 
@@ -566,9 +564,8 @@ void AsioController::shutDown()
         unloadCurrentDriver();
     const qint64 waiting = bufferedBytes();
     if (waiting > 0)
-        std::printf("finishing the recording: %lld bytes still to be written\n",
-                    static_cast<long long>(waiting));
-    std::fflush(stdout);
+        DiagnosticSink::line("finishing the recording: %lld bytes still to be written",
+                             static_cast<long long>(waiting));
     writer->closeFile();
     // The writer's destructor drains its queue and closes the file before it returns.
     writer.reset();

@@ -88,9 +88,54 @@ qint64 roundDown(qint64 value, qint64 unit)
     return value - value % unit;
 }
 
+Plan foreign(const QString& what)
+{
+    return refuse(AudioFileRepair::tr("not a recording of this program: %1").arg(what));
+}
+
+bool isChunkId(const Header& h, qint64 offset)
+{
+    if (!h.has(offset, 4))
+        return false;
+    for (int i = 0; i < 4; ++i) {
+        const char c = h.bytes.at(int(offset) + i);
+        if (c < 0x20 || c > 0x7e)
+            return false;
+    }
+    return true;
+}
+
+// What shows a WAV to be another program's, though it may be perfectly valid: sample words
+// other than integer PCM, a format chunk of another size, a chunk before the sound data. Empty
+// when the layout is ours; a header that is damaged instead is left to the field checks.
+QString foreignWavLayout(const Header& h)
+{
+    if (!h.id(12, "fmt "))
+        return QString();
+    const quint16 tag = h.le<quint16>(20);
+    const bool extensible = tag == 0xfffe && h.le<quint32>(16) >= 40;
+    const quint16 coding = extensible ? h.le<quint16>(44) : tag;
+    if (coding == 3)
+        return AudioFileRepair::tr("WAV of float samples");
+    if (extensible)
+        return AudioFileRepair::tr("WAV with an extensible format chunk");
+    if (tag != 1)
+        return AudioFileRepair::tr("WAV of format tag %1").arg(tag);
+    const quint32 fmtSize = h.le<quint32>(16);
+    if (fmtSize != 16)
+        return AudioFileRepair::tr("WAV with a %1-byte format chunk").arg(fmtSize);
+    if (isChunkId(h, 36) && !h.id(36, "data"))
+        return AudioFileRepair::tr("WAV with a %1 chunk")
+            .arg(QString::fromLatin1(h.bytes.mid(36, 4)).trimmed());
+    return QString();
+}
+
 // RIFF/WAVE with the canonical 44-byte header: "fmt " of plain PCM, then "data".
 Plan planWav(const Header& h)
 {
+    const QString other = foreignWavLayout(h);
+    if (!other.isEmpty())
+        return foreign(other);
     if (h.length < 44)
         return damaged("shorter than the 44-byte header");
     const quint16 channels = h.le<quint16>(22);
@@ -227,7 +272,7 @@ Plan planDff(const Header& h)
     if (props.rate == 0)
         return damaged("property chunk");
     if (!props.uncompressed)
-        return refuse(AudioFileRepair::tr("compressed sound data"));
+        return foreign(AudioFileRepair::tr("DSDIFF of compressed sound data"));
 
     const qint64 dataStart = pos + 12;
     const qint64 declared = sizeWithin(h.be<quint64>(pos + 4), h.length);

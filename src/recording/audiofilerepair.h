@@ -7,8 +7,9 @@
 // Brings the header of a WAV, DSF or DSDIFF recording that was cut off by a crash in line with
 // the data on the disk: the sizes and counts follow from the file's length, a trailing partial
 // sample frame (DSF: partial block group) is cut off. Every other header field must be what
-// a recording of that format holds, else the file is refused. A complete file, and every
-// refused one, is left exactly as it was.
+// a recording of that format holds, else the file is refused: a valid file of another program
+// with what sets it apart ("not a recording of this program: WAV with a LIST chunk"), a
+// damaged one with the field. A complete file, and every refused one, is left exactly as it was.
 //
 // Threads: any; no shared state.
 class AudioFileRepair

@@ -1,12 +1,12 @@
 #include "audiofilewriter.h"
 
 #include "audiofile.h"
+#include "diagnosticsink.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 
 #include <QDir>
 #include <QMutexLocker>
-#include <cstdio>
 
 // One open file or part as the writer thread sees it.
 struct AudioFileWriter::Part
@@ -133,19 +133,19 @@ void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
         frame.setChannelData(0, data);
         queue.append(frame);
     } else if (queue.isEmpty()) {
-        printf("[!] (ch%d) comes, expected ch0\n", ich + 1);
+        DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
         partitions->release(data);
         return;
     } else {
         AudioBuffer& last = queue.last();
         if (last.hasChannel(ich)) {
-            printf("[!] channel %d data wil be overwritten\n", ich + 1);
+            DiagnosticSink::line("[!] channel %d data wil be overwritten", ich + 1);
             partitions->release(last.channelData(ich));
         }
         if (bytes != last.size()) {
             last.setSize(qMin(bytes, last.size()));
-            printf("[!] #(ch%d)data does not match, taking the smaller one (%d)\n", ich + 1,
-                   int(last.size()));
+            DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)",
+                                 ich + 1, int(last.size()));
         }
         last.setChannelData(ich, data);
     }

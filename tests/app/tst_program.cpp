@@ -10,9 +10,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 const QString kSettings = QStringLiteral("[INPUT]\ndevice=Halvik Simulated Device\n");
@@ -65,6 +69,28 @@ private slots:
         QCOMPARE(QString(readAll(path("config/Veloran/Tessaro Recorder.ini"))), kSettings);
     }
 
+    // Listing records nothing, so it takes no RAM buffer however large the setting: it used to
+    // commit all of it first (4.2 GB and 15 s here). Run first, so that no recording of another
+    // test, with its buffer of the default 256 MiB, counts in the children's largest size.
+    void listingTakesNoRecordingBuffer()
+    {
+        QVERIFY(QDir(home->path()).mkpath("big/Veloran"));
+        QFile ini(path("big/Veloran/Tessaro Recorder.ini"));
+        QVERIFY(ini.open(QIODevice::WriteOnly) &&
+                ini.write("[INPUT]\nrecording_buffer_MB=4095\n") > 0);
+        ini.close();
+        QProcess p;
+        start(p, {"--list-devices"}, {"XDG_CONFIG_HOME=" + path("big")});
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitCode(), 0);
+        const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+        QVERIFY2(out.contains("Halvik Simulated Device: " + kRates + "\n"), qPrintable(out));
+        struct rusage children = {};
+        QCOMPARE(::getrusage(RUSAGE_CHILDREN, &children), 0);
+        QVERIFY2(children.ru_maxrss < 1024 * 1024, // KiB
+                 qPrintable(QString::number(children.ru_maxrss)));
+    }
+
     void commandLine_data()
     {
         QTest::addColumn<QString>("arguments"); // "_" stands for a space within an argument
@@ -102,6 +128,8 @@ private slots:
         row("rate alone", "--rate 96000", 2, "--rate applies only to --record." + hint);
         row("repair nothing", "--repair", 2, "--repair needs at least one file." + hint);
         row("stray file", "take.wav", 2, "Unexpected argument 'take.wav'." + hint);
+        row("option twice", "--record x --seconds 3 --seconds 5", 2,
+            "--seconds is given more than once." + hint);
         row("folder given", "--record .", 1, "cannot record to %1: '%1' is a folder, not a file");
         row("no such device", "--record a.wav --device Nope_(ALSA)", 1,
             "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
@@ -136,10 +164,12 @@ private slots:
         err += QString::fromLocal8Bit(p.readAllStandardError());
         QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == status, qPrintable(err));
         const QStringList out = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n');
-        if (status == 0)
-            QVERIFY2(out.contains(line), qPrintable(out.join('\n')));
-        if (status == 2) // refused before anything ran
+        // A script reads standard output: a recording writes nothing there, whatever happens;
+        // neither does a command refused before anything ran.
+        if (status == 2 || arguments.startsWith("--record"))
             QCOMPARE(out, QStringList{""});
+        else if (status == 0)
+            QVERIFY2(out.contains(line), qPrintable(out.join('\n')));
         // The one line that names the program and the problem; the log may add lines of its own.
         QCOMPARE(err.split('\n').filter(QRegularExpression("^tessaro-recorder: ")),
                  status == 0 ? QStringList()
@@ -221,6 +251,106 @@ private slots:
         QVERIFY(restore.open(QIODevice::WriteOnly) && restore.write(kSettings.toUtf8()) > 0);
     }
 
+    void signalsNeverCutTheTake_data()
+    {
+        QTest::addColumn<bool>("hangUp");
+        QTest::newRow("SIGHUP") << true;
+        QTest::newRow("standard error into a closed pipe") << false;
+    }
+    // A closed terminal, an ssh logout, or a reader of the messages that went away (a quit pager,
+    // `| head`) never cut the take short: the file is complete, its header counting every byte
+    // on the disk, and the journal of open recordings is empty.
+    void signalsNeverCutTheTake()
+    {
+        QFETCH(bool, hangUp);
+        QProcess p;
+        if (hangUp) {
+            start(p, {"--record", "take.wav", "--rate", "96000"});
+            QString err;
+            QVERIFY(says(p, err, "\n00:00:02  "));
+            ::kill(pid_t(p.processId()), SIGHUP);
+        } else {
+            // head takes the first line and goes: every later line meets a closed pipe.
+            start(
+                p,
+                {"-c",
+                 "{ \"$0\" --record take.wav --rate 96000 --seconds 4 2>&1 >out; echo $? >status; }"
+                 " | head -1",
+                 recorder()},
+                {}, "/bin/sh");
+        }
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(hangUp ? QByteArray::number(p.exitCode()) + '\n' : readAll(path("status")),
+                 QByteArray("0\n"));
+        QCOMPARE(hangUp ? p.readAllStandardOutput() : readAll(path("out")), QByteArray());
+        // The RIFF and data sizes of the 44-byte header (offsets 4 and 40).
+        const QByteArray wav = readAll(path("take.wav"));
+        QVERIFY(wav.size() > 44 + 96000 * 8);
+        QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 4), quint32(wav.size() - 8));
+        QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 40), quint32(wav.size() - 44));
+        const double seconds = MediaProbe::probe(path("take.wav")).duration;
+        QVERIFY2(hangUp ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 4.0) <= 0.2,
+                 qPrintable(QString::number(seconds)));
+        QCOMPARE(readAll(path("state/Veloran/open-recordings")), QByteArray());
+    }
+
+    // Ctrl+C before the first block reached the file: no file is left, and the status says so.
+    // The program's standard error goes into a full pipe, so it waits in its first message,
+    // with its handlers installed, until the pipe is read: the signal comes while it starts up.
+    void stopBeforeRecordingLeavesNoFile()
+    {
+        int pipe[2];
+        QCOMPARE(::pipe2(pipe, O_CLOEXEC | O_NONBLOCK), 0);
+        QVERIFY(::fcntl(pipe[1], F_SETPIPE_SZ, 4096) > 0);
+        const QByteArray filler(512, '.');
+        while (::write(pipe[1], filler.constData(), size_t(filler.size())) > 0) {
+        }
+        QProcess p;
+        p.setStandardErrorFile("/proc/self/fd/" + QString::number(pipe[1]));
+        start(p, {"--record", "take.wav"});
+        const QString wchan = QString("/proc/%1/wchan").arg(p.processId());
+        QVERIFY(QTest::qWaitFor([&] { return readAll(wchan).contains("pipe_write"); }, 30000));
+        ::kill(pid_t(p.processId()), SIGINT);
+        QByteArray err;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                char chunk[4096];
+                for (ssize_t n; (n = ::read(pipe[0], chunk, sizeof chunk)) > 0;)
+                    err.append(chunk, int(n));
+                return p.state() == QProcess::NotRunning;
+            },
+            60000));
+        ::close(pipe[0]);
+        ::close(pipe[1]);
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 1, err.constData());
+        QVERIFY2(err.endsWith("\ntessaro-recorder: stopped before recording began\n"),
+                 err.constData());
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QDir(home->path()).entryList({"take*"}), QStringList());
+    }
+
+    // --repair leaves a valid file of another program alone and says why, on standard error.
+    void repairRefusesAForeignFile()
+    {
+        const QString foreign = path("foreign.wav");
+        QProcess make;
+        make.start("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "sine=d=0.1", "-c:a", "pcm_s16le",
+                              foreign});
+        QVERIFY(make.waitForFinished(30000) && make.exitCode() == 0);
+        const QByteArray before = readAll(foreign);
+        QCOMPARE(before.mid(36, 4), QByteArray("LIST")); // a chunk before the sound data
+        QProcess p;
+        start(p, {"--repair", foreign});
+        QVERIFY(p.waitForFinished(30000));
+        QCOMPARE(p.exitCode(), 1);
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
+                 foreign +
+                     ": not repaired, not a recording of this program: WAV with a LIST chunk\n");
+        QCOMPARE(readAll(foreign), before);
+    }
+
     void killedRecordingIsRepairedBothWays_data()
     {
         // The take is recorded from the command line; the window records the second recorder's.
@@ -291,9 +421,9 @@ private slots:
                       "\nError: " + QRegularExpression::escape(notes) +
                           ": not repaired, not a WAV, DSF or DSDIFF file\n"),
                  qPrintable(errors));
-        // Ended as a terminal's Ctrl+C or a logout ends it, it still saves its settings.
+        // Ended as a closed terminal or a logout ends it (SIGHUP), it still saves its settings.
         QVERIFY(QFile::remove(settings));
-        restarted.terminate();
+        ::kill(pid_t(restarted.processId()), SIGHUP);
         QVERIFY(restarted.waitForFinished(10000));
         QVERIFY(restarted.exitStatus() == QProcess::NormalExit && restarted.exitCode() == 0);
         // The input group is saved last, after the others.
@@ -321,9 +451,15 @@ private slots:
 private:
     QString path(const QString& name) const { return QDir(home->path()).filePath(name); }
 
-    // Runs the program in a throw-away home, without any display, the simulated device's unplug
-    // switch in it; "NAME=value" settings go on top.
-    void start(QProcess& p, const QStringList& arguments, const QStringList& settings = {}) const
+    static QString recorder()
+    {
+        return qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder";
+    }
+
+    // Runs the program (or another, such as a shell around it) in a throw-away home, without any
+    // display, the simulated device's unplug switch in it; "NAME=value" settings go on top.
+    void start(QProcess& p, const QStringList& arguments, const QStringList& settings = {},
+               const QString& program = recorder()) const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const char* name :
@@ -339,7 +475,7 @@ private:
             env.insert(setting.section('=', 0, 0), setting.section('=', 1));
         p.setProcessEnvironment(env);
         p.setWorkingDirectory(home->path());
-        p.start(qEnvironmentVariable("TESSARO_BIN_DIR") + "/tessaro-recorder", arguments);
+        p.start(program, arguments);
         QVERIFY(p.waitForStarted());
     }
 

@@ -48,6 +48,14 @@ QByteArray wav(quint32 dataSize, quint32 riffSize, quint32 rate = 44100, const c
            le(dataSize, 4);
 }
 
+// WAVE_FORMAT_EXTENSIBLE, stereo 32-bit: cbSize 22, valid bits, channel mask, sub-format GUID.
+QByteArray wavExtensible(quint16 subFormat, const QByteArray& samples)
+{
+    return "RIFF" + le(60 + samples.size(), 4) + "WAVEfmt " + le(40, 4) +
+           fromHex("feff 0200 44ac0000 20620500 0800 2000 1600 2000 03000000") + le(subFormat, 2) +
+           fromHex("0000 0000 1000 800000aa00389b71") + "data" + le(samples.size(), 4) + samples;
+}
+
 // DSF, stereo DSD 1x, 1 bit per sample, 4096-byte blocks.
 QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
 {
@@ -79,13 +87,15 @@ private slots:
         QTest::addColumn<QByteArray>("after");
         QTest::addColumn<int>("outcome");
         QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("reason"); // of a refusal
         auto row = [](const char* tag, const QByteArray& before, const QByteArray& after,
-                      Outcome outcome, double seconds = 0) {
-            QTest::newRow(tag) << before << after << int(outcome) << seconds;
+                      Outcome outcome, double seconds = 0, const QString& reason = {}) {
+            QTest::newRow(tag) << before << after << int(outcome) << seconds << reason;
         };
-        auto refused = [&](const char* tag, const QByteArray& bytes) {
-            row(tag, bytes, bytes, Outcome::Refused);
+        auto refused = [&](const char* tag, const QByteArray& bytes, const QString& reason) {
+            row(tag, bytes, bytes, Outcome::Refused, 0, reason);
         };
+        const QString foreign = "not a recording of this program: ";
         const QByteArray pcm = counting(8 * 441);         // 10 ms of stereo 32-bit frames
         const QByteArray groups = counting(3 * 2 * 4096); // three DSF block groups
         const QByteArray dsd = counting(2 * 2822);        // 2822 bytes per channel
@@ -107,12 +117,28 @@ private slots:
         row("dff partial frame", dff(0) + dsd + counting(1), dff(dsd.size()) + dsd,
             Outcome::Repaired, 2822 * 8 / 2822400.0);
 
-        refused("text file", "take notes: levels fine, mic 2 a bit hot\n");
-        refused("wav of floats", wav(0, 36, 44100, "0300") + pcm);
-        refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups);
-        refused("dff compressed", dff(0, "DST ") + dsd);
+        refused("text file", "take notes: levels fine, mic 2 a bit hot\n",
+                "not a WAV, DSF or DSDIFF file");
+        // Valid files of other programs, complete or not, are not ours to change.
+        const QByteArray list =
+            "LIST" + le(26, 4) + "INFOISFT" + le(14, 4) + QByteArray("Lavf59.27.100", 14);
+        refused("wav with LIST chunk",
+                wav(pcm.size(), pcm.size() + 70).left(36) + list + "data" + le(pcm.size(), 4) + pcm,
+                foreign + "WAV with a LIST chunk");
+        refused("wav of floats", wav(0, 36, 44100, "0300") + pcm, foreign + "WAV of float samples");
+        refused("wav extensible float", wavExtensible(3, pcm), foreign + "WAV of float samples");
+        refused("wav extensible pcm", wavExtensible(1, pcm),
+                foreign + "WAV with an extensible format chunk");
+        refused("wav data chunk damaged",
+                wav(0, 36).left(36) + fromHex("00ff00ff") + le(0, 4) + pcm,
+                "damaged header (data chunk)");
+        refused("dsf with 2048-byte blocks", dsf(0, 0, 2048) + groups,
+                "damaged header (sample format)");
+        refused("dff compressed", dff(0, "DST ") + dsd,
+                foreign + "DSDIFF of compressed sound data");
         refused("dff property size beyond the file",
-                dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd);
+                dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd,
+                "damaged header (chunk size)");
     }
 
     void repairFollowsTheLength()
@@ -121,6 +147,7 @@ private slots:
         QFETCH(QByteArray, after);
         QFETCH(int, outcome);
         QFETCH(double, seconds);
+        QFETCH(QString, reason);
         const QString path = dir.filePath(QTest::currentDataTag());
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
@@ -128,6 +155,7 @@ private slots:
 
         const AudioFileRepair::Result first = AudioFileRepair::repair(path);
         QCOMPARE(int(first.outcome), outcome);
+        QCOMPARE(first.reason, reason);
         QCOMPARE(readAll(path), after);
         if (first.outcome != Outcome::Refused) {
             QCOMPARE(first.length, qint64(after.size()));

@@ -2,6 +2,7 @@
 
 #include "alsastream.h"
 #include "builtindrivers.h"
+#include "diagnosticsink.h"
 
 #include <cerrno>
 #include <cmath>
@@ -258,11 +259,11 @@ bool AlsaDriver::hasPcm() const
 
 void AlsaDriver::reportFormats() const
 {
-    fprintf(stderr, "%s: capture offers %s\n", m_entry.captureDevice.constData(),
-            qPrintable(offeredFormats(m_capture)));
+    DiagnosticSink::line("%s: capture offers %s", m_entry.captureDevice.constData(),
+                         qPrintable(offeredFormats(m_capture)));
     if (m_playback.isOpen())
-        fprintf(stderr, "%s: playback offers %s\n", m_entry.playbackDevice.constData(),
-                qPrintable(offeredFormats(m_playback)));
+        DiagnosticSink::line("%s: playback offers %s", m_entry.playbackDevice.constData(),
+                             qPrintable(offeredFormats(m_playback)));
 }
 
 long AlsaDriver::inputCount() const
@@ -312,8 +313,8 @@ ASIOBool AlsaDriver::init(void*)
         if (perr == 0)
             m_playbackChannels = m_playback.channels();
         else
-            fprintf(stderr, "%s: no monitoring outputs: playback cannot be opened: %s\n",
-                    m_entry.playbackDevice.constData(), snd_strerror(perr));
+            DiagnosticSink::line("%s: no monitoring outputs: playback cannot be opened: %s",
+                                 m_entry.playbackDevice.constData(), snd_strerror(perr));
     }
     reportFormats();
     m_rateAnswers.clear();
@@ -406,12 +407,12 @@ ASIOError AlsaDriver::start()
         // The inputs matter more than monitoring: where the outputs cannot run with the
         // inputs' period, the recorder records without them.
         if (m_stream->bufferSize() / samplesPerFrame(out) != periodFrames)
-            fprintf(stderr, "%s: outputs not played: playback word size differs from capture\n",
-                    m_entry.playbackDevice.constData());
+            DiagnosticSink::line("%s: outputs not played: playback word size differs from capture",
+                                 m_entry.playbackDevice.constData());
         else if (m_playback.configure(out.format, m_playbackChannels, out.frameRate,
                                       snd_pcm_uframes_t(periodFrames), &why) != 0)
-            fprintf(stderr, "%s: outputs not played: %s\n", m_entry.playbackDevice.constData(),
-                    qPrintable(why));
+            DiagnosticSink::line("%s: outputs not played: %s", m_entry.playbackDevice.constData(),
+                                 qPrintable(why));
         else
             playback = direction(m_playback, out, m_playbackChannels);
     }
@@ -420,9 +421,9 @@ ASIOError AlsaDriver::start()
         setError(QString::fromStdString(error));
         return ASE_HWMalfunction;
     }
-    fprintf(stderr, "%s: capture as %s at %u frames/s, playback %s\n",
-            m_entry.captureDevice.constData(), snd_pcm_format_name(in.format), in.frameRate,
-            playback.pcm ? snd_pcm_format_name(out.format) : "off");
+    DiagnosticSink::line("%s: capture as %s at %u frames/s, playback %s",
+                         m_entry.captureDevice.constData(), snd_pcm_format_name(in.format),
+                         in.frameRate, playback.pcm ? snd_pcm_format_name(out.format) : "off");
     m_errorMessage[0] = '\0';
     return ASE_OK;
 }

@@ -1,5 +1,7 @@
 #include "alsastream.h"
 
+#include "diagnosticsink.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -148,8 +150,8 @@ bool AlsaStream::start(const Direction& capture, const Direction& playback, long
 ASIOError AlsaStream::stop()
 {
     if (isDeviceThread()) {
-        fprintf(stderr, "%s: stop requested from inside its own buffer switch; refused\n",
-                m_deviceName.c_str());
+        DiagnosticSink::line("%s: stop requested from inside its own buffer switch; refused",
+                             m_deviceName.c_str());
         return ASE_InvalidMode;
     }
     m_stopRequested = true;
@@ -195,7 +197,7 @@ void AlsaStream::lose(const std::string& reason)
         m_lostReason = reason;
     }
     m_state = State::Lost;
-    fprintf(stderr, "%s: %s\n", m_deviceName.c_str(), reason.c_str());
+    DiagnosticSink::line("%s: %s", m_deviceName.c_str(), reason.c_str());
     // The host may stop and release the driver while handling this; the thread ends now.
     if (m_callbacks.asioMessage)
         m_callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
@@ -216,8 +218,8 @@ bool AlsaStream::recover(snd_pcm_t* pcm, int err, bool playback)
              " failed: " + snd_strerror(r));
         return false;
     }
-    fprintf(stderr, "%s: %s recovered (%lu so far)\n", m_deviceName.c_str(),
-            playback ? "playback underrun" : "capture overrun", count);
+    DiagnosticSink::line("%s: %s recovered (%lu so far)", m_deviceName.c_str(),
+                         playback ? "playback underrun" : "capture overrun", count);
     if (m_callbacks.asioMessage)
         m_callbacks.asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
     return true;

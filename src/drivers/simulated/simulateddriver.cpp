@@ -1,6 +1,7 @@
 #include "simulateddriver.h"
 
 #include "builtindrivers.h"
+#include "diagnosticsink.h"
 #include "simulatedstream.h"
 
 #include <QDir>
@@ -74,9 +75,10 @@ void applyToneLevelFromEnvironment()
     if (ok)
         SimulatedDriver::setToneLevelDb(db);
     else
-        std::fprintf(stderr, "%s: %s=\"%s\" is not a level in dB; the tone stays at %.1f dB\n",
-                     SimulatedDriver::kDescription, kToneVariable,
-                     qPrintable(qEnvironmentVariable(kToneVariable)), SimulatedDriver::kToneLevelDb);
+        DiagnosticSink::line("%s: %s=\"%s\" is not a level in dB; the tone stays at %.1f dB",
+                             SimulatedDriver::kDescription, kToneVariable,
+                             qPrintable(qEnvironmentVariable(kToneVariable)),
+                             SimulatedDriver::kToneLevelDb);
 }
 
 void registerSimulatedDriver()

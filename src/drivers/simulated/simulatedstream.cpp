@@ -1,9 +1,10 @@
 #include "simulatedstream.h"
 
+#include "diagnosticsink.h"
+
 #include <QFile>
 #include <QStringList>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <unistd.h>
 
@@ -92,8 +93,8 @@ bool SimulatedStream::start(double rate, SimulatedDriver::Signal signal)
 ASIOError SimulatedStream::stop()
 {
     if (isDeviceThread()) {
-        fprintf(stderr, "%s: stop requested from inside its own buffer switch; refused\n",
-                SimulatedDriver::kDescription);
+        DiagnosticSink::line("%s: stop requested from inside its own buffer switch; refused",
+                             SimulatedDriver::kDescription);
         return ASE_InvalidMode;
     }
     {
@@ -184,8 +185,8 @@ void SimulatedStream::scheduleBurstFromEnvironment()
     const double seconds = parts.size() == 2 ? parts[1].toDouble(&secondsOk) : -1;
     if (!channelOk || !secondsOk || channel < 0 || channel >= SimulatedDriver::kInputChannels
         || seconds < 0 || seconds > 1e6) {
-        std::fprintf(stderr, "%s: %s=\"%s\" is not <channel 0 or 1>@<seconds>; no burst\n",
-                     SimulatedDriver::kDescription, kBurstVariable, qPrintable(text));
+        DiagnosticSink::line("%s: %s=\"%s\" is not <channel 0 or 1>@<seconds>; no burst",
+                             SimulatedDriver::kDescription, kBurstVariable, qPrintable(text));
         return;
     }
     m_scheduledBurstChannel = channel;

@@ -1,0 +1,36 @@
+#include "diagnosticsink.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+void DiagnosticSink::line(const char* format, ...)
+{
+    char local[512];
+    constexpr size_t kFits = sizeof local - 2; // room left for the newline and the terminator
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(local, kFits + 1, format, args);
+    va_end(args);
+    char* text = local;
+    size_t size = length < 0 ? 0 : size_t(length);
+    if (size > kFits) {
+        text = static_cast<char*>(std::malloc(size + 2));
+        if (text) {
+            std::vsnprintf(text, size + 1, format, again);
+        } else {
+            text = local; // the cut line still says what happened
+            size = kFits;
+        }
+    }
+    va_end(again);
+    if (length < 0)
+        return;
+    text[size] = '\n';
+    std::fwrite(text, 1, size + 1, stderr);
+    std::fflush(stderr);
+    if (text != local)
+        std::free(text);
+}

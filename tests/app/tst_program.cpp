@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QtEndian>
 #include <QtTest>
 #include <csignal>
 #include <memory>
@@ -162,6 +163,37 @@ private slots:
                  qPrintable(QString::number(seconds)));
         // The simulated device's tones: 1000 Hz left, 1500 Hz right.
         QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
+    }
+
+    // Five recorders started at once to one name: each claims a file of its own, names it in
+    // its "finished" line, and that file holds its own take whole; the lengths tell the takes
+    // apart.
+    void recordersStartedAtOnceShareNoFile()
+    {
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int i = 0; i < 5; ++i) {
+            runs.emplace_back(new QProcess);
+            start(*runs.back(), {"--record", "same", "--seconds", QString::number(2 + i)});
+        }
+        QStringList files;
+        for (int i = 0; i < 5; ++i) {
+            QProcess& p = *runs[i];
+            QVERIFY(p.waitForFinished(60000));
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, qPrintable(err));
+            const QString file = QRegularExpression("\nfinished (.*)\n").match(err).captured(1);
+            const QByteArray bytes = readAll(file);
+            // The header counts exactly the data that follow it.
+            QVERIFY2(bytes.size() > 44 && qFromLittleEndian<quint32>(bytes.constData() + 40) ==
+                                              quint32(bytes.size() - 44),
+                     qPrintable(err));
+            const double seconds = MediaProbe::probe(file).duration;
+            QVERIFY2(qAbs(seconds - (2 + i)) <= 0.4, qPrintable(file + ": " + QString::number(seconds)));
+            files << file;
+        }
+        files.removeDuplicates();
+        QCOMPARE(files.size(), 5);
+        QCOMPARE(QDir(home->path()).entryList({"same*"}, QDir::Files).size(), 5);
     }
 
     void killedRecordingIsRepairedBothWays_data()

@@ -227,6 +227,38 @@ private slots:
         QCOMPARE(errors.count(), 1);
     }
 
+    // A name is claimed by creating its file: a file another program made under the name after
+    // it was chosen stays as it is, at the start and at a split alike, and the take goes on
+    // under the next free name, which fileName() and fileNameTaken report. Only an explicit
+    // overwrite replaces a file.
+    void takenNamesAreNeverTruncated()
+    {
+        const QByteArray foreign("another program's file");
+        for (const char* name : {"taken.wav", "taken_0002_part0002.wav", "mine.wav"}) {
+            QFile f(path(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(foreign) == foreign.size());
+        }
+        AudioFileWriter writer(pool);
+        QSignalSpy taken(&writer, &AudioFileWriter::fileNameTaken);
+        writer.setFileMaxSize(44 + 4 * 2 * kBlockBytes);  // three frames a part
+        writer.start(path("taken.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 6);
+        QVERIFY(closeAndDrain(writer));
+        const QString first = path("taken_0002.wav"), second = path("taken_0002_part0003.wav");
+        QCOMPARE(checkPattern(second, checkPattern(first, 0)), nextSample);
+        QCOMPARE(readAll(path("taken.wav")) + readAll(path("taken_0002_part0002.wav")), foreign + foreign);
+        QCOMPARE(writer.fileName(), second);
+        QCOMPARE(taken, (QList<QVariantList>{{path("taken.wav"), first},
+                                             {path("taken_0002_part0002.wav"), second}}));
+
+        writer.start(path("mine.wav"), 0, 2, 32, 48000, true);
+        const qint64 from = nextSample;
+        feedFrames(writer, 2);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(checkPattern(path("mine.wav"), from), nextSample);
+        QCOMPARE(taken.size(), 2);
+    }
+
     void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
     {
         AudioFileWriter writer(pool);
@@ -370,6 +402,7 @@ private slots:
         QFETCH(int, type);
         QFETCH(int, filledChannels);
         AudioFile file(name, type, 2);
+        file.setReplaceExisting(true);  // /dev/full exists: only an explicit overwrite opens it
         QCOMPARE(file.open(), type <= 2);
         QByteArray data(64 * 1024, 'x');
         AudioBuffer frame(2, data.size());
@@ -384,20 +417,51 @@ private slots:
 
     // The container follows the data, blanks around a name never reach the file, blanks alone
     // are no name; relative names resolve against the working directory, as typed names do.
+    // Only wav, dsf and dff are extensions: any other text after a dot belongs to the name.
+    void conformedName_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("dsd");
+        QTest::addColumn<QString>("dsdType");
+        QTest::addColumn<bool>("fromSettings");  // the settings' DSD container wins over a typed one
+        QTest::addColumn<QString>("expected");   // "@" the working directory, "-" no name
+        const auto row = [](const char* typed, bool dsd, const char* dsdType, bool fromSettings,
+                            const char* expected) {
+            QTest::newRow(typed) << QString(typed) << dsd << QString(dsdType) << fromSettings
+                                 << QString(expected);
+        };
+        row("take.dsf", false, "dsf", false, "@/take.wav");
+        row("take.wav", true, "dff", false, "@/take.dff");
+        row("take.dsf", true, "dff", false, "@/take.dsf");
+        row("take.dsf", true, "dff", true, "@/take.dff");
+        row("TAKE.WAV", false, "dsf", false, "@/TAKE.WAV");
+        row("take.Dff", false, "dsf", true, "@/take.wav");
+        row("take", false, "dff", false, "@/take.wav");
+        row("take", true, "DSF", false, "@/take.dsf");
+        row(" take.wav", false, "dff", false, "@/take.wav");
+        row("sp.dsf ", true, "dff", false, "@/sp.dsf");
+        row("take .wav\t", false, "dff", false, "@/take .wav");
+        row("   ", false, "dsf", false, "-");
+        row("Konzert 12.05.2024", false, "dff", false, "@/Konzert 12.05.2024.wav");
+        row("Konzert 12.05.2024", true, "dff", true, "@/Konzert 12.05.2024.dff");
+        row("Konzert 12.05.2025", false, "dff", true, "@/Konzert 12.05.2025.wav");
+        row("mix.v2.wav", true, "dsf", false, "@/mix.v2.dsf");
+        row("notes.txt", false, "dsf", false, "@/notes.txt.wav");
+        row("take.", false, "dsf", false, "@/take.wav");
+    }
     void conformedName()
     {
+        QFETCH(QString, typed);
+        QFETCH(bool, dsd);
+        QFETCH(QString, dsdType);
+        QFETCH(bool, fromSettings);
+        QFETCH(QString, expected);
         QVERIFY(QDir::setCurrent(dir.path()));
-        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType) {
-            const QString name = RecordingDestination::conformedName(typed, dsd, dsdType);
-            return name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@");
-        };
-        QCOMPARE((QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
-                              conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
-                              conformed("take", false, "dff"), conformed("take", true, "DSF"),
-                              conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
-                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf")}),
-                 (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
-                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-"}));
+        const QString name = RecordingDestination::conformedName(
+            typed, dsd, dsdType,
+            fromSettings ? RecordingDestination::DsdContainer::FromSettings
+                         : RecordingDestination::DsdContainer::AsTyped);
+        QCOMPARE(name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@"), expected);
         QVERIFY(RecordingDestination::availableBytes(path("take.wav")) > 0);
     }
 
@@ -412,8 +476,13 @@ private slots:
         QTest::newRow("file as folder") << path("plain.wav/take.wav") << "is not a folder";
         QTest::newRow("new file") << path("new.wav") << QString();
         QTest::newRow("existing file") << path("plain.wav") << QString();
+        // The longest name of a take adds "_9999_part9999": 241 + 14 bytes is the limit of 255.
         QTest::newRow("name too long") << path(QString(300, QLatin1Char('x')) + ".wav")
-                                       << "File name too long";
+                                       << "more than the 255 the file system allows";
+        QTest::newRow("no room for the numbers") << path(QString(238, QLatin1Char('x')) + ".wav")
+                                                 << "it needs 256 bytes, more than the 255";
+        QTest::newRow("room for the numbers") << path(QString(237, QLatin1Char('x')) + ".wav")
+                                              << QString();
     }
     void problems()
     {

@@ -110,6 +110,12 @@ private slots:
             "Halvik Simulated Device refuses the rate 12345 Hz (it accepts " + kRates + ")");
         row("folder missing", "--record no/such/a.wav", 1,
             "cannot record to %1/no/such/a.wav: the folder '%1/no/such' does not exist");
+        // Refused at the start, not when the first split part would need a longer name.
+        const QString longName(250, 'x');
+        row("name too long", qPrintable("--record " + longName), 1,
+            "cannot record to %1/" + longName + ": the name '" + longName +
+                "' is too long: with the numbers of its tracks and parts (_9999_part9999) it "
+                "needs 264 bytes, more than the 255 the file system allows");
         // Unplugged once the recording runs: a device lost while it starts up is another case.
         row("unplugged too long", "--record a.wav --give-up-after 1", 1,
             "Halvik Simulated Device stayed unplugged for 1 s");

@@ -479,6 +479,9 @@ private slots:
         QTest::newRow("DSD, corrected onto a take, Escape") << 2822400.0 << "%1/esc.wav" << "esc.dff" << "%1/esc_0002.dff";
         QTest::newRow("PCM, a date after the dot") << 44100.0 << "%1/Konzert 12.05.2024" << "" << "%1/Konzert 12.05.2024.wav";
         QTest::newRow("a folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file";
+        QTest::newRow("too long for its parts") << 44100.0 << "%1/" + QString(250, 'x') << ""
+            << "the name '" + QString(250, 'x') + "' is too long: with the numbers of its tracks and parts "
+               "(_9999_part9999) it needs 264 bytes, more than the 255 the file system allows";
         QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first";
         QTest::newRow("less than a minute of space") << 44100.0 << "%1/small/x.wav" << ""
             << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB";

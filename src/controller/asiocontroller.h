@@ -87,7 +87,7 @@ public:
     // than a minute of free space); empty when it can.
     virtual QString recordingProblem(const QString& name) const;
     // Why the last recording stopped by itself (the system's reason, for example "No space
-    // left on device"); empty when it did not. Cleared when the next recording starts.
+    // left on device", or a full RAM buffer); empty when it did not. Cleared when the next recording starts.
     virtual QString failureText() const;
     // The meter of recorded input 0 (left) or 1 (right), for the GUI thread.
     virtual LevelMeter& levelMeter(int input);
@@ -177,6 +177,7 @@ private:
     void takeDriverEvents();
     void stopRecordingFromDriverThread(DriverStop reason, qint64 bytes = 0);
     void onWriterError(int code, const QString& msg);
+    void onFileNameTaken(const QString& asked, const QString& used);
     void checkFreeSpace();
     void reportGap();
     qint64 samplesSince(qint64 mark) const;

@@ -109,6 +109,17 @@ bool AudioFile::open()
     return true;
 }
 
+void AudioFile::setReplaceExisting(bool replace)
+{
+    if (writer)
+        writer->setReplaceExisting(replace);
+}
+
+bool AudioFile::nameTaken() const
+{
+    return writer && writer->nameTaken();
+}
+
 void AudioFile::updateHeader()
 {
     if (!writer || !writer->flush())

@@ -32,7 +32,11 @@ public:
     virtual void setBitsPerSample(int bits);
     virtual void setSampleRate(int rate);
     virtual int headerSize() const;
+    // Creates the file; one that exists is replaced only after setReplaceExisting(true).
     virtual bool open();
+    virtual void setReplaceExisting(bool replace);
+    // open() failed because the name belongs to a file that exists.
+    virtual bool nameTaken() const;
     // Rewrites the header in place with the counts so far, so the file on disk stays playable.
     virtual void updateHeader();
     virtual bool writeBuffer(const AudioBuffer& frame);

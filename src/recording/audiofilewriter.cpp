@@ -22,6 +22,10 @@ struct AudioFileWriter::Part
 
 namespace {
 
+// How far past a taken name the writer looks for a free one: beyond every part and track
+// number of four digits.
+constexpr int kMaxNameSteps = 10000;
+
 qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
 {
     const qint64 perSecond = type == 0 ? qint64(rate) * channels * bits / 8
@@ -66,9 +70,12 @@ qint64 AudioFileWriter::fileMaxSize()
 }
 
 void AudioFileWriter::start(const QString& filename, int type, int nChannels, int bps,
-                            int sampleRate)
+                            int sampleRate, bool replaceExisting)
 {
     QMutexLocker lock(&mutex);
+    const bool split = QThread::currentThread() == this;
+    this->replaceExisting = replaceExisting && !split;
+    fileMarker = split ? QStringLiteral("_part") : QStringLiteral("_");
     fileName_ = filename.trimmed();
     fileType = type;
     channelCount = nChannels;
@@ -82,7 +89,7 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
     }
     // A new recording supersedes an earlier close that the thread has not seen yet; the
     // thread's own split must not swallow a close that arrived meanwhile.
-    if (QThread::currentThread() != this)
+    if (!split)
         closeRequested = false;
     discarding = false;
     // A frame holds a partition per channel: sized so, the queue grows only if channel blocks
@@ -190,16 +197,40 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
-    return FileParams{fileName_, fileType, channelCount, bitsPerSample, sampleRate, fileMaxSize_};
+    return FileParams{fileName_,    fileType,        channelCount, bitsPerSample,
+                      sampleRate,   fileMaxSize_,    replaceExisting, fileMarker};
 }
 
-std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
+// A name is claimed by creating its file, never shared: when another program took it after it
+// was chosen, the file goes to the next free name, and whoever reads fileName() learns it.
+std::unique_ptr<AudioFile> AudioFileWriter::createFile(FileParams& params, bool* opened)
 {
-    auto file = std::make_unique<AudioFile>(params.name, params.type, params.channels);
-    file->setSampleRate(params.rate);
-    file->setBitsPerSample(params.bits);
+    const QString asked = params.name;
+    for (int step = 0;; ++step) {
+        auto file = std::make_unique<AudioFile>(params.name, params.type, params.channels);
+        file->setSampleRate(params.rate);
+        file->setBitsPerSample(params.bits);
+        file->setReplaceExisting(params.replaceExisting);
+        *opened = file->open();
+        if (*opened || !file->nameTaken() || step == kMaxNameSteps) {
+            if (*opened && params.name != asked) {
+                QMutexLocker lock(&mutex);
+                if (!newFileRequested && fileName_ == asked)
+                    fileName_ = params.name;
+                emit fileNameTaken(asked, params.name);
+            }
+            return file;
+        }
+        params.name = nextNumberedName(params.name, params.marker);
+    }
+}
+
+std::unique_ptr<AudioFile> AudioFileWriter::openFile(FileParams& params)
+{
+    bool opened = false;
+    auto file = createFile(params, &opened);
     // A file that takes not even its header counts as one that cannot be opened.
-    if (!file->open() || file->hasFailed()) {
+    if (!opened || file->hasFailed()) {
         QMutexLocker lock(&mutex);
         discarding = true;
         dropQueue();
@@ -280,6 +311,8 @@ void AudioFileWriter::drainingPhase(Part& part)
                 return;
             }
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
+            part.params.marker = QStringLiteral("_part");
+            part.params.replaceExisting = false;
             fileName_ = part.params.name;
             part.hasFrames = false;
             lock.unlock();

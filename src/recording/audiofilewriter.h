@@ -39,8 +39,11 @@ public:
 public slots:
     virtual QString fileName();
     virtual qint64 fileMaxSize();
+    // The file is created under filename or, when a file of that name exists by the time the
+    // writer thread opens it, under the next free name of the numbering ("_" for a start,
+    // "_part" for a split part); only replaceExisting lets it truncate an existing file.
     virtual void start(const QString& filename, int type, int nChannels, int bps,
-                       int sampleRate);
+                       int sampleRate, bool replaceExisting = false);
     virtual void setFileMaxSize(qlonglong maxSize);
     virtual void append(int ich, uchar* data, qlonglong bytes);
     virtual void closeFile();
@@ -53,6 +56,9 @@ signals:
     // the close at shutdown). A file opened and never reported closed was cut off by a crash.
     void fileOpened(const QString& name);
     void fileClosed(const QString& name);
+    // Writer thread: the name asked for was taken by another file before it could be created,
+    // so the file was created as used instead.
+    void fileNameTaken(const QString& asked, const QString& used);
 
 protected:
     void run() override;
@@ -67,11 +73,14 @@ private:
         int bits = 0;
         int rate = 0;
         qint64 maxSize = 0;
+        bool replaceExisting = false;
+        QString marker;  // the numbering that leads past a name taken meanwhile
     };
     struct Part;
 
     FileParams takeParams();
-    std::unique_ptr<AudioFile> openFile(const FileParams& params);
+    std::unique_ptr<AudioFile> openFile(FileParams& params);
+    std::unique_ptr<AudioFile> createFile(FileParams& params, bool* opened);
     bool waitForOpenRetry();
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
@@ -97,6 +106,8 @@ private:
     int channelCount = 2;
     int bitsPerSample = 32;
     int sampleRate = 0;
+    bool replaceExisting = false;
+    QString fileMarker;
     qint64 fileMaxSize_ = 524288000;
     int errorCode = 0;
     QString errorMessage;

@@ -2,6 +2,8 @@
 
 #include "headerbytes.h"
 
+#include <QFileInfo>
+
 AudioFileWriterImpl::AudioFileWriterImpl(const QString& fileName, int channelCount)
     : channelCount_(channelCount), file_(fileName)
 {
@@ -17,11 +19,18 @@ void AudioFileWriterImpl::close()
     file_.close();
 }
 
-// Unbuffered: the write buffer below already hands the file large pieces.
+// Unbuffered: the write buffer below already hands the file large pieces. Created exclusively:
+// a name checked free a moment ago may have been taken since, by another recorder or any other
+// program, and that file is not ours to truncate.
 bool AudioFileWriterImpl::open()
 {
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    const QIODevice::OpenMode existing = replaceExisting ? QIODevice::Truncate : QIODevice::NewOnly;
+    nameTaken_ = false;
+    if (!file_.open(QIODevice::WriteOnly | existing | QIODevice::Unbuffered)) {
+        const QFileInfo info(file_.fileName());
+        nameTaken_ = !replaceExisting && (info.exists() || info.isSymLink());
         return false;
+    }
     writeBuffer_.resize(WriteBufferSize);
     return true;
 }
@@ -59,6 +68,16 @@ void AudioFileWriterImpl::setBitsPerSample(int bits)
 void AudioFileWriterImpl::setSampleRate(int rate)
 {
     sampleRate_ = rate;
+}
+
+void AudioFileWriterImpl::setReplaceExisting(bool replace)
+{
+    replaceExisting = replace;
+}
+
+bool AudioFileWriterImpl::nameTaken() const
+{
+    return nameTaken_;
 }
 
 bool AudioFileWriterImpl::flush()

@@ -43,6 +43,10 @@ public:
     virtual void setBitsPerSample(int bits);
     virtual void setSampleRate(int rate);
 
+    // Whether open() may replace a file that exists; by default it creates the file or fails.
+    void setReplaceExisting(bool replace);
+    // The last open() failed because a file of that name exists (and was kept).
+    bool nameTaken() const;
     // Hands everything buffered to the file; false once a write has failed.
     bool flush();
     bool hasFailed() const;
@@ -80,6 +84,8 @@ private:
     qint64 buffered = 0;
     bool failed = false;
     QString failure;
+    bool replaceExisting = false;
+    bool nameTaken_ = false;
 };
 
 #endif

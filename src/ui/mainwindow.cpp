@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QDir>
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -229,6 +228,8 @@ void MainWindow::revalidateDestination()
     if (text.isEmpty())
         return;
     const QString name = normalizedFileName(text);
+    if (name.isEmpty())
+        return;
     m_controller->setFileName(name);
     m_pathEdit->setText(m_controller->fileName());
     if (name != text)
@@ -239,10 +240,13 @@ void MainWindow::askOverwrite(const QString& name)
 {
     if (!QFileInfo::exists(name))
         return;
-    const auto answer = QMessageBox::question(this, tr("Confirm Overwrite"),
-                                              tr("Do you want to overwrite '%1'?").arg(name),
-                                              QMessageBox::Yes | QMessageBox::No);
-    m_overwrite = answer == QMessageBox::Yes;
+    // Replacing a take is the one answer that loses data: Enter and Escape both keep the file.
+    QMessageBox box(QMessageBox::Question, tr("Confirm Overwrite"),
+                    tr("Do you want to overwrite '%1'?").arg(name),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    m_overwrite = box.exec() == QMessageBox::Yes;
 }
 
 // The recording's file type follows the data, not the typed name: a destination whose
@@ -268,13 +272,11 @@ void MainWindow::refuseStart(const QString& reason)
     showError(tr("Start Error"), reason);
 }
 
+// Browsing and a settings change name the DSD container the user chose in the settings.
 QString MainWindow::normalizedFileName(const QString& path) const
 {
-    const QString extension = m_controller->isDsd()
-                                  ? QStringLiteral(".") + m_dsdFileType.toLower()
-                                  : QStringLiteral(".wav");
-    const QFileInfo info(path.trimmed());
-    return QDir(info.absolutePath()).filePath(info.completeBaseName() + extension);
+    return RecordingDestination::conformedName(path, m_controller->isDsd(), m_dsdFileType,
+                                               RecordingDestination::DsdContainer::FromSettings);
 }
 
 // A text wider than the line is cut at the right with an ellipsis (the whole text is in the

@@ -137,6 +137,12 @@ private slots:
             "Halvik Simulated Device refuses the rate 12345 Hz (it accepts " + kRates + ")");
         row("folder missing", "--record no/such/a.wav", 1,
             "cannot record to %1/no/such/a.wav: the folder '%1/no/such' does not exist");
+        // Refused at the start, not when the first split part would need a longer name.
+        const QString longName(250, 'x');
+        row("name too long", qPrintable("--record " + longName), 1,
+            "cannot record to %1/" + longName + ": the name '" + longName +
+                "' is too long: with the numbers of its tracks and parts (_9999_part9999) it "
+                "needs 264 bytes, more than the 255 the file system allows");
         // Unplugged once the recording runs: a device lost while it starts up is another case.
         row("unplugged too long", "--record a.wav --give-up-after 1", 1,
             "Halvik Simulated Device stayed unplugged for 1 s");
@@ -349,6 +355,37 @@ private slots:
                  foreign +
                      ": not repaired, not a recording of this program: WAV with a LIST chunk\n");
         QCOMPARE(readAll(foreign), before);
+    }
+
+    // Five recorders started at once to one name: each claims a file of its own, names it in
+    // its "finished" line, and that file holds its own take whole; the lengths tell the takes
+    // apart.
+    void recordersStartedAtOnceShareNoFile()
+    {
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int i = 0; i < 5; ++i) {
+            runs.emplace_back(new QProcess);
+            start(*runs.back(), {"--record", "same", "--seconds", QString::number(2 + i)});
+        }
+        QStringList files;
+        for (int i = 0; i < 5; ++i) {
+            QProcess& p = *runs[i];
+            QVERIFY(p.waitForFinished(60000));
+            const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+            QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, qPrintable(err));
+            const QString file = QRegularExpression("\nfinished (.*)\n").match(err).captured(1);
+            const QByteArray bytes = readAll(file);
+            // The header counts exactly the data that follow it.
+            QVERIFY2(bytes.size() > 44 && qFromLittleEndian<quint32>(bytes.constData() + 40) ==
+                                              quint32(bytes.size() - 44),
+                     qPrintable(err));
+            const double seconds = MediaProbe::probe(file).duration;
+            QVERIFY2(qAbs(seconds - (2 + i)) <= 0.4, qPrintable(file + ": " + QString::number(seconds)));
+            files << file;
+        }
+        files.removeDuplicates();
+        QCOMPARE(files.size(), 5);
+        QCOMPARE(QDir(home->path()).entryList({"same*"}, QDir::Files).size(), 5);
     }
 
     void killedRecordingIsRepairedBothWays_data()

@@ -227,6 +227,38 @@ private slots:
         QCOMPARE(errors.count(), 1);
     }
 
+    // A name is claimed by creating its file: a file another program made under the name after
+    // it was chosen stays as it is, at the start and at a split alike, and the take goes on
+    // under the next free name, which fileName() and fileNameTaken report. Only an explicit
+    // overwrite replaces a file.
+    void takenNamesAreNeverTruncated()
+    {
+        const QByteArray foreign("another program's file");
+        for (const char* name : {"taken.wav", "taken_0002_part0002.wav", "mine.wav"}) {
+            QFile f(path(name));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(foreign) == foreign.size());
+        }
+        AudioFileWriter writer(pool);
+        QSignalSpy taken(&writer, &AudioFileWriter::fileNameTaken);
+        writer.setFileMaxSize(44 + 4 * 2 * kBlockBytes);  // three frames a part
+        writer.start(path("taken.wav"), 0, 2, 32, 48000);
+        feedFrames(writer, 6);
+        QVERIFY(closeAndDrain(writer));
+        const QString first = path("taken_0002.wav"), second = path("taken_0002_part0003.wav");
+        QCOMPARE(checkPattern(second, checkPattern(first, 0)), nextSample);
+        QCOMPARE(readAll(path("taken.wav")) + readAll(path("taken_0002_part0002.wav")), foreign + foreign);
+        QCOMPARE(writer.fileName(), second);
+        QCOMPARE(taken, (QList<QVariantList>{{path("taken.wav"), first},
+                                             {path("taken_0002_part0002.wav"), second}}));
+
+        writer.start(path("mine.wav"), 0, 2, 32, 48000, true);
+        const qint64 from = nextSample;
+        feedFrames(writer, 2);
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(checkPattern(path("mine.wav"), from), nextSample);
+        QCOMPARE(taken.size(), 2);
+    }
+
     void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
     {
         AudioFileWriter writer(pool);
@@ -370,6 +402,7 @@ private slots:
         QFETCH(int, type);
         QFETCH(int, filledChannels);
         AudioFile file(name, type, 2);
+        file.setReplaceExisting(true);  // /dev/full exists: only an explicit overwrite opens it
         QCOMPARE(file.open(), type <= 2);
         QByteArray data(64 * 1024, 'x');
         AudioBuffer frame(2, data.size());
@@ -384,20 +417,30 @@ private slots:
 
     // The container follows the data, blanks around a name never reach the file, blanks alone
     // are no name; relative names resolve against the working directory, as typed names do.
+    // Only wav, dsf and dff are extensions: other text after a dot belongs to the name. After a
+    // settings change (last argument) the chosen DSD container wins over a typed one.
     void conformedName()
     {
         QVERIFY(QDir::setCurrent(dir.path()));
-        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType) {
-            const QString name = RecordingDestination::conformedName(typed, dsd, dsdType);
+        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType, bool settings = false) {
+            const QString name = RecordingDestination::conformedName(
+                typed, dsd, dsdType,
+                settings ? RecordingDestination::DsdContainer::FromSettings : RecordingDestination::DsdContainer::AsTyped);
             return name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@");
         };
         QCOMPARE((QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
                               conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
                               conformed("take", false, "dff"), conformed("take", true, "DSF"),
                               conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
-                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf")}),
+                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf"),
+                              conformed("take.dsf", true, "dff", true), conformed("take.Dff", false, "dsf", true),
+                              conformed("Konzert 12.05.2024", false, "dff"),
+                              conformed("Konzert 12.05.2024", true, "dff", true),
+                              conformed("mix.v2.wav", true, "dsf"), conformed("take.", false, "dsf")}),
                  (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
-                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-"}));
+                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-",
+                              "@/take.dff", "@/take.wav", "@/Konzert 12.05.2024.wav",
+                              "@/Konzert 12.05.2024.dff", "@/mix.v2.dsf", "@/take.wav"}));
         QVERIFY(RecordingDestination::availableBytes(path("take.wav")) > 0);
     }
 
@@ -412,8 +455,13 @@ private slots:
         QTest::newRow("file as folder") << path("plain.wav/take.wav") << "is not a folder";
         QTest::newRow("new file") << path("new.wav") << QString();
         QTest::newRow("existing file") << path("plain.wav") << QString();
+        // The longest name of a take adds "_9999_part9999": 241 + 14 bytes is the limit of 255.
         QTest::newRow("name too long") << path(QString(300, QLatin1Char('x')) + ".wav")
-                                       << "File name too long";
+                                       << "more than the 255 the file system allows";
+        QTest::newRow("no room for the numbers") << path(QString(238, QLatin1Char('x')) + ".wav")
+                                                 << "it needs 256 bytes, more than the 255";
+        QTest::newRow("room for the numbers") << path(QString(237, QLatin1Char('x')) + ".wav")
+                                              << QString();
     }
     void problems()
     {

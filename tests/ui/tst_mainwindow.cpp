@@ -97,6 +97,10 @@ class TestMainWindow : public QObject
             box && box->button(answer) ? box->button(answer)->click() : void(modal->close());
         };
     }
+    void answerKey(Qt::Key key)
+    {
+        answers << [key](QWidget* modal) { QTest::keyClick(modal, key); };
+    }
     // Opens the settings dialog: what it came up with is noted in settingsShown ("driver rate
     // type"), `change` may set its choices (and queue answers for what follows), then a click on
     // OK or Cancel.
@@ -470,8 +474,14 @@ private slots:
         QTest::newRow("DSD, typed .wav") << 2822400.0 << "%1/m2.wav" << "" << "%1/m2.dff";
         QTest::newRow("DSD, blank after .dsf") << 2822400.0 << "%1/sp.dsf " << "" << "%1/sp.dsf";
         QTest::newRow("PCM, padded, over a take") << 44100.0 << " %1/take.wav " << "take.wav" << "%1/take_0002.wav";
-        QTest::newRow("DSD, corrected onto a take") << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff";
+        // Asked whether to overwrite, Enter and Escape keep the file.
+        QTest::newRow("DSD, corrected onto a take, Enter") << 2822400.0 << "%1/old.wav" << "old.dff" << "%1/old_0002.dff";
+        QTest::newRow("DSD, corrected onto a take, Escape") << 2822400.0 << "%1/esc.wav" << "esc.dff" << "%1/esc_0002.dff";
+        QTest::newRow("PCM, a date after the dot") << 44100.0 << "%1/Konzert 12.05.2024" << "" << "%1/Konzert 12.05.2024.wav";
         QTest::newRow("a folder") << 44100.0 << "%1/afolder" << "" << "'%1/afolder' is a folder, not a file";
+        QTest::newRow("too long for its parts") << 44100.0 << "%1/" + QString(250, 'x') << ""
+            << "the name '" + QString(250, 'x') + "' is too long: with the numbers of its tracks and parts "
+               "(_9999_part9999) it needs 264 bytes, more than the 255 the file system allows";
         QTest::newRow("only blanks") << 44100.0 << "   " << "" << "Please specify file first";
         QTest::newRow("less than a minute of space") << 44100.0 << "%1/small/x.wav" << ""
             << "only 16.8 MB free for '%1/small/x.wav'; one minute of recording needs 21.2 MB";
@@ -491,7 +501,10 @@ private slots:
         take.close();
         recorded = recorded.arg(dir.path());
         const bool refused = !recorded.startsWith('/');
-        answerBox(refused ? QMessageBox::Ok : QMessageBox::No);
+        if (refused)
+            answerBox(QMessageBox::Ok);
+        else
+            answerKey(QString(QTest::currentDataTag()).endsWith("Escape") ? Qt::Key_Escape : Qt::Key_Return);
         typePath(typed.arg(dir.path()));
         QVERIFY(recordBrieflyByClicks());
         QString expected = refused ? "[lamp] Start Error: " + recorded : "";
@@ -509,6 +522,30 @@ private slots:
             QVERIFY(info.duration > 0);
         }
         QVERIFY(existing.isEmpty() || (take.open(QIODevice::ReadOnly) && take.readAll() == "an earlier take"));
+    }
+
+    // A take ended by a full RAM buffer says why in the status line until the next start; the
+    // log keeps its line. The stream is stopped and its buffers are handed over by hand: a
+    // frame whose right channel never comes holds up the writer until the pool is full.
+    void fullRamBufferSaysWhy()
+    {
+        QVERIFY(useDriver(44100));
+        typePath(path("full.wav"));
+        click("recordButton");
+        QVERIFY(controller->isRecording() && controller->stopStreaming());
+        ASIOBufferInfo* in = AsioHostState::instance()->bufferInfos;
+        controller->processBuffer((uchar*)in[0].buffers[0], 0, ASIOSTInt32LSB, 512, 0);
+        for (int k = 0; controller->isRecording() && k < (64 << 20) / 2048 + 2; ++k)
+            controller->processBuffer((uchar*)in[k % 2].buffers[0], k % 2, ASIOSTInt32LSB, 512, 0);
+        const QString reason = kDriver + " - recording stopped: RAM buffer full (the disk is too slow)";
+        QLineEdit* line = child<QLineEdit>("statusLine");
+        QTRY_COMPARE(line->toolTip(), reason);
+        QVERIFY(logText().contains("buffer is full"));
+        QVERIFY(waitIdle());
+        refresh();
+        QCOMPARE(line->toolTip(), reason);
+        QVERIFY(useDriver(44100) && recordBrieflyByClicks());
+        VERIFY_MATCH(line->toolTip(), "^Halvik UI Driver - stopped PCM  @44\\.1 kHz");
     }
 
     // A disk with about 68 s of room at 44.1 kHz: the time left is shown, and the log warns

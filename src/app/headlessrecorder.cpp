@@ -2,6 +2,7 @@
 
 #include "appidentity.h"
 #include "asiocontroller.h"
+#include "clockfilename.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "devicelist.h"
@@ -48,6 +49,7 @@ int HeadlessRecorder::run()
 {
     AsioController* controller = core.controller;
     QString name;
+    options.file = ClockFileName::expand(options.file, QDateTime::currentDateTime());
     failure = bringUpDriver(chooseDevice());
     if (failure.isEmpty())
         failure = prepareDestination(&name);

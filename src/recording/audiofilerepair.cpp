@@ -88,7 +88,19 @@ qint64 roundDown(qint64 value, qint64 unit)
     return value - value % unit;
 }
 
-// RIFF/WAVE with the canonical 44-byte header: "fmt " of plain PCM, then "data".
+// Where "data" begins in a WAV file: at 36, or after the Broadcast WAVE "bext" chunk that the
+// recorder puts there; -1 for any other chunk (a file we did not write).
+qint64 wavDataChunk(const Header& h)
+{
+    if (!h.id(36, "bext"))
+        return 36;
+    const qint64 size = h.le<quint32>(40);
+    if (size < 602 || size % 2 != 0 || !h.has(36, 8 + size + 8))
+        return -1;
+    return 44 + size;
+}
+
+// RIFF/WAVE with the canonical 44-byte header: "fmt " of plain PCM, maybe "bext", then "data".
 Plan planWav(const Header& h)
 {
     if (h.length < 44)
@@ -102,20 +114,22 @@ Plan planWav(const Header& h)
     if (channels == 0 || rate == 0 || bits == 0 || bits % 8 != 0 || bits > 32
         || blockAlign != channels * bits / 8 || h.le<quint32>(28) != rate * blockAlign)
         return damaged("sample format");
-    if (!h.id(36, "data"))
+    const qint64 chunk = wavDataChunk(h);
+    if (chunk < 0 || !h.id(chunk, "data"))
         return damaged("data chunk");
 
     Plan plan;
-    const qint64 declared = h.le<quint32>(40);
-    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && 44 + declared <= h.length
+    const qint64 start = chunk + 8;
+    const qint64 declared = h.le<quint32>(chunk + 4);
+    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && start + declared <= h.length
                     && declared % blockAlign == 0;
-    const qint64 data = plan.complete ? declared : roundDown(h.length - 44, blockAlign);
-    if (data + 36 > qint64(0xffffffffu))
+    const qint64 data = plan.complete ? declared : roundDown(h.length - start, blockAlign);
+    if (data + start - 8 > qint64(0xffffffffu))
         return refuse(AudioFileRepair::tr("more data than a WAV header can count"));
-    plan.length = plan.complete ? h.length : 44 + data;
+    plan.length = plan.complete ? h.length : start + data;
     plan.seconds = double(data) / blockAlign / rate;
-    plan.patches = {{4, littleEndian<quint32>(quint32(36 + data))},
-                    {40, littleEndian<quint32>(quint32(data))}};
+    plan.patches = {{4, littleEndian<quint32>(quint32(start - 8 + data))},
+                    {chunk + 4, littleEndian<quint32>(quint32(data))}};
     return plan;
 }
 

@@ -18,6 +18,7 @@ struct AudioFileWriter::Part
     qint64 bytesSinceFlush = 0;      // sample bytes buffered since the file last received them
     qint64 bytesSinceHeader = 0;     // sample bytes written since the header was last rewritten
     qint64 bytesPerSecond = 1 << 20;
+    qint64 channelBytes = 0;         // bytes per channel written into this part
 };
 
 namespace {
@@ -113,6 +114,12 @@ void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
     fileMaxSize_ = maxSize;
 }
 
+void AudioFileWriter::setMetadata(const RecordingMetadata& value)
+{
+    QMutexLocker lock(&mutex);
+    metadata = value;
+}
+
 void AudioFileWriter::closeFile()
 {
     QMutexLocker lock(&mutex);
@@ -190,7 +197,8 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
-    return FileParams{fileName_, fileType, channelCount, bitsPerSample, sampleRate, fileMaxSize_};
+    return FileParams{fileName_,   fileType,     channelCount, bitsPerSample,
+                      sampleRate, fileMaxSize_, metadata};
 }
 
 std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
@@ -198,6 +206,7 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(const FileParams& params)
     auto file = std::make_unique<AudioFile>(params.name, params.type, params.channels);
     file->setSampleRate(params.rate);
     file->setBitsPerSample(params.bits);
+    file->setMetadata(params.metadata);
     // A file that takes not even its header counts as one that cannot be opened.
     if (!file->open() || file->hasFailed()) {
         QMutexLocker lock(&mutex);
@@ -247,6 +256,7 @@ void AudioFileWriter::writingPhase(Part& part)
             frame = queue.first();
         }
         if (needsSplit(part, frame)) {
+            setMetadata(nextPartMetadata(part));
             start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
                   part.params.channels, part.params.bits, part.params.rate);
             continue;
@@ -280,6 +290,8 @@ void AudioFileWriter::drainingPhase(Part& part)
                 return;
             }
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
+            part.params.metadata = metadata = nextPartMetadata(part);
+            part.channelBytes = 0;
             fileName_ = part.params.name;
             part.hasFrames = false;
             lock.unlock();
@@ -308,6 +320,7 @@ void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
         return;
     }
     part.hasFrames = true;
+    part.channelBytes += frame.size();
     part.bytesSinceFlush += frame.totalBytes();
     part.bytesSinceHeader += frame.totalBytes();
     if (part.bytesSinceHeader >= part.bytesPerSecond) {
@@ -347,6 +360,14 @@ bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) con
 {
     return part.params.maxSize > 0 && part.hasFrames
            && part.file->size() + frame.totalBytes() >= part.params.maxSize;
+}
+
+// The next part's first sample follows the last one of this part.
+RecordingMetadata AudioFileWriter::nextPartMetadata(const Part& part) const
+{
+    const qint64 samples = part.params.type == 0 ? part.channelBytes / qMax(1, part.params.bits / 8)
+                                                 : part.channelBytes * 8;
+    return part.params.metadata.advancedBy(samples);
 }
 
 void AudioFileWriter::releaseFrame(const AudioBuffer& frame)

@@ -3,6 +3,7 @@
 
 #include "audiobuffer.h"
 #include "framequeue.h"
+#include "recordingmetadata.h"
 
 #include <QMutex>
 #include <QSharedPointer>
@@ -44,6 +45,8 @@ public slots:
     virtual void setFileMaxSize(qlonglong maxSize);
     virtual void append(int ich, uchar* data, qlonglong bytes);
     virtual void closeFile();
+    // For the files of the next start(), its split parts included (disabled: none).
+    void setMetadata(const RecordingMetadata& metadata);
 
 signals:
     // 1 invalid name, 2 a frame without all its channels (dropped), 3 maximum size too small,
@@ -67,6 +70,7 @@ private:
         int bits = 0;
         int rate = 0;
         qint64 maxSize = 0;
+        RecordingMetadata metadata;
     };
     struct Part;
 
@@ -82,6 +86,7 @@ private:
     bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
+    RecordingMetadata nextPartMetadata(const Part& part) const;
 
     QMutex mutex;
     QWaitCondition wakeCondition;
@@ -98,6 +103,7 @@ private:
     int bitsPerSample = 32;
     int sampleRate = 0;
     qint64 fileMaxSize_ = 524288000;
+    RecordingMetadata metadata;
     int errorCode = 0;
     QString errorMessage;
 };

@@ -23,7 +23,18 @@ bool AudioFileWriterImpl::open()
     if (!file_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return false;
     writeBuffer_.resize(WriteBufferSize);
+    metadataBytes = metadata.isEnabled() ? metadataChunk() : QByteArray();
     return true;
+}
+
+void AudioFileWriterImpl::setMetadata(const RecordingMetadata& value)
+{
+    metadata = value;
+}
+
+QByteArray AudioFileWriterImpl::metadataChunk() const
+{
+    return {};
 }
 
 int AudioFileWriterImpl::channelCount() const
@@ -103,6 +114,11 @@ qint64 AudioFileWriterImpl::size() const
 bool AudioFileWriterImpl::writeAll(const HeaderBytes& header)
 {
     return file_.write(header.data(), header.size()) == header.size();
+}
+
+bool AudioFileWriterImpl::writeAll(const QByteArray& bytes)
+{
+    return file_.write(bytes) == bytes.size();
 }
 
 bool AudioFileWriterImpl::accepts(const AudioBuffer& frame) const

@@ -24,7 +24,8 @@ class PartitionManager;
 // given back to the pool at once, until the next start. A failed file keeps exactly the whole
 // units that reached the disk, counted by its header.
 //
-// Threads: start, setFileMaxSize, closeFile, the getters and the destructor on the GUI thread;
+// Threads: start, setFileMaxSize, closeFile, setMetadata, the getters and the destructor on the
+// GUI thread (start and setMetadata also on the writer thread when it splits);
 // append on the driver thread (short, constant work under mutex, no disk access, no allocation
 // once start has sized the queue for the pool); run and the
 // split's own start on the writer thread. mutex guards every field below it; the writer lock

@@ -81,11 +81,6 @@ bool RecordingMetadata::isEnabled() const
     return enabled;
 }
 
-QString RecordingMetadata::device() const
-{
-    return device_;
-}
-
 RecordingMetadata RecordingMetadata::advancedBy(qint64 samplesPerChannel) const
 {
     RecordingMetadata next = *this;

@@ -25,7 +25,6 @@ public:
     static RecordingMetadata startingNow(const QString& device);
 
     bool isEnabled() const;
-    QString device() const;
     // The same recording, samplesPerChannel further on (the next part's first sample).
     RecordingMetadata advancedBy(qint64 samplesPerChannel) const;
     QDateTime firstSample(int rate) const;

@@ -28,7 +28,7 @@ QStringList run(const QString& program, const QStringList& arguments, const QStr
     env.insert("DESTDIR", destDir);
     p.setProcessEnvironment(env);
     p.start(program, arguments);
-    if (!p.waitForFinished(240000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+    if (!p.waitForFinished(600000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
         qWarning("%s failed: %s", qPrintable(program), p.readAllStandardError().constData());
         return {"<failed>"};
     }
@@ -82,7 +82,7 @@ private slots:
         // Debian's own checker: no error, no warning (informational tags are allowed).
         QProcess lintian;
         lintian.start("lintian", {"--fail-on", "error,warning", deb});
-        QVERIFY(lintian.waitForFinished(240000));
+        QVERIFY(lintian.waitForFinished(600000));
         const QString report = QString::fromLocal8Bit(lintian.readAll());
         QVERIFY2(lintian.exitStatus() == QProcess::NormalExit && lintian.exitCode() == 0,
                  qPrintable(report));

@@ -3,6 +3,7 @@
 #include "appidentity.h"
 #include "asiocontroller.h"
 #include "audiofilerepair.h"
+#include "clockfilename.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "devicelist.h"
@@ -78,6 +79,7 @@ QString HeadlessRecorder::begin()
     AsioController* controller = core.controller;
     QString problem = bringUpDriver(chooseDevice());
     QString name;
+    options.file = ClockFileName::expand(options.file, QDateTime::currentDateTime());
     if (problem.isEmpty())
         problem = prepareDestination(&name);
     if (!problem.isEmpty())

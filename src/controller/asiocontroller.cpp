@@ -827,6 +827,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     failureText_.clear();
     dropouts = 0;
     // The writer starts first: blocks queued before its start belong to no recording.
+    describeNextFile();
     writer->start(fileName_, fileType_, 2, 32, int(sampleRate()), overwrite);
     recordingStart = trackStart = recordedSamples.load();
     recording = true;
@@ -904,6 +905,7 @@ void AsioController::recordNextTrack()
     QString next = nextTrackFileName(fileName_);
     while (next == writer->fileName())
         next = uniqueFileName(nextNumberedName(next, QStringLiteral("_")));
+    describeNextFile();
     writer->start(next, fileType_, 2, 32, int(sampleRate()));
     trackStart = recordedSamples.load();
 }
@@ -980,6 +982,7 @@ void AsioController::saveIni(QString org, QString app, bool userScope)
     settings.beginGroup(QStringLiteral("CONFIG"));
     settings.setValue(QStringLiteral("loopback_enabled"), bool(monitoring));
     settings.setValue(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize()));
+    settings.setValue(QStringLiteral("embed_metadata"), embedMetadata);
     settings.endGroup();
 }
 
@@ -991,10 +994,28 @@ void AsioController::loadIni(QString org, QString app, bool userScope)
     bool loopback = settings.value(QStringLiteral("loopback_enabled"), bool(monitoring)).toBool();
     const qlonglong split =
         settings.value(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize())).toLongLong();
+    embedMetadata = settings.value(QStringLiteral("embed_metadata"), embedMetadata).toBool();
     settings.endGroup();
     configLoaded = true;
     if (isCurrentDriverForeign())
         loopback = false;
     setEnabledMonitorAsio(loopback);
     setAutoSplitSize(split);
+}
+
+bool AsioController::isEmbedMetadataEnabled() const
+{
+    return embedMetadata;
+}
+
+void AsioController::setEmbedMetadata(bool enabled)
+{
+    embedMetadata = enabled;
+}
+
+// The first sample of the file is the one the next buffer brings: the time is taken now.
+void AsioController::describeNextFile()
+{
+    writer->setMetadata(embedMetadata ? RecordingMetadata::startingNow(deviceName())
+                                      : RecordingMetadata());
 }

@@ -69,6 +69,8 @@ public:
     virtual qint64 autoSplitSize() const;
     virtual QString currentFileName() const;
     virtual bool isMonitorAsioEnabled() const;
+    // Whether new files say when and from which device they were recorded.
+    bool isEmbedMetadataEnabled() const;
     virtual bool isReconnecting() const;
     virtual bool isSlowDrive() const;
     virtual bool canRecordNextTrack() const;
@@ -121,6 +123,7 @@ public slots:
     virtual void setEnabledMonitorPC(bool enabled);
     virtual void setEnabledMonitorAsio(bool enabled);
     virtual void setAutoSplitSize(qlonglong bytes);
+    void setEmbedMetadata(bool enabled);
     virtual void scanDrivers();
     virtual void filterDrivers();
     virtual void scanSamplingRate();
@@ -185,6 +188,8 @@ private:
     void resetMeters();
     void reportDropouts();
     static int fileTypeFromName(const QString& name);
+    // Hands the writer what the next file says about its recording.
+    void describeNextFile();
     static void waitMs(int ms);
 
     std::atomic<bool> driverReady_{false};
@@ -192,6 +197,7 @@ private:
     std::atomic<bool> recording{false};
     std::atomic<bool> monitorPC{false};
     std::atomic<bool> monitoring{true};
+    bool embedMetadata = true;  // GUI thread
     QString fileName_;
     int fileType_ = 0;
     QString driverToReconnect_;

@@ -95,6 +95,12 @@ void AudioFile::setSampleRate(int rate)
         writer->setSampleRate(rate);
 }
 
+void AudioFile::setMetadata(const RecordingMetadata& metadata)
+{
+    if (writer)
+        writer->setMetadata(metadata);
+}
+
 int AudioFile::headerSize() const
 {
     return writer ? writer->headerSize() : 0;

@@ -31,6 +31,8 @@ public:
     virtual void setChannels(int n);
     virtual void setBitsPerSample(int bits);
     virtual void setSampleRate(int rate);
+    // Before open(): what the file says about its recording, in its format's own place.
+    void setMetadata(const RecordingMetadata& metadata);
     virtual int headerSize() const;
     // Creates the file; one that exists is replaced only after setReplaceExisting(true).
     virtual bool open();

@@ -88,6 +88,18 @@ qint64 roundDown(qint64 value, qint64 unit)
     return value - value % unit;
 }
 
+// Where "data" begins in a WAV file: at 36, or after the Broadcast WAVE "bext" chunk that the
+// recorder puts there; -1 for any other chunk (a file we did not write).
+qint64 wavDataChunk(const Header& h)
+{
+    if (!h.id(36, "bext"))
+        return 36;
+    const qint64 size = h.le<quint32>(40);
+    if (size < 602 || size % 2 != 0 || !h.has(36, 8 + size + 8))
+        return -1;
+    return 44 + size;
+}
+
 Plan foreign(const QString& what)
 {
     return refuse(AudioFileRepair::tr("not a recording of this program: %1").arg(what));
@@ -124,13 +136,15 @@ QString foreignWavLayout(const Header& h)
     const quint32 fmtSize = h.le<quint32>(16);
     if (fmtSize != 16)
         return AudioFileRepair::tr("WAV with a %1-byte format chunk").arg(fmtSize);
-    if (isChunkId(h, 36) && !h.id(36, "data"))
+    // Our own "bext" may come first; the chunk after it must then be "data" too.
+    const qint64 next = h.id(36, "bext") ? wavDataChunk(h) : 36;
+    if (next >= 0 && isChunkId(h, next) && !h.id(next, "data"))
         return AudioFileRepair::tr("WAV with a %1 chunk")
-            .arg(QString::fromLatin1(h.bytes.mid(36, 4)).trimmed());
+            .arg(QString::fromLatin1(h.bytes.mid(int(next), 4)).trimmed());
     return QString();
 }
 
-// RIFF/WAVE with the canonical 44-byte header: "fmt " of plain PCM, then "data".
+// RIFF/WAVE with the canonical 44-byte header: "fmt " of plain PCM, maybe "bext", then "data".
 Plan planWav(const Header& h)
 {
     const QString other = foreignWavLayout(h);
@@ -147,20 +161,22 @@ Plan planWav(const Header& h)
     if (channels == 0 || rate == 0 || bits == 0 || bits % 8 != 0 || bits > 32
         || blockAlign != channels * bits / 8 || h.le<quint32>(28) != rate * blockAlign)
         return damaged("sample format");
-    if (!h.id(36, "data"))
+    const qint64 chunk = wavDataChunk(h);
+    if (chunk < 0 || !h.id(chunk, "data"))
         return damaged("data chunk");
 
     Plan plan;
-    const qint64 declared = h.le<quint32>(40);
-    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && 44 + declared <= h.length
+    const qint64 start = chunk + 8;
+    const qint64 declared = h.le<quint32>(chunk + 4);
+    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && start + declared <= h.length
                     && declared % blockAlign == 0;
-    const qint64 data = plan.complete ? declared : roundDown(h.length - 44, blockAlign);
-    if (data + 36 > qint64(0xffffffffu))
+    const qint64 data = plan.complete ? declared : roundDown(h.length - start, blockAlign);
+    if (data + start - 8 > qint64(0xffffffffu))
         return refuse(AudioFileRepair::tr("more data than a WAV header can count"));
-    plan.length = plan.complete ? h.length : 44 + data;
+    plan.length = plan.complete ? h.length : start + data;
     plan.seconds = double(data) / blockAlign / rate;
-    plan.patches = {{4, littleEndian<quint32>(quint32(36 + data))},
-                    {40, littleEndian<quint32>(quint32(data))}};
+    plan.patches = {{4, littleEndian<quint32>(quint32(start - 8 + data))},
+                    {chunk + 4, littleEndian<quint32>(quint32(data))}};
     return plan;
 }
 

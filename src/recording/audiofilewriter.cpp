@@ -18,6 +18,7 @@ struct AudioFileWriter::Part
     qint64 bytesSinceFlush = 0;      // sample bytes buffered since the file last received them
     qint64 bytesSinceHeader = 0;     // sample bytes written since the header was last rewritten
     qint64 bytesPerSecond = 1 << 20;
+    qint64 channelBytes = 0;         // bytes per channel written into this part
 };
 
 namespace {
@@ -120,6 +121,12 @@ void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
     fileMaxSize_ = maxSize;
 }
 
+void AudioFileWriter::setMetadata(const RecordingMetadata& value)
+{
+    QMutexLocker lock(&mutex);
+    metadata = value;
+}
+
 void AudioFileWriter::closeFile()
 {
     QMutexLocker lock(&mutex);
@@ -197,8 +204,8 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
-    return FileParams{fileName_,    fileType,        channelCount, bitsPerSample,
-                      sampleRate,   fileMaxSize_,    replaceExisting, fileMarker};
+    return FileParams{fileName_,  fileType,     channelCount,    bitsPerSample, sampleRate,
+                      fileMaxSize_, replaceExisting, fileMarker, metadata};
 }
 
 // A name is claimed by creating its file, never shared: when another program took it after it
@@ -211,6 +218,7 @@ std::unique_ptr<AudioFile> AudioFileWriter::createFile(FileParams& params, bool*
         file->setSampleRate(params.rate);
         file->setBitsPerSample(params.bits);
         file->setReplaceExisting(params.replaceExisting);
+        file->setMetadata(params.metadata);
         *opened = file->open();
         if (*opened || !file->nameTaken() || step == kMaxNameSteps) {
             if (*opened && params.name != asked) {
@@ -278,6 +286,7 @@ void AudioFileWriter::writingPhase(Part& part)
             frame = queue.first();
         }
         if (needsSplit(part, frame)) {
+            setMetadata(nextPartMetadata(part));
             start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
                   part.params.channels, part.params.bits, part.params.rate);
             continue;
@@ -313,6 +322,8 @@ void AudioFileWriter::drainingPhase(Part& part)
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
             part.params.marker = QStringLiteral("_part");
             part.params.replaceExisting = false;
+            part.params.metadata = metadata = nextPartMetadata(part);
+            part.channelBytes = 0;
             fileName_ = part.params.name;
             part.hasFrames = false;
             lock.unlock();
@@ -341,6 +352,7 @@ void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
         return;
     }
     part.hasFrames = true;
+    part.channelBytes += frame.size();
     part.bytesSinceFlush += frame.totalBytes();
     part.bytesSinceHeader += frame.totalBytes();
     if (part.bytesSinceHeader >= part.bytesPerSecond) {
@@ -380,6 +392,14 @@ bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) con
 {
     return part.params.maxSize > 0 && part.hasFrames
            && part.file->size() + frame.totalBytes() >= part.params.maxSize;
+}
+
+// The next part's first sample follows the last one of this part.
+RecordingMetadata AudioFileWriter::nextPartMetadata(const Part& part) const
+{
+    const qint64 samples = part.params.type == 0 ? part.channelBytes / qMax(1, part.params.bits / 8)
+                                                 : part.channelBytes * 8;
+    return part.params.metadata.advancedBy(samples);
 }
 
 void AudioFileWriter::releaseFrame(const AudioBuffer& frame)

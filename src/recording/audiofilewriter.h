@@ -3,6 +3,7 @@
 
 #include "audiobuffer.h"
 #include "framequeue.h"
+#include "recordingmetadata.h"
 
 #include <QMutex>
 #include <QSharedPointer>
@@ -23,7 +24,8 @@ class PartitionManager;
 // given back to the pool at once, until the next start. A failed file keeps exactly the whole
 // units that reached the disk, counted by its header.
 //
-// Threads: start, setFileMaxSize, closeFile, the getters and the destructor on the GUI thread;
+// Threads: start, setFileMaxSize, closeFile, setMetadata, the getters and the destructor on the
+// GUI thread (start and setMetadata also on the writer thread when it splits);
 // append on the driver thread (short, constant work under mutex, no disk access, no allocation
 // once start has sized the queue for the pool); run and the
 // split's own start on the writer thread. mutex guards every field below it; the writer lock
@@ -47,6 +49,8 @@ public slots:
     virtual void setFileMaxSize(qlonglong maxSize);
     virtual void append(int ich, uchar* data, qlonglong bytes);
     virtual void closeFile();
+    // For the files of the next start(), its split parts included (disabled: none).
+    void setMetadata(const RecordingMetadata& metadata);
 
 signals:
     // 1 invalid name, 2 a frame without all its channels (dropped), 3 maximum size too small,
@@ -75,6 +79,7 @@ private:
         qint64 maxSize = 0;
         bool replaceExisting = false;
         QString marker;  // the numbering that leads past a name taken meanwhile
+        RecordingMetadata metadata;
     };
     struct Part;
 
@@ -91,6 +96,7 @@ private:
     bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
+    RecordingMetadata nextPartMetadata(const Part& part) const;
 
     QMutex mutex;
     QWaitCondition wakeCondition;
@@ -109,6 +115,7 @@ private:
     bool replaceExisting = false;
     QString fileMarker;
     qint64 fileMaxSize_ = 524288000;
+    RecordingMetadata metadata;
     int errorCode = 0;
     QString errorMessage;
 };

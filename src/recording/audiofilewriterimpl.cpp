@@ -32,7 +32,18 @@ bool AudioFileWriterImpl::open()
         return false;
     }
     writeBuffer_.resize(WriteBufferSize);
+    metadataBytes = metadata.isEnabled() ? metadataChunk() : QByteArray();
     return true;
+}
+
+void AudioFileWriterImpl::setMetadata(const RecordingMetadata& value)
+{
+    metadata = value;
+}
+
+QByteArray AudioFileWriterImpl::metadataChunk() const
+{
+    return {};
 }
 
 int AudioFileWriterImpl::channelCount() const
@@ -122,6 +133,11 @@ qint64 AudioFileWriterImpl::size() const
 bool AudioFileWriterImpl::writeAll(const HeaderBytes& header)
 {
     return file_.write(header.data(), header.size()) == header.size();
+}
+
+bool AudioFileWriterImpl::writeAll(const QByteArray& bytes)
+{
+    return file_.write(bytes) == bytes.size();
 }
 
 bool AudioFileWriterImpl::accepts(const AudioBuffer& frame) const

@@ -2,6 +2,7 @@
 #define TESSARO_AUDIOFILEWRITERIMPL_H
 
 #include "audiobuffer.h"
+#include "recordingmetadata.h"
 
 #include <QFile>
 #include <QString>
@@ -42,6 +43,8 @@ public:
     virtual void setChannels(int n);
     virtual void setBitsPerSample(int bits);
     virtual void setSampleRate(int rate);
+    // Before open(): what the file says about its recording (disabled: no metadata at all).
+    void setMetadata(const RecordingMetadata& metadata);
 
     // Whether open() may replace a file that exists; by default it creates the file or fails.
     void setReplaceExisting(bool replace);
@@ -70,12 +73,17 @@ protected:
     virtual qint64 unitBytes() const = 0;
     // Makes the counts describe exactly this many bytes of sample data.
     virtual void keepDataBytes(qint64 bytes);
+    // The format's metadata bytes for this file, made once when it opens.
+    virtual QByteArray metadataChunk() const;
+    bool writeAll(const QByteArray& bytes);
 
     int channelCount_;
     int bitsPerSample_ = 0;
     int sampleRate_ = 0;
     QFile file_;
     qint64 dataBytes = 0;
+    RecordingMetadata metadata;
+    QByteArray metadataBytes;
 
 private:
     bool failWrite();

@@ -13,20 +13,28 @@ DffFileWriter::DffFileWriter(const QString& fileName, int channelCount)
 
 int DffFileWriter::headerSize() const
 {
-    return 130;
+    return 130 + int(metadataBytes.size());
+}
+
+QByteArray DffFileWriter::metadataChunk() const
+{
+    return metadata.comtChunk(sampleRate_);
 }
 
 void DffFileWriter::writeHeader()
 {
     HeaderBytes out(HeaderBytes::BigEndian);
-    out.id("FRM8").u64(quint64(118 + dataBytes)).id("DSD ");
+    out.id("FRM8").u64(quint64(headerSize() - 12 + dataBytes)).id("DSD ");
     out.id("FVER").u64(4).u32(0x01050000);
     out.id("PROP").u64(74).id("SND ");
     out.id("FS  ").u64(4).u32(quint32(sampleRate_));
     out.id("CHNL").u64(10).u16(quint16(channelCount_)).id("SLFT").id("SRGT");
     out.id("CMPR").u64(20).id("DSD ").u8(14).raw("not compressed", 14).u8(0);
-    out.id("DSD ").u64(quint64(dataBytes));
     writeAll(out);
+    writeAll(metadataBytes);
+    HeaderBytes sound(HeaderBytes::BigEndian);
+    sound.id("DSD ").u64(quint64(dataBytes));
+    writeAll(sound);
 }
 
 bool DffFileWriter::writeBuffer(const AudioBuffer& frame)

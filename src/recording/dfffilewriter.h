@@ -3,7 +3,9 @@
 
 #include "audiofilewriterimpl.h"
 
-// DSDIFF 1.5, uncompressed stereo DSD: a 130-byte header, then the channels' bytes interleaved.
+// DSDIFF 1.5, uncompressed stereo DSD: a 130-byte header (with the recording's "COMT" chunk
+// between the properties and the sound data when it carries metadata), then the channels'
+// bytes interleaved.
 class DffFileWriter : public AudioFileWriterImpl
 {
 public:
@@ -14,6 +16,7 @@ public:
 
 protected:
     qint64 unitBytes() const override;
+    QByteArray metadataChunk() const override;
 };
 
 #endif

@@ -132,7 +132,12 @@ qint64 DsfFileWriter::dataSize() const
 
 qint64 DsfFileWriter::metadataSize() const
 {
-    return 0;
+    return tagStored ? metadataBytes.size() : 0;
+}
+
+QByteArray DsfFileWriter::metadataChunk() const
+{
+    return metadata.id3v2Tag(sampleRate_);
 }
 
 qint64 DsfFileWriter::sampleCount() const
@@ -163,7 +168,8 @@ void DsfFileWriter::setBitsPerSample(int)
 void DsfFileWriter::writeHeader()
 {
     HeaderBytes out(HeaderBytes::LittleEndian);
-    out.id("DSD ").u64(28).u64(quint64(92 + metadataSize() + dataSize())).u64(0);
+    const quint64 metadataPointer = tagStored ? quint64(92 + dataSize()) : 0;
+    out.id("DSD ").u64(28).u64(quint64(92 + metadataSize() + dataSize())).u64(metadataPointer);
     out.id("fmt ").u64(52).u32(1).u32(0).u32(quint32(channelCount_)).u32(quint32(channelCount_))
         .u32(quint32(sampleRate_)).u32(1).u64(quint64(sampleCount())).u32(BlockSize).u32(0);
     out.id("data").u64(quint64(dataSize() + 12));
@@ -243,6 +249,12 @@ void DsfFileWriter::close()
 {
     if (channelCount_ > 0 && pendingFill > 0 && !hasFailed())
         storeBlockGroup(pendingFill);
+    if (!metadataBytes.isEmpty() && flush()) {
+        // A tag the disk takes only in part is cut off again: the header then points to none.
+        tagStored = writeAll(metadataBytes);
+        if (!tagStored)
+            file_.resize(92 + dataSize());
+    }
     AudioFileWriterImpl::close();
 }
 

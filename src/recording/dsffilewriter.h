@@ -6,7 +6,9 @@
 #include <vector>
 
 // DSF: a 92-byte header of three chunks, then per channel 4096-byte blocks of bit-reversed
-// bytes (DSF keeps the oldest sample in the least significant bit).
+// bytes (DSF keeps the oldest sample in the least significant bit). The recording's ID3v2 tag,
+// when it carries metadata, follows the sample data, where the header's metadata pointer
+// points: it is added at close, once the data's length is known.
 class DsfFileWriter : public AudioFileWriterImpl
 {
 public:
@@ -28,6 +30,7 @@ public:
 protected:
     qint64 unitBytes() const override;
     void keepDataBytes(qint64 bytes) override;
+    QByteArray metadataChunk() const override;
 
 private:
     bool storeFrameBlocks(const AudioBuffer& frame, qint64 pos);
@@ -45,6 +48,7 @@ private:
     // first pendingFill of each.
     std::vector<std::vector<char>> pendingBytes;
     int pendingFill = 0;
+    bool tagStored = false;
 };
 
 #endif

@@ -14,7 +14,13 @@ WavFileWriter::WavFileWriter(const QString& fileName, int channelCount)
 
 int WavFileWriter::headerSize() const
 {
-    return 44;
+    return 44 + int(metadataBytes.size());
+}
+
+// Broadcast WAVE: the "bext" chunk goes between "fmt " and "data".
+QByteArray WavFileWriter::metadataChunk() const
+{
+    return metadata.bextChunk(sampleRate_, channelCount_, bitsPerSample_);
 }
 
 void WavFileWriter::writeHeader()
@@ -22,11 +28,14 @@ void WavFileWriter::writeHeader()
     const quint16 blockAlign = quint16(bitsPerSample_ * channelCount_ / 8);
     const quint32 dataSize = quint32(dataBytes);
     HeaderBytes out(HeaderBytes::LittleEndian);
-    out.id("RIFF").u32(dataSize + 36).id("WAVE");
+    out.id("RIFF").u32(dataSize + quint32(headerSize() - 8)).id("WAVE");
     out.id("fmt ").u32(16).u16(1).u16(quint16(channelCount_)).u32(quint32(sampleRate_))
         .u32(quint32(sampleRate_) * blockAlign).u16(blockAlign).u16(quint16(bitsPerSample_));
-    out.id("data").u32(dataSize);
     writeAll(out);
+    writeAll(metadataBytes);
+    HeaderBytes data(HeaderBytes::LittleEndian);
+    data.id("data").u32(dataSize);
+    writeAll(data);
 }
 
 bool WavFileWriter::writeBuffer(const AudioBuffer& frame)

@@ -3,7 +3,8 @@
 
 #include "audiofilewriterimpl.h"
 
-// RIFF/WAVE PCM: a 44-byte header, then the channels' 32-bit words interleaved.
+// RIFF/WAVE PCM: a 44-byte header (with the recording's "bext" chunk before "data" when it
+// carries metadata), then the channels' 32-bit words interleaved.
 class WavFileWriter : public AudioFileWriterImpl
 {
 public:
@@ -14,6 +15,7 @@ public:
 
 protected:
     qint64 unitBytes() const override;
+    QByteArray metadataChunk() const override;
 };
 
 #endif

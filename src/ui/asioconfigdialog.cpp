@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -44,6 +45,10 @@ AsioConfigDialog::AsioConfigDialog(const QList<double>& rates, const QStringList
     auto* fileGrid = static_cast<QGridLayout*>(file->layout());
     fileGrid->addWidget(fieldLabel(tr("Default DSD")), 1, 0);
     fileGrid->addWidget(m_dsdChoice, 1, 1);
+    m_metadataCheck = new QCheckBox(tr("Record date, time and device in the file"), file);
+    m_metadataCheck->setObjectName(QStringLiteral("metadataCheck"));
+    m_metadataCheck->setChecked(true);
+    fileGrid->addWidget(m_metadataCheck, 2, 1);
     m_autoSplitLabel->hide();
     m_autoSplitChoice->hide();
     QGroupBox* monitoring = makeGroup(tr("Monitoring Options"),
@@ -199,4 +204,14 @@ void AsioConfigDialog::setAsioMonitoring(bool enabled)
 void AsioConfigDialog::setDsdDefault(QString filetype)
 {
     m_dsdChoice->setCurrentText(filetype);
+}
+
+bool AsioConfigDialog::embedMetadata() const
+{
+    return m_metadataCheck->isChecked();
+}
+
+void AsioConfigDialog::setEmbedMetadata(bool enabled)
+{
+    m_metadataCheck->setChecked(enabled);
 }

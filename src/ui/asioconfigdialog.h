@@ -5,13 +5,14 @@
 #include <QList>
 #include <QStringList>
 
+class QCheckBox;
 class QColor;
 class QComboBox;
 class QGroupBox;
 class QLabel;
 
-// The settings dialog: input device, sampling rate, DSD file type and monitoring through the
-// device, plus an auto-split choice that is built but not shown. It only reads and sets its
+// The settings dialog: input device, sampling rate, DSD file type, whether files carry their
+// recording's metadata and monitoring through the device, plus an auto-split choice that is built but not shown. It only reads and sets its
 // own controls; the main window applies the result to the controller.
 //
 // Threads: GUI thread only.
@@ -27,6 +28,8 @@ public:
     virtual bool asioMonitoring() const;
     virtual int autoSplitAt() const;
     virtual QString dsdDefault() const;
+    // Whether new files carry the date, time and device of their recording.
+    bool embedMetadata() const;
 
     // The split size in bytes that an auto-split item value stands for: value * 1048576, and
     // -1 (no splitting) for "Disabled" (-1). The values count mebibytes in both directions,
@@ -41,6 +44,7 @@ public slots:
     virtual void setAutoSplitAt(qlonglong bytes);
     virtual void setAsioMonitoring(bool enabled);
     virtual void setDsdDefault(QString filetype);
+    void setEmbedMetadata(bool enabled);
 
 private:
     // "DSD 2x (5644.8 kHz)" or "44.1 kHz", the text the controller shows for its current rate.
@@ -57,6 +61,7 @@ private:
     QComboBox* m_monitoringChoice = nullptr;
     QComboBox* m_dsdChoice = nullptr;
     QLabel* m_autoSplitLabel = nullptr;
+    QCheckBox* m_metadataCheck = nullptr;
 };
 
 #endif

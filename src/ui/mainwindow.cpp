@@ -4,6 +4,7 @@
 #include "appstyle.h"
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
+#include "clockfilename.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "levelmeterwidget.h"
 #include "logwidget.h"
@@ -261,7 +262,8 @@ void MainWindow::conformDestination()
         return;
     m_controller->setFileName(name);
     m_pathEdit->setText(name);
-    m_lastPath = name;
+    if (!ClockFileName::hasFields(m_lastPath))
+        m_lastPath = name;
     if (QFileInfo(name).suffix() != QFileInfo(typed).suffix())
         askOverwrite(name);
 }
@@ -386,6 +388,10 @@ void MainWindow::onNextTrack()
 
 void MainWindow::onStartRec()
 {
+    // A typed name with date and time fields stays the pattern: each recording fills it in
+    // anew when it starts.
+    if (ClockFileName::hasFields(m_lastPath))
+        m_controller->setFileName(ClockFileName::expand(m_lastPath, QDateTime::currentDateTime()));
     if (m_controller->fileName().isEmpty()) {
         refuseStart(tr("Please specify file first"));
         return;
@@ -414,6 +420,8 @@ void MainWindow::onStartRec()
 void MainWindow::onStopRec()
 {
     m_controller->stopRecording();
+    if (ClockFileName::hasFields(m_lastPath))
+        m_pathEdit->setText(m_lastPath);
     m_clockRunning = false;
     onTimer();
 }
@@ -451,6 +459,7 @@ void MainWindow::onConfig()
     dialog.setAsioMonitoring(m_controller->isMonitorAsioEnabled());
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
     dialog.setDsdDefault(m_dsdFileType);
+    dialog.setEmbedMetadata(m_controller->isEmbedMetadataEnabled());
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
@@ -462,6 +471,7 @@ void MainWindow::onConfig()
         const int split = dialog.autoSplitAt();
         m_dsdFileType = dialog.dsdDefault();
         m_controller->setEnabledMonitorAsio(monitoring);
+        m_controller->setEmbedMetadata(dialog.embedMetadata());
         m_controller->setAutoSplitSize(AsioConfigDialog::autoSplitBytes(split));
         updateTitle();
         revalidateDestination();

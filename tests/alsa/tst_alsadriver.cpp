@@ -246,6 +246,7 @@ private slots:
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
         controller = new AsioController(&host(), QSharedPointer<AsioDrivers>(new AsioDrivers),
                                         pool, writer, 64, this);
+        controller->setEmbedMetadata(false);  // the plain header the data are read after
         writer->setParent(controller);
         connect(controller,
                 qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,

@@ -388,6 +388,61 @@ private slots:
         QCOMPARE(QDir(home->path()).entryList({"same*"}, QDir::Files).size(), 5);
     }
 
+    // A name with clock fields is filled in as the recording starts, and the file says when and
+    // from which device it was recorded, unless the settings say no.
+    void clockNamesAndMetadata_data()
+    {
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<QString>("config");
+        QTest::addColumn<QString>("name");  // the file recorded, as a pattern
+        QTest::addColumn<bool>("embedded");
+        QTest::newRow("dff") << "--record %Y-%m-%d_%H%M%S.dff --rate 2822400 --seconds 1" << ""
+                             << "\\d{4}-\\d\\d-\\d\\d_\\d{6}\\.dff" << true;
+        QTest::newRow("wav") << "--record %Y-%m-%d_%H%M%S.wav --seconds 1" << ""
+                             << "\\d{4}-\\d\\d-\\d\\d_\\d{6}\\.wav" << true;
+        QTest::newRow("wav, metadata off") << "--record plain%%.wav --seconds 1"
+                                           << "[CONFIG]\nembed_metadata=false\n" << "plain%\\.wav"
+                                           << false;
+    }
+
+    void clockNamesAndMetadata()
+    {
+        QFETCH(QString, arguments);
+        QFETCH(QString, config);
+        QFETCH(QString, name);
+        QFETCH(bool, embedded);
+        const QString ini = path("config/Veloran/Tessaro Recorder.ini");
+        const auto setIni = [&](const QString& text) {
+            QFile f(ini);
+            return f.open(QIODevice::WriteOnly) && f.write(text.toUtf8()) == text.toUtf8().size();
+        };
+        QVERIFY(setIni(kSettings + config));
+        QProcess p;
+        start(p, arguments.split(' '));
+        QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
+        QCOMPARE(QString(readAll(ini)), kSettings + config);
+        QVERIFY(setIni(kSettings));
+        const QStringList files = QDir(home->path()).entryList(QDir::Files);
+        QCOMPARE(files.filter(QRegularExpression("^" + name + "$")).size(), 1);
+        const QString file = files.filter(QRegularExpression("^" + name + "$")).value(0);
+        const QMap<QString, QString> tags = MediaProbe::probe(path(file)).tags;
+        if (!embedded) {
+            QCOMPARE(tags, (QMap<QString, QString>{}));
+            QCOMPARE(readAll(path(file)).mid(36, 4), QByteArray("data"));
+            return;
+        }
+        // The time in the file is the start's, as the name's is (a few seconds apart at most).
+        const QString recorded = file.endsWith(".wav")
+            ? tags.value("date") + "T" + tags.value("creation_time")
+            : QRegularExpression("Recorded (\\S+) with Tessaro Recorder 1.3 from Halvik Simulated "
+                                 "Device").match(tags.value("comment")).captured(1);
+        const QDateTime named = QDateTime::fromString(file.left(17), "yyyy-MM-dd_HHmmss");
+        const qint64 apart = named.secsTo(QDateTime::fromString(recorded, Qt::ISODate));
+        QVERIFY2(named.isValid() && apart >= 0 && apart <= 10, qPrintable(file + " " + recorded));
+        if (file.endsWith(".wav"))
+            QVERIFY(tags.value("coding_history").contains("Halvik Simulated Device"));
+    }
+
     void killedRecordingIsRepairedBothWays_data()
     {
         // The take is recorded from the command line; the window records the second recorder's.

@@ -11,7 +11,7 @@ MediaInfo MediaProbe::probe(const QString& path)
     QProcess ffprobe;
     ffprobe.start(QStringLiteral("ffprobe"),
                   {"-v", "error", "-show_entries",
-                   "stream=channels:format=format_name,duration", "-of",
+                   "stream=channels:format=format_name,duration:format_tags", "-of",
                    "json", path});
     MediaInfo info;
     if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
@@ -20,6 +20,9 @@ MediaInfo MediaProbe::probe(const QString& path)
     const QJsonObject format = root.value("format").toObject();
     info.formatName = format.value("format_name").toString();
     info.duration = format.value("duration").toString().toDouble();
+    const QJsonObject tags = format.value("tags").toObject();
+    for (auto it = tags.begin(); it != tags.end(); ++it)
+        info.tags.insert(it.key(), it.value().toString());
     info.channels = root.value("streams").toArray().at(0).toObject().value("channels").toInt();
     return info;
 }

@@ -1,6 +1,7 @@
 #ifndef TESSARO_MEDIAPROBE_H
 #define TESSARO_MEDIAPROBE_H
 
+#include <QMap>
 #include <QString>
 #include <QVector>
 
@@ -10,6 +11,7 @@ struct MediaInfo
     QString formatName;
     int channels = 0;
     double duration = 0.0;
+    QMap<QString, QString> tags;  // the container's metadata, as -show_format gives it
 };
 
 class MediaProbe

@@ -5,6 +5,8 @@
 // channels all show when the files are read back.
 #include "audiofile.h"
 #include "audiofilewriter.h"
+#include "clockfilename.h"
+#include "mediaprobe.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 #include "recordingdestination.h"
@@ -44,11 +46,12 @@ qint64 checkPattern(const QString& path, qint64 n)
 
 // Writes one file of the given type from per-channel byte arrays, cut into frames of frameBytes.
 void writeFile(const QString& path, int type, int rate, const QVector<QByteArray>& channels,
-               int frameBytes)
+               int frameBytes, const RecordingMetadata& metadata = {})
 {
     AudioFile file(path, type, channels.size());
     file.setSampleRate(rate);
     file.setBitsPerSample(32);
+    file.setMetadata(metadata);
     QVERIFY(file.open());
     const int total = channels.isEmpty() ? 0 : channels[0].size();
     for (int offset = 0; offset < total; offset += frameBytes) {
@@ -62,6 +65,15 @@ void writeFile(const QString& path, int type, int rate, const QVector<QByteArray
 
 // fromHex skips the blanks that group the fields.
 QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+
+// A fixed-length text field of a Broadcast WAVE "bext" chunk, NUL-filled.
+QByteArray field(const QByteArray& text, int length) { return text + QByteArray(length - text.size(), '\0'); }
+
+// The recording every metadata case describes: 4 March 2026, 05:06:07, from "Card".
+const RecordingMetadata kTake(QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)), "Card", "REF1");
+
+// Samples since midnight at 48 kHz of the first sample of kTake: 18367 s x 48000.
+constexpr quint32 kTakeTimeReference = 881616000;
 
 } // namespace
 
@@ -384,6 +396,102 @@ private slots:
     }
 
     // What a writer cannot store is refused: nothing half written, no file of an unknown type.
+    // Each format's own place for the recording's metadata, laid out from its document (EBU
+    // Tech 3285 "bext", ID3v2.4 at the DSF metadata pointer, DSDIFF 1.5 "COMT"), read back by
+    // ffprobe; switched off, the canonical headers of the cases above and no tags.
+    void metadataInEachFormat_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<bool>("embedded");
+        QTest::addColumn<int>("offset");
+        QTest::addColumn<QByteArray>("expected");  // at offset, to the end of the header
+        QTest::addColumn<int>("sizesOffset");
+        QTest::addColumn<QByteArray>("sizes");     // the size fields that count it
+        QTest::addColumn<QString>("tag");
+        QTest::addColumn<QString>("value");
+        const QByteArray bext =
+            "bext" + hex("94020000") + QByteArray(256, '\0') + field("Tessaro Recorder", 32)
+            + field("REF1", 32) + "2026-03-04" + "05:06:07" + hex("80648c34 00000000 0100")
+            + QByteArray(64 + 190, '\0') + "A=PCM,F=48000,W=32,M=stereo,T=Tessaro Recorder 1.3; Card\r\n";
+        QTest::newRow("wav") << 0 << true << 36 << bext + "data" + hex("10000000") << 4
+                             << hex("d0020000") << "date" << "2026-03-04";
+        QTest::newRow("wav off") << 0 << false << 36 << "data" + hex("10000000") << 4
+                                 << hex("34000000") << "date" << "";
+        const QByteArray comt = "COMT" + hex("0000000000000050 0001 07ea 03 04 05 06 0000 0000 00000040")
+                                + "Recorded 2026-03-04T05:06:07 with Tessaro Recorder 1.3 from Card";
+        QTest::newRow("dff") << 1 << true << 118 << comt + "DSD " + hex("0000000000000006") << 4
+                             << hex("00000000000000d8") << "comment"
+                             << "Recorded 2026-03-04T05:06:07 with Tessaro Recorder 1.3 from Card";
+        QTest::newRow("dff off") << 1 << false << 118 << "DSD " + hex("0000000000000006") << 4
+                                 << hex("000000000000007c") << "comment" << "";
+        const QByteArray id3 = "ID3" + hex("040000 00000053") + "TDRC" + hex("00000014 0000 03")
+                               + "2026-03-04T05:06:07" + "TSSE" + hex("00000015 0000 03")
+                               + "Tessaro Recorder 1.3" + "TXXX" + hex("0000000c 0000 03") + "device"
+                               + hex("00") + "Card";
+        QTest::newRow("dsf") << 2 << true << 92 + 8192 << id3 << 12
+                             << hex("b920000000000000 5c20000000000000") << "date"
+                             << "2026-03-04T05:06:07";
+        QTest::newRow("dsf off") << 2 << false << 92 + 8192 << QByteArray() << 12
+                                 << hex("5c20000000000000 0000000000000000") << "date" << "";
+    }
+
+    void metadataInEachFormat()
+    {
+        QFETCH(int, type);
+        QFETCH(bool, embedded);
+        QFETCH(int, offset);
+        QFETCH(QByteArray, expected);
+        QFETCH(int, sizesOffset);
+        QFETCH(QByteArray, sizes);
+        QFETCH(QString, tag);
+        QFETCH(QString, value);
+        const QString name = path(QString("meta%1%2").arg(type).arg(embedded));
+        const RecordingMetadata metadata = embedded ? kTake : RecordingMetadata();
+        if (type == 0)
+            writeFile(name, 0, 48000, {hex("0102030405060708"), hex("1112131415161718")}, 8, metadata);
+        else
+            writeFile(name, type, 2822400, {QByteArray(type == 1 ? 3 : 1000, 'A'),
+                                            QByteArray(type == 1 ? 3 : 1000, 'B')}, 1000, metadata);
+        const QByteArray bytes = readAll(name);
+        QCOMPARE(bytes.mid(offset, expected.size()), expected);
+        QCOMPARE(bytes.mid(sizesOffset, sizes.size()), sizes);
+        if (type != 2)  // the sound data close WAV and DSDIFF files, the tag a DSF file
+            QCOMPARE(bytes.size(), offset + expected.size() + (type == 0 ? 16 : 6));
+        else
+            QCOMPARE(bytes.size(), offset + expected.size());
+        QCOMPARE(MediaProbe::probe(name).tags.value(tag), value);
+    }
+
+    // Every part of a split recording names the time of its own first sample.
+    void splitPartsCountOnFromTheRecordingsStart()
+    {
+        const QStringList files{"m.wav", "m_part0002.wav", "m_part0003.wav"};
+        AudioFileWriter writer(pool);
+        writer.setFileMaxSize(712 + 10 * 2 * kBlockBytes);
+        writer.setMetadata(kTake);
+        writer.start(path(files[0]), 0, 2, 32, 48000);
+        feedFrames(writer, 25);
+        QVERIFY(closeAndDrain(writer));
+        QList<quint32> references;
+        for (const QString& f : files)
+            references << word(readAll(path(f)), 36 + 8 + 338);
+        const quint32 part = 9 * kWordsPerBlock;  // nine frames fit below the maximum
+        QCOMPARE(references, (QList<quint32>{kTakeTimeReference, kTakeTimeReference + part,
+                                              kTakeTimeReference + 2 * part}));
+    }
+
+    // Date and time fields take the moment given; anything else, a lone % included, stays.
+    void clockFieldsAreFilledIn()
+    {
+        const QDateTime at(QDate(2026, 3, 4), QTime(5, 6, 7));
+        QCOMPARE((QStringList{ClockFileName::expand("~/rec/%Y-%m-%d_%H%M%S.dsf", at),
+                              ClockFileName::expand("100%%_%Y%q%", at),
+                              ClockFileName::expand("take.wav", at)}),
+                 (QStringList{"~/rec/2026-03-04_050607.dsf", "100%_2026%q%", "take.wav"}));
+        QCOMPARE((QList<bool>{ClockFileName::hasFields("a%S"), ClockFileName::hasFields("50%.wav")}),
+                 (QList<bool>{true, false}));
+    }
+
     void refusesWhatItCannotStore_data()
     {
         QTest::addColumn<QString>("name");

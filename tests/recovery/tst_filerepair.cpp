@@ -56,6 +56,14 @@ QByteArray wavExtensible(quint16 subFormat, const QByteArray& samples)
            fromHex("0000 0000 1000 800000aa00389b71") + "data" + le(samples.size(), 4) + samples;
 }
 
+// The same with a Broadcast WAVE "bext" chunk of 604 bytes (the fixed 602 and a short coding
+// history) before "data".
+QByteArray wavWithBext(quint32 dataSize, quint32 riffSize)
+{
+    const QByteArray plain = wav(dataSize, riffSize);
+    return plain.left(36) + "bext" + le(604, 4) + counting(604) + plain.mid(36);
+}
+
 // DSF, stereo DSD 1x, 1 bit per sample, 4096-byte blocks.
 QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
 {
@@ -64,13 +72,13 @@ QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
            le(blockSize, 4) + le(0, 4) + "data" + le(dataSize + 12, 8);
 }
 
-// DSDIFF 1.5, stereo DSD 1x.
-QByteArray dff(quint64 dataSize, const char* compression = "DSD ")
+// DSDIFF 1.5, stereo DSD 1x, with a comment chunk before the sound data when comt is set.
+QByteArray dff(quint64 dataSize, const char* compression = "DSD ", const QByteArray& comt = {})
 {
-    return "FRM8" + be(118 + dataSize, 8) + "DSD FVER" + be(4, 8) + fromHex("01050000") + "PROP" +
+    return "FRM8" + be(118 + comt.size() + dataSize, 8) + "DSD FVER" + be(4, 8) + fromHex("01050000") + "PROP" +
            be(74, 8) + "SND FS  " + be(4, 8) + fromHex("002b1100") + "CHNL" + be(10, 8) +
            fromHex("0002") + "SLFTSRGTCMPR" + be(20, 8) + compression + fromHex("0e") +
-           "not compressed" + fromHex("00") + "DSD " + be(dataSize, 8);
+           "not compressed" + fromHex("00") + comt + "DSD " + be(dataSize, 8);
 }
 
 } // namespace
@@ -117,6 +125,18 @@ private slots:
         row("dff partial frame", dff(0) + dsd + counting(1), dff(dsd.size()) + dsd,
             Outcome::Repaired, 2822 * 8 / 2822400.0);
 
+        // The recorder's own metadata: "bext" before "data", "COMT" before the sound data, an
+        // ID3v2 tag after the DSF data (written at the close, so such a file is complete).
+        row("wav with bext, partial frame", wavWithBext(0, 36 + 612) + pcm + counting(5),
+            wavWithBext(pcm.size(), pcm.size() + 36 + 612) + pcm, Outcome::Repaired, 0.01);
+        const QByteArray comt = "COMT" + be(22, 8) + fromHex("0001 07ea 0304 0506 0000 0000 00000006")
+                                + "note 1";
+        row("dff with comment, counts lag", dff(2, "DSD ", comt) + dsd + counting(1),
+            dff(dsd.size(), "DSD ", comt) + dsd, Outcome::Repaired, 2822 * 8 / 2822400.0);
+        const QByteArray id3 = "ID3" + fromHex("040000 00000000");
+        QByteArray tagged = dsf(groups.size(), samples) + groups + id3;
+        tagged.replace(12, 16, le(92 + groups.size() + id3.size(), 8) + le(92 + groups.size(), 8));
+        row("dsf with tag", tagged, tagged, Outcome::Complete, samples / 2822400.0);
         refused("text file", "take notes: levels fine, mic 2 a bit hot\n",
                 "not a WAV, DSF or DSDIFF file");
         // Valid files of other programs, complete or not, are not ours to change.
@@ -136,6 +156,9 @@ private slots:
                 "damaged header (sample format)");
         refused("dff compressed", dff(0, "DST ") + dsd,
                 foreign + "DSDIFF of compressed sound data");
+        refused("wav with bext, then another chunk",
+                wavWithBext(0, 36).left(36 + 612) + "LIST" + le(4, 4) + "INFO" + "data" + le(pcm.size(), 4) + pcm,
+                foreign + "WAV with a LIST chunk");
         refused("dff property size beyond the file",
                 dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd,
                 "damaged header (chunk size)");

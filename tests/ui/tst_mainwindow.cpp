@@ -459,6 +459,29 @@ private slots:
         QCOMPARE(controller->fileName(), path("my.take.dff"));
     }
 
+    // A typed name with clock fields stays the pattern: each recording fills it in anew. The
+    // metadata check box shows the controller's choice and sets it.
+    void clockNamesAndTheMetadataChoice()
+    {
+        QVERIFY(useDriver(44100));
+        typePath(path("%H%M%S_take.wav"));
+        QVERIFY(recordBrieflyByClicks());
+        QCOMPARE(shownPath(), path("%H%M%S_take.wav"));
+        QTest::qWait(1100);
+        QVERIFY(recordBrieflyByClicks());
+        const QStringList files = QDir(dir.path()).entryList({"*_take*"}, QDir::Files);
+        QVERIFY2(files.filter(QRegularExpression("^\\d{6}_take\\.wav$")).size() == 2,
+                 qPrintable(files.join(' ')));
+
+        bool shownChecked = false;
+        configure(true, [&](AsioConfigDialog* d) {
+            shownChecked = d->embedMetadata();
+            d->setEmbedMetadata(false);
+        });
+        QVERIFY(shownChecked && !controller->isEmbedMetadataEnabled());
+        controller->setEmbedMetadata(true);
+    }
+
     // ---- the destination: one trimmed name, checked once, a container that fits the data ----
 
     // recorded: the file written, or the reason in the box and the log when nothing may start;

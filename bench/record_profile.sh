@@ -16,7 +16,7 @@ trap '[ -n "${KEEP:-}" ] || rm -rf "$private"; rm -f "$file" "$file.dd"' EXIT
 sample() {
     local pid=$1 t name cpu vol invol
     for t in /proc/"$pid"/task/*; do
-        name=$(tr ' ' _ <"$t/comm" 2>/dev/null) || continue
+        name=$(tr ' ' _ 2>/dev/null <"$t/comm") || continue
         cpu=$(cut -d' ' -f1 "$t/schedstat" 2>/dev/null) || continue
         vol=$(awk '/^voluntary_ctxt_switches/ {print $2}' "$t/status" 2>/dev/null) || continue
         invol=$(awk '/^nonvoluntary_ctxt_switches/ {print $2}' "$t/status" 2>/dev/null) || continue
@@ -29,13 +29,13 @@ env -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$private/config" XDG_STATE_HO
     "$bin" --record "$file" --rate "$rate" --seconds "$seconds" >/dev/null 2>"$private/log" &
 pid=$!
 # The window: from the first progress line (driver up, recording running for a second) to
-# a few seconds before the end (the program may lag behind its own clock on a busy machine).
+# half the recording later (the program may lag behind its own clock on a busy machine).
 for _ in $(seq 300); do
     grep -q '^00:00:01' "$private/log" 2>/dev/null && break
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
 done
-window=$(awk -v s="$seconds" 'BEGIN { w = s - 4; if (w < 1) w = 1; print w }')
+window=$(awk -v s="$seconds" 'BEGIN { w = s / 2; if (w < 1) w = 1; print w }')
 size0=$(stat -c %s "$file" 2>/dev/null || echo 0)
 sample "$pid" >"$private/a"
 t0=$(date +%s.%N)

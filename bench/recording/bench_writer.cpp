@@ -1,4 +1,4 @@
-// Prints, on one disk and in one run, a plain write() loop and each format's writer: MB/s from
+// With --paced, see pacedrun.cpp. Otherwise prints, on one disk and in one run, a plain write() loop and each format's writer: MB/s from
 // the first append() to the file on disk, CPU milliseconds per MB of the writing thread, both
 // as ratios to the plain loop, and the heap allocations (malloc family and operator new) per
 // frame on the writer thread and per append() call on the producing (driver) thread.
@@ -7,6 +7,7 @@
 // byte once from memory the caches no longer hold, as the writers do here.
 #include "audiofilewriter.h"
 #include "audiofilewriterimpl.h"
+#include "pacedrun.h"
 #include "partitionmanager.h"
 
 #include <QCoreApplication>
@@ -215,6 +216,10 @@ double highest(const std::vector<double>& v) { return *std::max_element(v.begin(
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    // bench_writer --paced [directory] [seconds]: the writer at the real pace of a driver.
+    if (argc > 1 && std::strcmp(argv[1], "--paced") == 0)
+        return runPaced(argc > 2 ? argv[2] : qPrintable(QDir::tempPath()),
+                        argc > 3 ? std::max(1.0, std::atof(argv[3])) : 10.0);
     const QString base = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::tempPath();
     QTemporaryDir dir(base + "/tessaro-bench-XXXXXX");
     if (!dir.isValid()) {

@@ -663,6 +663,16 @@ void AsioController::recordBuffer(unsigned char* data, long channel, ASIOSampleT
                                   long bufferSize, long bufferIndex)
 {
     Q_UNUSED(bufferIndex);
+    // Marks the span in which a block may still be taken after the flag is read (see
+    // waitForRecordBuffer).
+    recordBufferBusy = true;
+    recordBlock(data, channel, sampleType, bufferSize);
+    recordBufferBusy = false;
+}
+
+void AsioController::recordBlock(unsigned char* data, long channel, ASIOSampleType sampleType,
+                                 long bufferSize)
+{
     if (!partitions || !partitions->isAllocated() || partitions->partitionSize() < 1 || !recording)
         return;
     const qint64 n = qint64(bytesPerSample(sampleType) * bufferSize);
@@ -694,6 +704,15 @@ void AsioController::stopRecordingFromDriverThread(DriverStop reason, qint64 byt
         return;
     pendingStopBytes = bytes;
     pendingStop = reason;
+}
+
+// GUI thread, after clearing the recording flag: returns once the driver thread is past any
+// buffer it began recording before, so that no partition is taken after a stop and the
+// recorder, once idle, stays idle. Only this side waits, for the few microseconds of a copy.
+void AsioController::waitForRecordBuffer()
+{
+    while (recordBufferBusy)
+        QThread::yieldCurrentThread();
 }
 
 void AsioController::driverResetRequested()
@@ -807,6 +826,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
         if (recording)
             reportDropouts();
         recording = false;
+        waitForRecordBuffer();
         writer->closeFile();
         gapClock.invalidate();
         checkFreeSpace();

@@ -179,6 +179,8 @@ private:
     enum class BadBuffer { None, Empty, InvalidType };
     void takeDriverEvents();
     void stopRecordingFromDriverThread(DriverStop reason, qint64 bytes = 0);
+    void recordBlock(unsigned char* data, long channel, ASIOSampleType sampleType, long bufferSize);
+    void waitForRecordBuffer();
     void onWriterError(int code, const QString& msg);
     void onFileNameTaken(const QString& asked, const QString& used);
     void checkFreeSpace();
@@ -195,6 +197,7 @@ private:
     std::atomic<bool> driverReady_{false};
     std::atomic<bool> streaming{false};
     std::atomic<bool> recording{false};
+    std::atomic<bool> recordBufferBusy{false};  // the driver thread is inside recordBuffer
     std::atomic<bool> monitorPC{false};
     std::atomic<bool> monitoring{true};
     bool embedMetadata = true;  // GUI thread

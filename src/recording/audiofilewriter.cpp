@@ -1,12 +1,15 @@
 #include "audiofilewriter.h"
 
 #include "audiofile.h"
+#include "audiofilewriterimpl.h"
 #include "diagnosticsink.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 
 #include <QDir>
 #include <QMutexLocker>
+#include <limits>
+#include <thread>
 
 // One open file or part as the writer thread sees it.
 struct AudioFileWriter::Part
@@ -26,6 +29,10 @@ namespace {
 // How far past a taken name the writer looks for a free one: beyond every part and track
 // number of four digits.
 constexpr int kMaxNameSteps = 10000;
+constexpr quint64 kEverything = std::numeric_limits<quint64>::max();
+// How long the writer sleeps when no block wakes it: buffered audio still reaches the disk
+// within a quarter of a second after the stream stops.
+constexpr int kLookAgainMs = 250;
 
 qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
 {
@@ -48,13 +55,17 @@ AudioFileWriter::AudioFileWriter(QSharedPointer<PartitionManager> partitions, QO
 
 AudioFileWriter::~AudioFileWriter()
 {
+    stopAccepting();
     {
         QMutexLocker lock(&mutex);
         quitRequested = true;
-        wakeCondition.wakeOne();
+        drainUntil = ring.pushedCount();
     }
+    wake.release();
     wait();
-    QMutexLocker lock(&mutex);
+    // The thread has ended: what it left is this thread's to give back.
+    discarding = true;
+    collect(kEverything);
     dropQueue();
 }
 
@@ -88,22 +99,26 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
         emit error(1, errorMessage);
         return;
     }
-    // A new recording supersedes an earlier close that the thread has not seen yet; the
-    // thread's own split must not swallow a close that arrived meanwhile.
-    if (!split)
+    // A new recording supersedes an earlier close that the thread has not seen yet.
+    // A split (the thread's own start) neither reopens a recording that was closed meanwhile
+    // nor swallows that close.
+    if (!split) {
         closeRequested = false;
-    discarding = false;
-    // A frame holds a partition per channel: sized so, the queue grows only if channel blocks
-    // keep arriving without their partners.
-    queue.reserve(partitions->partitionCount() / qMax(1, nChannels) + 16);
-    if (idle) {
-        // Blocks queued while no file was open belong to no recording.
-        dropQueue();
-        idle = false;
+        if (idle) {
+            // Neither end uses the ring now. It holds at most one block per partition.
+            ring.setCapacity(qMax(partitions->partitionCount(),
+                                  int(partitions->totalSize() / 4096)) + 16);
+            idle = false;
+        }
+        acceptedChannels = qMin(nChannels, int(AudioBuffer::MaxChannels));
+        wakeBytes = qMax<qint64>(1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
+                                                 bytesPerSecondOf(type, sampleRate, nChannels,
+                                                                  bps) / 50));
+        accepting = true;
     }
     if (isRunning()) {
         newFileRequested = true;
-        wakeCondition.wakeOne();
+        wake.release();
     } else {
         QThread::start(QThread::InheritPriority);
     }
@@ -129,41 +144,44 @@ void AudioFileWriter::setMetadata(const RecordingMetadata& value)
 
 void AudioFileWriter::closeFile()
 {
-    QMutexLocker lock(&mutex);
-    closeRequested = true;
-    wakeCondition.wakeOne();
+    stopAccepting();
+    {
+        QMutexLocker lock(&mutex);
+        closeRequested = true;
+        drainUntil = ring.pushedCount();
+    }
+    wake.release();
 }
 
+// Blocks that arrive from now on belong to no recording. Returns once a block being handed
+// over meanwhile is in the ring, so that the ring's count covers everything recorded. Only
+// this side waits, and only for the few instructions of a push.
+void AudioFileWriter::stopAccepting()
+{
+    accepting = false;
+    while (producerBusy)
+        std::this_thread::yield();
+}
+
+// Driver thread: no lock, no allocation, no printing. The pairing into frames and its
+// diagnostics happen on the writer thread.
 void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
 {
-    QMutexLocker lock(&mutex);
-    if (ich < 0 || ich >= qMin(channelCount, int(AudioBuffer::MaxChannels)) || idle || discarding) {
+    producerBusy = true;
+    const bool wanted = accepting && ich >= 0 && ich < acceptedChannels;
+    const bool taken = wanted && ring.push(BlockRing::Block{ich, data, bytes});
+    producerBusy = false;
+    if (!taken) {
+        if (wanted)
+            ++overflows;
         partitions->release(data);
         return;
     }
-    if (ich == 0) {
-        AudioBuffer frame(channelCount, 0);
-        frame.setSize(bytes);
-        frame.setChannelData(0, data);
-        queue.append(frame);
-    } else if (queue.isEmpty()) {
-        DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
-        partitions->release(data);
-        return;
-    } else {
-        AudioBuffer& last = queue.last();
-        if (last.hasChannel(ich)) {
-            DiagnosticSink::line("[!] channel %d data wil be overwritten", ich + 1);
-            partitions->release(last.channelData(ich));
-        }
-        if (bytes != last.size()) {
-            last.setSize(qMin(bytes, last.size()));
-            DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)",
-                                 ich + 1, int(last.size()));
-        }
-        last.setChannelData(ich, data);
+    if (unsignaledBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes
+        >= wakeBytes.load(std::memory_order_relaxed)) {
+        unsignaledBytes.store(0, std::memory_order_relaxed);
+        wake.release();
     }
-    wakeCondition.wakeOne();
 }
 
 void AudioFileWriter::run()
@@ -171,6 +189,8 @@ void AudioFileWriter::run()
     for (;;) {
         Part part;
         part.params = takeParams();
+        frameChannels = qMin(part.params.channels, int(AudioBuffer::MaxChannels));
+        discarding = false;
         part.file = openFile(part.params);
         if (!part.file) {
             if (waitForOpenRetry())
@@ -178,22 +198,15 @@ void AudioFileWriter::run()
             continue;
         }
         writingPhase(part);
-        mutex.lock();
-        const bool drain = !newFileRequested || quitRequested;
-        mutex.unlock();
-        if (drain)
+        const Commands c = commands();
+        if (!c.newFile || c.quit)
             drainingPhase(part);
-        if (part.file)
+        if (part.file) {
             closePart(part);
-        QMutexLocker lock(&mutex);
-        if (part.file && part.file->hasFailed())
-            discardAfterFailure(part);
-        if (!newFileRequested && !quitRequested)
-            idle = true;
-        while (!newFileRequested && !quitRequested)
-            wakeCondition.wait(&mutex);
-        // A start that came before the quit still gets its file: its blocks are already queued.
-        if (quitRequested && !newFileRequested)
+            if (part.file->hasFailed())
+                discardAfterFailure(part);
+        }
+        if (waitForNextFile())
             return;
     }
 }
@@ -204,8 +217,14 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
-    return FileParams{fileName_,  fileType,     channelCount,    bitsPerSample, sampleRate,
-                      fileMaxSize_, replaceExisting, fileMarker, metadata};
+    return FileParams{fileName_,    fileType,        channelCount, bitsPerSample, sampleRate,
+                      fileMaxSize_, replaceExisting, fileMarker,   metadata};
+}
+
+AudioFileWriter::Commands AudioFileWriter::commands()
+{
+    QMutexLocker lock(&mutex);
+    return Commands{newFileRequested, quitRequested, closeRequested, drainUntil};
 }
 
 // A name is claimed by creating its file, never shared: when another program took it after it
@@ -239,7 +258,6 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(FileParams& params)
     auto file = createFile(params, &opened);
     // A file that takes not even its header counts as one that cannot be opened.
     if (!opened || file->hasFailed()) {
-        QMutexLocker lock(&mutex);
         discarding = true;
         dropQueue();
         emit error(4, describeFailure(params.name, file->errorString()));
@@ -250,24 +268,47 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(FileParams& params)
 }
 
 // After a failed open nothing can be written until the next start names a file again: sleep
-// until then (retrying on every arriving block would repeat the error for each buffer). When
-// the recording is closed meanwhile, its blocks have no file to go to; they go back to the
-// pool at once, so the recorder counts as idle and a new recording can begin. True means quit.
+// until then (retrying on every arriving block would repeat the error for each buffer), giving
+// arriving blocks back to the pool, so the recorder counts as idle once the recording is
+// closed and a new one can begin. True means quit.
 bool AudioFileWriter::waitForOpenRetry()
 {
+    for (;;) {
+        const Commands c = commands();
+        collect(c.close || c.quit ? c.drainUntil : kEverything);
+        if (c.newFile)
+            return false;
+        if (c.quit || c.close)
+            return waitForNextFile();
+        wake.tryAcquire(1, kLookAgainMs);
+    }
+}
+
+// After a file is closed: sleep until a start or the quit. Late blocks and closes do not end
+// this wait, and the ring stays untouched so that start may size it. True means quit.
+bool AudioFileWriter::waitForNextFile()
+{
     QMutexLocker lock(&mutex);
+    if (!newFileRequested && !quitRequested)
+        idle = true;
     while (!newFileRequested && !quitRequested) {
-        if (closeRequested) {
-            dropQueue();
-            idle = true;
-        }
-        wakeCondition.wait(&mutex);
+        lock.unlock();
+        wake.acquire();
+        lock.relock();
     }
-    if (quitRequested && !newFileRequested) {
-        dropQueue();
-        return true;
+    // A start that came before the quit still gets its file: its blocks are already queued.
+    return quitRequested && !newFileRequested;
+}
+
+// Sleeps until enough blocks have gathered, a command comes, or a quarter of a second has
+// passed; after such a pause whatever is buffered goes to the file.
+void AudioFileWriter::waitForBlocks(Part& part)
+{
+    if (!wake.tryAcquire(1, kLookAgainMs) && part.bytesSinceFlush > 0 && !part.failed) {
+        part.file->flush();
+        part.bytesSinceFlush = 0;
     }
-    return false;
+    wake.tryAcquire(wake.available());
 }
 
 void AudioFileWriter::writingPhase(Part& part)
@@ -275,35 +316,40 @@ void AudioFileWriter::writingPhase(Part& part)
     part.bytesPerSecond = bytesPerSecondOf(part.params.type, part.params.rate,
                                            part.params.channels, part.params.bits);
     for (;;) {
-        AudioBuffer frame;
-        {
-            QMutexLocker lock(&mutex);
-            while (!newFileRequested && !quitRequested && !closeRequested
-                   && (queue.isEmpty() || !queue.first().isComplete()))
-                wakeCondition.wait(&mutex);
-            if (newFileRequested || quitRequested || closeRequested)
-                return;
-            frame = queue.first();
-        }
+        const Commands c = commands();
+        if (c.newFile || c.quit || c.close)
+            return;
+        collect(kEverything);
+        if (!writeCompleteFrames(part))
+            return;
+        waitForBlocks(part);
+    }
+}
+
+// Writes the complete frames at the head of the queue; false when a split has been asked for.
+bool AudioFileWriter::writeCompleteFrames(Part& part)
+{
+    while (!queue.isEmpty() && queue.first().isComplete()) {
+        const AudioBuffer frame = queue.first();
         if (needsSplit(part, frame)) {
             setMetadata(nextPartMetadata(part));
             start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
                   part.params.channels, part.params.bits, part.params.rate);
-            continue;
+            return false;
         }
         writeFrame(part, frame);
-        QMutexLocker lock(&mutex);
         queue.removeFirst();
         releaseFrame(frame);
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
+    return true;
 }
 
-// Holds the lock throughout: producers wait until everything queued is in the file.
+// Everything recorded before the close or quit goes into the file, without any lock held.
 void AudioFileWriter::drainingPhase(Part& part)
 {
-    QMutexLocker lock(&mutex);
+    collect(commands().drainUntil);
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
         if (queue.size() == 1 && !frame.isComplete()) {
@@ -322,13 +368,15 @@ void AudioFileWriter::drainingPhase(Part& part)
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
             part.params.marker = QStringLiteral("_part");
             part.params.replaceExisting = false;
-            part.params.metadata = metadata = nextPartMetadata(part);
+            part.params.metadata = nextPartMetadata(part);
             part.channelBytes = 0;
-            fileName_ = part.params.name;
+            {
+                QMutexLocker lock(&mutex);
+                fileName_ = part.params.name;
+                metadata = part.params.metadata;
+            }
             part.hasFrames = false;
-            lock.unlock();
             part.file = openFile(part.params);
-            lock.relock();
             if (!part.file)
                 return;
             continue;
@@ -339,6 +387,54 @@ void AudioFileWriter::drainingPhase(Part& part)
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
+}
+
+// Takes the blocks pushed before `until` out of the ring: into frames, or straight back to the
+// pool while there is no file to write them to.
+void AudioFileWriter::collect(quint64 until)
+{
+    BlockRing::Block block;
+    while (ring.poppedCount() < until && ring.pop(&block)) {
+        if (discarding)
+            partitions->release(block.data);
+        else
+            pair(block);
+    }
+    const quint64 lost = overflows.load();
+    if (lost != overflowsReported) {
+        DiagnosticSink::line("[!] %llu channel blocks lost: more blocks in flight than the queue holds",
+                             static_cast<unsigned long long>(lost - overflowsReported));
+        overflowsReported = lost;
+    }
+}
+
+// Channel 0 begins a frame; the other channels complete the last one.
+void AudioFileWriter::pair(const BlockRing::Block& block)
+{
+    const int ich = block.channel;
+    if (ich == 0) {
+        AudioBuffer frame(frameChannels, 0);
+        frame.setSize(block.bytes);
+        frame.setChannelData(0, block.data);
+        queue.append(frame);
+        return;
+    }
+    if (queue.isEmpty()) {
+        DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
+        partitions->release(block.data);
+        return;
+    }
+    AudioBuffer& last = queue.last();
+    if (last.hasChannel(ich)) {
+        DiagnosticSink::line("[!] channel %d data wil be overwritten", ich + 1);
+        partitions->release(last.channelData(ich));
+    }
+    if (block.bytes != last.size()) {
+        last.setSize(qMin(block.bytes, last.size()));
+        DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)",
+                             ich + 1, int(last.size()));
+    }
+    last.setChannelData(ich, block.data);
 }
 
 // The frame goes into the format writer's buffer, which reaches the file a quarter of a second
@@ -365,14 +461,14 @@ void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
     }
 }
 
-// Under mutex: one report per file. Unless the next file has been asked for meanwhile (its
-// frames are queued already), nothing queued or arriving has a place to go any more.
+// One report per file. Unless the next file has been asked for meanwhile (its frames are
+// queued already), nothing queued or arriving has a place to go any more.
 void AudioFileWriter::discardAfterFailure(Part& part)
 {
     if (part.failed)
         return;
     part.failed = true;
-    if (!newFileRequested) {
+    if (!commands().newFile) {
         discarding = true;
         dropQueue();
     }

@@ -2,14 +2,16 @@
 #define TESSARO_AUDIOFILEWRITER_H
 
 #include "audiobuffer.h"
+#include "blockring.h"
 #include "framequeue.h"
 #include "recordingmetadata.h"
 
 #include <QMutex>
+#include <QSemaphore>
 #include <QSharedPointer>
 #include <QString>
 #include <QThread>
-#include <QWaitCondition>
+#include <atomic>
 #include <memory>
 
 class AudioFile;
@@ -19,6 +21,11 @@ class PartitionManager;
 // half into frames, writes them in order on its own thread, splits into numbered parts at the
 // maximum file size and gives every written partition back to the pool.
 //
+// The driver thread hands blocks over through a lock-free ring and wakes the writer only when
+// enough has gathered to be worth a write (20 ms of audio or a quarter of the write buffer,
+// whichever is less); commands wake it at once, and a quarter of a second without either makes
+// it look anyway, so a stream that stops still reaches the disk.
+//
 // A destination that cannot be opened or written is reported once (error 4 or 5, the message
 // naming the file and the system's reason); from then on every block queued or arriving is
 // given back to the pool at once, until the next start. A failed file keeps exactly the whole
@@ -26,10 +33,10 @@ class PartitionManager;
 //
 // Threads: start, setFileMaxSize, closeFile, setMetadata, the getters and the destructor on the
 // GUI thread (start and setMetadata also on the writer thread when it splits);
-// append on the driver thread (short, constant work under mutex, no disk access, no allocation
-// once start has sized the queue for the pool); run and the
-// split's own start on the writer thread. mutex guards every field below it; the writer lock
-// is always taken before the pool's lock.
+// append on the driver thread (no lock, no allocation, no printing); run and the split's own
+// start on the writer thread. mutex guards the fields from newFileRequested to errorMessage and
+// is never held across disk I/O or a wait; the ring, queue and discarding belong to the writer
+// thread (the ring's producer end to append). The atomics are the driver thread's view.
 class AudioFileWriter : public QThread
 {
     Q_OBJECT
@@ -82,31 +89,42 @@ private:
         RecordingMetadata metadata;
     };
     struct Part;
+    struct Commands
+    {
+        bool newFile = false;
+        bool quit = false;
+        bool close = false;
+        quint64 drainUntil = 0;
+    };
 
     FileParams takeParams();
+    Commands commands();
     std::unique_ptr<AudioFile> openFile(FileParams& params);
     std::unique_ptr<AudioFile> createFile(FileParams& params, bool* opened);
     bool waitForOpenRetry();
+    bool waitForNextFile();
+    void waitForBlocks(Part& part);
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
+    bool writeCompleteFrames(Part& part);
     void writeFrame(Part& part, const AudioBuffer& frame);
+    void collect(quint64 until);
+    void pair(const BlockRing::Block& block);
     void discardAfterFailure(Part& part);
     // The one place a file or part is closed; a write it still makes may fail.
     void closePart(Part& part);
     bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
+    void stopAccepting();
     RecordingMetadata nextPartMetadata(const Part& part) const;
 
     QMutex mutex;
-    QWaitCondition wakeCondition;
     bool newFileRequested = false;
     bool quitRequested = false;
     bool closeRequested = false;
-    bool idle = true;  // no recording owns the queue: blocks queued now are stale
-    bool discarding = false;  // the file failed or could not be opened: blocks have nowhere to go
-    FrameQueue queue;
-    QSharedPointer<PartitionManager> partitions;
+    quint64 drainUntil = 0;  // the close or quit covers the blocks pushed before it
+    bool idle = true;        // the writer thread leaves the ring alone: start may size it
     QString fileName_;
     int fileType = 0;
     int channelCount = 2;
@@ -114,10 +132,25 @@ private:
     int sampleRate = 0;
     bool replaceExisting = false;
     QString fileMarker;
-    qint64 fileMaxSize_ = 524288000;
     RecordingMetadata metadata;
+    qint64 fileMaxSize_ = 524288000;
     int errorCode = 0;
     QString errorMessage;
+
+    QSemaphore wake;
+    BlockRing ring;
+    FrameQueue queue;
+    int frameChannels = 2;
+    bool discarding = false;  // the file failed or could not be opened: blocks have nowhere to go
+    quint64 overflowsReported = 0;
+    QSharedPointer<PartitionManager> partitions;
+
+    std::atomic<bool> accepting{false};  // a recording owns the blocks that arrive
+    std::atomic<bool> producerBusy{false};
+    std::atomic<int> acceptedChannels{2};
+    std::atomic<qint64> wakeBytes{1};
+    std::atomic<qint64> unsignaledBytes{0};
+    std::atomic<quint64> overflows{0};  // blocks refused because the ring was full
 };
 
 #endif

@@ -16,7 +16,9 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <atomic>
 #include <numeric>
+#include <thread>
 
 namespace {
 constexpr int kWordsPerBlock = 256;
@@ -203,6 +205,58 @@ private slots:
             }
             QCOMPARE(checkPattern(name, first), nextSample);
         }
+    }
+
+    // A driver thread hands blocks over while the GUI thread stops the take at some point: the
+    // file holds the counting pattern from its start without a gap, every block given after
+    // the stop goes back to the pool, and a new take gets the blocks handed over after it.
+    void driverThreadBlocksArriveOnceInOrderAcrossAStop_data()
+    {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("words");  // per channel block
+        QTest::newRow("48 kHz, 2 words") << 48000 << 2;
+        QTest::newRow("48 kHz, 256 words") << 48000 << 256;
+        QTest::newRow("384 kHz, 64 words") << 384000 << 64;
+        QTest::newRow("384 kHz, 4096 words") << 384000 << 4096;
+    }
+    void driverThreadBlocksArriveOnceInOrderAcrossAStop()
+    {
+        QFETCH(int, rate);
+        QFETCH(int, words);
+        pool.reset(new PartitionManager(64 * 4096 * 4));
+        QVERIFY(pool->setPartitionSize(uint(words * 4)));
+        AudioFileWriter writer(pool);
+        std::atomic<qint64> handed{0};  // frames handed over so far
+        std::atomic<bool> done{false};
+        const auto drive = [&](qint64 frames) {
+            for (qint64 n = handed; n < frames; ++n) {
+                for (int channel = 0; channel < 2; ++channel) {
+                    uchar* p = nullptr;
+                    while (!(p = pool->acquire()))
+                        std::this_thread::yield();
+                    for (int i = 0; i < words; ++i)
+                        qToLittleEndian<quint32>(quint32(((n * words + i) << 1) | channel), p + i * 4);
+                    writer.append(channel, p, words * 4);
+                }
+                handed = n + 1;
+            }
+            done = true;
+        };
+        writer.start(path("first.wav"), 0, 2, 32, rate);
+        std::thread driver(drive, qint64(4000));
+        QTRY_VERIFY(handed > 1000 || done);
+        QVERIFY(closeAndDrain(writer));
+        driver.join();
+        QCOMPARE(pool->usedCount(), 0);
+        const qint64 kept = checkPattern(path("first.wav"), 0);
+        QVERIFY2(kept > 0 && kept % words == 0 && kept <= 4000 * words, qPrintable(QString::number(kept)));
+
+        const qint64 from = handed;
+        writer.start(path("second.wav"), 0, 2, 32, rate);
+        std::thread second(drive, from + 500);
+        second.join();
+        QVERIFY(closeAndDrain(writer));
+        QCOMPARE(checkPattern(path("second.wav"), from * words), (from + 500) * words);
     }
 
     // A part ends before the frame that would reach the maximum, but holds one frame at least.

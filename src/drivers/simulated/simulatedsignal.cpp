@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <numeric>
 
@@ -35,7 +36,13 @@ void SimulatedSignal::prepare(SimulatedDriver::Signal signal, bool dsd, double r
     if (signal != SimulatedDriver::Signal::Tone)
         return;
     const double frequency = SimulatedDriver::kToneHz[channel % SimulatedDriver::kInputChannels];
-    const size_t length = periodLength(rate, frequency);
+    size_t length = periodLength(rate, frequency);
+    if (dsd) {
+        // Whole bytes: as many periods as make the length a multiple of 8 samples.
+        length *= 8 / std::gcd(length, size_t(8));
+        m_dsdBits.assign(length / 8, 0);
+        m_bitsGain = std::nan("");
+    }
     const double step = 2.0 * M_PI * frequency / rate;
     for (size_t i = 0; i < length; ++i) {
         const double x = SimulatedDriver::kToneAmplitude * std::sin(step * double(i));
@@ -116,16 +123,39 @@ bool SimulatedSignal::modulate(float x)
     return one;
 }
 
+// The modulated bits of the tone's table are replayed; they are made again only when the gain
+// changes. A burst leaves the replay position where it was, as it leaves the tone's phase.
 void SimulatedSignal::fillDsdTone(unsigned char* data, long samples)
 {
-    for (long byte = 0; byte < samples / 8; ++byte) {
-        uint8_t bits = 0;
-        for (int b = 0; b < 8; ++b) {
-            bits = uint8_t(bits << 1 | (modulate(float(m_dsdTable[m_phase] * m_gain)) ? 1 : 0));
-            m_phase = m_phase + 1 == m_dsdTable.size() ? 0 : m_phase + 1;
-        }
-        data[byte] = bits;
+    if (m_gain != m_bitsGain)
+        modulateTable();
+    const size_t length = m_dsdBits.size();
+    size_t at = m_phase / 8;
+    for (size_t left = size_t(samples / 8); left > 0;) {
+        const size_t run = std::min(left, length - at);
+        std::memcpy(data, m_dsdBits.data() + at, run);
+        data += run;
+        left -= run;
+        at = at + run == length ? 0 : at + run;
     }
+    m_phase = at * 8;
+}
+
+// Two passes over the table: the first lets the modulator settle into the tone at this gain,
+// the second is kept, so that its end leads into its own start as a continuous stream would.
+void SimulatedSignal::modulateTable()
+{
+    for (int pass = 0; pass < 2; ++pass) {
+        size_t phase = 0;
+        for (uint8_t& byte : m_dsdBits) {
+            uint8_t bits = 0;
+            for (int b = 0; b < 8; ++b)
+                bits = uint8_t(bits << 1 | (modulate(float(m_dsdTable[phase++] * m_gain)) ? 1 : 0));
+            if (pass == 1)
+                byte = bits;
+        }
+    }
+    m_bitsGain = m_gain;
 }
 
 void SimulatedSignal::fillDsdPattern(unsigned char* data, long samples)

@@ -6,7 +6,7 @@
 #include "partitionmanager.h"
 
 #include <QDir>
-#include <QMutexLocker>
+#include <mutex>
 #include <cstdio>
 #include <limits>
 #include <thread>
@@ -53,7 +53,7 @@ AudioFileWriter::~AudioFileWriter()
 {
     stopAccepting();
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         quitRequested = true;
         drainUntil = ring.pushedCount();
     }
@@ -67,20 +67,20 @@ AudioFileWriter::~AudioFileWriter()
 
 QString AudioFileWriter::fileName()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return fileName_;
 }
 
 qint64 AudioFileWriter::fileMaxSize()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return fileMaxSize_;
 }
 
 void AudioFileWriter::start(const QString& filename, int type, int nChannels, int bps,
                             int sampleRate)
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     fileName_ = filename.trimmed();
     fileType = type;
     channelCount = nChannels;
@@ -119,7 +119,7 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
 
 void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (maxSize >= 1 && maxSize <= 1024) {
         errorCode = 3;
         errorMessage = QStringLiteral("maximum size too small");
@@ -133,7 +133,7 @@ void AudioFileWriter::closeFile()
 {
     stopAccepting();
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         closeRequested = true;
         drainUntil = ring.pushedCount();
     }
@@ -200,7 +200,7 @@ void AudioFileWriter::run()
 
 AudioFileWriter::FileParams AudioFileWriter::takeParams()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
@@ -209,7 +209,7 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
 
 AudioFileWriter::Commands AudioFileWriter::commands()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return Commands{newFileRequested, quitRequested, closeRequested, drainUntil};
 }
 
@@ -250,13 +250,13 @@ bool AudioFileWriter::waitForOpenRetry()
 // this wait, and the ring stays untouched so that start may size it. True means quit.
 bool AudioFileWriter::waitForNextFile()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (!newFileRequested && !quitRequested)
         idle = true;
     while (!newFileRequested && !quitRequested) {
         lock.unlock();
         wake.acquire();
-        lock.relock();
+        lock.lock();
     }
     // A start that came before the quit still gets its file: its blocks are already queued.
     return quitRequested && !newFileRequested;
@@ -328,7 +328,7 @@ void AudioFileWriter::drainingPhase(Part& part)
             }
             part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
             {
-                QMutexLocker lock(&mutex);
+                std::unique_lock<std::mutex> lock(mutex);
                 fileName_ = part.params.name;
             }
             part.hasFrames = false;

@@ -5,7 +5,7 @@
 #include "blockring.h"
 #include "framequeue.h"
 
-#include <QMutex>
+#include <mutex>
 #include <QSemaphore>
 #include <QSharedPointer>
 #include <QString>
@@ -104,7 +104,9 @@ private:
     void dropQueue();
     void stopAccepting();
 
-    QMutex mutex;
+    // A pthread mutex rather than QMutex: the race detector sees its ordering, which it cannot
+    // see in the futex path of an uninstrumented Qt.
+    std::mutex mutex;
     bool newFileRequested = false;
     bool quitRequested = false;
     bool closeRequested = false;

@@ -100,7 +100,14 @@ constexpr uint64_t lowBytesMask(long bytes)
 // Whole groups while 16 bytes can be read; returns the bytes used. On x86-64 a version with
 // the processor's population count is chosen at load time where the processor has one.
 #if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target_clones("popcnt", "default")))
+// ThreadSanitizer instruments the resolver that picks a clone, which then runs before the
+// sanitizer is set up and crashes the program at load: that build takes the default alone.
+#if defined(__SANITIZE_THREAD__)
+#define TESSARO_POPCNT_CLONES
+#else
+#define TESSARO_POPCNT_CLONES __attribute__((target_clones("popcnt", "default")))
+#endif
+TESSARO_POPCNT_CLONES
 #endif
 long addWholeGroups(const unsigned char* data, long bytes, long groupBytes, long groupsPerOutput,
                     const int16_t* q, DsdCic& s)
@@ -146,7 +153,7 @@ void setPairCarry(DsdCic& s, uint32_t carry)
 
 // Pairs one by one, from phase 0; returns the bytes used.
 #if defined(__GNUC__) && defined(__x86_64__)
-__attribute__((target_clones("popcnt", "default")))
+TESSARO_POPCNT_CLONES
 #endif
 long addGroupPairs(const unsigned char* data, long bytes, const int16_t* q, DsdCic& s)
 {

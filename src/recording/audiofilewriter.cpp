@@ -7,7 +7,7 @@
 #include "partitionmanager.h"
 
 #include <QDir>
-#include <QMutexLocker>
+#include <mutex>
 #include <limits>
 #include <thread>
 
@@ -57,7 +57,7 @@ AudioFileWriter::~AudioFileWriter()
 {
     stopAccepting();
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         quitRequested = true;
         drainUntil = ring.pushedCount();
     }
@@ -71,20 +71,20 @@ AudioFileWriter::~AudioFileWriter()
 
 QString AudioFileWriter::fileName()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return fileName_;
 }
 
 qint64 AudioFileWriter::fileMaxSize()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return fileMaxSize_;
 }
 
 void AudioFileWriter::start(const QString& filename, int type, int nChannels, int bps,
                             int sampleRate, bool replaceExisting)
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     const bool split = QThread::currentThread() == this;
     this->replaceExisting = replaceExisting && !split;
     fileMarker = split ? QStringLiteral("_part") : QStringLiteral("_");
@@ -126,7 +126,7 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
 
 void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (maxSize >= 1 && maxSize <= 1024) {
         errorCode = 3;
         errorMessage = QStringLiteral("maximum size too small");
@@ -138,7 +138,7 @@ void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
 
 void AudioFileWriter::setMetadata(const RecordingMetadata& value)
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     metadata = value;
 }
 
@@ -146,7 +146,7 @@ void AudioFileWriter::closeFile()
 {
     stopAccepting();
     {
-        QMutexLocker lock(&mutex);
+        std::unique_lock<std::mutex> lock(mutex);
         closeRequested = true;
         drainUntil = ring.pushedCount();
     }
@@ -213,7 +213,7 @@ void AudioFileWriter::run()
 
 AudioFileWriter::FileParams AudioFileWriter::takeParams()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     newFileRequested = false;
     errorCode = 0;
     errorMessage.clear();
@@ -223,7 +223,7 @@ AudioFileWriter::FileParams AudioFileWriter::takeParams()
 
 AudioFileWriter::Commands AudioFileWriter::commands()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     return Commands{newFileRequested, quitRequested, closeRequested, drainUntil};
 }
 
@@ -241,7 +241,7 @@ std::unique_ptr<AudioFile> AudioFileWriter::createFile(FileParams& params, bool*
         *opened = file->open();
         if (*opened || !file->nameTaken() || step == kMaxNameSteps) {
             if (*opened && params.name != asked) {
-                QMutexLocker lock(&mutex);
+                std::unique_lock<std::mutex> lock(mutex);
                 if (!newFileRequested && fileName_ == asked)
                     fileName_ = params.name;
                 emit fileNameTaken(asked, params.name);
@@ -288,13 +288,13 @@ bool AudioFileWriter::waitForOpenRetry()
 // this wait, and the ring stays untouched so that start may size it. True means quit.
 bool AudioFileWriter::waitForNextFile()
 {
-    QMutexLocker lock(&mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     if (!newFileRequested && !quitRequested)
         idle = true;
     while (!newFileRequested && !quitRequested) {
         lock.unlock();
         wake.acquire();
-        lock.relock();
+        lock.lock();
     }
     // A start that came before the quit still gets its file: its blocks are already queued.
     return quitRequested && !newFileRequested;
@@ -371,7 +371,7 @@ void AudioFileWriter::drainingPhase(Part& part)
             part.params.metadata = nextPartMetadata(part);
             part.channelBytes = 0;
             {
-                QMutexLocker lock(&mutex);
+                std::unique_lock<std::mutex> lock(mutex);
                 fileName_ = part.params.name;
                 metadata = part.params.metadata;
             }

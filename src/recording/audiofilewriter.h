@@ -6,7 +6,7 @@
 #include "framequeue.h"
 #include "recordingmetadata.h"
 
-#include <QMutex>
+#include <mutex>
 #include <QSemaphore>
 #include <QSharedPointer>
 #include <QString>
@@ -119,7 +119,9 @@ private:
     void stopAccepting();
     RecordingMetadata nextPartMetadata(const Part& part) const;
 
-    QMutex mutex;
+    // A pthread mutex rather than QMutex: the race detector sees its ordering, which it cannot
+    // see in the futex path of an uninstrumented Qt.
+    std::mutex mutex;
     bool newFileRequested = false;
     bool quitRequested = false;
     bool closeRequested = false;

@@ -1,6 +1,6 @@
 #include "partitionmanager.h"
 
-#include <QMutexLocker>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 
@@ -73,7 +73,7 @@ int PartitionManager::firstFreeIndex() const
 
 bool PartitionManager::setPartitionSize(unsigned size)
 {
-    QMutexLocker lock(&poolMutex);
+    std::lock_guard<std::mutex> lock(poolMutex);
     if (!isAllocated() || !allFree() || size == 0 || size >= totalSize_)
         return false;
     const unsigned count = totalSize_ / size;
@@ -103,7 +103,7 @@ int PartitionManager::indexOfStart(uchar* data) const
 
 uchar* PartitionManager::acquire()
 {
-    QMutexLocker lock(&poolMutex);
+    std::lock_guard<std::mutex> lock(poolMutex);
     int index = lowestFreeHint;
     while (index < partitionList.size() && partitionList.at(index).used)
         ++index;
@@ -118,7 +118,7 @@ uchar* PartitionManager::acquire()
 
 void PartitionManager::release(uchar* data)
 {
-    QMutexLocker lock(&poolMutex);
+    std::lock_guard<std::mutex> lock(poolMutex);
     const int index = indexOfStart(data);
     if (index < 0)
         return;

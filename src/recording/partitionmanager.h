@@ -1,7 +1,7 @@
 #ifndef TESSARO_PARTITIONMANAGER_H
 #define TESSARO_PARTITIONMANAGER_H
 
-#include <QMutex>
+#include <mutex>
 #include <QVector>
 #include <QtGlobal>
 #include <atomic>
@@ -44,7 +44,7 @@ public:
 private:
     int indexOfStart(uchar* data) const;
 
-    mutable QMutex poolMutex;
+    mutable std::mutex poolMutex;  // pthread: visible to the race detector, unlike QMutex
     int lowestFreeHint = 0;  // no partition below it is free; keeps acquire short when full
     uchar* pool = nullptr;
     unsigned totalSize_ = 0;

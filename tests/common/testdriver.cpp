@@ -3,8 +3,7 @@
 #include "builtindrivers.h"
 
 #include <QMap>
-#include <QMutex>
-#include <QMutexLocker>
+#include <mutex>
 #include <QUuid>
 #include <algorithm>
 #include <chrono>
@@ -12,7 +11,7 @@
 
 struct TestDriverClass
 {
-    QMutex mutex;
+    std::mutex mutex;  // pthread, so that the race detector sees what it orders
     TestDriverScript script;
     QStringList calls;
     TestDriver* live = nullptr;
@@ -34,7 +33,7 @@ template <typename Fn>
 void withClass(const QString& name, Fn fn)
 {
     if (const auto cls = classes().value(name)) {
-        QMutexLocker lock(&cls->mutex);
+        std::lock_guard<std::mutex> lock(cls->mutex);
         fn(*cls);
     }
 }
@@ -94,7 +93,7 @@ void TestDriver::clearCalls(const QString& name) { withClass(name, [](auto& c) {
 
 TestDriver::TestDriver(std::shared_ptr<TestDriverClass> cls) : m_class(std::move(cls))
 {
-    QMutexLocker lock(&m_class->mutex);
+    std::lock_guard<std::mutex> lock(m_class->mutex);
     m_class->calls << QStringLiteral("create");
     m_class->live = this;
     m_rate = m_class->script.initialRate;
@@ -105,7 +104,7 @@ TestDriver::~TestDriver()
     m_streaming = false;
     joinOrDetach(m_streamThread);
     joinOrDetach(m_helperThread);
-    QMutexLocker lock(&m_class->mutex);
+    std::lock_guard<std::mutex> lock(m_class->mutex);
     if (m_class->live == this)
         m_class->live = nullptr;
 }
@@ -121,7 +120,7 @@ void TestDriver::copyText(char* buffer, size_t size, const QByteArray& text)
 
 TestDriverScript TestDriver::logCall(const char* name)
 {
-    QMutexLocker lock(&m_class->mutex);
+    std::lock_guard<std::mutex> lock(m_class->mutex);
     m_class->calls << QString::fromLatin1(name);
     return m_class->script;
 }

@@ -79,6 +79,25 @@ constexpr quint32 kTakeTimeReference = 881616000;
 
 } // namespace
 
+// Re-emits the writer's signals on the test's thread, where a QSignalSpy may watch them: the
+// writer emits from its own thread, and a spy on the writer itself would fill its list there
+// while the test reads it.
+class Relay : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Relay(AudioFileWriter* writer) : QObject(writer)
+    {
+        connect(writer, &AudioFileWriter::fileOpened, this, &Relay::fileOpened, Qt::QueuedConnection);
+        connect(writer, &AudioFileWriter::fileClosed, this, &Relay::fileClosed, Qt::QueuedConnection);
+        connect(writer, &AudioFileWriter::error, this, &Relay::error, Qt::QueuedConnection);
+    }
+signals:
+    void fileOpened(const QString& name);
+    void fileClosed(const QString& name);
+    void error(int code, QString msg);
+};
+
 class TestRecording : public QObject
 {
     Q_OBJECT
@@ -105,7 +124,7 @@ class TestRecording : public QObject
     // Closes the file and waits until it is finished and every block is back in the pool.
     bool closeAndDrain(AudioFileWriter& writer)
     {
-        QSignalSpy closed(&writer, &AudioFileWriter::fileClosed);
+        QSignalSpy closed(new Relay(&writer), &Relay::fileClosed);
         writer.closeFile();
         return QTest::qWaitFor([&] { return !closed.isEmpty() && pool->usedCount() == 0; }, 5000);
     }
@@ -179,7 +198,7 @@ private slots:
             writer.closeFile();
             feedBlock(writer, 0, 99999);
             first = nextSample;
-            QSignalSpy opened(&writer, &AudioFileWriter::fileOpened);
+            QSignalSpy opened(new Relay(&writer), &Relay::fileOpened);
             writer.start(path("c.wav"), 0, 2, 32, 48000);
             QCOMPARE(pool->usedCount(), 0);
             // Once the file is open, a frame whose channel 1 never comes holds up the queue, so
@@ -277,9 +296,9 @@ private slots:
         const QString stem = QString("s%1").arg(frames);
         const QStringList files{stem + ".wav", stem + "_part0002.wav", stem + "_part0003.wav"};
         AudioFileWriter writer(pool);
-        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        QSignalSpy errors(new Relay(&writer), &Relay::error);
         writer.setFileMaxSize(1024);
-        QCOMPARE(errors.value(0), (QVariantList{3, "maximum size too small"}));
+        QTRY_COMPARE(errors.value(0), (QVariantList{3, "maximum size too small"}));
         QCOMPARE(writer.fileMaxSize(), qint64(524288000));
         writer.setFileMaxSize(maxSize);
         writer.start(path(files[0]), 0, 2, 32, 48000);
@@ -328,7 +347,7 @@ private slots:
     void pairsChannelsAndHoldsAnIncompleteFrameUntilClose()
     {
         AudioFileWriter writer(pool);
-        QSignalSpy errors(&writer, &AudioFileWriter::error);
+        QSignalSpy errors(new Relay(&writer), &Relay::error);
         writer.start(path("hold.wav"), 0, 2, 32, 48000);
         feedBlock(writer, 1, 0);                   // channel 1 before any channel 0: dropped
         feedBlock(writer, 0, 0);

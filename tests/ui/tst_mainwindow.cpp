@@ -294,6 +294,9 @@ private slots:
     // readings around the refresh.
     void levelMeters()
     {
+        // The test is the meters' only feeder: a streaming driver would feed them at the same
+        // time from its thread, a race that also overwrote the test's levels.
+        QVERIFY(controller->stopStreaming());
         auto* meters = child<LevelMeterWidget>("levelMeters");
         // Feeds the words and refreshes the display.
         auto feed = [this, meters](int input, QVector<qint32> words) {

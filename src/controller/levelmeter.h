@@ -6,14 +6,20 @@
 #include <atomic>
 #include <cstdint>
 
-// The state of the DSD filter's CIC stage, on the driver thread.
-struct DsdCic
+// The DSD filter's state, on the driver thread: the first stage's sums still open (the one that
+// completes at the current group first), and the second stage's input. That input is filled
+// first and filtered afterwards, a run at a time, so that the filter reads no value just written
+// and the processor need not wait for the write to reach its cache.
+struct DsdFilterState
 {
-    uint32_t integrators[3] = {};  // wrap around by design; the combs undo it
-    uint32_t combs[3] = {};
-    long phase = 0;
-    int32_t lastQ = 0;
-    uint32_t peak = 0;  // of the block being processed
+    static constexpr int kFirstStageSums = 4;
+    static constexpr int kTaps = 192;
+    static constexpr int kRun = 256;
+    float sums[kFirstStageSums] = {};
+    long groupFill = 0;                  // bytes of the current group already added
+    alignas(32) float input[kTaps + kRun] = {};  // begins with silence
+    int inputCount = kTaps - 1;
+    int nextOutput = kTaps - 1;          // the index of the newest input of the next output
 };
 
 // The level of one recorded input, computed from every block the driver delivers and handed
@@ -53,7 +59,6 @@ private:
     void clearFilter(long multiple);
     void processPcm(const unsigned char* data, long samples);
     void processDsd(const unsigned char* data, long bytes, bool oldestInMsb);
-    void addByte(unsigned char byte, const int16_t* q);
     void publish(float level, bool clipped);
 
     std::atomic<float> m_peak{0.0f};
@@ -63,13 +68,10 @@ private:
     unsigned m_resets = 0;
 
     // Driver thread only.
-    long m_groupBytes = 1;
-    long m_groupsPerOutput = 8;
-    float m_dsdScale = 0.0f;     // CIC output of 50 % modulation, inverted
-    uint32_t m_dsdClipAbove = 0; // CIC output magnitude of +3.1 dB
-    DsdCic m_cic;
-    long m_groupFill = 0;        // bytes of the group begun in an earlier block
-    int m_groupBits = 0;
+    long m_groupBytes = 1;       // bytes per output of the first stage
+    float m_dsdScale = 0.0f;     // filter output of 50 % modulation, inverted
+    float m_dsdClipAbove = 0.0f; // filter output magnitude of +3.1 dB
+    DsdFilterState m_dsd;
     int m_fullScaleRun = 0;
 };
 

@@ -94,6 +94,18 @@ struct LowPass
     alignas(16) float taps[kTaps] = {};  // the last is 0, to make whole lanes
 };
 
+// The modified Bessel function I0 of the Kaiser window, by its power series (not every standard
+// library has std::cyl_bessel_i).
+double besselI0(double x)
+{
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k < 40; ++k) {
+        term *= (x / (2 * k)) * (x / (2 * k));
+        sum += term;
+    }
+    return sum;
+}
+
 LowPass makeLowPass()
 {
     constexpr int used = kTaps - 1;
@@ -105,7 +117,7 @@ LowPass makeLowPass()
         const double m = i - (used - 1) / 2.0;
         const double sinc = m == 0.0 ? 2.0 * cutoff : std::sin(2.0 * M_PI * cutoff * m) / (M_PI * m);
         const double x = 2.0 * i / (used - 1) - 1.0;
-        taps[i] = sinc * std::cyl_bessel_i(0.0, beta * std::sqrt(1.0 - x * x));
+        taps[i] = sinc * besselI0(beta * std::sqrt(1.0 - x * x));
         sum += taps[i];
     }
     LowPass lowPass;

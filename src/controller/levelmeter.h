@@ -4,7 +4,6 @@
 #include "asio.h"
 
 #include <atomic>
-#include <cstdint>
 
 // The DSD filter's state, on the driver thread: the first stage's sums still open (the one that
 // completes at the current group first), and the second stage's input. That input is filled
@@ -27,11 +26,12 @@ struct DsdFilterState
 //
 // Levels are linear and relative to the 0 dB reference of the mode: PCM full scale (2^31) and,
 // for DSD, 50 % modulation. PCM reads the 32-bit words (ASIOSTInt32LSB); it clips at two or
-// more consecutive words at the largest or smallest value. DSD (ASIOSTDSDInt8MSB1 or LSB1)
-// passes the bit stream through a triangular window over two bytes, summed over groups of bytes
-// (bit counts and a table per byte, see levelmeter.cpp), and a third-order CIC stage
-// that decimates to 44.1 kHz at every DSD rate; it clips above +3.1 dB, the highest peak the
-// DSD disc format allows. Other sample types are not metered.
+// more consecutive words at the largest or smallest value. DSD (ASIOSTDSDInt8MSB1 or LSB1) is
+// filtered to the audio band before its peak is taken, so that the modulator's noise, which
+// rises steeply above the band, does not read as level: four boxcars down to 352.8 kHz (a table
+// entry per byte, see levelmeter.cpp), then a low-pass flat to 20 kHz and 78 dB down from
+// 30 kHz, decimating to 44.1 kHz, alike at every DSD rate. It clips above +3.1 dB, the highest
+// peak the DSD disc format allows. Other sample types are not metered.
 //
 // Threads: process on the driver thread only; it allocates nothing and takes no lock, and its
 // filter state is touched by no other thread. reset, takePeak, takeClip and resetCount on the

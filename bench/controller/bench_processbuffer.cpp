@@ -1,7 +1,8 @@
 // Prints the cost of the driver-thread path, processBuffer for two channels with monitoring to
 // the outputs, recording (acquire, copy, append) and the level meters, against a plain memcpy
 // of the same bytes, and the heap allocations it makes; then the same without the meters, and
-// the meter of one block alone, in PCM at 48 kHz and at the DSD 4x buffer sizes.
+// the meter of one block alone, in PCM at 48 kHz and at the DSD 4x buffer sizes, also as a share
+// of one core at the pace the device delivers those blocks.
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
@@ -319,9 +320,13 @@ int main(int argc, char** argv)
                         name, f.pacedFast, f.pacedMedian, f.pacedP99, f.backToBack,
                         f.backToBackAllocations.news, f.backToBackAllocations.mallocs,
                         f.pacedAllocations.news, f.pacedAllocations.mallocs, kCalls);
+        // A block arrives every samples / rate seconds, so that is the time the meter has.
+        const double blockNs = 1e9 * double(c.samples) / c.rate;
         std::printf("  one meter alone %7.0f / %7.0f: %.0f %% of processBuffer without meters "
-                    "(fastest tenths)\n",
-                    meter.first, meter.second, 100.0 * meter.first / without.pacedFast);
+                    "(fastest tenths); %.3f / %.3f %% of one core per input at the device's pace "
+                    "(a block every %.3f ms)\n",
+                    meter.first, meter.second, 100.0 * meter.first / without.pacedFast,
+                    100.0 * meter.first / blockNs, 100.0 * meter.second / blockNs, blockNs / 1e6);
         std::fflush(stdout);
     }
     const Allocations rare = measureRareEvents(dir.filePath(QStringLiteral("rare.wav")));

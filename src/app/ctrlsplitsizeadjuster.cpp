@@ -28,11 +28,19 @@ void CtrlSplitSizeAdjuster::adjustSplitSize(const QString& filePath)
         prefix = QObject::tr("NOT NTFS -> assume FAT32 -> ");
     }
     controller->setAutoSplitSize(size);
-    const QString description =
-        size > 0 ? QObject::tr("enable auto file splitting at ~%1 GB")
-                       .arg(double(size) / 1024 / 1024 / 1024, 0, 'f', 2)
-                 : QObject::tr("disable auto file splitting");
-    controller->appendInfo(prefix + description, Qt::black);
+    controller->appendInfo(prefix + splitDescription(size), Qt::black);
+}
+
+// Limits below a GB, as tests and small media use, are given in MB: in GB they would all read
+// as 0.00.
+QString CtrlSplitSizeAdjuster::splitDescription(qint64 size)
+{
+    constexpr double kMB = 1024.0 * 1024.0;
+    if (size <= 0)
+        return QObject::tr("disable auto file splitting");
+    if (size < 1024 * kMB)
+        return QObject::tr("enable auto file splitting at ~%1 MB").arg(double(size) / kMB, 0, 'f', 2);
+    return QObject::tr("enable auto file splitting at ~%1 GB").arg(double(size) / kMB / 1024, 0, 'f', 2);
 }
 
 void CtrlSplitSizeAdjuster::saveSettings(const QString& organisation, const QString& application)

@@ -19,6 +19,8 @@ public:
     virtual void loadSettings(const QString& organisation, const QString& application);
 
 private:
+    static QString splitDescription(qint64 size);
+
     AsioController* controller;
     WinFsInfo* fsInfo;
     qint64 wavThreshold = 2000000000;

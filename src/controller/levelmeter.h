@@ -4,16 +4,21 @@
 #include "asio.h"
 
 #include <atomic>
-#include <cstdint>
 
-// The state of the DSD filter's CIC stage, on the driver thread.
-struct DsdCic
+// The DSD filter's state, on the driver thread: the first stage's sums still open (the one that
+// completes at the current group first), and the second stage's input. That input is filled
+// first and filtered afterwards, a run at a time, so that the filter reads no value just written
+// and the processor need not wait for the write to reach its cache.
+struct DsdFilterState
 {
-    uint32_t integrators[3] = {};  // wrap around by design; the combs undo it
-    uint32_t combs[3] = {};
-    long phase = 0;
-    int32_t lastQ = 0;
-    uint32_t peak = 0;  // of the block being processed
+    static constexpr int kFirstStageSums = 4;
+    static constexpr int kTaps = 192;
+    static constexpr int kRun = 256;
+    float sums[kFirstStageSums] = {};
+    long groupFill = 0;                  // bytes of the current group already added
+    alignas(32) float input[kTaps + kRun] = {};  // begins with silence
+    int inputCount = kTaps - 1;
+    int nextOutput = kTaps - 1;          // the index of the newest input of the next output
 };
 
 // The level of one recorded input, computed from every block the driver delivers and handed
@@ -21,11 +26,12 @@ struct DsdCic
 //
 // Levels are linear and relative to the 0 dB reference of the mode: PCM full scale (2^31) and,
 // for DSD, 50 % modulation. PCM reads the 32-bit words (ASIOSTInt32LSB); it clips at two or
-// more consecutive words at the largest or smallest value. DSD (ASIOSTDSDInt8MSB1 or LSB1)
-// passes the bit stream through a triangular window over two bytes, summed over groups of bytes
-// (bit counts and a table per byte, see levelmeter.cpp), and a third-order CIC stage
-// that decimates to 44.1 kHz at every DSD rate; it clips above +3.1 dB, the highest peak the
-// DSD disc format allows. Other sample types are not metered.
+// more consecutive words at the largest or smallest value. DSD (ASIOSTDSDInt8MSB1 or LSB1) is
+// filtered to the audio band before its peak is taken, so that the modulator's noise, which
+// rises steeply above the band, does not read as level: four boxcars down to 352.8 kHz (a table
+// entry per byte, see levelmeter.cpp), then a low-pass flat to 20 kHz and 78 dB down from
+// 30 kHz, decimating to 44.1 kHz, alike at every DSD rate. It clips above +3.1 dB, the highest
+// peak the DSD disc format allows. Other sample types are not metered.
 //
 // Threads: process on the driver thread only; it allocates nothing and takes no lock, and its
 // filter state is touched by no other thread. reset, takePeak, takeClip and resetCount on the
@@ -53,7 +59,6 @@ private:
     void clearFilter(long multiple);
     void processPcm(const unsigned char* data, long samples);
     void processDsd(const unsigned char* data, long bytes, bool oldestInMsb);
-    void addByte(unsigned char byte, const int16_t* q);
     void publish(float level, bool clipped);
 
     std::atomic<float> m_peak{0.0f};
@@ -63,13 +68,10 @@ private:
     unsigned m_resets = 0;
 
     // Driver thread only.
-    long m_groupBytes = 1;
-    long m_groupsPerOutput = 8;
-    float m_dsdScale = 0.0f;     // CIC output of 50 % modulation, inverted
-    uint32_t m_dsdClipAbove = 0; // CIC output magnitude of +3.1 dB
-    DsdCic m_cic;
-    long m_groupFill = 0;        // bytes of the group begun in an earlier block
-    int m_groupBits = 0;
+    long m_groupBytes = 1;       // bytes per output of the first stage
+    float m_dsdScale = 0.0f;     // filter output of 50 % modulation, inverted
+    float m_dsdClipAbove = 0.0f; // filter output magnitude of +3.1 dB
+    DsdFilterState m_dsd;
     int m_fullScaleRun = 0;
 };
 

@@ -22,6 +22,9 @@
 namespace {
 enum Column { LevelColumn, TimeColumn, SourceColumn, MessageColumn, ColumnCount };
 const char* const AllAction = "&All";
+// The moment of a row, whole, for its tool tip and the exported text: the Time column shows only
+// the time of day, and a saved log is read on other days.
+const char* const FullTimeFormat = "yyyy-MM-dd hh:mm:ss.zzz";
 } // namespace
 
 struct LogWidgetData
@@ -36,7 +39,7 @@ struct LogWidgetData
     QString saveDirectory;
     QString defaultSource;
     QMultiMap<QString, int> rowsByType;
-    QString dateTimeFormat = QStringLiteral("MM/dd/yy hh:mm:ss");
+    QString dateTimeFormat = QStringLiteral("hh:mm:ss.zzz");
     int maximumNumberOfLogs = -1;
     int rowHeight = 0;
 };
@@ -46,14 +49,16 @@ LogWidget::LogWidget(QWidget* parent) : QWidget(parent), d(new LogWidgetData)
     d->table = new QTableWidget(0, ColumnCount, this);
     d->table->setHorizontalHeaderLabels({tr("Level"), tr("Time"), tr("Source"), tr("Message")});
     d->table->setColumnWidth(LevelColumn, 55);
-    d->table->setColumnWidth(TimeColumn, 100);
+    const QFontMetrics metrics(d->table->font());
+    d->table->setColumnWidth(TimeColumn,
+                             std::max(100, metrics.horizontalAdvance(QStringLiteral("00:00:00.000 ")) + 12));
     d->table->setColumnWidth(SourceColumn, 60);
     d->table->horizontalHeader()->setStretchLastSection(true);
     d->table->setSelectionBehavior(QAbstractItemView::SelectRows);
     d->table->verticalHeader()->hide();
     d->table->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(d->table, &QWidget::customContextMenuRequested, this, &LogWidget::showMenu);
-    d->rowHeight = int(1.3 * QFontMetrics(d->table->font()).height());
+    d->rowHeight = int(1.3 * metrics.height());
 
     d->contextMenu = new QMenu(this);
     d->viewMenu = new QMenu(tr("&View"), this);
@@ -79,11 +84,14 @@ LogWidget::~LogWidget()
     delete d->filter;
 }
 
+// What the reader sees is what is copied and saved: rows hidden by level or filter stay out. The
+// time goes out with its date.
 QString LogWidget::toText() const
 {
     QString text;
     for (int row = 0; row < d->table->rowCount(); ++row)
-        text += rowText(row);
+        if (!d->table->isRowHidden(row))
+            text += rowText(row);
     return text;
 }
 
@@ -92,7 +100,9 @@ QString LogWidget::rowText(int row) const
     QString text;
     for (int column = 0; column < d->table->columnCount(); ++column) {
         const QTableWidgetItem* cell = d->table->item(row, column);
-        text += (cell ? cell->text() : QString()) + QLatin1Char(' ');
+        if (cell)
+            text += column == TimeColumn ? cell->toolTip() : cell->text();
+        text += QLatin1Char(' ');
     }
     if (!text.isEmpty())
         text.chop(1);
@@ -278,7 +288,8 @@ bool LogWidget::save(const QString& filename, QString* errorMsg)
             *errorMsg += file.errorString();
         return false;
     }
-    const QByteArray bytes = toText().toLatin1();
+    // UTF-8, so that every name in a message (a folder in any script) survives the export.
+    const QByteArray bytes = toText().toUtf8();
     const bool written = file.write(bytes) == bytes.size() && file.flush();
     const QString writeError = file.errorString();
     file.close();
@@ -325,6 +336,9 @@ void LogWidget::append(const QString& msg, const QString& type, const QString& s
     const int previousCurrentRow = d->table->currentRow();
     int row = d->table->rowCount();
     addRow(row, {level, now.toString(d->dateTimeFormat), source, msg}, color, bgColor);
+    QTableWidgetItem* time = d->table->item(row, TimeColumn);
+    time->setToolTip(now.toString(QLatin1String(FullTimeFormat)));
+    time->setData(Qt::UserRole, now);
     d->rowsByType.insert(level, row);
     followNewRow(previousCurrentRow, row);
 
@@ -402,7 +416,8 @@ void LogWidget::applyFilter(LogFilter* filter)
         const QTableWidgetItem* message = d->table->item(row, MessageColumn);
         const QColor color = message ? message->foreground().color() : QColor();
         const QColor bgColor = message ? message->background().color() : QColor();
-        const QDateTime time = QDateTime::fromString(text(TimeColumn), d->dateTimeFormat);
+        const QTableWidgetItem* timeCell = d->table->item(row, TimeColumn);
+        const QDateTime time = timeCell ? timeCell->data(Qt::UserRole).toDateTime() : QDateTime();
         const bool hidden = d->filter && d->filter->hides(text(MessageColumn), text(LevelColumn),
                                                           text(SourceColumn), time, color, bgColor);
         d->table->setRowHidden(row, hidden);

@@ -12,7 +12,9 @@ class LogFilter;
 struct LogWidgetData;
 
 // A table of log messages, one row per message (level, time, source, text) in the message's
-// colours, with a context menu to show or hide levels, clear rows, copy and save the log.
+// colours, with a context menu to show or hide levels, clear rows, copy and save the log. The
+// Time column shows the time of day to the millisecond, its tool tip the date as well; copied
+// and saved text holds the rows on view, with date and time, in UTF-8.
 //
 // Threads: everything runs on the GUI thread. Senders on other threads reach append through
 // the queued connection that addLogObject makes; no field is shared, so no lock is needed.

@@ -2,9 +2,12 @@
 
 #include "asiocontroller.h"
 
+#include <QHelpEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QTime>
 #include <QTimer>
+#include <QToolTip>
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -24,6 +27,13 @@ QFont scaleFont(const QFont& base)
     return f;
 }
 
+// One decimal; what rounds to zero reads 0.0, never -0.0.
+QString dbText(double db)
+{
+    const double tenths = std::round(db * 10.0) / 10.0;
+    return QString::number(tenths == 0.0 ? 0.0 : tenths, 'f', 1);
+}
+
 } // namespace
 
 LevelMeterWidget::LevelMeterWidget(AsioController* controller, QWidget* parent)
@@ -40,9 +50,19 @@ void LevelMeterWidget::resetChannels()
 {
     for (Channel& c : m_channels) {
         c = Channel();
-        c.bar = c.hold = kNothing;
+        c.bar = c.hold = c.takePeak = kNothing;
         for (Recent& r : c.recent)
             r = Recent{std::numeric_limits<qint64>::min() / 2, kNothing};
+    }
+}
+
+void LevelMeterWidget::startTake(qint64 nowMs)
+{
+    m_takeStartMs = nowMs;
+    for (Channel& c : m_channels) {
+        c.takePeak = kNothing;
+        c.takePeakRuns = true;
+        c.clips = 0;
     }
 }
 
@@ -56,6 +76,8 @@ void LevelMeterWidget::clearClipLamps()
 double LevelMeterWidget::barDb(int input) const { return m_channels[input].bar; }
 double LevelMeterWidget::holdDb(int input) const { return m_channels[input].hold; }
 bool LevelMeterWidget::isClipLit(int input) const { return m_channels[input].clip; }
+double LevelMeterWidget::takePeakDb(int input) const { return m_channels[input].takePeak; }
+int LevelMeterWidget::clipCount(int input) const { return m_channels[input].clips; }
 
 double LevelMeterWidget::peakOfLastSecond(int input) const
 {
@@ -79,8 +101,14 @@ void LevelMeterWidget::refresh()
         resetChannels();
     }
     const bool recording = m_controller->isRecording();
-    if (recording && !m_wasRecording)
+    if (recording && !m_wasRecording) {
         clearClipLamps();
+        startTake(now);
+    }
+    if (m_wasRecording && !recording) {
+        for (Channel& c : m_channels)
+            c.takePeakRuns = false;
+    }
     m_wasRecording = recording;
     m_dsd = m_controller->isDsd();
     m_dropouts = m_controller->dropoutCount();
@@ -88,7 +116,9 @@ void LevelMeterWidget::refresh()
         LevelMeter& meter = m_controller->levelMeter(input);
         const float level = meter.takePeak();
         const double db = level > 0 ? 20.0 * std::log10(double(level)) : kNothing;
-        refreshChannel(m_channels[input], db, meter.takeClip(), now, fall);
+        const bool clipped = meter.takeClip();
+        refreshChannel(m_channels[input], db, clipped, now, fall);
+        countTake(m_channels[input], db, clipped, recording, now);
     }
     setToolTip(toolTipText());
     update();
@@ -109,6 +139,18 @@ void LevelMeterWidget::refreshChannel(Channel& c, double peakDb, bool clipped, q
     c.recentNext = (c.recentNext + 1) % int(std::size(c.recent));
 }
 
+void LevelMeterWidget::countTake(Channel& c, double peakDb, bool clipped, bool recording,
+                                 qint64 nowMs)
+{
+    if (c.takePeakRuns)
+        c.takePeak = std::max(c.takePeak, peakDb);
+    if (recording && clipped && !c.clippedBefore) {
+        ++c.clips;
+        c.lastClipMs = nowMs - m_takeStartMs;
+    }
+    c.clippedBefore = clipped;
+}
+
 double LevelMeterWidget::scaleTopDb() const
 {
     return m_dsd ? 6.0 : 0.0;
@@ -119,15 +161,19 @@ QString LevelMeterWidget::unit() const
     return m_dsd ? tr("dB") : tr("dBFS");
 }
 
+QString LevelMeterWidget::inputName(int input) const
+{
+    return input == 0 ? tr("left") : tr("right");
+}
+
 QString LevelMeterWidget::toolTipText() const
 {
-    const QString names[kInputs] = {tr("left"), tr("right")};
     QStringList lines;
     for (int input = 0; input < kInputs; ++input) {
         const double peak = peakOfLastSecond(input);
         QString line = std::isfinite(peak)
-                           ? tr("%1: %2 %3").arg(names[input]).arg(peak, 0, 'f', 1).arg(unit())
-                           : tr("%1: no signal").arg(names[input]);
+                           ? tr("%1: %2 %3").arg(inputName(input), dbText(peak), unit())
+                           : tr("%1: no signal").arg(inputName(input));
         if (m_channels[input].clip)
             line += tr(", clipped");
         lines << line;
@@ -136,6 +182,49 @@ QString LevelMeterWidget::toolTipText() const
     if (m_dropouts > 0)
         lines << (m_dropouts == 1 ? tr("1 dropout") : tr("%1 dropouts").arg(m_dropouts));
     return lines.join(QLatin1Char('\n'));
+}
+
+QString LevelMeterWidget::lampToolTip(int input) const
+{
+    const Channel& c = m_channels[input];
+    if (c.clips == 0)
+        return tr("%1: no clips in the take").arg(inputName(input));
+    const QString at = QTime(0, 0).addMSecs(int(c.lastClipMs)).toString(QStringLiteral("hh:mm:ss.z"));
+    if (c.clips == 1)
+        return tr("%1: 1 clip in the take, at %2").arg(inputName(input), at);
+    return tr("%1: %2 clips in the take, the last at %3").arg(inputName(input)).arg(c.clips).arg(at);
+}
+
+QString LevelMeterWidget::takePeakToolTip(int input) const
+{
+    const double peak = m_channels[input].takePeak;
+    const QString value = std::isfinite(peak) ? tr("%1 %2").arg(dbText(peak), unit()) : tr("no signal");
+    return tr("%1: highest peak of the take %2 (a click starts afresh)").arg(inputName(input), value);
+}
+
+QString LevelMeterWidget::toolTipAt(const QPoint& pos) const
+{
+    for (int input = 0; input < kInputs; ++input) {
+        if (lampRect(input).contains(pos))
+            return lampToolTip(input);
+        if (takePeakRect(input).contains(pos))
+            return takePeakToolTip(input);
+    }
+    return toolTip();
+}
+
+bool LevelMeterWidget::event(QEvent* event)
+{
+    if (event->type() != QEvent::ToolTip)
+        return QWidget::event(event);
+    const auto* help = static_cast<QHelpEvent*>(event);
+    QToolTip::showText(help->globalPos(), toolTipAt(help->pos()), this);
+    return true;
+}
+
+QFontMetrics LevelMeterWidget::scaleMetrics() const
+{
+    return QFontMetrics(scaleFont(font()));
 }
 
 QSize LevelMeterWidget::minimumSizeHint() const
@@ -155,10 +244,18 @@ QRect LevelMeterWidget::lampRect(int input) const
     return QRect(width() - kMargin - side, kMargin + input * (kBarHeight + kBarGap) - 1, side, side);
 }
 
+// Between the bar and the lamp, wide enough for the lowest peak a filtered input shows.
+QRect LevelMeterWidget::takePeakRect(int input) const
+{
+    const int w = scaleMetrics().horizontalAdvance(QStringLiteral("-100.0")) + 2;
+    const QRect lamp = lampRect(input);
+    return QRect(lamp.left() - 4 - w, lamp.top(), w, lamp.height());
+}
+
 QRect LevelMeterWidget::barRect(int input) const
 {
-    const int left = kMargin + QFontMetrics(scaleFont(font())).horizontalAdvance(QStringLiteral("R")) + 4;
-    const int right = lampRect(input).left() - 6;
+    const int left = kMargin + scaleMetrics().horizontalAdvance(QStringLiteral("R")) + 4;
+    const int right = takePeakRect(input).left() - 6;
     return QRect(left, kMargin + input * (kBarHeight + kBarGap), right - left, kBarHeight);
 }
 
@@ -206,40 +303,64 @@ void LevelMeterWidget::paintBar(QPainter& p, int input) const
     p.setPen(QColor(0x30, 0x30, 0x30));
     p.drawText(QRect(kMargin, bar.top() - 2, bar.left() - kMargin, bar.height() + 4),
                Qt::AlignLeft | Qt::AlignVCenter, input == 0 ? tr("L") : tr("R"));
+    const double takePeak = c.takePeak;
+    p.setPen(c.clips > 0 ? QColor(0xc0, 0x10, 0x10) : QColor(0x30, 0x30, 0x30));
+    p.drawText(takePeakRect(input), Qt::AlignRight | Qt::AlignVCenter,
+               std::isfinite(takePeak) ? dbText(takePeak) : QStringLiteral("-"));
     const QRect lamp = lampRect(input);
     p.setPen(QColor(0x40, 0x40, 0x40));
     p.setBrush(c.clip ? QColor(0xff, 0x20, 0x10) : QColor(0x70, 0x40, 0x40));
     p.drawRect(lamp.adjusted(0, 0, -1, -1));
 }
 
+// The dropout count stands in the scale's row, after the bottom mark, whose figure it must not
+// hide; the figures it would cover give way to it.
+QRect LevelMeterWidget::dropoutRect() const
+{
+    if (m_dropouts == 0)
+        return QRect();
+    const QFontMetrics fm = scaleMetrics();
+    const QRect bar = barRect(1);
+    const QString bottom = QString::number(kScaleBottomDb);
+    const int left = xOf(kScaleBottomDb, bar) + fm.horizontalAdvance(bottom) / 2 + 8;
+    const QString text = m_dropouts == 1 ? tr("1 dropout") : tr("%1 dropouts").arg(m_dropouts);
+    return QRect(left, bar.bottom() + 2, fm.horizontalAdvance(text) + 6, fm.height());
+}
+
 void LevelMeterWidget::paintScale(QPainter& p) const
 {
     const QRect bar = barRect(1);
-    const QFont font = scaleFont(this->font());
-    const QFontMetrics fm(font);
+    const QFontMetrics fm = scaleMetrics();
+    const QRect dropouts = dropoutRect();
     const int y = bar.bottom() + 2;
-    p.setFont(font);
+    p.setFont(scaleFont(font()));
     p.setPen(QColor(0x30, 0x30, 0x30));
     for (double db = scaleTopDb(); db >= kScaleBottomDb; db -= kScaleStepDb) {
         const QString text = db > 0 ? QStringLiteral("+%1").arg(db) : QString::number(db);
         const int w = fm.horizontalAdvance(text);
-        const int x = std::clamp(xOf(db, bar) - w / 2, 0, width() - w);
-        p.drawText(QRect(x, y, w, fm.height()), Qt::AlignCenter, text);
+        const QRect box(std::clamp(xOf(db, bar) - w / 2, 0, width() - w), y, w, fm.height());
+        if (!box.intersects(dropouts))
+            p.drawText(box, Qt::AlignCenter, text);
     }
-    if (m_dropouts == 0)
+    if (dropouts.isNull())
         return;
-    const QString text = m_dropouts == 1 ? tr("1 dropout") : tr("%1 dropouts").arg(m_dropouts);
-    const QRect box(bar.left(), y, fm.horizontalAdvance(text) + 6, fm.height());
-    p.fillRect(box, palette().window());
     p.setPen(QColor(0xc0, 0x10, 0x10));
-    p.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, text);
+    p.drawText(dropouts, Qt::AlignLeft | Qt::AlignVCenter,
+               m_dropouts == 1 ? tr("1 dropout") : tr("%1 dropouts").arg(m_dropouts));
 }
 
 void LevelMeterWidget::mousePressEvent(QMouseEvent* event)
 {
     for (int input = 0; input < kInputs; ++input) {
-        if (lampRect(input).contains(event->pos())) {
-            m_channels[input].clip = false;
+        Channel& c = m_channels[input];
+        const bool onLamp = lampRect(input).contains(event->pos());
+        if (onLamp || takePeakRect(input).contains(event->pos())) {
+            if (onLamp) {
+                c.clip = false;
+            } else {
+                c.takePeak = kNothing;
+                c.takePeakRuns = true;
+            }
             update();
             event->accept();
             return;

@@ -156,6 +156,9 @@ private slots:
         row("no suffix, new folders", {}, "sub/dir/take", 4000000000LL, fat32 + on + "3.73 GB");
         row("wav 0", stored, "a.wav", 0, wav + off);
         row("fat32 -5", stored, "a.dsf", -5, fat32 + off);
+        // Below a GB the limit reads in MB, not as 0.00 GB.
+        row("wav 3 MB", "[AUTO_SPLIT]\nthreshold\\wav=3145728\n", "b.wav", 3145728, wav + on + "3.00 MB");
+        row("wav 1 GB", "[AUTO_SPLIT]\nthreshold\\wav=1073741824\n", "c.wav", 1073741824, wav + on + "1.00 GB");
     }
     void splitPolicy()
     {

@@ -1,57 +1,104 @@
-// The DSD 4x meter over random bit streams against the filter written out sample by sample: a
-// two-byte triangle (weights 1..8 on the older byte, 7..0 on the newer), summed over 16-byte
-// groups, then (1 + z^-1)^3 taken every second group, peak / 4096 = 0 dB. Blocks of odd sizes
-// make the fast paths hand over to each other and to the next block.
+// The DSD meter against the simulated device's modulator, a fifth-order sigma-delta loop whose
+// shaped noise climbs steeply above the audio band: a tone must read its own peak in dB of 50 %
+// modulation (dBFS + 6.02) down to -60 dBFS at every rate and on both channels (1 kHz and
+// 1.5 kHz), and silence and -80 dBFS must stay below the scale's -60 dB. The stream is fed in
+// blocks of odd sizes, so the filter's state has to carry every byte across block boundaries;
+// the LSB-first rows read the same stream with each byte's bits reversed.
 #include "levelmeter.h"
+#include "simulateddriver.h"
+#include "simulatedsignal.h"
+
 #include <QtTest>
-#include <random>
+#include <algorithm>
+#include <iterator>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+namespace {
+
+unsigned char reversedBits(unsigned char byte)
+{
+    unsigned char reversed = 0;
+    for (int bit = 0; bit < 8; ++bit)
+        reversed |= ((byte >> bit) & 1) << (7 - bit);
+    return reversed;
+}
+
+// The highest reading, in dB, of a quarter of a second of the channel's tone at toneDbfs.
+double readTone(long multiple, long channel, double toneDbfs, bool msbFirst)
+{
+    const double rate = multiple * LevelMeter::kDsdBaseRate;
+    SimulatedDriver::setToneLevelDb(toneDbfs);
+    SimulatedSignal signal;
+    signal.prepare(SimulatedDriver::Signal::Tone, true, rate, channel);
+    LevelMeter meter;
+    meter.reset(rate);
+    const long blockBytes[] = {512 * multiple, 517, 40, 4103, 1};
+    std::vector<unsigned char> block(4103);
+    float peak = 0.0f;
+    for (long done = 0, i = 0; done < long(rate / 4 / 8); ++i) {
+        const long bytes = blockBytes[i % std::size(blockBytes)];
+        signal.fill(block.data(), 8 * bytes);
+        if (!msbFirst)
+            std::transform(block.begin(), block.begin() + bytes, block.begin(), reversedBits);
+        meter.process(block.data(), msbFirst ? ASIOSTDSDInt8MSB1 : ASIOSTDSDInt8LSB1, 8 * bytes);
+        peak = std::max(peak, meter.takePeak());
+        done += bytes;
+    }
+    return 20.0 * std::log10(double(peak));
+}
+
+} // namespace
 
 class TestLevelMeterDsd : public QObject
 {
     Q_OBJECT
 private slots:
-    void matchesPlainFilter_data()
+    void cleanupTestCase() { SimulatedDriver::setToneLevelDb(SimulatedDriver::kToneLevelDb); }
+
+    void readsTonesAtLowLevels_data()
     {
+        QTest::addColumn<long>("multiple");
+        QTest::addColumn<long>("channel");
+        QTest::addColumn<double>("toneDbfs");
         QTest::addColumn<bool>("msbFirst");
-        QTest::addColumn<double>("density");
-        for (bool msb : {true, false})
-            for (double density : {0.5, 0.9, 0.03})
-                QTest::addRow("%s %.2f", msb ? "msb" : "lsb", density) << msb << density;
+        for (long multiple : {1L, 2L, 4L})
+            for (long channel : {0L, 1L})
+                for (double dbfs : {-40.0, -60.0})
+                    QTest::addRow("DSD %ldx, channel %ld, %.0f dBFS", multiple, channel, dbfs)
+                        << multiple << channel << dbfs << true;
+        QTest::newRow("DSD 1x LSB first, -60 dBFS") << 1L << 0L << -60.0 << false;
+        QTest::newRow("DSD 4x LSB first, -40 dBFS") << 4L << 1L << -40.0 << false;
     }
-    void matchesPlainFilter()
+    void readsTonesAtLowLevels()
     {
+        QFETCH(long, multiple);
+        QFETCH(long, channel);
+        QFETCH(double, toneDbfs);
         QFETCH(bool, msbFirst);
-        QFETCH(double, density);
-        std::mt19937 rng(7);
-        std::bernoulli_distribution one(density);
-        LevelMeter meter;
-        meter.reset(4 * LevelMeter::kDsdBaseRate);
-        QVector<int> bits, sums{0, 0};  // samples oldest first from a silence byte; no sums before
-        for (int age = 0; age < 8; ++age)
-            bits << (0x69 >> (msbFirst ? 7 - age : age) & 1);
-        for (long bytes : {16384L, 2048L, 1000L, 517L, 16384L, 40L, 4103L}) {
-            QVector<unsigned char> block(int(bytes), 0);
-            double peak = 0;
-            for (unsigned char& byte : block) {
-                for (int age = 0; age < 8; ++age) {
-                    bits << one(rng);
-                    byte |= bits.last() << (msbFirst ? 7 - age : age);
-                }
-                if ((bits.size() / 8 - 1) % 16 != 0)
-                    continue;
-                int sum = 0;  // the window of each of the group's samples, +1 and -1
-                for (int i = bits.size() - 128; i < bits.size(); ++i)
-                    sum += (i % 8 + 1) * (2 * bits[i - 8] - 1) + (7 - i % 8) * (2 * bits[i] - 1);
-                sums << sum;
-                const int n = sums.size();
-                if (n % 2 == 0)
-                    peak = std::max(peak, std::abs(sums[n - 4] + 3.0 * (sums[n - 3] + sums[n - 2])
-                                                   + sums[n - 1]));
-            }
-            meter.process(block.data(), msbFirst ? ASIOSTDSDInt8MSB1 : ASIOSTDSDInt8LSB1, 8 * bytes);
-            QVERIFY2(qFuzzyCompare(meter.takePeak(), float(peak / 4096)),
-                     qPrintable(QString::number(bytes)));
+        const double reading = readTone(multiple, channel, toneDbfs, msbFirst);
+        const double expected = toneDbfs + 20.0 * std::log10(2.0);
+        QVERIFY2(std::abs(reading - expected) <= 1.0,
+                 qPrintable(QStringLiteral("%1 dB, expected %2 dB").arg(reading).arg(expected)));
+    }
+
+    void staysBelowTheScaleInNoise_data()
+    {
+        QTest::addColumn<long>("multiple");
+        QTest::addColumn<double>("toneDbfs");
+        for (long multiple : {1L, 2L, 4L}) {
+            QTest::addRow("DSD %ldx, silence", multiple)
+                << multiple << -std::numeric_limits<double>::infinity();
+            QTest::addRow("DSD %ldx, -80 dBFS", multiple) << multiple << -80.0;
         }
+    }
+    void staysBelowTheScaleInNoise()
+    {
+        QFETCH(long, multiple);
+        QFETCH(double, toneDbfs);
+        const double reading = readTone(multiple, 0, toneDbfs, true);
+        QVERIFY2(reading < -60.0, qPrintable(QStringLiteral("%1 dB").arg(reading)));
     }
 };
 

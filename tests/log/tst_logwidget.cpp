@@ -124,35 +124,50 @@ private slots:
         QVERIFY(table->currentRow() == 3 && bar->value() == 0);
     }
 
-    // Hidden rows are part of the text, which is saved as Latin-1 over a longer old file; an
-    // empty level is shown and handled as MSG. A full disk is reported, the reason appended to
-    // what the caller's string held.
-    void textSavingAndEmptyTypeAsMsg()
+    // The Time column shows the time of day to the millisecond, the tool tip the date too. Copy
+    // and Save take the rows on view (not those hidden by level or filter), with date and time,
+    // in UTF-8, the file cut to the new text; an empty level is shown and handled as MSG. A full
+    // disk is reported, the reason appended to what the caller's string held.
+    void copyAndSaveTheRowsOnViewInUtf8()
     {
+        int alive = 0;
         LogWidget log;
-        log.append("ready", "Info", "Controller");
-        const QRegularExpression line("^Info \\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d Controller ready\\n$");
-        QVERIFY2(line.match(log.toText()).hasMatch(), qPrintable(log.toText()));
-        log.clear();
-        log.setDateTimeFormat("'at'");
         log.setDefaultSource("Main");
-        const QString handover = QString::fromUtf8("\xC3\x9c" "bergabe caf\xC3\xA9");
-        log.append(handover, "Info", "Controller");
+        const QString tokyo = QString::fromUtf8("recording into /m/\xE6\x9D\xB1\xE4\xBA\xAC/t.dsf");
+        const QString cologne = QString::fromUtf8("closed /m/K\xC3\xB6ln.dff");
+        log.append(tokyo, "Info", "Controller");
         log.appendWarning("disk slow");
+        log.appendInfo(cologne);
+        log.append("filtered", "Info", "Controller");
+        log.applyFilter(new WordFilter("filtered", &alive));
         QVERIFY(trigger(log, {"&View/Warning"}));
+
+        const QTableWidgetItem* time = tableOf(log)->item(0, 1);
+        QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time->text()).hasMatch(),
+                 qPrintable(time->text()));
+        const QDateTime stamped = QDateTime::fromString(time->toolTip(), "yyyy-MM-dd hh:mm:ss.zzz");
+        QVERIFY2(std::abs(stamped.secsTo(QDateTime::currentDateTime())) < 60, qPrintable(time->toolTip()));
+        QVERIFY(time->toolTip().endsWith(time->text()));
+
+        const auto withoutTimes = [](QString text) {
+            return text.replace(QRegularExpression(" \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "), " T ");
+        };
+        const QString expected = "Info T Controller " + tokyo + "\nInfo T Main " + cologne + "\n";
+        log.copyToClipboard();
+        QCOMPARE(withoutTimes(QApplication::clipboard()->text()), expected);
         QTemporaryDir dir;
         QFile file(dir.filePath("log.txt"));
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(500, 'x')) == 500);
         file.close();
         QString error;
         QVERIFY(log.save(file.fileName(), &error) && error.isEmpty() && file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(),
-                 QByteArray("Info at Controller \xDC" "bergabe caf\xE9\nWarning at Main disk slow\n"));
+        QCOMPARE(withoutTimes(QString::fromUtf8(file.readAll())), expected);
 
+        log.removeFilter();
         log.append("plain", "", "Controller");
-        QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow) MSG:plain");
+        QCOMPARE(rows(log), "Info:" + tokyo + " Warning:disk slow Info:" + cologne + " Info:filtered MSG:plain");
         QVERIFY(log.isTypeVisible("MSG") && trigger(log, {"&Clear/MSG"}));
-        QCOMPARE(rows(log), "Info:" + handover + " (Warning:disk slow)");
+        QCOMPARE(rows(log), "Info:" + tokyo + " Warning:disk slow Info:" + cologne + " Info:filtered");
         error = "previous: ";
         QVERIFY2(!log.save("/dev/full", &error) && error.startsWith("previous: ") && error.size() > 10
                      && !log.save("/dev/full"),

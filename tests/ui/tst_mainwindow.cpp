@@ -348,13 +348,29 @@ private slots:
         QVERIFY(controller->startRecording(true));
         meters->refresh();
         QVERIFY(!meters->isClipLit(0) && !meters->isClipLit(1) && !meters->toolTip().contains("dropout"));
+        // The take counts its own: a run of clipped looks is one clip; full scale reads 0.0.
+        QVERIFY(std::isinf(meters->takePeakDb(0)) && meters->clipCount(0) == 0);
+        for (const QVector<qint32>& words : {QVector<qint32>{kMax, kMax}, {kMax, kMax}, {1 << 29}, {kMax, kMax}})
+            feed(0, words);
+        const auto tipAt = [meters](const QRect& r) { return meters->toolTipAt(r.center()); };
+        QVERIFY2(QRegularExpression("^left: 2 clips in the take, the last at 00:00:0\\d\\.\\d$")
+                     .match(tipAt(meters->lampRect(0))).hasMatch(),
+                 qPrintable(tipAt(meters->lampRect(0))));
+        QCOMPARE(tipAt(meters->takePeakRect(0)), QString("left: highest peak of the take 0.0 dBFS (a click starts afresh)"));
+        QVERIFY(meters->toolTip().startsWith("left: 0.0 dBFS") && meters->clipCount(1) == 0);
         for (int i = 0; i < 3; ++i)
             controller->driverResyncRequested();
         QTRY_VERIFY(meters->toolTip().contains("3 dropouts"));
         controller->stopRecording();
         QVERIFY(waitIdle());
+        // After the take its numbers stand, until a click starts the peak afresh.
         feed(1, {kMin, kMin});
         QVERIFY(meters->barDb(1) > -0.1 && meters->isClipLit(1));
+        QVERIFY(std::isinf(meters->takePeakDb(1)) && meters->clipCount(1) == 0 && meters->clipCount(0) == 2);
+        QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->takePeakRect(1).center());
+        feed(1, {-2137616000});  // -0.04 dBFS, never to read -0.0
+        QCOMPARE(tipAt(meters->takePeakRect(1)), QString("right: highest peak of the take 0.0 dBFS (a click starts afresh)"));
+        QCOMPARE(tipAt(meters->lampRect(1)), QString("right: no clips in the take"));
         QVERIFY(useDriver(48000));
         QTRY_VERIFY(std::isinf(meters->barDb(1)));
         QVERIFY(std::isinf(meters->holdDb(1)) && !meters->isClipLit(1) && useDriver(44100));

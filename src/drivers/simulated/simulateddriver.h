@@ -33,7 +33,7 @@ void registerSimulatedDriver();
 //
 // Input signals (see setSignal), with i the sample index since start() on channel c:
 //   Tone, PCM: round(kToneAmplitude * 2147483647 * sin(2 pi kToneHz[c] i / rate)).
-//   Tone, DSD: a second-order sigma-delta modulation of
+//   Tone, DSD: a fifth-order sigma-delta modulation of
 //              kToneAmplitude * sin(2 pi kToneHz[c] i / rate).
 //   Pattern, PCM: sample i of channel c is the word patternWord(c, i).
 //   Pattern, DSD: byte j of channel c is patternByte(c, j), so the bytes of a channel, read

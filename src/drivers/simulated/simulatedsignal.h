@@ -16,6 +16,8 @@
 class SimulatedSignal
 {
 public:
+    static constexpr int kOrder = 5;  // of the DSD modulator
+
     void prepare(SimulatedDriver::Signal signal, bool dsd, double rate, long channel);
     // Writes the next `samples` samples (PCM: 4 bytes each; DSD: samples / 8 bytes).
     void fill(unsigned char* data, long samples);
@@ -42,8 +44,7 @@ private:
     uint64_t m_position = 0;
     long m_burstLeft = 0;
     double m_gain = 1.0;
-    double m_error1 = 0.0;
-    double m_error2 = 0.0;
+    double m_feedback[kOrder] = {};  // the modulator's noise feedback, transposed
 };
 
 #endif

@@ -9,6 +9,7 @@
 #include "levelmeterwidget.h"
 #include "logwidget.h"
 #include "recordingdestination.h"
+#include "statuspanel.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -75,11 +76,8 @@ MainWindow::MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitA
     connect(m_controller, &AsioController::driverReady, this, &MainWindow::updateTitle);
     updateTitle();
     resize(600, 100);
-    auto* refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
-    connect(refresh, &QShortcut::activated, this, &MainWindow::test);
-    auto* log = new QShortcut(QKeySequence(QStringLiteral("Ctrl+L")), this);
-    connect(log, &QShortcut::activated, this, &MainWindow::toggleLogWindow);
-    m_statusLine->setText(tr("No ASIO Driver found in your system"));
+    createShortcuts();
+    setStatusText(tr("No ASIO Driver found in your system"));
     m_stack->setSizePolicy(m_recordButton->sizePolicy());
     m_stack->setMinimumSize(m_recordButton->minimumSize());
 }
@@ -96,8 +94,7 @@ void MainWindow::createWidgets()
     m_closeButton->setObjectName(QStringLiteral("closeButton"));
     m_timeLabel = new QLabel(this);
     m_timeLabel->setObjectName(QStringLiteral("timeLabel"));
-    m_statusLine = new QLineEdit(this);
-    m_statusLine->setObjectName(QStringLiteral("statusLine"));
+    m_status = new StatusPanel(m_controller, this);
     m_pathEdit = new QLineEdit(this);
     m_pathEdit->setObjectName(QStringLiteral("pathEdit"));
     m_browseButton = new QPushButton(this);
@@ -139,14 +136,12 @@ void MainWindow::styleWidgets()
 
     const QFont narrow(QStringLiteral("Arial Narrow"), 12);
     m_pathEdit->setFont(narrow);
-    m_statusLine->setFont(narrow);
     m_timeLabel->setFont(QFont(QStringLiteral("Courier"), 17));
     m_timeLabel->setFixedWidth(
         QFontMetrics(m_timeLabel->font()).horizontalAdvance(QStringLiteral("-- :-- :--")));
     m_timeLabel->setText(QStringLiteral("--:--:--"));
 
     m_pathEdit->setFixedHeight(m_browseButton->height() - 2);
-    m_statusLine->setReadOnly(true);
     m_browseButton->setText(tr("..."));
     m_pathEdit->setToolTip(tr("destination filename"));
     m_browseButton->setToolTip(tr("choose destination file"));
@@ -167,29 +162,54 @@ void MainWindow::layoutWidgets()
 {
     auto* central = new QWidget(this);
     auto* grid = new QGridLayout(central);
+    // The picture has a column of its own beside the caption and the rows under it, so it
+    // covers none of them.
     grid->addWidget(m_logoLabel, 0, 0, 1, 1);
-    grid->addWidget(m_captionLabel, 0, 2, 1, 3);
-    grid->addWidget(m_pictureLabel, 0, 3, 4, 2);
-    grid->addWidget(m_closeButton, 0, 5, 1, 1, Qt::AlignRight | Qt::AlignTop);
+    grid->addWidget(m_captionLabel, 0, 2, 1, 1);
+    grid->addWidget(m_pictureLabel, 0, 3, 3, 1);
+    grid->addWidget(m_closeButton, 0, 4, 1, 1, Qt::AlignRight | Qt::AlignTop);
 
     QHBoxLayout* destination = rowLayout();
     destination->addWidget(m_pathEdit, 1);
     destination->addWidget(m_browseButton, 0);
-    grid->addLayout(destination, 1, 0, 1, 4);
+    grid->addLayout(destination, 1, 0, 1, 3);
 
     QHBoxLayout* transport = rowLayout();
     transport->addWidget(m_timeLabel, 0);
     transport->addWidget(m_stack, 1);
     transport->addWidget(m_stopButton, 1);
     transport->addWidget(m_settingsButton, 1);
-    grid->addLayout(transport, 2, 0, 1, 4);
-
-    QHBoxLayout* status = rowLayout();
-    status->addWidget(m_statusLine, 1);
-    grid->addLayout(status, 3, 0, 1, 6);
-    grid->addWidget(m_meters, 4, 0, 1, 6);
+    grid->addLayout(transport, 2, 0, 1, 3);
+    grid->addWidget(m_status, 3, 0, 1, 5);
+    grid->addWidget(m_meters, 4, 0, 1, 5);
     grid->setColumnStretch(1, 1);
     setCentralWidget(central);
+}
+
+// Window-wide keys: they work wherever the focus is, in the destination field, on a button or
+// in the floating log window. A transport key does what a click on its button does, and only
+// when that button is shown and enabled.
+void MainWindow::createShortcuts()
+{
+    auto* refresh = new QShortcut(QKeySequence(Qt::Key_F5), this);
+    connect(refresh, &QShortcut::activated, this, &MainWindow::test);
+    auto* log = new QShortcut(QKeySequence(QStringLiteral("Ctrl+L")), this);
+    connect(log, &QShortcut::activated, this, &MainWindow::toggleLogWindow);
+    bindKey(m_recordButton, QStringLiteral("Ctrl+R"), tr("start recording (%1)"));
+    bindKey(m_nextTrackButton, QStringLiteral("Ctrl+N"), tr("next track (%1)"));
+    bindKey(m_stopButton, QStringLiteral("Ctrl+S"), tr("stop recording (%1)"));
+}
+
+void MainWindow::bindKey(QPushButton* button, const QString& key, const QString& toolTip)
+{
+    const QKeySequence sequence(key);
+    button->setToolTip(toolTip.arg(sequence.toString(QKeySequence::NativeText)));
+    auto* shortcut = new QShortcut(sequence, this);
+    connect(shortcut, &QShortcut::activated, this, [this, button] {
+        onTimer();  // the buttons as they are now, not as the last refresh left them
+        if (button->isEnabled() && button->isVisibleTo(this))
+            button->click();
+    });
 }
 
 void MainWindow::createLogWindow()
@@ -281,52 +301,60 @@ QString MainWindow::normalizedFileName(const QString& path) const
                                                RecordingDestination::DsdContainer::FromSettings);
 }
 
-// A text wider than the line is cut at the right with an ellipsis (the whole text is in the
-// tool tip) and shown from its first letter, never scrolled to its end.
 void MainWindow::setStatusText(QString text)
 {
-    const QFontMetrics metrics(m_statusLine->font());
-    const int room = m_statusLine->contentsRect().width() - 2 * metrics.averageCharWidth();
-    const QString shown = metrics.elidedText(text, Qt::ElideRight, room);
-    if (m_statusLine->text() == shown)
-        return;
-    m_statusLine->setText(shown);
-    m_statusLine->setToolTip(text);
-    m_statusLine->setCursorPosition(0);
+    m_status->setStatusText(text);
 }
 
 void MainWindow::onTimer()
 {
+    if (m_finishing) {
+        refreshFinishing();
+        return;
+    }
     if (m_controller->deviceName().isEmpty())
         return;
     const bool recording = m_controller->isRecording();
     const bool away = m_controller->isReconnecting();
     refreshControls(recording, away);
     if (away) {
-        setStatusText(tr("waiting for %1 (please check your USB connection)")
-                          .arg(m_controller->deviceName()));
+        m_status->showWaiting();
         return;
     }
     refreshElapsedTime();
-    setStatusText(statusText(recording));
+    m_status->showState(recording);
 }
 
 // While the device is away the take stays in the user's hands (stop ends it), and once nothing
 // records so do the settings and the destination: another device or rate may be chosen.
+// Nothing new starts once the window is closing.
 void MainWindow::refreshControls(bool recording, bool away)
 {
-    m_stack->setCurrentIndex(recording && !away ? 1 : 0);
-    m_recordButton->setEnabled(!away && m_controller->isIdle());
-    m_settingsButton->setEnabled(!recording);
-    m_pathEdit->setReadOnly(recording);
-    m_browseButton->setEnabled(!recording);
+    const bool open = !m_finishing;
+    const bool transportFocused = m_stack->currentWidget()->hasFocus();
+    m_recordButton->setEnabled(open && !away && m_controller->isIdle());
+    m_settingsButton->setEnabled(open && !recording);
+    m_pathEdit->setReadOnly(recording || !open);
+    m_browseButton->setEnabled(open && !recording);
     m_stopButton->setEnabled(recording);
     m_nextTrackButton->setEnabled(!away && recording && m_controller->canRecordNextTrack());
+    showTransportPage(recording && !away ? 1 : 0, transportFocused);
     if (recording && !away) {
         const QString current = m_controller->currentFileName();
         if (m_pathEdit->text() != current)
             m_pathEdit->setText(current);
     }
+}
+
+// Record and next track share a place; the focus on one passes to the other, so a user who
+// pressed one with the keyboard can press the next without looking for the focus.
+void MainWindow::showTransportPage(int page, bool focused)
+{
+    if (m_stack->currentIndex() == page)
+        return;
+    m_stack->setCurrentIndex(page);
+    if (focused && m_stack->currentWidget()->isEnabled())
+        m_stack->currentWidget()->setFocus();
 }
 
 // The clock shows the length of the audio recorded, so it matches the file also across an
@@ -341,43 +369,18 @@ void MainWindow::refreshElapsedTime()
     m_timeLabel->setText(AsioController::clockText(qint64(m_controller->recordedSeconds())));
 }
 
-// Device, state, format and rate, then the notes that apply now.
-QString MainWindow::statusText(bool recording) const
+// After a close the user agreed to while audio waited in RAM: the window shows what is still
+// to be written and closes itself once the writer has stored it all.
+void MainWindow::refreshFinishing()
 {
-    const QString device = m_controller->deviceName() + QStringLiteral(" - ");
-    if (!recording && !m_controller->failureText().isEmpty())
-        return device + tr("recording stopped: %1").arg(m_controller->failureText());
-    return device + stateText(recording) + formatText() + notesText(recording);
-}
-
-QString MainWindow::stateText(bool recording) const
-{
-    if (recording)
-        return tr("recording ");
-    return m_controller->bufferFill() > 0 ? tr("flushing ") : tr("stopped ");
-}
-
-// "DSD 4x" already names the mode, so its rate is given in kHz alone, which keeps the line
-// short enough for its field at every rate.
-QString MainWindow::formatText() const
-{
-    if (!m_controller->isDsd())
-        return tr("PCM ") + tr(" @%1").arg(m_controller->sampleRateText());
-    return tr("DSD %1x ").arg(m_controller->dsdMultiplier(), 0, 'g', 6)
-           + tr(" @%1 kHz").arg(m_controller->sampleRate() / 1000, 0, 'f', 1);
-}
-
-QString MainWindow::notesText(bool recording) const
-{
-    // The time left comes first: when the line is too long, the slow-drive note is cut.
-    QString text;
-    const qint64 left = m_controller->secondsLeft();
-    if (recording && left >= 0)
-        text += tr(" (%1 left)").arg(AsioController::clockText(left, 1));
-    if (m_controller->isSlowDrive())
-        text += tr(" (slow drive! using %1 MB RAM)")
-                    .arg(double(m_controller->bufferedBytes()) / 1024 / 1024, 0, 'f', 1);
-    return text;
+    const qint64 waiting = m_controller->bufferedBytes();
+    if (waiting <= 0) {
+        m_finishing = false;
+        close();
+        return;
+    }
+    refreshControls(false, false);
+    m_status->showFinishing(waiting);
 }
 
 void MainWindow::onNextTrack()
@@ -566,9 +569,15 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 }
 
 // Recorded audio lives in RAM until the writer has stored it, so the window neither closes
-// during a recording nor, without asking, while data still waits to be written.
+// during a recording nor, without asking, while data still waits to be written; when the
+// user wants to quit anyway it stays until the writer is done, so the process does not go on
+// writing unseen.
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    if (m_finishing) {  // the window closes by itself once everything is written
+        event->ignore();
+        return;
+    }
     if (m_controller->isRecording()) {
         showError(tr("Warning"), tr("Please stop recording first."));
         event->ignore();
@@ -576,8 +585,15 @@ void MainWindow::closeEvent(QCloseEvent* event)
         const auto answer =
             askYesNo(tr("Storing in progress"),
                      tr("We are still saving your precious audio data.\nDo you still want to quit?"));
-        if (answer == QMessageBox::No)
+        // The next refreshes show the count falling and close the window when it is done.
+        const qint64 waiting = m_controller->bufferedBytes();
+        if (answer == QMessageBox::No || waiting > 0)
             event->ignore();
+        if (answer != QMessageBox::No && waiting > 0) {
+            m_finishing = true;
+            refreshControls(false, false);
+            m_status->showFinishing(waiting);
+        }
     }
     QApplication::closeAllWindows();
 }

@@ -16,6 +16,7 @@ class QLineEdit;
 class QPushButton;
 class QStackedWidget;
 class QTimer;
+class StatusPanel;
 
 // The recorder's only main window: a small frameless grey panel with the destination field,
 // the transport buttons, the elapsed time and a status line, plus a floating log window
@@ -70,12 +71,12 @@ private:
     void layoutWidgets();
     void connectWidgets();
     void createLogWindow();
+    void createShortcuts();
+    void bindKey(QPushButton* button, const QString& key, const QString& toolTip);
     void refreshControls(bool recording, bool away);
+    void showTransportPage(int page, bool focused);
     void refreshElapsedTime();
-    QString statusText(bool recording) const;
-    QString stateText(bool recording) const;
-    QString formatText() const;
-    QString notesText(bool recording) const;
+    void refreshFinishing();
     void conformDestination();
     void askOverwrite(const QString& name);
     void refuseStart(const QString& reason);
@@ -90,7 +91,7 @@ private:
     QPushButton* m_settingsButton = nullptr;
     QPushButton* m_closeButton = nullptr;
     QLabel* m_timeLabel = nullptr;
-    QLineEdit* m_statusLine = nullptr;
+    StatusPanel* m_status = nullptr;
     QLineEdit* m_pathEdit = nullptr;
     QPushButton* m_browseButton = nullptr;
     QLabel* m_logoLabel = nullptr;
@@ -109,6 +110,7 @@ private:
     QString m_dsdFileType;
     bool m_overwrite = false;
     bool m_clockRunning = false;  // from a successful start to a stop
+    bool m_finishing = false;     // closing: waits until the writer has stored everything
 };
 
 #endif

@@ -35,6 +35,7 @@ public:
     QStringList commands;  // "start 1" (with consent to overwrite), "next", "reinit <driver> <rate> 0"
     std::optional<qint64> forcedBytes;
     std::optional<bool> forcedRecording;
+    std::optional<QString> forcedFailure;
 
     bool startRecording(bool overwrite) override
     {
@@ -53,6 +54,7 @@ public:
     }
     qint64 bufferedBytes() const override { return forcedBytes.value_or(AsioController::bufferedBytes()); }
     bool isRecording() const override { return forcedRecording.value_or(AsioController::isRecording()); }
+    QString failureText() const override { return forcedFailure.value_or(AsioController::failureText()); }
 };
 } // namespace
 
@@ -122,7 +124,15 @@ class TestMainWindow : public QObject
     template <typename T> T* child(const char* name) const { return window->findChild<T*>(name); }
     QPushButton* button(const char* name) const { return child<QPushButton>(name); }
     void click(const char* name) const { QTest::mouseClick(button(name), Qt::LeftButton); }
-    QString status() const { return child<QLineEdit>("statusLine")->text(); }
+    // The status area's lines that hold a text, " / " between them.
+    QString status() const
+    {
+        QStringList lines;
+        for (const char* name : {"statusLine", "noteLine", "reasonLine"})
+            if (!child<QLineEdit>(name)->text().isEmpty())
+                lines << child<QLineEdit>(name)->text();
+        return lines.join(" / ");
+    }
     QString clock() const { return child<QLabel>("timeLabel")->text(); }
     QString shownPath() const { return child<QLineEdit>("pathEdit")->text(); }
     QString logText() const { return window->logTable()->toText(); }
@@ -269,21 +279,65 @@ private slots:
         QCOMPARE(shown(), QString("Halvik UI Driver - stopped PCM  @44.1 kHz | 10011 0w"));
         QVERIFY(useDriver(5644800));
         QCOMPARE(status() + " | " + window->windowTitle(),
-                 QString("Halvik UI Driver - stopped DSD 2x  @5644.8 kHz | Veloran - Halvik UI Driver  @5644.8 kHz"));
+                 QString("Halvik UI Driver - stopped DSD 2x  @DSD 2x (5644.8 kHz) | Veloran - Halvik UI Driver  @5644.8 kHz"));
+        QVERIFY(useDriver(44100));
+    }
 
-        // Recording at DSD 4x with the slow-drive note, the line is cut at the right and shows
-        // from its first letter, the whole text in the tool tip.
-        QVERIFY(useDriver(11289600));
-        typePath(path("fit"));
-        click("recordButton");
-        controller->forcedBytes = 3 << 20;
+    // Every line of the status area shows its whole text in every state, at the narrowest
+    // window: nothing elided, and the text ends inside the line.
+    void statusFitsAtEveryRateAndState_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<bool>("recording");
+        QTest::addColumn<qint64>("buffered");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("expected");  // the lines, " / " between them
+        const QString left = "\\(\\d+:\\d\\d:\\d\\d left\\)";
+        // clang-format off
+        QTest::newRow("44.1 kHz, recording, slow drive") << 44100.0 << true << qint64(3 << 20) << ""
+            << "Halvik UI Driver - recording PCM  @44\\.1 kHz / " + left + " \\(slow drive! using 3\\.0 MB RAM\\)";
+        QTest::newRow("DSD 4x, recording, slow drive") << 11289600.0 << true << qint64(4095LL << 20) << ""
+            << "Halvik UI Driver - recording DSD 4x  @DSD 4x \\(11289\\.6 kHz\\) / " + left
+               + " \\(slow drive! using 4095\\.0 MB RAM\\)";
+        QTest::newRow("DSD 4x, RAM buffer full, writing on") << 11289600.0 << false << qint64(250LL << 20)
+            << "RAM buffer full (the disk is too slow)"
+            << "Halvik UI Driver - stopped DSD 4x  @DSD 4x \\(11289\\.6 kHz\\) / \\(slow drive! using 250\\.0 MB RAM\\) / "
+               "recording stopped: RAM buffer full \\(the disk is too slow\\)";
+        QTest::newRow("DSD 2x, disk full") << 5644800.0 << false << qint64(0) << "No space left on device"
+            << "Halvik UI Driver - stopped DSD 2x  @DSD 2x \\(5644\\.8 kHz\\) / recording stopped: No space left on device";
+        // clang-format on
+    }
+    void statusFitsAtEveryRateAndState()
+    {
+        QFETCH(double, rate);
+        QFETCH(bool, recording);
+        QFETCH(qint64, buffered);
+        QFETCH(QString, failure);
+        QFETCH(QString, expected);
+        const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
+        window->resize(least);
+        QTRY_COMPARE(window->size(), least);
+        QVERIFY(useDriver(rate));
+        if (recording) {
+            typePath(path("fit"));
+            click("recordButton");
+            QVERIFY(controller->isRecording());
+        }
+        controller->forcedBytes = buffered;
+        if (!failure.isEmpty())
+            controller->forcedFailure = failure;
         refresh();
-        auto* line = child<QLineEdit>("statusLine");
-        VERIFY_MATCH(line->toolTip(), "^Halvik UI Driver - recording DSD 4x  @11289\\.6 kHz "
-                                      "\\(\\d+:\\d\\d:\\d\\d left\\) \\(slow drive! using 3\\.0 MB RAM\\)$");
-        QVERIFY(line->text().endsWith(QChar(0x2026)) && line->toolTip().startsWith(line->text().chopped(1)));
-        QCOMPARE(line->cursorPosition(), 0);
+        VERIFY_MATCH(status(), "^" + expected + "$");
+        for (const char* name : {"statusLine", "noteLine", "reasonLine"}) {
+            auto* line = child<QLineEdit>(name);
+            const int start = line->inputMethodQuery(Qt::ImCursorRectangle).toRect().left();  // the cursor is at 0
+            const int end = start + QFontMetrics(line->font()).horizontalAdvance(line->text());
+            QVERIFY2(line->text() == line->toolTip() && end <= line->contentsRect().right(),
+                     qPrintable(QString("%1: '%2' ends at %3 of %4").arg(name, line->toolTip()).arg(end)
+                                    .arg(line->contentsRect().right())));
+        }
         controller->forcedBytes.reset();
+        controller->forcedFailure.reset();
         window->onStopRec();
         QVERIFY(waitIdle() && useDriver(44100));
     }
@@ -445,7 +499,7 @@ private slots:
         click("recordButton");
         controller->forcedBytes = 512000;  // the most the drive may lag behind for a next track
         refresh();
-        VERIFY_MATCH(shown(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(\\d+:\\d\\d:\\d\\d left\\) "
+        VERIFY_MATCH(shown(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(\\d+:\\d\\d:\\d\\d left\\) "
                               "\\| 01100 1r$");
         QTRY_VERIFY(controller->recordedSeconds() > 0);
 
@@ -499,6 +553,48 @@ private slots:
         });
         QVERIFY(shownChecked && !controller->isEmbedMetadataEnabled());
         controller->setEmbedMetadata(true);
+    }
+
+    // Ctrl+R, Ctrl+N and Ctrl+S work wherever the focus is, and only where their button could be
+    // pressed: no next track or stop while nothing records. A focus on the record button moves
+    // on to the next-track button that takes its place.
+    void keyboardTransport_data()
+    {
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<QString>("focusWhileRecording");
+        QTest::newRow("in the destination field") << "pathEdit" << "pathEdit";
+        QTest::newRow("on the record button") << "recordButton" << "nextTrackButton";
+        QTest::newRow("in the log window") << "log" << "log";
+    }
+    void keyboardTransport()
+    {
+        QFETCH(QString, focus);
+        QFETCH(QString, focusWhileRecording);
+        QCOMPARE(QStringList({button("recordButton")->toolTip(), button("nextTrackButton")->toolTip(),
+                              button("stopButton")->toolTip()}),
+                 QStringList({"start recording (Ctrl+R)", "next track (Ctrl+N)", "stop recording (Ctrl+S)"}));
+        QVERIFY(useDriver(44100));
+        typePath(path("keys.wav"));
+        QWidget* focused = focus == "log" ? window->logTable() : window->findChild<QWidget*>(focus);
+        focused->window()->show();
+        focused->window()->activateWindow();
+        QTRY_VERIFY(focused->isActiveWindow());
+        focused->setFocus();
+        QTRY_VERIFY(focused->hasFocus());
+        auto press = [this](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key, Qt::ControlModifier); };
+
+        press(Qt::Key_N);
+        press(Qt::Key_S);
+        press(Qt::Key_R);
+        QVERIFY(controller->isRecording() && controller->commands == QStringList("start 0"));
+        QCOMPARE(QApplication::focusWidget(), focus == "log" ? focused : child<QWidget>(qPrintable(focusWhileRecording)));
+        QTRY_VERIFY(controller->recordedSeconds() > 0);
+        press(Qt::Key_R);
+        press(Qt::Key_N);
+        QCOMPARE(controller->commands, QStringList({"start 0", "next"}));
+        press(Qt::Key_S);
+        QVERIFY(!controller->isRecording() && waitIdle());
+        window->logWindow()->hide();
     }
 
     // ---- the destination: one trimmed name, checked once, a container that fits the data ----
@@ -602,7 +698,7 @@ private slots:
         typePath(path("tight/t.wav"));
         click("recordButton");
         refresh();
-        VERIFY_MATCH(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz \\(0:01:0\\d left\\)$");
+        VERIFY_MATCH(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(0:01:0\\d left\\)$");
         QTRY_COMPARE(logText().count(warning), before + 1);
         // The test driver delivers audio faster than real time: the minute mark comes soon.
         QTRY_COMPARE_WITH_TIMEOUT(logText().count(warning), before + 2, 15000);
@@ -638,7 +734,7 @@ private slots:
         plugDevice(false, 1200);  // a failed attempt at least, which leaves the host no driver name
         refresh();
         // Only stop is enabled.
-        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\) \\| 010");
+        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\).* \\| 010");
         click("stopButton");
         QVERIFY(waitIdle());
         const auto gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
@@ -710,13 +806,22 @@ private slots:
         controller->forcedBytes = 4096;
         answerBox(QMessageBox::No);
         QVERIFY(!window->close());
-        answerBox(QMessageBox::Yes);
-        QVERIFY(window->close() && !window->isVisible());
         const QString storing =
             "[lamp] Storing in progress: We are still saving your precious audio data.\nDo you still want to quit?";
-        QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing, storing}));
-        window->show();
+        QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing}));
+
+        // After Yes the window shows what is left to write, lets nothing new start, and closes
+        // by itself once all is written; a close meanwhile asks nothing.
+        controller->forcedBytes = 3 << 20;
+        answerBox(QMessageBox::Yes);
+        QVERIFY(!window->close() && window->isVisible());
+        QCOMPARE(status() + " | " + controls(), QString("finishing: 3.0 MB to write | 00000 0r"));
+        controller->forcedBytes = (1 << 20) + (1 << 19);
+        QVERIFY(!window->close() && boxes.size() == 3);
+        QTRY_COMPARE(status(), QString("finishing: 1.5 MB to write"));
         controller->forcedBytes = 0;
+        QTRY_VERIFY(!window->isVisible());
+        window->show();
         QVERIFY(window->close() && boxes.size() == 3);
     }
 };

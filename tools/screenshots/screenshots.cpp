@@ -1,7 +1,9 @@
 // Renders the recorder's windows to PNG files: the main window idle, its level meters at the
 // simulated tone and with the right clip lamp lit by a full-scale burst, recording (with the
 // time left on the disk), waiting for its unplugged device and after the writer could not
-// create its file, the log window with a message of every level, and the settings dialog. The
+// create its file, the log window with a message of every level, recording at DSD 4x onto a
+// drive slower than the data (with the time left and the slow-drive warning), and the settings
+// dialog. The
 // recorder is built as the
 // program builds it, on the simulated device, with settings in a temporary directory so the
 // user's own are never touched.
@@ -18,6 +20,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QDockWidget>
+#include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -25,7 +28,13 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -55,6 +64,59 @@ void clickAndWait(QWidget* window, const char* button, int ms)
 {
     QTest::mouseClick(window->findChild<QPushButton*>(QString::fromLatin1(button)), Qt::LeftButton);
     QTest::qWait(ms);
+}
+
+// A destination that takes about 1 MB/s, less than DSD 4x delivers (2.8 MB/s): a named pipe
+// drained by a slow reader, so the audio piles up in the RAM buffer as it does before a slow
+// disk. Once `slow` is cleared it drains at full speed until the writer closes the file.
+class SlowDrive
+{
+public:
+    explicit SlowDrive(const QString& path) : m_path(QFile::encodeName(path))
+    {
+        m_made = ::mkfifo(m_path.constData(), 0600) == 0;
+        if (m_made)
+            m_reader = std::thread([this] { drain(); });
+    }
+    ~SlowDrive()
+    {
+        slow = false;
+        if (m_reader.joinable())
+            m_reader.join();
+    }
+    bool isMade() const { return m_made; }
+    std::atomic<bool> slow{true};
+
+private:
+    void drain()
+    {
+        const int fd = ::open(m_path.constData(), O_RDONLY);
+        char block[64 * 1024];
+        while (fd >= 0 && ::read(fd, block, sizeof block) > 0)
+            if (slow)
+                std::this_thread::sleep_for(std::chrono::milliseconds(64));
+        if (fd >= 0)
+            ::close(fd);
+    }
+    QByteArray m_path;
+    bool m_made = false;
+    std::thread m_reader;
+};
+
+// Chooses name through the window's file dialog, as a user would; a name chosen there may
+// replace the file of that name.
+void browseTo(QWidget* window, const QString& name)
+{
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [name, &answer] {
+        if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            answer.stop();
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(name);
+            dialog->QDialog::accept();  // the dialog's own question about replacing is the user's "yes"
+        }
+    });
+    answer.start(100);
+    clickAndWait(window, "browseButton", 100);
 }
 
 } // namespace
@@ -127,6 +189,22 @@ int main(int argc, char* argv[])
     QTest::qWait(200);
     ok = save(log, out, "log.png") && ok;
     log->hide();
+
+    {
+        controller->reinitializeDriver(QString::fromLatin1(SimulatedDriver::kDescription), 11289600,
+                                       false);
+        SlowDrive drive(settings.filePath(QStringLiteral("slow.dsf")));
+        browseTo(&window, settings.filePath(QStringLiteral("slow.dsf")));
+        clickAndWait(&window, "recordButton", 2500);
+        if (!drive.isMade() || !controller->isSlowDrive()) {
+            std::printf("FAILED no slow drive to record onto\n");
+            ok = false;
+        }
+        ok = save(&window, out, "main-dsd4x-slow-drive.png") && ok;
+        drive.slow = false;
+        clickAndWait(&window, "stopButton", 200);
+        QTest::qWaitFor([controller] { return controller->isIdle(); }, 10000);
+    }
 
     // The dialog is modal: grab it once it is up, then cancel it.
     QTimer::singleShot(500, [&] {

@@ -1,8 +1,10 @@
 #include "alsadriver.h"
 
+#include "alsadop.h"
 #include "alsastream.h"
 #include "builtindrivers.h"
 
+#include <QElapsedTimer>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -41,6 +43,9 @@ const long kPcmFloor = 32, kPcmCeiling = 16384;       // ASIO samples per half
 const long kDsdFloor = 256, kDsdCeiling = 262144;     // bits per channel and half
 const long kPcmPreferredPer48k = 512;
 const long kDsdPreferredPerMultiple = 32768;
+// The DoP probe reads about 46 ms at DSD 1x, for at most a second.
+const long kDopProbeFrames = 8192;
+const int kDopProbeMs = 1000;
 
 void copyText(char* buffer, size_t size, const char* text)
 {
@@ -179,6 +184,11 @@ unsigned long AlsaDriver::xrunCount() const
     return m_stream ? m_stream->xruns() : 0;
 }
 
+unsigned long AlsaDriver::dopLossCount() const
+{
+    return m_stream ? m_stream->dopLosses() : 0;
+}
+
 void AlsaDriver::setError(const QString& text)
 {
     copyText(m_errorMessage, sizeof m_errorMessage, text.toUtf8().constData());
@@ -212,6 +222,22 @@ AlsaDriver::Setup AlsaDriver::setupFor(const AlsaPcm& pcm, unsigned channels, bo
     }
     if (!isDsdRate(rate))
         return s;
+    if (!m_nativeDsd) {
+        const double frameRate = rate / AlsaDop::kBitsPerFrame;
+        for (AlsaPcmConvert::Layout l : kPcmLayouts) {
+            if (!AlsaDop::carries(l) || frameRate != std::floor(frameRate) ||
+                !pcm.supports(AlsaPcmConvert::format(l), channels, unsigned(frameRate)))
+                continue;
+            s.ok = true;
+            s.dop = true;
+            s.format = AlsaPcmConvert::format(l);
+            s.pcmLayout = l;
+            s.wordBytes = AlsaPcmConvert::wordBytes(l);
+            s.frameRate = unsigned(frameRate);
+            return s;
+        }
+        return s;
+    }
     for (const DsdFormat& f : kDsdFormats) {
         const int bytes = AlsaDsdReorder::wordBytes(f.layout);
         const double frameRate = rate / 8.0 / bytes;
@@ -230,7 +256,8 @@ AlsaDriver::Setup AlsaDriver::setupFor(const AlsaPcm& pcm, unsigned channels, bo
 
 bool AlsaDriver::deviceTakes(double rate) const
 {
-    return setupFor(m_capture, m_captureChannels, isDsdRate(rate), rate).ok;
+    const Setup s = setupFor(m_capture, m_captureChannels, isDsdRate(rate), rate);
+    return s.ok && (!s.dop || m_dopMarkers.value(rate, false));
 }
 
 bool AlsaDriver::acceptsRate(double rate) const
@@ -245,6 +272,78 @@ bool AlsaDriver::hasNativeDsd() const
             return true;
     }
     return false;
+}
+
+bool AlsaDriver::hasDsd() const
+{
+    return m_nativeDsd || m_dopMarkers.key(true, 0.0) > 0;
+}
+
+QString AlsaDriver::noDsdReason() const
+{
+    if (m_dopMarkers.isEmpty())
+        return QStringLiteral("%1 has no native DSD format, nor 24/32-bit PCM at 176.4/352.8 "
+                              "kHz for DoP: DSD not available")
+            .arg(m_entry.description);
+    return QStringLiteral("%1 has no native DSD and sent no DoP markers, only plain PCM: "
+                          "DSD not available")
+        .arg(m_entry.description);
+}
+
+// A short capture at each DSD rate the card could carry as DoP tells whether it does: a
+// converter set to PCM sends the same format at the same rate without markers.
+void AlsaDriver::probeDop()
+{
+    m_dopMarkers.clear();
+    for (double r : kStandardRates) {
+        const Setup s = setupFor(m_capture, m_captureChannels, true, r);
+        if (!s.ok || !s.dop)
+            continue;
+        const bool seen = showsDopMarkers(s);
+        m_dopMarkers.insert(r, seen);
+        if (seen)
+            fprintf(stderr, "%s: DoP markers at %u Hz: DSD %gx is taken as DoP in %s\n",
+                    m_entry.captureDevice.constData(), s.frameRate, r / kDsdBaseRate,
+                    snd_pcm_format_name(s.format));
+        else
+            fprintf(stderr, "%s: no DoP markers at %u Hz, only plain PCM: DSD %gx is not offered "
+                            "(set the converter to DSD/DoP output and choose the device again)\n",
+                    m_entry.captureDevice.constData(), s.frameRate, r / kDsdBaseRate);
+    }
+}
+
+bool AlsaDriver::showsDopMarkers(const Setup& s)
+{
+    snd_pcm_uframes_t lo = 0, hi = 0;
+    if (!m_capture.periodRange(s.format, m_captureChannels, s.frameRate, &lo, &hi))
+        return false;
+    const snd_pcm_uframes_t period = qBound(lo, snd_pcm_uframes_t(1024), hi);
+    if (m_capture.configure(s.format, m_captureChannels, s.frameRate, period, nullptr) < 0)
+        return false;
+    const int frameBytes = int(m_captureChannels) * s.wordBytes;
+    std::vector<uint8_t> frames(size_t(period) * size_t(frameBytes));
+    AlsaDop::Checker checker;
+    long seen = 0;
+    QElapsedTimer clock;
+    clock.start();
+    int err = snd_pcm_start(m_capture.handle());
+    while (err >= 0 && !checker.locked && seen < kDopProbeFrames && clock.elapsed() < kDopProbeMs) {
+        snd_pcm_wait(m_capture.handle(), 100);
+        const snd_pcm_sframes_t n = snd_pcm_readi(m_capture.handle(), frames.data(), period);
+        if (n == -EAGAIN)
+            continue;
+        if (n < 0) {
+            err = snd_pcm_recover(m_capture.handle(), int(n), 1);
+            if (err >= 0)
+                err = snd_pcm_start(m_capture.handle());
+            continue;
+        }
+        AlsaDop::check(s.pcmLayout, frames.data(), long(n), frameBytes, int(m_captureChannels),
+                       &checker);
+        seen += long(n);
+    }
+    snd_pcm_drop(m_capture.handle());
+    return checker.locked;
 }
 
 bool AlsaDriver::hasPcm() const
@@ -279,7 +378,9 @@ long AlsaDriver::outputCount() const
 
 long AlsaDriver::samplesPerFrame(const Setup& s) const
 {
-    return isDsd() ? 8L * s.wordBytes : 1L;
+    if (!isDsd())
+        return 1;
+    return s.dop ? AlsaDop::kBitsPerFrame : 8L * s.wordBytes;
 }
 
 ASIOBool AlsaDriver::init(void*)
@@ -299,7 +400,8 @@ ASIOBool AlsaDriver::init(void*)
         return ASIOFalse;
     }
     const bool pcm = hasPcm();
-    if (!pcm && !hasNativeDsd()) {
+    m_nativeDsd = hasNativeDsd();
+    if (!pcm && !m_nativeDsd) {
         setError(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
                                 "nor native DSD")
                      .arg(QString::fromUtf8(m_entry.captureDevice)));
@@ -316,6 +418,8 @@ ASIOBool AlsaDriver::init(void*)
                     m_entry.playbackDevice.constData(), snd_strerror(perr));
     }
     reportFormats();
+    if (!m_nativeDsd)
+        probeDop();
     m_rateAnswers.clear();
     for (double r : kStandardRates)
         m_rateAnswers.insert(r, deviceTakes(r));
@@ -353,6 +457,11 @@ void AlsaDriver::getErrorMessage(char* string)
         copyText(string, 124, m_errorMessage);
     } else if (m_stream && m_stream->state() == AlsaStream::State::Lost) {
         copyText(string, 124, m_stream->lostReason().c_str());
+    } else if (dopLossCount() > 0) {
+        char text[124];
+        snprintf(text, sizeof text, "DoP markers lost %lu times on %s: the card sent plain PCM",
+                 dopLossCount(), m_entry.captureDevice.constData());
+        copyText(string, 124, text);
     } else if (xrunCount() > 0) {
         char text[124];
         snprintf(text, sizeof text, "%lu overruns or underruns recovered on %s", xrunCount(),
@@ -392,6 +501,7 @@ ASIOError AlsaDriver::start()
         d.dsd = isDsd();
         d.layout = s.layout;
         d.pcmLayout = s.pcmLayout;
+        d.dop = s.dop;
         d.wordBytes = s.wordBytes;
         d.hwChannels = int(channels);
         d.silence = int(snd_pcm_format_silence_64(s.format) & 0xff);
@@ -420,8 +530,9 @@ ASIOError AlsaDriver::start()
         setError(QString::fromStdString(error));
         return ASE_HWMalfunction;
     }
-    fprintf(stderr, "%s: capture as %s at %u frames/s, playback %s\n",
-            m_entry.captureDevice.constData(), snd_pcm_format_name(in.format), in.frameRate,
+    fprintf(stderr, "%s: capture as %s%s at %u frames/s, playback %s%s\n",
+            m_entry.captureDevice.constData(), in.dop ? "DoP in " : "",
+            snd_pcm_format_name(in.format), in.frameRate, playback.pcm && out.dop ? "DoP in " : "",
             playback.pcm ? snd_pcm_format_name(out.format) : "off");
     m_errorMessage[0] = '\0';
     return ASE_OK;
@@ -542,8 +653,15 @@ ASIOError AlsaDriver::setSampleRate(ASIOSampleRate sampleRate)
         return ASE_OK;
     if (isRunning())
         return ASE_InvalidMode;
-    if (!acceptsRate(sampleRate))
+    if (!acceptsRate(sampleRate)) {
+        if (isDsd() && m_dopMarkers.contains(sampleRate))
+            setError(QStringLiteral("%1 sent no DoP markers at %2 kHz, only plain PCM: DSD %3x "
+                                    "not available")
+                         .arg(m_entry.description)
+                         .arg(sampleRate / AlsaDop::kBitsPerFrame / 1000)
+                         .arg(sampleRate / kDsdBaseRate));
         return ASE_NoClock;
+    }
     m_rate = sampleRate;
     return ASE_OK;
 }
@@ -655,10 +773,8 @@ ASIOError AlsaDriver::setIoFormat(const ASIOIoFormat* format)
     if (format->FormatType == m_format)
         return ASE_SUCCESS;
     const bool dsd = format->FormatType == kASIODSDFormat;
-    if (dsd && !hasNativeDsd()) {
-        setError(QStringLiteral("%1 offers no native DSD format (DSD_U8, DSD_U16, DSD_U32) "
-                                "in ALSA; DSD is not available")
-                     .arg(m_entry.description));
+    if (dsd && !hasDsd()) {
+        setError(noDsdReason());
         return ASE_NotPresent;
     }
     if (!dsd && !hasPcm()) {
@@ -701,7 +817,7 @@ ASIOError AlsaDriver::future(long selector, void* opt)
         if (format->FormatType == kASIOPCMFormat)
             return hasPcm() ? ASE_SUCCESS : ASE_NotPresent;
         if (format->FormatType == kASIODSDFormat)
-            return hasNativeDsd() ? ASE_SUCCESS : ASE_NotPresent;
+            return hasDsd() ? ASE_SUCCESS : ASE_NotPresent;
         return ASE_NotPresent;
     default:
         return ASE_NotPresent;

@@ -10,6 +10,8 @@
 #include "audiofilewriter.h"
 #include "partitionmanager.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusPendingReply>
 #include <QtTest>
 #include <atomic>
 
@@ -182,6 +184,7 @@ class TestAlsaDriver : public QObject
     Q_OBJECT
     QTemporaryDir dir;
     QString gone;
+    QProcess bus;  // the private session bus, where dbus-daemon is installed
     AsioController* controller = nullptr;
     QStringList log;
 
@@ -264,6 +267,15 @@ private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
+        // A private session bus for the reservation; without dbus-daemon an address where no
+        // bus listens, so that no test reaches the desktop's.
+        QByteArray address = "unix:path=" + QFile::encodeName(path("no-bus"));
+        if (!QStandardPaths::findExecutable("dbus-daemon").isEmpty()) {
+            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+            QVERIFY(bus.waitForReadyRead(10000));
+            address = bus.readLine().trimmed();
+        }
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
         gone = path("card-gone");
         QString conf = QStringLiteral("pcm_type.tessarotestcard { lib \"%1\" }\n")
                            .arg(QLatin1String(TESSARO_TEST_CARD_PLUGIN));
@@ -292,12 +304,18 @@ private slots:
                           dopFrames(kFormats[0], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0,
                                     16384, 16384 + 8192)));
         QVERIFY(addDevice(&conf, "plain_hirate", kFormats[0], "44100 176400 352800", 2, n));
+        // "hw:7" is card 7 to the driver, whose reservation it asks for: here a test card that
+        // cannot be opened while reserved-busy exists.
+        QVERIFY(addDevice(&conf, "reserved", kFormats[0], "48000", 2, 96000,
+                          QStringLiteral("busy_file \"%1\"").arg(path("reserved-busy"))));
+        conf += QStringLiteral("pcm.hw { @args [ CARD ] @args.CARD { type string } type asym "
+                               "capture.pcm \"reserved\" playback.pcm \"reserved\" }\n");
         conf += QStringLiteral("pcm.plain_null { type null }\n");
         QVERIFY(writeFile("asoundrc", conf.toUtf8()));
         qputenv("ALSA_CONFIG_PATH", QFile::encodeName(path("asoundrc")));
         qputenv(AlsaCardList::kDevicesVariable,
                 "halvik_stereo, mono,eight,s16_le,s24_3le,s24_le,dsd_u8,dsd_u16_le,dsd_u16_be,"
-                "dsd_u32_le,dsd_u32_be,dop_s32_le,dop_s24_3le,dop_s24_le,dop_lost,plain_hirate,plain_null,"
+                "dsd_u32_le,dsd_u32_be,dop_s32_le,dop_s24_3le,dop_s24_le,dop_lost,plain_hirate,hw:7,plain_null,"
                 "tessaro_missing,"
                 "a_device_name_much_longer_than_the_limit");
 
@@ -333,6 +351,11 @@ private slots:
         QVERIFY(controller->driverNames().contains(expected.last()));
         QVERIFY(loadAsioDriver(expected.last().toLatin1().constData()));
         ASIOExit();
+        // A hw name tells the card (for its reservation); a card id that is not there, none.
+        QCOMPARE((QList<int>{entryFor("hw:7").card, entryFor("halvik_stereo").card,
+                             AlsaCardList::cardNumber("plughw:CARD=3,DEV=0"),
+                             AlsaCardList::cardNumber("hw:CARD=tessaro_no_such_card")}),
+                 (QList<int>{7, -1, 3, -1}));
         const auto again = AlsaCardList::namedDevices("eight,halvik_stereo");
         QCOMPARE(again.at(1).clsid, entryFor("halvik_stereo").clsid);
         QList<QByteArray> taken{"same name (ALSA)"};
@@ -527,6 +550,58 @@ private slots:
         QVERIFY(played.size() >= 2 * c.halfBytes);
         const quint32 frames = quint32(played.size() / (int(out) * f.bytes));
         QCOMPARE(played, cardData(f, 0, int(out), frames, true));
+    }
+
+    // The card's reservation on the private bus, held by a program as a sound server holds it.
+    // One that agrees to release the card stops keeping it busy, and the driver opens it,
+    // keeps the name while it holds the card, answers another program's request with false,
+    // and frees the name when released. One that refuses keeps the card; the driver leaves
+    // it and its message names the holder.
+    void reservesTheCardOnTheSessionBus_data()
+    {
+        QTest::addColumn<bool>("releases");
+        QTest::newRow("holder releases") << true;
+        QTest::newRow("holder refuses") << false;
+    }
+
+    void reservesTheCardOnTheSessionBus()
+    {
+        QFETCH(bool, releases);
+        if (bus.state() != QProcess::Running)
+            QSKIP("dbus-daemon is not installed: the card's reservation is not tested");
+        const QString service = "org.freedesktop.ReserveDevice1.Audio7";
+        QVERIFY(writeFile("reserved-busy", {}));
+        QProcess holder;
+        holder.start(TESSARO_RESERVATION_HOLDER, {"7", "Test Sound Server",
+                                                  releases ? "release" : "refuse",
+                                                  path("reserved-busy")});
+        QVERIFY(holder.waitForReadyRead(10000));
+        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
+        const QString holderName = names->serviceOwner(service);
+
+        auto* d = new AlsaDriver(entryFor("hw:7"));
+        if (!releases) {
+            QCOMPARE(d->init(nullptr), ASIOFalse);
+            QCOMPARE(errorOf(d), QByteArray("hw:7 is busy: Test Sound Server holds it and would "
+                                            "not release it; quit or stop Test Sound Server to "
+                                            "free the card"));
+            d->Release();
+            QCOMPARE(names->serviceOwner(service).value(), holderName);
+            return;
+        }
+        QCOMPARE(d->init(nullptr), ASIOTrue);
+        QCOMPARE(names->serviceOwner(service).value(), QDBusConnection::sessionBus().baseService());
+        QDBusConnection other = QDBusConnection::connectToBus(QString(qgetenv(
+                                                                  "DBUS_SESSION_BUS_ADDRESS")),
+                                                              "another program");
+        QDBusPendingReply<bool> answer = other.asyncCall(
+            QDBusMessage::createMethodCall(service, "/org/freedesktop/ReserveDevice1/Audio7",
+                                           "org.freedesktop.ReserveDevice1", "RequestRelease")
+            << 1000);
+        QVERIFY(QTest::qWaitFor([&] { return answer.isFinished(); }, 10000));
+        QVERIFY2(answer.isValid() && !answer.value(), qPrintable(answer.error().message()));
+        d->Release();
+        QVERIFY(!names->isServiceRegistered(service).value());
     }
 
     // A card that vanishes while streaming: one reset request and the reason in the error text.

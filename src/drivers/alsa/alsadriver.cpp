@@ -1,10 +1,12 @@
 #include "alsadriver.h"
 
+#include "alsadevicereservation.h"
 #include "alsadop.h"
 #include "alsastream.h"
 #include "builtindrivers.h"
 
 #include <QElapsedTimer>
+#include <QThread>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +48,8 @@ const long kDsdPreferredPerMultiple = 32768;
 // The DoP probe reads about 46 ms at DSD 1x, for at most a second.
 const long kDopProbeFrames = 8192;
 const int kDopProbeMs = 1000;
+// How long a card whose owner agreed to release it may stay busy.
+const int kReleasedCardMs = 2000;
 
 void copyText(char* buffer, size_t size, const char* text)
 {
@@ -127,8 +131,6 @@ QString openFailure(const QByteArray& device, int err)
     case ENOENT:
     case EBADFD:
         return QStringLiteral("device unplugged (%1: %2)").arg(name, why);
-    case EBUSY:
-        return QStringLiteral("%1 is busy: another program is using it").arg(name);
     case EACCES:
     case EPERM:
         return QStringLiteral("no permission for %1: the user needs /dev/snd (group audio)")
@@ -163,7 +165,69 @@ AlsaDriver::~AlsaDriver()
     if (m_stream)
         m_stream->release();
     // Released from inside a buffer switch, the stream is told to stop and ends on its own
-    // thread as soon as the switch returns, without touching the PCMs closed below.
+    // thread as soon as the switch returns, without touching the PCMs closed here. They are
+    // closed before the reservation goes, so that a sound server taking the card back finds
+    // it free.
+    m_capture.close();
+    m_playback.close();
+    dropReservation();
+}
+
+// The card is asked for on the session bus first, so that a sound server lets it go.
+int AlsaDriver::openCapture()
+{
+    if (m_entry.card >= 0 && !m_reservation)
+        m_reservation = new AlsaDeviceReservation(m_entry.card, m_entry.description);
+    m_refused = m_reservation &&
+                m_reservation->acquire() == AlsaDeviceReservation::Outcome::Refused;
+    if (m_refused)
+        return -EBUSY;
+    int err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
+    // A sound server that agreed may close the card a moment after its answer.
+    QElapsedTimer clock;
+    clock.start();
+    while (err == -EBUSY && m_reservation && m_reservation->tookOver() &&
+           clock.elapsed() < kReleasedCardMs) {
+        QThread::msleep(50);
+        err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
+    }
+    return err;
+}
+
+QString AlsaDriver::busyMessage() const
+{
+    const QString device = QString::fromUtf8(m_entry.captureDevice);
+    if (m_refused && !m_reservation->holder().isEmpty())
+        return QStringLiteral("%1 is busy: %2 holds it and would not release it; quit or stop %2 "
+                              "to free the card")
+            .arg(device, m_reservation->holder());
+    const QString holder = AlsaDeviceReservation::holderOf(m_entry.card);
+    if (!holder.isEmpty())
+        return QStringLiteral("%1 is busy: %2 holds it; quit or stop that program to free the card")
+            .arg(device, holder);
+    return QStringLiteral("%1 is busy: another program is using it (fuser -v /dev/snd/* names it)")
+        .arg(device);
+}
+
+ASIOBool AlsaDriver::failInit(const QString& text)
+{
+    setError(text);
+    m_capture.close();
+    m_playback.close();
+    dropReservation();
+    return ASIOFalse;
+}
+
+// A driver released on the device thread leaves the reservation to the thread it lives on.
+void AlsaDriver::dropReservation()
+{
+    if (!m_reservation)
+        return;
+    if (m_reservation->thread() == QThread::currentThread())
+        delete m_reservation;
+    else
+        m_reservation->deleteLater();
+    m_reservation = nullptr;
 }
 
 unsigned long AlsaDriver::AddRef()
@@ -387,27 +451,24 @@ ASIOBool AlsaDriver::init(void*)
 {
     if (m_initialized)
         return ASIOTrue;
-    const int err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
-    if (err < 0) {
-        setError(openFailure(m_entry.captureDevice, err));
-        return ASIOFalse;
+    const int err = openCapture();
+    if (err == -EBUSY) {
+        const QString busy = busyMessage();
+        fprintf(stderr, "%s\n", qPrintable(busy));
+        return failInit(busy);
     }
+    if (err < 0)
+        return failInit(openFailure(m_entry.captureDevice, err));
     m_captureChannels = m_capture.channels();
-    if (m_captureChannels == 0) {
-        setError(QStringLiteral("%1 reports no capture channels")
-                     .arg(QString::fromUtf8(m_entry.captureDevice)));
-        m_capture.close();
-        return ASIOFalse;
-    }
+    if (m_captureChannels == 0)
+        return failInit(QStringLiteral("%1 reports no capture channels")
+                            .arg(QString::fromUtf8(m_entry.captureDevice)));
     const bool pcm = hasPcm();
     m_nativeDsd = hasNativeDsd();
-    if (!pcm && !m_nativeDsd) {
-        setError(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
-                                "nor native DSD")
-                     .arg(QString::fromUtf8(m_entry.captureDevice)));
-        m_capture.close();
-        return ASIOFalse;
-    }
+    if (!pcm && !m_nativeDsd)
+        return failInit(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
+                                       "nor native DSD")
+                            .arg(QString::fromUtf8(m_entry.captureDevice)));
     m_playbackChannels = 0;
     if (!m_entry.playbackDevice.isEmpty()) {
         const int perr = m_playback.open(m_entry.playbackDevice, SND_PCM_STREAM_PLAYBACK);

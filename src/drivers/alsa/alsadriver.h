@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 
+class AlsaDeviceReservation;
 class AlsaStream;
 
 // Registers one built-in driver class per ALSA device that can capture (see AlsaCardList for
@@ -51,6 +52,11 @@ void registerAlsaDrivers();
 // Buffer sizes (ASIO samples per channel and half, powers of two, granularity -1) come from
 // the period sizes the device allows at the current format and rate; a half is one period.
 // Preferred: 512 samples per 48 kHz of PCM rate (about 11 ms), 32768 per DSD multiple.
+//
+// Sharing the card: before opening it, init() reserves the card on the session bus
+// (AlsaDeviceReservation), so that a sound server that holds it lets it go; the reservation
+// is given back when the driver is released. Where the card is still busy, the error message
+// names the program that holds it and says how to free it.
 //
 // Faults: overruns and underruns are recovered and counted (xrunCount); the host hears of
 // each through asioMessage(kAsioResyncRequest), and getErrorMessage reports the count while
@@ -131,6 +137,10 @@ private:
     long samplesPerFrame(const Setup& s) const;
     void setError(const QString& text);
     ASIOError setIoFormat(const ASIOIoFormat* format);
+    int openCapture();
+    QString busyMessage() const;
+    ASIOBool failInit(const QString& text);
+    void dropReservation();
 
     const AlsaDeviceEntry m_entry;
     std::atomic<unsigned long> m_refs{1};
@@ -146,6 +156,8 @@ private:
     bool m_initialized = false;
     char m_errorMessage[124] = {};
     std::shared_ptr<AlsaStream> m_stream;
+    AlsaDeviceReservation* m_reservation = nullptr;  // while the card is ours
+    bool m_refused = false;  // the reservation's owner kept the card
 };
 
 #endif

@@ -78,6 +78,7 @@ AlsaDeviceReservation::Outcome AlsaDeviceReservation::acquire()
 {
     if (m_held)
         return Outcome::Reserved;
+    m_refused = false;
     if (m_card < 0 || !m_bus.isConnected() || !m_bus.interface())
         return Outcome::NotReservable;
     // Exported before the name is taken, so that nobody finds the name without the object.
@@ -90,18 +91,16 @@ AlsaDeviceReservation::Outcome AlsaDeviceReservation::acquire()
     }
     if (registerName(false))
         return Outcome::Reserved;
-    if (!askOwnerToRelease()) {
-        release();
-        return Outcome::Refused;
-    }
     QElapsedTimer clock;
     clock.start();
-    while (!registerName(true)) {
-        if (clock.elapsed() > kHandOverMs) {
-            release();
-            return Outcome::Refused;
-        }
+    m_refused = !askOwnerToRelease();
+    while (!m_refused && !registerName(true)) {
+        m_refused = clock.elapsed() > kHandOverMs;
         QThread::msleep(50);
+    }
+    if (m_refused) {
+        release();
+        return Outcome::Refused;
     }
     m_tookOver = true;
     return Outcome::Reserved;
@@ -152,9 +151,25 @@ void AlsaDeviceReservation::release()
     m_exported = false;
 }
 
-QString AlsaDeviceReservation::holderOf(int card)
+QString AlsaDeviceReservation::busyText(const QString& device) const
 {
-    const QDir dir(QStringLiteral("/proc/asound/card%1").arg(card));
+    if (m_refused && !m_holder.isEmpty())
+        return QStringLiteral("%1 is busy: %2 holds it and would not release it; quit or stop %2 "
+                              "to free the card")
+            .arg(device, m_holder);
+    const QString process = processHoldingCard();
+    if (!process.isEmpty())
+        return QStringLiteral("%1 is busy: %2 holds it; quit or stop that program to free the card")
+            .arg(device, process);
+    return QStringLiteral("%1 is busy: another program is using it (fuser -v /dev/snd/* names it)")
+        .arg(device);
+}
+
+QString AlsaDeviceReservation::processHoldingCard() const
+{
+    if (m_card < 0)
+        return QString();
+    const QDir dir(QStringLiteral("/proc/asound/card%1").arg(m_card));
     for (const QString& pcm : dir.entryList({QStringLiteral("pcm*")}, QDir::Dirs)) {
         const QDir pcmDir(dir.filePath(pcm));
         for (const QString& sub : pcmDir.entryList({QStringLiteral("sub*")}, QDir::Dirs)) {

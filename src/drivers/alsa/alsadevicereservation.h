@@ -18,8 +18,9 @@
 // records from. Without a session bus (or a QCoreApplication, or a card number) there is
 // nothing to reserve and acquire() says so; the driver then opens the card as it always did.
 //
-// holderOf() names the program that holds a card from the kernel's view: the owner process
-// of an open PCM in /proc/asound/card<N>/pcm*/sub*/status.
+// busyText() tells who holds a card that cannot be opened and how to free it: the owner of
+// the reservation that refused, else the owner process of an open PCM of the card in
+// /proc/asound/card<N>/pcm*/sub*/status.
 //
 // Threads: created, used and destroyed on one thread (the GUI thread), whose event loop
 // answers RequestRelease; acquire() blocks it for the bus calls (a few seconds at most).
@@ -46,12 +47,10 @@ public:
     ~AlsaDeviceReservation() override;
 
     Outcome acquire();
-    // The ApplicationName of the owner asked to release the card (empty where it had none).
-    QString holder() const { return m_holder; }
     // Whether the card was taken from another owner, who may close it a moment after agreeing.
     bool tookOver() const { return m_tookOver; }
-
-    static QString holderOf(int card);
+    // Why `device` of this card is busy, naming the program that holds it.
+    QString busyText(const QString& device) const;
 
     QString applicationName() const;
     QString applicationDeviceName() const { return m_deviceName; }
@@ -64,6 +63,7 @@ private:
     bool registerName(bool replace);
     bool askOwnerToRelease();
     void release();
+    QString processHoldingCard() const;
 
     const int m_card;
     const QString m_deviceName;
@@ -73,7 +73,8 @@ private:
     bool m_exported = false;
     bool m_held = false;
     bool m_tookOver = false;
-    QString m_holder;
+    bool m_refused = false;
+    QString m_holder;  // the ApplicationName of the owner asked to release the card
 };
 
 #endif

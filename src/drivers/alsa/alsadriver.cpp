@@ -45,9 +45,6 @@ const long kPcmFloor = 32, kPcmCeiling = 16384;       // ASIO samples per half
 const long kDsdFloor = 256, kDsdCeiling = 262144;     // bits per channel and half
 const long kPcmPreferredPer48k = 512;
 const long kDsdPreferredPerMultiple = 32768;
-// The DoP probe reads about 46 ms at DSD 1x, for at most a second.
-const long kDopProbeFrames = 8192;
-const int kDopProbeMs = 1000;
 // How long a card whose owner agreed to release it may stay busy.
 const int kReleasedCardMs = 2000;
 
@@ -176,37 +173,19 @@ AlsaDriver::~AlsaDriver()
 // The card is asked for on the session bus first, so that a sound server lets it go.
 int AlsaDriver::openCapture()
 {
-    if (m_entry.card >= 0 && !m_reservation)
+    if (!m_reservation)
         m_reservation = new AlsaDeviceReservation(m_entry.card, m_entry.description);
-    m_refused = m_reservation &&
-                m_reservation->acquire() == AlsaDeviceReservation::Outcome::Refused;
-    if (m_refused)
+    if (m_reservation->acquire() == AlsaDeviceReservation::Outcome::Refused)
         return -EBUSY;
     int err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
     // A sound server that agreed may close the card a moment after its answer.
     QElapsedTimer clock;
     clock.start();
-    while (err == -EBUSY && m_reservation && m_reservation->tookOver() &&
-           clock.elapsed() < kReleasedCardMs) {
+    while (err == -EBUSY && m_reservation->tookOver() && clock.elapsed() < kReleasedCardMs) {
         QThread::msleep(50);
         err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
     }
     return err;
-}
-
-QString AlsaDriver::busyMessage() const
-{
-    const QString device = QString::fromUtf8(m_entry.captureDevice);
-    if (m_refused && !m_reservation->holder().isEmpty())
-        return QStringLiteral("%1 is busy: %2 holds it and would not release it; quit or stop %2 "
-                              "to free the card")
-            .arg(device, m_reservation->holder());
-    const QString holder = AlsaDeviceReservation::holderOf(m_entry.card);
-    if (!holder.isEmpty())
-        return QStringLiteral("%1 is busy: %2 holds it; quit or stop that program to free the card")
-            .arg(device, holder);
-    return QStringLiteral("%1 is busy: another program is using it (fuser -v /dev/snd/* names it)")
-        .arg(device);
 }
 
 ASIOBool AlsaDriver::failInit(const QString& text)
@@ -363,7 +342,7 @@ void AlsaDriver::probeDop()
         const Setup s = setupFor(m_capture, m_captureChannels, true, r);
         if (!s.ok || !s.dop)
             continue;
-        const bool seen = showsDopMarkers(s);
+        const bool seen = m_capture.carriesDop(s.pcmLayout, m_captureChannels, s.frameRate);
         m_dopMarkers.insert(r, seen);
         if (seen)
             fprintf(stderr, "%s: DoP markers at %u Hz: DSD %gx is taken as DoP in %s\n",
@@ -374,40 +353,6 @@ void AlsaDriver::probeDop()
                             "(set the converter to DSD/DoP output and choose the device again)\n",
                     m_entry.captureDevice.constData(), s.frameRate, r / kDsdBaseRate);
     }
-}
-
-bool AlsaDriver::showsDopMarkers(const Setup& s)
-{
-    snd_pcm_uframes_t lo = 0, hi = 0;
-    if (!m_capture.periodRange(s.format, m_captureChannels, s.frameRate, &lo, &hi))
-        return false;
-    const snd_pcm_uframes_t period = qBound(lo, snd_pcm_uframes_t(1024), hi);
-    if (m_capture.configure(s.format, m_captureChannels, s.frameRate, period, nullptr) < 0)
-        return false;
-    const int frameBytes = int(m_captureChannels) * s.wordBytes;
-    std::vector<uint8_t> frames(size_t(period) * size_t(frameBytes));
-    AlsaDop::Checker checker;
-    long seen = 0;
-    QElapsedTimer clock;
-    clock.start();
-    int err = snd_pcm_start(m_capture.handle());
-    while (err >= 0 && !checker.locked && seen < kDopProbeFrames && clock.elapsed() < kDopProbeMs) {
-        snd_pcm_wait(m_capture.handle(), 100);
-        const snd_pcm_sframes_t n = snd_pcm_readi(m_capture.handle(), frames.data(), period);
-        if (n == -EAGAIN)
-            continue;
-        if (n < 0) {
-            err = snd_pcm_recover(m_capture.handle(), int(n), 1);
-            if (err >= 0)
-                err = snd_pcm_start(m_capture.handle());
-            continue;
-        }
-        AlsaDop::check(s.pcmLayout, frames.data(), long(n), frameBytes, int(m_captureChannels),
-                       &checker);
-        seen += long(n);
-    }
-    snd_pcm_drop(m_capture.handle());
-    return checker.locked;
 }
 
 bool AlsaDriver::hasPcm() const
@@ -453,7 +398,7 @@ ASIOBool AlsaDriver::init(void*)
         return ASIOTrue;
     const int err = openCapture();
     if (err == -EBUSY) {
-        const QString busy = busyMessage();
+        const QString busy = m_reservation->busyText(QString::fromUtf8(m_entry.captureDevice));
         fprintf(stderr, "%s\n", qPrintable(busy));
         return failInit(busy);
     }

@@ -128,7 +128,6 @@ private:
     bool hasNativeDsd() const;
     bool hasDsd() const;
     void probeDop();
-    bool showsDopMarkers(const Setup& s);
     QString noDsdReason() const;
     bool hasPcm() const;
     void reportFormats() const;
@@ -138,7 +137,6 @@ private:
     void setError(const QString& text);
     ASIOError setIoFormat(const ASIOIoFormat* format);
     int openCapture();
-    QString busyMessage() const;
     ASIOBool failInit(const QString& text);
     void dropReservation();
 
@@ -156,8 +154,7 @@ private:
     bool m_initialized = false;
     char m_errorMessage[124] = {};
     std::shared_ptr<AlsaStream> m_stream;
-    AlsaDeviceReservation* m_reservation = nullptr;  // while the card is ours
-    bool m_refused = false;  // the reservation's owner kept the card
+    AlsaDeviceReservation* m_reservation = nullptr;  // from init() until the card is let go
 };
 
 #endif

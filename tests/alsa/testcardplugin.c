@@ -9,7 +9,9 @@
 // application played reaches the file whole however late a loaded machine runs it; and it
 // behaves like an unplugged card while a configured file exists:
 // opening fails with -ENODEV, and a running stream turns DISCONNECTED, which alsa-lib turns
-// into -ENODEV for the reader, exactly as for a card that vanished from the bus.
+// into -ENODEV for the reader, exactly as for a card that vanished from the bus; and it is busy
+// while another configured file exists: opening fails with -EBUSY, as for a card that another
+// program holds.
 //
 // Sample data is left silent: the tests put it in front of this device with the file plugin,
 // whose infile replaces whatever the slave captured.
@@ -21,6 +23,7 @@
 //       channels 2                         # the one channel count
 //       playback 1                         # 0: opening for playback fails (capture-only card)
 //       gone_file "/path"                  # while it exists the card is unplugged
+//       busy_file "/path"                  # while it exists the card cannot be opened
 //       xrun_at 4096                       # capture: one overrun once this many frames ran
 //   }
 //
@@ -187,6 +190,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     int formatCount = 0, rateCount = 0;
     long channels = 2, playback = 1, xrunAt = 0;
     const char* goneFile = NULL;
+    const char* busyFile = NULL;
     const struct { const char* id; long* value; } integers[] = {
         {"channels", &channels}, {"playback", &playback}, {"xrun_at", &xrunAt}};
     (void)root;
@@ -204,6 +208,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
             err = rateCount = readList(n, rates, 0);
         else if (!strcmp(id, "gone_file"))
             err = snd_config_get_string(n, &goneFile);
+        else if (!strcmp(id, "busy_file"))
+            err = snd_config_get_string(n, &busyFile);
         for (size_t k = 0; k < sizeof integers / sizeof *integers; ++k)
             if (!strcmp(id, integers[k].id))
                 err = snd_config_get_integer(n, integers[k].value);
@@ -216,6 +222,8 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
         return -ENOENT;
     if (goneFile && access(goneFile, F_OK) == 0)
         return -ENODEV;
+    if (busyFile && access(busyFile, F_OK) == 0)
+        return -EBUSY;
 
     struct card* c = calloc(1, sizeof *c);
     if (!c)

@@ -10,6 +10,8 @@
 #include "audiofilewriter.h"
 #include "partitionmanager.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusPendingReply>
 #include <QtTest>
 #include <atomic>
 
@@ -68,6 +70,45 @@ QByteArray hostData(const Format& f, int c, int bytes)
     for (int i = 0; i < bytes / 4; ++i)
         qToLittleEndian(word(c, quint32(i)) & ~quint32(0) << (32 - f.bits), words.data() + 4 * i);
     return words;
+}
+
+// DoP: the 16 DSD bits of frame i of channel c count on, spread by an odd factor so that the
+// two bytes differ and a frame out of place shows. The stream of channel c from frame `first`
+// on, older byte first, with the idle pattern over the frames [idleFrom, idleTo).
+quint16 dopBits(int c, quint32 i)
+{
+    return quint16((i + quint32(c) * 0x5000u) * 0x9E37u);
+}
+
+QByteArray dopStream(int c, quint32 first, quint32 frames, quint32 idleFrom = 0, quint32 idleTo = 0)
+{
+    QByteArray stream;
+    for (quint32 i = first; i < first + frames; ++i) {
+        const quint16 bits = i >= idleFrom && i < idleTo ? 0x6969 : dopBits(c, i);
+        stream.append(char(bits >> 8)).append(char(bits));
+    }
+    return stream;
+}
+
+// Stereo DoP frames of a card in format f (S32_LE, S24_LE or S24_3LE) carrying two streams:
+// the markers 0x05 and 0xFA in turn from `phase`, except over the frames [plainFrom, plainTo),
+// which are plain PCM (top byte 0x12). The 24-bit sample sits at the top of an S32_LE word and
+// is sign-extended in S24_LE.
+QByteArray dopFrames(const Format& f, const QByteArray (&streams)[2], int phase,
+                     int plainFrom = 0, int plainTo = 0)
+{
+    QByteArray data;
+    for (int i = 0; 2 * i + 1 < streams[0].size(); ++i) {
+        const char top = i >= plainFrom && i < plainTo ? '\x12' : (i + phase) % 2 ? '\xfa' : '\x05';
+        for (const QByteArray& s : streams) {
+            if (f.bits == 32)
+                data.append('\0');
+            data.append(s.at(2 * i + 1)).append(s.at(2 * i)).append(top);
+            if (f.bits == 24 && f.bytes == 4)
+                data.append(top < 0 ? '\xff' : '\0');
+        }
+    }
+    return data;
 }
 
 QByteArray readAll(const QString& file)
@@ -143,6 +184,7 @@ class TestAlsaDriver : public QObject
     Q_OBJECT
     QTemporaryDir dir;
     QString gone;
+    QProcess bus;  // the private session bus, where dbus-daemon is installed
     AsioController* controller = nullptr;
     QStringList log;
 
@@ -201,6 +243,15 @@ class TestAlsaDriver : public QObject
                    int channels, quint32 frames, const QString& extra = {})
     {
         const QString formats = QString(f.bits ? "\"%1\"" : "\"S32_LE\" \"%1\"").arg(f.alsa);
+        return addDevice(conf, name, formats, rates, channels,
+                         cardData(f, 0, channels, frames, false), extra);
+    }
+
+    // A card that offers the formats and rates given and captures `data`.
+    bool addDevice(QString* conf, const QString& name, const QString& formats,
+                   const QString& rates, int channels, const QByteArray& data,
+                   const QString& extra = {})
+    {
         *conf +=
             QStringLiteral("pcm.%1_card { type tessarotestcard formats [ %2 ] rates [ %3 ] "
                            "channels %4 %5 }\n"
@@ -209,13 +260,22 @@ class TestAlsaDriver : public QObject
                            "{ type file slave.pcm \"%1_card\" file \"%6_played.raw\" format "
                            "\"raw\" } }\n")
                 .arg(name, formats, rates, QString::number(channels), extra, path(name));
-        return writeFile(name + ".raw", cardData(f, 0, channels, frames, false));
+        return writeFile(name + ".raw", data);
     }
 
 private slots:
     void initTestCase()
     {
         QVERIFY(dir.isValid());
+        // A private session bus for the reservation; without dbus-daemon an address where no
+        // bus listens, so that no test reaches the desktop's.
+        QByteArray address = "unix:path=" + QFile::encodeName(path("no-bus"));
+        if (!QStandardPaths::findExecutable("dbus-daemon").isEmpty()) {
+            bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+            QVERIFY(bus.waitForReadyRead(10000));
+            address = bus.readLine().trimmed();
+        }
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address);
         gone = path("card-gone");
         QString conf = QStringLiteral("pcm_type.tessarotestcard { lib \"%1\" }\n")
                            .arg(QLatin1String(TESSARO_TEST_CARD_PLUGIN));
@@ -233,12 +293,30 @@ private slots:
                                   : QStringLiteral("44100 48000 %1 %2").arg(x1).arg(2 * x1),
                               2, quint32(kFormats[k].bits ? 96000 : 3 * x1)));
         }
+        // DoP cards: a second of DoP at 2x in S32_LE, S24_3LE and S24_LE; one whose markers
+        // stop for 8192 frames; and one that sends plain PCM at the DoP rates.
+        const quint32 n = 352800;
+        for (int k : {0, 2, 3})
+            QVERIFY(addDevice(&conf, QString("dop_%1").arg(kFormats[k].alsa).toLower(),
+                              QString("\"%1\"").arg(kFormats[k].alsa), "176400 352800", 2,
+                              dopFrames(kFormats[k], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0)));
+        QVERIFY(addDevice(&conf, "dop_lost", "\"S32_LE\"", "176400", 2,
+                          dopFrames(kFormats[0], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0,
+                                    16384, 16384 + 8192)));
+        QVERIFY(addDevice(&conf, "plain_hirate", kFormats[0], "44100 176400 352800", 2, n));
+        // "hw:7" is card 7 to the driver, whose reservation it asks for: here a test card that
+        // cannot be opened while reserved-busy exists.
+        QVERIFY(addDevice(&conf, "reserved", kFormats[0], "48000", 2, 96000,
+                          QStringLiteral("busy_file \"%1\"").arg(path("reserved-busy"))));
+        conf += QStringLiteral("pcm.hw { @args [ CARD ] @args.CARD { type string } type asym "
+                               "capture.pcm \"reserved\" playback.pcm \"reserved\" }\n");
         conf += QStringLiteral("pcm.plain_null { type null }\n");
         QVERIFY(writeFile("asoundrc", conf.toUtf8()));
         qputenv("ALSA_CONFIG_PATH", QFile::encodeName(path("asoundrc")));
         qputenv(AlsaCardList::kDevicesVariable,
                 "halvik_stereo, mono,eight,s16_le,s24_3le,s24_le,dsd_u8,dsd_u16_le,dsd_u16_be,"
-                "dsd_u32_le,dsd_u32_be,plain_null,tessaro_missing,"
+                "dsd_u32_le,dsd_u32_be,dop_s32_le,dop_s24_3le,dop_s24_le,dop_lost,plain_hirate,hw:7,plain_null,"
+                "tessaro_missing,"
                 "a_device_name_much_longer_than_the_limit");
 
         registerAlsaDrivers();
@@ -274,6 +352,11 @@ private slots:
         QVERIFY(controller->driverNames().contains(expected.last()));
         QVERIFY(loadAsioDriver(expected.last().toLatin1().constData()));
         ASIOExit();
+        // A hw name tells the card (for its reservation); a card id that is not there, none.
+        QCOMPARE((QList<int>{entryFor("hw:7").card, entryFor("halvik_stereo").card,
+                             AlsaCardList::cardNumber("plughw:CARD=3,DEV=0"),
+                             AlsaCardList::cardNumber("hw:CARD=tessaro_no_such_card")}),
+                 (QList<int>{7, -1, 3, -1}));
         const auto again = AlsaCardList::namedDevices("eight,halvik_stereo");
         QCOMPARE(again.at(1).clsid, entryFor("halvik_stereo").clsid);
         QList<QByteArray> taken{"same name (ALSA)"};
@@ -333,6 +416,87 @@ private slots:
         QCOMPARE(d->getSampleRate(&rate), ASIOError(ASE_OK));
         QCOMPARE(rate, 44100.0);
         d->Release();
+
+        // Without native DSD, DoP where the card shows its markers (at 176.4 and 352.8 kHz, not
+        // at 705.6 kHz, which it lacks); 16 one-bit samples a frame of 128 to 4096 S32 frames. A
+        // card that sends plain PCM at those rates is refused DSD, saying why.
+        const long success = ASE_SUCCESS, notPresent = ASE_NotPresent;
+        d = new AlsaDriver(entryFor("dop_s32_le"));
+        QCOMPARE(d->init(nullptr), ASIOTrue);
+        format.FormatType = kASIODSDFormat;
+        QCOMPARE((QList<long>{d->canSampleRate(2822400), d->canSampleRate(5644800),
+                              d->canSampleRate(11289600), d->future(kAsioSetIoFormat, &format)}),
+                 (QList<long>{ok, ok, noClock, success}));
+        QCOMPARE(bufferSizes(d), (QList<long>{2048, 65536, 32768, -1}));
+        d->Release();
+        d = new AlsaDriver(entryFor("plain_hirate"));
+        QCOMPARE(d->init(nullptr), ASIOTrue);
+        QCOMPARE((QList<long>{d->canSampleRate(176400), d->canSampleRate(2822400),
+                              d->canSampleRate(5644800), d->future(kAsioCanDoIoFormat, &format),
+                              d->future(kAsioSetIoFormat, &format)}),
+                 (QList<long>{ok, noClock, noClock, notPresent, notPresent}));
+        QVERIFY2(errorOf(d).contains("sent no DoP markers, only plain PCM"), errorOf(d));
+        d->Release();
+    }
+
+    // A DoP card hands the host the 16 bits of every frame as DSD bytes, the older byte first,
+    // on both channels and across the periods (2048 frames at DSD 1x, 4096 at 2x); the stream
+    // starts wherever the count has got to after the frames read at init. Monitoring goes back
+    // to the card as DoP. Where the markers stop for 8192 frames (from frame 16384), the host
+    // gets DSD idle for those and the 64 frames in which they must show again, and the loss
+    // is counted once, as a resync.
+    void takesDsdOverPcm_data()
+    {
+        QTest::addColumn<QByteArray>("device");
+        QTest::addColumn<int>("format"); // in kFormats
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<int>("losses");
+        QTest::newRow("S32_LE 1x") << QByteArray("dop_s32_le") << 0 << 2822400.0 << 0;
+        QTest::newRow("S32_LE 2x") << QByteArray("dop_s32_le") << 0 << 5644800.0 << 0;
+        QTest::newRow("S24_3LE 1x") << QByteArray("dop_s24_3le") << 2 << 2822400.0 << 0;
+        QTest::newRow("S24_LE 2x") << QByteArray("dop_s24_le") << 3 << 5644800.0 << 0;
+        QTest::newRow("markers lost") << QByteArray("dop_lost") << 0 << 2822400.0 << 1;
+    }
+
+    void takesDsdOverPcm()
+    {
+        QFETCH(QByteArray, device);
+        QFETCH(int, format);
+        QFETCH(double, rate);
+        QFETCH(int, losses);
+        const Format& f = kFormats[format];
+        Collector c;
+        QVERIFY(stream(device, rate, &c, 16));
+        QCOMPARE((QList<int>{int(static_cast<AlsaDriver*>(currentAsioDriver)->dopLossCount()),
+                             c.resyncs.load()}),
+                 (QList<int>{losses, losses}));
+        if (losses)
+            QVERIFY2(errorOf(currentAsioDriver).contains("DoP markers lost"),
+                     errorOf(currentAsioDriver));
+        ASIOExit();
+        QCOMPARE(c.halfBytes, long(rate / 2822400 * 4096));
+        quint32 first = 0;
+        while (first < 65536 && dopStream(0, first, 1) != c.data[0].left(2))
+            ++first;
+        const quint32 frames = quint32(c.data[0].size() / 2);
+        const quint32 idleFrom = losses ? 16384 : 0, idleTo = losses ? 16384 + 8192 + 64 : 0;
+        QVERIFY(frames >= 16 * quint32(c.halfBytes) / 2 && first + frames > idleTo);
+        const QByteArray expected[2] = {dopStream(0, first, frames, idleFrom, idleTo),
+                                        dopStream(1, first, frames, idleFrom, idleTo)};
+        QVERIFY(c.data[0] == expected[0]);
+        QVERIFY(c.data[1] == expected[1]);
+
+        // Played: the idle frames written before the start, then the inputs from their first
+        // frame on, the markers alternating throughout.
+        const QByteArray played = readAll(path(device + "_played.raw"));
+        const int frameBytes = 2 * f.bytes;
+        const QByteArray idle[2] = {dopStream(0, 0, 1, 0, 1), dopStream(1, 0, 1, 0, 1)};
+        int lead = 0;
+        while (played.mid(lead * frameBytes, frameBytes) == dopFrames(f, idle, lead % 2))
+            ++lead;
+        const QByteArray out = played.mid(lead * frameBytes);
+        QVERIFY(lead >= 2 && out.size() >= c.halfBytes / 2 * frameBytes);
+        QCOMPARE(out, dopFrames(f, expected, lead % 2).left(out.size()));
     }
 
     // A mono card offers one input and one output, a capture-only card no outputs; the inputs
@@ -387,6 +551,58 @@ private slots:
         QVERIFY(played.size() >= 2 * c.halfBytes);
         const quint32 frames = quint32(played.size() / (int(out) * f.bytes));
         QCOMPARE(played, cardData(f, 0, int(out), frames, true));
+    }
+
+    // The card's reservation on the private bus, held by a program as a sound server holds it.
+    // One that agrees to release the card stops keeping it busy, and the driver opens it,
+    // keeps the name while it holds the card, answers another program's request with false,
+    // and frees the name when released. One that refuses keeps the card; the driver leaves
+    // it and its message names the holder.
+    void reservesTheCardOnTheSessionBus_data()
+    {
+        QTest::addColumn<bool>("releases");
+        QTest::newRow("holder releases") << true;
+        QTest::newRow("holder refuses") << false;
+    }
+
+    void reservesTheCardOnTheSessionBus()
+    {
+        QFETCH(bool, releases);
+        if (bus.state() != QProcess::Running)
+            QSKIP("dbus-daemon is not installed: the card's reservation is not tested");
+        const QString service = "org.freedesktop.ReserveDevice1.Audio7";
+        QVERIFY(writeFile("reserved-busy", {}));
+        QProcess holder;
+        holder.start(TESSARO_RESERVATION_HOLDER, {"7", "Test Sound Server",
+                                                  releases ? "release" : "refuse",
+                                                  path("reserved-busy")});
+        QVERIFY(holder.waitForReadyRead(10000));
+        QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
+        const QString holderName = names->serviceOwner(service);
+
+        auto* d = new AlsaDriver(entryFor("hw:7"));
+        if (!releases) {
+            QCOMPARE(d->init(nullptr), ASIOFalse);
+            QCOMPARE(errorOf(d), QByteArray("hw:7 is busy: Test Sound Server holds it and would "
+                                            "not release it; quit or stop Test Sound Server to "
+                                            "free the card"));
+            d->Release();
+            QCOMPARE(names->serviceOwner(service).value(), holderName);
+            return;
+        }
+        QCOMPARE(d->init(nullptr), ASIOTrue);
+        QCOMPARE(names->serviceOwner(service).value(), QDBusConnection::sessionBus().baseService());
+        QDBusConnection other = QDBusConnection::connectToBus(QString(qgetenv(
+                                                                  "DBUS_SESSION_BUS_ADDRESS")),
+                                                              "another program");
+        QDBusPendingReply<bool> answer = other.asyncCall(
+            QDBusMessage::createMethodCall(service, "/org/freedesktop/ReserveDevice1/Audio7",
+                                           "org.freedesktop.ReserveDevice1", "RequestRelease")
+            << 1000);
+        QVERIFY(QTest::qWaitFor([&] { return answer.isFinished(); }, 10000));
+        QVERIFY2(answer.isValid() && !answer.value(), qPrintable(answer.error().message()));
+        d->Release();
+        QVERIFY(!names->isServiceRegistered(service).value());
     }
 
     // A card that vanishes while streaming: one reset request and the reason in the error text.

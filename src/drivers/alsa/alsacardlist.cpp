@@ -3,6 +3,7 @@
 #include "asiodrivers.h"
 
 #include <QCryptographicHash>
+#include <QRegularExpression>
 #include <alsa/asoundlib.h>
 
 namespace {
@@ -73,6 +74,7 @@ QList<AlsaDeviceEntry> AlsaCardList::cards()
                 e.description = description(QString::fromUtf8(snd_ctl_card_info_get_name(info)),
                                             QString::fromLatin1(id), &taken);
                 e.clsid = classId("card:" + id);
+                e.card = card;
                 e.captureDevice = "hw:CARD=" + id + ",DEV=" + QByteArray::number(capture);
                 if (playback >= 0)
                     e.playbackDevice = "hw:CARD=" + id + ",DEV=" + QByteArray::number(playback);
@@ -97,9 +99,24 @@ QList<AlsaDeviceEntry> AlsaCardList::namedDevices(const QString& commaSeparatedN
         e.clsid = classId("pcm:" + pcm);
         e.captureDevice = pcm;
         e.playbackDevice = pcm;
+        e.card = cardNumber(pcm);
         list << e;
     }
     return list;
+}
+
+int AlsaCardList::cardNumber(const QByteArray& pcm)
+{
+    static const QRegularExpression hwName(QStringLiteral("^(?:plug)?hw:(?:CARD=)?([^,]+)"));
+    const QRegularExpressionMatch m = hwName.match(QString::fromUtf8(pcm));
+    if (!m.hasMatch())
+        return -1;
+    bool number = false;
+    const int card = m.captured(1).toInt(&number);
+    if (number)
+        return card >= 0 ? card : -1;
+    const int index = snd_card_get_index(m.captured(1).toUtf8().constData());
+    return index >= 0 ? index : -1;
 }
 
 QList<AlsaDeviceEntry> AlsaCardList::entries()

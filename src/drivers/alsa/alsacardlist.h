@@ -13,6 +13,7 @@ struct AlsaDeviceEntry
     QString clsid;              // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", stable per device
     QByteArray captureDevice;   // ALSA PCM name opened for capture
     QByteArray playbackDevice;  // ALSA PCM name opened for playback; empty: capture only
+    int card = -1;              // the card's number (its reservation on the bus); -1 unknown
 };
 
 // Finds the devices the ALSA driver offers, each time it is asked:
@@ -23,7 +24,8 @@ struct AlsaDeviceEntry
 //   commas, e.g. "mycapture,plughw:1"), captured from and played to under that name, listed
 //   under the name itself. These may be any PCM of the ALSA configuration, such as the
 //   plugin devices of a private configuration given through ALSA_CONFIG_PATH; whether they
-//   can be opened is found out when the driver is initialised, not here.
+//   can be opened is found out when the driver is initialised, not here. A name of the hw
+//   layer ("hw:1", "plughw:CARD=Pro,DEV=0") tells the card it opens.
 //
 // Names: ASCII only (other characters become '_'), "<name> (ALSA)" when that fits the 32-byte
 // driver name with its NUL; else a card is listed under its id ("<id> (ALSA)"), and a PCM name
@@ -48,6 +50,8 @@ public:
     static QString description(const QString& name, const QString& shortName,
                                QList<QByteArray>* taken);
     static QString classId(const QByteArray& key);
+    // The card a PCM name of the hw layer opens, else -1.
+    static int cardNumber(const QByteArray& pcm);
 };
 
 #endif

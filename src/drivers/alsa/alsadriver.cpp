@@ -1,9 +1,13 @@
 #include "alsadriver.h"
 
+#include "alsadevicereservation.h"
+#include "alsadop.h"
 #include "alsastream.h"
 #include "builtindrivers.h"
 #include "diagnosticsink.h"
 
+#include <QElapsedTimer>
+#include <QThread>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -38,10 +42,12 @@ const AlsaPcmConvert::Layout kPcmLayouts[] = {
     AlsaPcmConvert::Layout::S16,
 };
 
-const long kPcmFloor = 32, kPcmCeiling = 16384;       // ASIO samples per half
-const long kDsdFloor = 256, kDsdCeiling = 262144;     // bits per channel and half
+const long kPcmFloor = 32, kPcmCeiling = 16384;   // ASIO samples per half
+const long kDsdFloor = 256, kDsdCeiling = 262144; // bits per channel and half
 const long kPcmPreferredPer48k = 512;
 const long kDsdPreferredPerMultiple = 32768;
+// How long a card whose owner agreed to release it may stay busy.
+const int kReleasedCardMs = 2000;
 
 void copyText(char* buffer, size_t size, const char* text)
 {
@@ -110,7 +116,8 @@ QString offeredFormats(const AlsaPcm& pcm)
         if (formatOffered(pcm, f.format))
             names << QString::fromLatin1(snd_pcm_format_name(f.format));
     }
-    return names.isEmpty() ? QStringLiteral("none of S32_LE S24_LE S24_3LE S16_LE DSD") : names.join(' ');
+    return names.isEmpty() ? QStringLiteral("none of S32_LE S24_LE S24_3LE S16_LE DSD")
+                           : names.join(' ');
 }
 
 QString openFailure(const QByteArray& device, int err)
@@ -123,8 +130,6 @@ QString openFailure(const QByteArray& device, int err)
     case ENOENT:
     case EBADFD:
         return QStringLiteral("device unplugged (%1: %2)").arg(name, why);
-    case EBUSY:
-        return QStringLiteral("%1 is busy: another program is using it").arg(name);
     case EACCES:
     case EPERM:
         return QStringLiteral("no permission for %1: the user needs /dev/snd (group audio)")
@@ -159,7 +164,51 @@ AlsaDriver::~AlsaDriver()
     if (m_stream)
         m_stream->release();
     // Released from inside a buffer switch, the stream is told to stop and ends on its own
-    // thread as soon as the switch returns, without touching the PCMs closed below.
+    // thread as soon as the switch returns, without touching the PCMs closed here. They are
+    // closed before the reservation goes, so that a sound server taking the card back finds
+    // it free.
+    m_capture.close();
+    m_playback.close();
+    dropReservation();
+}
+
+// The card is asked for on the session bus first, so that a sound server lets it go.
+int AlsaDriver::openCapture()
+{
+    if (!m_reservation)
+        m_reservation = new AlsaDeviceReservation(m_entry.card, m_entry.description);
+    if (m_reservation->acquire() == AlsaDeviceReservation::Outcome::Refused)
+        return -EBUSY;
+    int err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
+    // A sound server that agreed may close the card a moment after its answer.
+    QElapsedTimer clock;
+    clock.start();
+    while (err == -EBUSY && m_reservation->tookOver() && clock.elapsed() < kReleasedCardMs) {
+        QThread::msleep(50);
+        err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
+    }
+    return err;
+}
+
+ASIOBool AlsaDriver::failInit(const QString& text)
+{
+    setError(text);
+    m_capture.close();
+    m_playback.close();
+    dropReservation();
+    return ASIOFalse;
+}
+
+// A driver released on the device thread leaves the reservation to the thread it lives on.
+void AlsaDriver::dropReservation()
+{
+    if (!m_reservation)
+        return;
+    if (m_reservation->thread() == QThread::currentThread())
+        delete m_reservation;
+    else
+        m_reservation->deleteLater();
+    m_reservation = nullptr;
 }
 
 unsigned long AlsaDriver::AddRef()
@@ -178,6 +227,11 @@ unsigned long AlsaDriver::Release()
 unsigned long AlsaDriver::xrunCount() const
 {
     return m_stream ? m_stream->xruns() : 0;
+}
+
+unsigned long AlsaDriver::dopLossCount() const
+{
+    return m_stream ? m_stream->dopLosses() : 0;
 }
 
 void AlsaDriver::setError(const QString& text)
@@ -213,6 +267,22 @@ AlsaDriver::Setup AlsaDriver::setupFor(const AlsaPcm& pcm, unsigned channels, bo
     }
     if (!isDsdRate(rate))
         return s;
+    if (!m_nativeDsd) {
+        const double frameRate = rate / AlsaDop::kBitsPerFrame;
+        for (AlsaPcmConvert::Layout l : kPcmLayouts) {
+            if (!AlsaDop::carries(l) || frameRate != std::floor(frameRate) ||
+                !pcm.supports(AlsaPcmConvert::format(l), channels, unsigned(frameRate)))
+                continue;
+            s.ok = true;
+            s.dop = true;
+            s.format = AlsaPcmConvert::format(l);
+            s.pcmLayout = l;
+            s.wordBytes = AlsaPcmConvert::wordBytes(l);
+            s.frameRate = unsigned(frameRate);
+            return s;
+        }
+        return s;
+    }
     for (const DsdFormat& f : kDsdFormats) {
         const int bytes = AlsaDsdReorder::wordBytes(f.layout);
         const double frameRate = rate / 8.0 / bytes;
@@ -231,7 +301,8 @@ AlsaDriver::Setup AlsaDriver::setupFor(const AlsaPcm& pcm, unsigned channels, bo
 
 bool AlsaDriver::deviceTakes(double rate) const
 {
-    return setupFor(m_capture, m_captureChannels, isDsdRate(rate), rate).ok;
+    const Setup s = setupFor(m_capture, m_captureChannels, isDsdRate(rate), rate);
+    return s.ok && (!s.dop || m_dopMarkers.value(rate, false));
 }
 
 bool AlsaDriver::acceptsRate(double rate) const
@@ -246,6 +317,45 @@ bool AlsaDriver::hasNativeDsd() const
             return true;
     }
     return false;
+}
+
+bool AlsaDriver::hasDsd() const
+{
+    return m_nativeDsd || m_dopMarkers.key(true, 0.0) > 0;
+}
+
+QString AlsaDriver::noDsdReason() const
+{
+    if (m_dopMarkers.isEmpty())
+        return QStringLiteral("%1 has no native DSD format, nor 24/32-bit PCM at 176.4/352.8 "
+                              "kHz for DoP: DSD not available")
+            .arg(m_entry.description);
+    return QStringLiteral("%1 has no native DSD and sent no DoP markers, only plain PCM: "
+                          "DSD not available")
+        .arg(m_entry.description);
+}
+
+// A short capture at each DSD rate the card could carry as DoP tells whether it does: a
+// converter set to PCM sends the same format at the same rate without markers.
+void AlsaDriver::probeDop()
+{
+    m_dopMarkers.clear();
+    for (double r : kStandardRates) {
+        const Setup s = setupFor(m_capture, m_captureChannels, true, r);
+        if (!s.ok || !s.dop)
+            continue;
+        const bool seen = m_capture.carriesDop(s.pcmLayout, m_captureChannels, s.frameRate);
+        m_dopMarkers.insert(r, seen);
+        if (seen)
+            DiagnosticSink::line("%s: DoP markers at %u Hz: DSD %gx is taken as DoP in %s",
+                                 m_entry.captureDevice.constData(), s.frameRate, r / kDsdBaseRate,
+                                 snd_pcm_format_name(s.format));
+        else
+            DiagnosticSink::line(
+                "%s: no DoP markers at %u Hz, only plain PCM: DSD %gx is not offered "
+                "(set the converter to DSD/DoP output and choose the device again)",
+                m_entry.captureDevice.constData(), s.frameRate, r / kDsdBaseRate);
+    }
 }
 
 bool AlsaDriver::hasPcm() const
@@ -280,33 +390,33 @@ long AlsaDriver::outputCount() const
 
 long AlsaDriver::samplesPerFrame(const Setup& s) const
 {
-    return isDsd() ? 8L * s.wordBytes : 1L;
+    if (!isDsd())
+        return 1;
+    return s.dop ? AlsaDop::kBitsPerFrame : 8L * s.wordBytes;
 }
 
 ASIOBool AlsaDriver::init(void*)
 {
     if (m_initialized)
         return ASIOTrue;
-    const int err = m_capture.open(m_entry.captureDevice, SND_PCM_STREAM_CAPTURE);
-    if (err < 0) {
-        setError(openFailure(m_entry.captureDevice, err));
-        return ASIOFalse;
+    const int err = openCapture();
+    if (err == -EBUSY) {
+        const QString busy = m_reservation->busyText(QString::fromUtf8(m_entry.captureDevice));
+        DiagnosticSink::line("%s", qPrintable(busy));
+        return failInit(busy);
     }
+    if (err < 0)
+        return failInit(openFailure(m_entry.captureDevice, err));
     m_captureChannels = m_capture.channels();
-    if (m_captureChannels == 0) {
-        setError(QStringLiteral("%1 reports no capture channels")
-                     .arg(QString::fromUtf8(m_entry.captureDevice)));
-        m_capture.close();
-        return ASIOFalse;
-    }
+    if (m_captureChannels == 0)
+        return failInit(QStringLiteral("%1 reports no capture channels")
+                            .arg(QString::fromUtf8(m_entry.captureDevice)));
     const bool pcm = hasPcm();
-    if (!pcm && !hasNativeDsd()) {
-        setError(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
-                                "nor native DSD")
-                     .arg(QString::fromUtf8(m_entry.captureDevice)));
-        m_capture.close();
-        return ASIOFalse;
-    }
+    m_nativeDsd = hasNativeDsd();
+    if (!pcm && !m_nativeDsd)
+        return failInit(QStringLiteral("%1 captures neither PCM (S32_LE, S24_LE, S24_3LE, S16_LE) "
+                                       "nor native DSD")
+                            .arg(QString::fromUtf8(m_entry.captureDevice)));
     m_playbackChannels = 0;
     if (!m_entry.playbackDevice.isEmpty()) {
         const int perr = m_playback.open(m_entry.playbackDevice, SND_PCM_STREAM_PLAYBACK);
@@ -317,6 +427,8 @@ ASIOBool AlsaDriver::init(void*)
                                  m_entry.playbackDevice.constData(), snd_strerror(perr));
     }
     reportFormats();
+    if (!m_nativeDsd)
+        probeDop();
     m_rateAnswers.clear();
     for (double r : kStandardRates)
         m_rateAnswers.insert(r, deviceTakes(r));
@@ -354,6 +466,11 @@ void AlsaDriver::getErrorMessage(char* string)
         copyText(string, 124, m_errorMessage);
     } else if (m_stream && m_stream->state() == AlsaStream::State::Lost) {
         copyText(string, 124, m_stream->lostReason().c_str());
+    } else if (dopLossCount() > 0) {
+        char text[124];
+        snprintf(text, sizeof text, "DoP markers lost %lu times on %s: the card sent plain PCM",
+                 dopLossCount(), m_entry.captureDevice.constData());
+        copyText(string, 124, text);
     } else if (xrunCount() > 0) {
         char text[124];
         snprintf(text, sizeof text, "%lu overruns or underruns recovered on %s", xrunCount(),
@@ -393,6 +510,7 @@ ASIOError AlsaDriver::start()
         d.dsd = isDsd();
         d.layout = s.layout;
         d.pcmLayout = s.pcmLayout;
+        d.dop = s.dop;
         d.wordBytes = s.wordBytes;
         d.hwChannels = int(channels);
         d.silence = int(snd_pcm_format_silence_64(s.format) & 0xff);
@@ -421,9 +539,11 @@ ASIOError AlsaDriver::start()
         setError(QString::fromStdString(error));
         return ASE_HWMalfunction;
     }
-    DiagnosticSink::line("%s: capture as %s at %u frames/s, playback %s",
-                         m_entry.captureDevice.constData(), snd_pcm_format_name(in.format),
-                         in.frameRate, playback.pcm ? snd_pcm_format_name(out.format) : "off");
+    DiagnosticSink::line("%s: capture as %s%s at %u frames/s, playback %s%s",
+                         m_entry.captureDevice.constData(), in.dop ? "DoP in " : "",
+                         snd_pcm_format_name(in.format), in.frameRate,
+                         playback.pcm && out.dop ? "DoP in " : "",
+                         playback.pcm ? snd_pcm_format_name(out.format) : "off");
     m_errorMessage[0] = '\0';
     return ASE_OK;
 }
@@ -488,22 +608,25 @@ ASIOError AlsaDriver::getBufferSize(long* minSize, long* maxSize, long* preferre
     if (out.ok && samplesPerFrame(out) == samplesPerFrame(in) &&
         m_playback.periodRange(out.format, m_playbackChannels, out.frameRate, &outLo, &outHi) &&
         qMax(lo, outLo) <= qMin(hi, outHi)) {
-        lo = qMax(lo, outLo);  // a size that also suits the outputs, where there is one
+        lo = qMax(lo, outLo); // a size that also suits the outputs, where there is one
         hi = qMin(hi, outHi);
     }
     const long k = samplesPerFrame(in);
     const long floor = isDsd() ? kDsdFloor : kPcmFloor;
     const long ceiling = isDsd() ? kDsdCeiling : kPcmCeiling;
-    const long lowest = powerOfTwoAtLeast(qMax(long(qMin<snd_pcm_uframes_t>(lo, 1u << 24)) * k, floor));
-    const long highest = powerOfTwoAtMost(qMin(long(qMin<snd_pcm_uframes_t>(hi, 1u << 24)) * k, ceiling));
+    const long lowest =
+        powerOfTwoAtLeast(qMax(long(qMin<snd_pcm_uframes_t>(lo, 1u << 24)) * k, floor));
+    const long highest =
+        powerOfTwoAtMost(qMin(long(qMin<snd_pcm_uframes_t>(hi, 1u << 24)) * k, ceiling));
     if (lowest > highest) {
-        setError(QStringLiteral("%1 allows no period of a power-of-two size")
-                     .arg(m_entry.description));
+        setError(
+            QStringLiteral("%1 allows no period of a power-of-two size").arg(m_entry.description));
         return ASE_NotPresent;
     }
     const long preferred =
-        isDsd() ? kDsdPreferredPerMultiple * long(m_rate / kDsdBaseRate)
-                : kPcmPreferredPer48k * powerOfTwoAtMost(qMax(1L, long(std::lround(m_rate / 48000.0))));
+        isDsd()
+            ? kDsdPreferredPerMultiple * long(m_rate / kDsdBaseRate)
+            : kPcmPreferredPer48k * powerOfTwoAtMost(qMax(1L, long(std::lround(m_rate / 48000.0))));
     *minSize = lowest;
     *maxSize = highest;
     *preferredSize = qBound(lowest, preferred, highest);
@@ -543,8 +666,15 @@ ASIOError AlsaDriver::setSampleRate(ASIOSampleRate sampleRate)
         return ASE_OK;
     if (isRunning())
         return ASE_InvalidMode;
-    if (!acceptsRate(sampleRate))
+    if (!acceptsRate(sampleRate)) {
+        if (isDsd() && m_dopMarkers.contains(sampleRate))
+            setError(QStringLiteral("%1 sent no DoP markers at %2 kHz, only plain PCM: DSD %3x "
+                                    "not available")
+                         .arg(m_entry.description)
+                         .arg(sampleRate / AlsaDop::kBitsPerFrame / 1000)
+                         .arg(sampleRate / kDsdBaseRate));
         return ASE_NoClock;
+    }
     m_rate = sampleRate;
     return ASE_OK;
 }
@@ -599,8 +729,8 @@ ASIOError AlsaDriver::getChannelInfo(ASIOChannelInfo* info)
     return ASE_OK;
 }
 
-ASIOError AlsaDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels,
-                                    long bufferSize, ASIOCallbacks* callbacks)
+ASIOError AlsaDriver::createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                                    ASIOCallbacks* callbacks)
 {
     if (!m_initialized)
         return ASE_NotPresent;
@@ -656,10 +786,8 @@ ASIOError AlsaDriver::setIoFormat(const ASIOIoFormat* format)
     if (format->FormatType == m_format)
         return ASE_SUCCESS;
     const bool dsd = format->FormatType == kASIODSDFormat;
-    if (dsd && !hasNativeDsd()) {
-        setError(QStringLiteral("%1 offers no native DSD format (DSD_U8, DSD_U16, DSD_U32) "
-                                "in ALSA; DSD is not available")
-                     .arg(m_entry.description));
+    if (dsd && !hasDsd()) {
+        setError(noDsdReason());
         return ASE_NotPresent;
     }
     if (!dsd && !hasPcm()) {
@@ -702,7 +830,7 @@ ASIOError AlsaDriver::future(long selector, void* opt)
         if (format->FormatType == kASIOPCMFormat)
             return hasPcm() ? ASE_SUCCESS : ASE_NotPresent;
         if (format->FormatType == kASIODSDFormat)
-            return hasNativeDsd() ? ASE_SUCCESS : ASE_NotPresent;
+            return hasDsd() ? ASE_SUCCESS : ASE_NotPresent;
         return ASE_NotPresent;
     default:
         return ASE_NotPresent;

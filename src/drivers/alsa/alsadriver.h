@@ -11,6 +11,7 @@
 #include <atomic>
 #include <memory>
 
+class AlsaDeviceReservation;
 class AlsaStream;
 
 // Registers one built-in driver class per ALSA device that can capture (see AlsaCardList for
@@ -40,12 +41,22 @@ void registerAlsaDrivers();
 // runs the card at r / 8 / w frames per second, w the bytes of the DSD word; of the formats
 // that allow that rate the driver takes the first of DSD_U32_BE, DSD_U32_LE, DSD_U16_BE,
 // DSD_U16_LE, DSD_U8, and AlsaDsdReorder turns its words into the byte stream. A device
-// without native DSD refuses the DSD format with ASE_NotPresent, and getErrorMessage says
-// why. Switching the IO format moves the rate into the new format when it is not there yet.
+// without native DSD falls back to DoP (AlsaDop): a DSD rate r whose r / 16 the card takes as
+// PCM in S32_LE, S24_LE or S24_3LE is offered when init() found DoP markers in a short capture
+// at that rate, and then runs the card as PCM at r / 16, its markers checked on every frame;
+// played DSD goes back to the card as DoP. Which rates carry DoP, and the markers found or
+// not, are written to standard error. A device with neither refuses the DSD format with
+// ASE_NotPresent, and getErrorMessage says why. Switching the IO format moves the rate into
+// the new format when it is not there yet.
 //
 // Buffer sizes (ASIO samples per channel and half, powers of two, granularity -1) come from
 // the period sizes the device allows at the current format and rate; a half is one period.
 // Preferred: 512 samples per 48 kHz of PCM rate (about 11 ms), 32768 per DSD multiple.
+//
+// Sharing the card: before opening it, init() reserves the card on the session bus
+// (AlsaDeviceReservation), so that a sound server that holds it lets it go; the reservation
+// is given back when the driver is released. Where the card is still busy, the error message
+// names the program that holds it and says how to free it.
 //
 // Faults: overruns and underruns are recovered and counted (xrunCount); the host hears of
 // each through asioMessage(kAsioResyncRequest), and getErrorMessage reports the count while
@@ -65,6 +76,7 @@ public:
     explicit AlsaDriver(const AlsaDeviceEntry& entry);
 
     unsigned long xrunCount() const;
+    unsigned long dopLossCount() const;
     const AlsaDeviceEntry& entry() const { return m_entry; }
 
     unsigned long AddRef() override;
@@ -101,6 +113,7 @@ private:
         snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
         AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;
         AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;
+        bool dop = false;  // a DSD rate carried in PCM words of pcmLayout
         int wordBytes = 4;
         unsigned frameRate = 0;
     };
@@ -113,6 +126,9 @@ private:
     bool deviceTakes(double rate) const;
     bool acceptsRate(double rate) const;
     bool hasNativeDsd() const;
+    bool hasDsd() const;
+    void probeDop();
+    QString noDsdReason() const;
     bool hasPcm() const;
     void reportFormats() const;
     long inputCount() const;
@@ -120,6 +136,9 @@ private:
     long samplesPerFrame(const Setup& s) const;
     void setError(const QString& text);
     ASIOError setIoFormat(const ASIOIoFormat* format);
+    int openCapture();
+    ASIOBool failInit(const QString& text);
+    void dropReservation();
 
     const AlsaDeviceEntry m_entry;
     std::atomic<unsigned long> m_refs{1};
@@ -128,11 +147,14 @@ private:
     unsigned m_captureChannels = 0;
     unsigned m_playbackChannels = 0;
     QMap<double, bool> m_rateAnswers;  // canSampleRate of the standard rates, found at init
+    QMap<double, bool> m_dopMarkers;   // DSD rates the card could carry as DoP: markers seen
+    bool m_nativeDsd = false;
     ASIOIoFormatType m_format = kASIOPCMFormat;
     double m_rate = 44100.0;
     bool m_initialized = false;
     char m_errorMessage[124] = {};
     std::shared_ptr<AlsaStream> m_stream;
+    AlsaDeviceReservation* m_reservation = nullptr;  // from init() until the card is let go
 };
 
 #endif

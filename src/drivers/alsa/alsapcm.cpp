@@ -1,5 +1,18 @@
 #include "alsapcm.h"
 
+#include "alsadop.h"
+
+#include <QElapsedTimer>
+#include <vector>
+
+namespace {
+
+// About 46 ms at DSD 1x; a converter sending DoP shows its markers from the first frames.
+const long kDopProbeFrames = 8192;
+const int kDopProbeMs = 1000;
+
+} // namespace
+
 AlsaPcm::~AlsaPcm()
 {
     close();
@@ -113,4 +126,38 @@ int AlsaPcm::configure(snd_pcm_format_t format, unsigned channels, unsigned rate
     if ((err = snd_pcm_prepare(m_pcm)) < 0)
         return fail("prepare failed", err);
     return 0;
+}
+
+bool AlsaPcm::carriesDop(AlsaPcmConvert::Layout layout, unsigned channels, unsigned rate)
+{
+    const snd_pcm_format_t format = AlsaPcmConvert::format(layout);
+    snd_pcm_uframes_t lo = 0, hi = 0;
+    if (!periodRange(format, channels, rate, &lo, &hi))
+        return false;
+    const snd_pcm_uframes_t period = qBound(lo, snd_pcm_uframes_t(1024), hi);
+    if (configure(format, channels, rate, period, nullptr) < 0)
+        return false;
+    const int frameBytes = int(channels) * AlsaPcmConvert::wordBytes(layout);
+    std::vector<uint8_t> frames(size_t(period) * size_t(frameBytes));
+    AlsaDop::Checker checker;
+    long seen = 0;
+    QElapsedTimer clock;
+    clock.start();
+    int err = snd_pcm_start(m_pcm);
+    while (err >= 0 && !checker.locked && seen < kDopProbeFrames && clock.elapsed() < kDopProbeMs) {
+        snd_pcm_wait(m_pcm, 100);
+        const snd_pcm_sframes_t n = snd_pcm_readi(m_pcm, frames.data(), period);
+        if (n == -EAGAIN)
+            continue;
+        if (n < 0) {
+            err = snd_pcm_recover(m_pcm, int(n), 1);
+            if (err >= 0)
+                err = snd_pcm_start(m_pcm);
+            continue;
+        }
+        AlsaDop::check(layout, frames.data(), long(n), frameBytes, int(channels), &checker);
+        seen += long(n);
+    }
+    snd_pcm_drop(m_pcm);
+    return checker.locked;
 }

@@ -1,6 +1,8 @@
 #ifndef TESSARO_ALSAPCM_H
 #define TESSARO_ALSAPCM_H
 
+#include "alsapcmconvert.h"
+
 #include <QByteArray>
 #include <QString>
 #include <alsa/asoundlib.h>
@@ -8,7 +10,7 @@
 // One open ALSA PCM (capture or playback), opened non-blocking, with the questions the driver
 // asks of its hardware parameters. Every question refines a fresh copy of the full parameter
 // space, so it tells what the device itself can do and changes nothing on it; configure()
-// is the one operation that installs parameters.
+// and carriesDop() are the operations that install parameters.
 //
 // Threads: owned by AlsaDriver; used on the GUI thread while no stream runs, and by the
 // stream's device thread (through handle()) while it runs. No lock: the two never overlap.
@@ -40,6 +42,10 @@ public:
     // once a period is ready. 0 or a negative errno, with the reason in `error`.
     int configure(snd_pcm_format_t format, unsigned channels, unsigned rate,
                   snd_pcm_uframes_t period, QString* error);
+
+    // Captures briefly (at most a second) in this format and rate and tells whether the frames
+    // carry DSD over PCM (AlsaDop's markers); the PCM is left stopped. Capture PCMs only.
+    bool carriesDop(AlsaPcmConvert::Layout layout, unsigned channels, unsigned rate);
 
 private:
     bool refine(snd_pcm_hw_params_t* params, snd_pcm_format_t format, unsigned channels,

@@ -16,7 +16,7 @@
 namespace {
 
 const int kPollTimeoutMs = 1000;
-const int kStalledPolls = 5;  // this many silent seconds and the device counts as gone
+const int kStalledPolls = 5; // this many silent seconds and the device counts as gone
 const int kRealtimePriority = 70;
 
 uint64_t monotonicNs()
@@ -97,7 +97,7 @@ bool AlsaStream::start(const Direction& capture, const Direction& playback, long
     if (m_state == State::Running)
         return true;
     if (m_thread.joinable())
-        m_thread.join();  // a thread that ended after the device was lost
+        m_thread.join(); // a thread that ended after the device was lost
     if (!capture.pcm || m_wakeFd < 0 || periodFrames < 1) {
         *error = "no capture device";
         return false;
@@ -110,6 +110,10 @@ bool AlsaStream::start(const Direction& capture, const Direction& playback, long
     if (playback.pcm)
         m_playbackBuffer.assign(size_t(periodFrames * playback.hwChannels * playback.wordBytes),
                                 uint8_t(playback.silence));
+    // The driver opens DoP only on a card whose markers it has seen.
+    m_dopChecker = AlsaDop::Checker();
+    m_dopChecker.locked = true;
+    m_dopMarker = 0;
 
     const int count = snd_pcm_poll_descriptors_count(capture.pcm);
     if (count < 1) {
@@ -225,13 +229,26 @@ bool AlsaStream::recover(snd_pcm_t* pcm, int err, bool playback)
     return true;
 }
 
+void AlsaStream::fillPlaybackSilence()
+{
+    if (!m_playback.dop) {
+        std::fill(m_playbackBuffer.begin(), m_playbackBuffer.end(), uint8_t(m_playback.silence));
+        return;
+    }
+    AlsaDop::fillIdle(m_playback.pcmLayout, m_periodFrames,
+                      m_playback.hwChannels * m_playback.wordBytes, m_playback.hwChannels,
+                      m_dopMarker, m_playbackBuffer.data());
+    m_dopMarker = int((m_dopMarker + m_periodFrames) & 1);
+}
+
 void AlsaStream::prefillPlayback()
 {
     if (!m_playback.pcm)
         return;
-    std::fill(m_playbackBuffer.begin(), m_playbackBuffer.end(), uint8_t(m_playback.silence));
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < 2; ++i) {
+        fillPlaybackSilence();
         snd_pcm_writei(m_playback.pcm, m_playbackBuffer.data(), snd_pcm_uframes_t(m_periodFrames));
+    }
     snd_pcm_start(m_playback.pcm);
 }
 
@@ -258,14 +275,34 @@ bool AlsaStream::readPeriod(long* filled)
     return true;
 }
 
+void AlsaStream::checkDop()
+{
+    const unsigned lost = AlsaDop::check(m_capture.pcmLayout, m_captureBuffer.data(),
+                                         m_periodFrames, m_capture.hwChannels * m_capture.wordBytes,
+                                         m_capture.hwChannels, &m_dopChecker);
+    for (unsigned i = 0; i < lost; ++i) {
+        if (++m_dopLosses == 1)
+            DiagnosticSink::line("%s: DoP markers lost: the card sends plain PCM; DSD silence is "
+                                 "recorded until they are back",
+                                 m_deviceName.c_str());
+        if (m_callbacks.asioMessage)
+            m_callbacks.asioMessage(kAsioResyncRequest, 0, nullptr, nullptr);
+    }
+}
+
 void AlsaStream::splitInputs(long half)
 {
     const int frameBytes = m_capture.hwChannels * m_capture.wordBytes;
+    if (m_capture.dop)
+        checkDop();
     for (Channel& c : m_channels) {
         if (!c.input || c.number >= m_capture.hwChannels)
             continue;
         uint8_t* out = c.halves[half].data();
-        if (m_dsd) {
+        if (m_capture.dop) {
+            AlsaDop::extract(m_capture.pcmLayout, m_captureBuffer.data(), m_periodFrames,
+                             frameBytes, int(c.number), out);
+        } else if (m_dsd) {
             AlsaDsdReorder::extract(m_capture.layout, m_captureBuffer.data(), m_periodFrames,
                                     frameBytes, int(c.number), out);
         } else {
@@ -278,14 +315,18 @@ void AlsaStream::splitInputs(long half)
 void AlsaStream::joinOutputs(long half)
 {
     const int frameBytes = m_playback.hwChannels * m_playback.wordBytes;
-    std::fill(m_playbackBuffer.begin(), m_playbackBuffer.end(), uint8_t(m_playback.silence));
+    const int marker = m_dopMarker;
+    fillPlaybackSilence();
     for (const Channel& c : m_channels) {
         if (c.input || c.number >= m_playback.hwChannels)
             continue;
         const uint8_t* in = c.halves[half].data();
-        if (m_dsd) {
-            AlsaDsdReorder::insert(m_playback.layout, in, m_periodFrames, frameBytes,
-                                   int(c.number), m_playbackBuffer.data());
+        if (m_playback.dop) {
+            AlsaDop::insert(m_playback.pcmLayout, in, m_periodFrames, frameBytes, int(c.number),
+                            marker, m_playbackBuffer.data());
+        } else if (m_dsd) {
+            AlsaDsdReorder::insert(m_playback.layout, in, m_periodFrames, frameBytes, int(c.number),
+                                   m_playbackBuffer.data());
         } else {
             AlsaPcmConvert::insert(m_playback.pcmLayout, in, m_periodFrames, frameBytes,
                                    int(c.number), m_playbackBuffer.data());
@@ -298,10 +339,10 @@ void AlsaStream::writeOutputs(long half)
     if (!m_playback.pcm)
         return;
     joinOutputs(half);
-    const snd_pcm_sframes_t n = snd_pcm_writei(m_playback.pcm, m_playbackBuffer.data(),
-                                               snd_pcm_uframes_t(m_periodFrames));
+    const snd_pcm_sframes_t n =
+        snd_pcm_writei(m_playback.pcm, m_playbackBuffer.data(), snd_pcm_uframes_t(m_periodFrames));
     if (n >= 0 || n == -EAGAIN)
-        return;  // a full playback buffer drops this period rather than block the inputs
+        return; // a full playback buffer drops this period rather than block the inputs
     if (isXrun(long(n)))
         recover(m_playback.pcm, int(n), true);
     else

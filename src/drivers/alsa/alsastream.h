@@ -1,6 +1,7 @@
 #ifndef TESSARO_ALSASTREAM_H
 #define TESSARO_ALSASTREAM_H
 
+#include "alsadop.h"
 #include "alsadsdreorder.h"
 #include "alsapcmconvert.h"
 #include "asio.h"
@@ -20,6 +21,11 @@
 // PCM with snd_pcm_writei. The thread waits in poll() on the capture PCM's descriptors and
 // an eventfd that stop() signals, so it paces itself by the card's clock.
 //
+// DoP (a DSD stream carried in PCM words, see AlsaDop): the capture frames are checked before
+// they are split, and each time the markers are lost the host hears kAsioResyncRequest, so the
+// recording counts a dropout; the first loss is written to standard error. Played DSD goes out
+// as DoP with markers that alternate across periods.
+//
 // Faults: an overrun or underrun (-EPIPE, -ESTRPIPE, or the PCM found in the XRUN or
 // SUSPENDED state after a poll error) is recovered with snd_pcm_recover, the stream started
 // again, the count increased and kAsioResyncRequest sent to the host. A device that vanished
@@ -30,8 +36,8 @@
 // every channel are allocated here.
 //
 // Threads: construction, start, stop, release on the GUI thread; run on the device thread;
-// position, xruns, lostReason from both. m_positionMutex guards the position fields and
-// m_lostReason; m_state, m_stopRequested and m_xruns are atomic. The device thread holds a
+// position, xruns, dopLosses, lostReason from both. m_positionMutex guards the position fields and
+// m_lostReason; m_state, m_stopRequested and the counters are atomic. The device thread holds a
 // reference to the stream, so a stream released from its own thread ends there safely. The
 // PCM handles belong to the driver, which touches them only while no thread runs.
 class AlsaStream : public std::enable_shared_from_this<AlsaStream>
@@ -49,6 +55,7 @@ public:
     {
         snd_pcm_t* pcm = nullptr;   // null: no device in this direction
         bool dsd = false;
+        bool dop = false;            // DSD carried in the PCM words of pcmLayout
         AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;  // DSD only
         AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;  // PCM only
         int wordBytes = 4;           // bytes of one channel's sample word
@@ -75,6 +82,7 @@ public:
     bool hasChannel(long channel, bool input) const;
     long bufferSize() const { return m_bufferSize; }
     unsigned long xruns() const { return m_xruns; }
+    unsigned long dopLosses() const { return m_dopLosses; }
     std::string lostReason() const;
     // First sample of the half last delivered, and the monotonic time (ns) it was read.
     void position(uint64_t* samples, uint64_t* timeNs) const;
@@ -97,6 +105,8 @@ private:
     void lose(const std::string& reason);
     void splitInputs(long half);
     void joinOutputs(long half);
+    void checkDop();
+    void fillPlaybackSilence();
 
     const long m_bufferSize;
     const bool m_dsd;
@@ -112,10 +122,13 @@ private:
     std::vector<uint8_t> m_playbackBuffer;
     std::vector<pollfd> m_pollFds;  // capture descriptors, then the wake-up eventfd
     int m_wakeFd = -1;
+    AlsaDop::Checker m_dopChecker;
+    int m_dopMarker = 0;  // of the next frame played
 
     std::atomic<State> m_state{State::Idle};
     std::atomic<bool> m_stopRequested{false};
     std::atomic<unsigned long> m_xruns{0};
+    std::atomic<unsigned long> m_dopLosses{0};
     mutable std::mutex m_positionMutex;
     uint64_t m_positionSamples = 0;
     uint64_t m_positionTimeNs = 0;

@@ -244,6 +244,9 @@ private slots:
         QFETCH(int, words);
         pool.reset(new PartitionManager(64 * 4096 * 4));
         QVERIFY(pool->setPartitionSize(uint(words * 4)));
+        // An earlier row's files would be kept and this row's go to the next free names.
+        for (const char* name : {"first.wav", "second.wav"})
+            QFile::remove(path(name));
         AudioFileWriter writer(pool);
         std::atomic<qint64> handed{0};  // frames handed over so far
         std::atomic<bool> done{false};

@@ -7,6 +7,7 @@
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
 #include "recordingdestination.h"
+#include "takelog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -64,7 +65,11 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
     connect(this, &AsioController::unplugged, reconnectTimer,
             static_cast<void (QTimer::*)()>(&QTimer::start));
     connect(this, &AsioController::driverReady, this, &AsioController::stopReconnecting);
+    takeLog_ = new TakeLog(this);
+    connect(takeLog_, &TakeLog::info, this, [this](const QString& m) { appendInfo(m); });
+    connect(takeLog_, &TakeLog::warning, this, [this](const QString& m) { appendWarning(m); });
     if (this->writer) {
+        takeLog_->follow(this->writer.data());
         connect(this->writer.data(), &AudioFileWriter::error, this,
                 &AsioController::onWriterError, Qt::QueuedConnection);
         connect(this->writer.data(), &AudioFileWriter::fileNameTaken, this,
@@ -189,6 +194,11 @@ qint64 AsioController::samplesSince(qint64 mark) const
 double AsioController::recordedSeconds() const
 {
     return sampleRate() > 0 ? double(samplesSince(recordingStart)) / sampleRate() : 0.0;
+}
+
+double AsioController::trackSeconds() const
+{
+    return sampleRate() > 0 ? double(samplesSince(trackStart)) / sampleRate() : 0.0;
 }
 
 qint64 AsioController::secondsLeft() const { return secondsLeft_; }
@@ -585,6 +595,7 @@ void AsioController::shutDown()
     writer.reset();
     // Its last notices (a name it had to move past) still reach the names read after this.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    QCoreApplication::sendPostedEvents(takeLog_, QEvent::MetaCall);
 }
 
 void AsioController::unloadCurrentDriver()
@@ -850,6 +861,7 @@ bool AsioController::setRecording(bool rec, bool overwrite)
     describeNextFile();
     writer->start(fileName_, fileType_, 2, 32, int(sampleRate()), overwrite);
     recordingStart = trackStart = recordedSamples.load();
+    takeLog_->startTake();
     recording = true;
     lastSpaceWarning = 0;
     checkFreeSpace();
@@ -928,6 +940,7 @@ void AsioController::recordNextTrack()
     describeNextFile();
     writer->start(next, fileType_, 2, 32, int(sampleRate()));
     trackStart = recordedSamples.load();
+    takeLog_->startTrack();
 }
 
 QString AsioController::stripTrackNumber(const QString& path) const

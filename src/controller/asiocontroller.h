@@ -19,6 +19,7 @@ class AsioDrivers;
 class AsioHostState;
 class AudioFileWriter;
 class PartitionManager;
+class TakeLog;
 
 // Runs recording: the life of the driver, the processing of every driver buffer, recording
 // start, stop and next track, reconnection after unplugging, its settings, and the log.
@@ -82,6 +83,10 @@ public:
     // Length of the audio recorded since the start, across tracks and unplugs: what the
     // files hold, not the wall-clock time.
     virtual double recordedSeconds() const;
+    // The same for the current track.
+    virtual double trackSeconds() const;
+    // The files of the recording in the log, and the number of its current track.
+    const TakeLog& takeLog() const { return *takeLog_; }
     // Recording time left on the destination's disk at the current rate, refreshed once a
     // second while recording; -1 when not recording or unknown.
     virtual qint64 secondsLeft() const;
@@ -232,6 +237,7 @@ private:
     qint64 gapPosition = 0;     // samples into the track when the device went
     QString gapFile;
     QTimer* spaceTimer = nullptr;
+    TakeLog* takeLog_ = nullptr;
     qint64 secondsLeft_ = -1;
     qint64 lastSpaceWarning = 0;  // the threshold last warned about, in seconds; 0 for none
     // CONFIG is saved only once it was read, so a stored value never gives way to a default.

@@ -325,22 +325,41 @@ bool apply(QFile& file, const Plan& plan)
     return file.flush() && file.resize(plan.length) && ::fsync(file.handle()) == 0;
 }
 
+Plan readPlan(const QString& fileName)
+{
+    if (!QFileInfo(fileName).isFile())
+        return refuse(QFileInfo::exists(fileName) ? AudioFileRepair::tr("not a file")
+                                                  : AudioFileRepair::tr("no such file"));
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return refuse(AudioFileRepair::tr("cannot be read: %1").arg(file.errorString()));
+    return planFor(Header(file.read(kHeadLimit), file.size()));
+}
+
 } // namespace
+
+AudioFileRepair::Result AudioFileRepair::inspect(const QString& fileName)
+{
+    Result result;
+    const Plan plan = readPlan(fileName);
+    if (!plan.refusal.isEmpty()) {
+        result.reason = plan.refusal;
+        return result;
+    }
+    if (!plan.complete) {
+        result.reason = tr("its header does not count the data on the disk");
+        return result;
+    }
+    result.outcome = Outcome::Complete;
+    result.length = plan.length;
+    result.seconds = plan.seconds;
+    return result;
+}
 
 AudioFileRepair::Result AudioFileRepair::repair(const QString& fileName)
 {
     Result result;
-    if (!QFileInfo(fileName).isFile()) {
-        result.reason = QFileInfo::exists(fileName) ? tr("not a file") : tr("no such file");
-        return result;
-    }
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.reason = tr("cannot be read: %1").arg(file.errorString());
-        return result;
-    }
-    const Plan plan = planFor(Header(file.read(kHeadLimit), file.size()));
-    file.close();
+    const Plan plan = readPlan(fileName);
     if (!plan.refusal.isEmpty()) {
         result.reason = plan.refusal;
         return result;
@@ -351,6 +370,7 @@ AudioFileRepair::Result AudioFileRepair::repair(const QString& fileName)
         result.outcome = Outcome::Complete;
         return result;
     }
+    QFile file(fileName);
     if (!file.open(QIODevice::ReadWrite) || !apply(file, plan)) {
         result.reason = tr("cannot be written: %1").arg(file.errorString());
         return result;

@@ -26,6 +26,9 @@ public:
     };
 
     static Result repair(const QString& fileName);
+    // Reads only: a file whose header counts exactly the data on the disk is Complete, with
+    // its length and the audio it holds; any other is Refused, with the reason.
+    static Result inspect(const QString& fileName);
     // One line for a person: the file, what happened, and its length or the reason.
     static QString describe(const QString& fileName, const Result& result);
 };

@@ -44,6 +44,11 @@ QPushButton* iconButton(const char* icon, const char* name, QWidget* parent)
     return button;
 }
 
+QString trackTimeText(const QString& clock)
+{
+    return MainWindow::tr("track %1").arg(clock);
+}
+
 QHBoxLayout* rowLayout()
 {
     auto* row = new QHBoxLayout;
@@ -94,6 +99,8 @@ void MainWindow::createWidgets()
     m_closeButton->setObjectName(QStringLiteral("closeButton"));
     m_timeLabel = new QLabel(this);
     m_timeLabel->setObjectName(QStringLiteral("timeLabel"));
+    m_trackTimeLabel = new QLabel(this);
+    m_trackTimeLabel->setObjectName(QStringLiteral("trackTimeLabel"));
     m_status = new StatusPanel(m_controller, this);
     m_pathEdit = new QLineEdit(this);
     m_pathEdit->setObjectName(QStringLiteral("pathEdit"));
@@ -140,6 +147,12 @@ void MainWindow::styleWidgets()
     m_timeLabel->setFixedWidth(
         QFontMetrics(m_timeLabel->font()).horizontalAdvance(QStringLiteral("-- :-- :--")));
     m_timeLabel->setText(QStringLiteral("--:--:--"));
+    m_timeLabel->setToolTip(tr("time of the whole recording"));
+    m_trackTimeLabel->setFont(QFont(QStringLiteral("Courier"), 12));
+    m_trackTimeLabel->setFixedWidth(QFontMetrics(m_trackTimeLabel->font())
+                                        .horizontalAdvance(trackTimeText(QStringLiteral("-- :-- :--"))));
+    m_trackTimeLabel->setText(trackTimeText(QStringLiteral("--:--:--")));
+    m_trackTimeLabel->setToolTip(tr("time of the current track"));
 
     m_pathEdit->setFixedHeight(m_browseButton->height() - 2);
     m_browseButton->setText(tr("..."));
@@ -176,6 +189,7 @@ void MainWindow::layoutWidgets()
 
     QHBoxLayout* transport = rowLayout();
     transport->addWidget(m_timeLabel, 0);
+    transport->addWidget(m_trackTimeLabel, 0);
     transport->addWidget(m_stack, 1);
     transport->addWidget(m_stopButton, 1);
     transport->addWidget(m_settingsButton, 1);
@@ -367,6 +381,8 @@ void MainWindow::refreshElapsedTime()
         return;
     }
     m_timeLabel->setText(AsioController::clockText(qint64(m_controller->recordedSeconds())));
+    m_trackTimeLabel->setText(
+        trackTimeText(AsioController::clockText(qint64(m_controller->trackSeconds()))));
 }
 
 // After a close the user agreed to while audio waited in RAM: the window shows what is still

@@ -90,7 +90,8 @@ private:
     QPushButton* m_stopButton = nullptr;
     QPushButton* m_settingsButton = nullptr;
     QPushButton* m_closeButton = nullptr;
-    QLabel* m_timeLabel = nullptr;
+    QLabel* m_timeLabel = nullptr;       // the whole recording
+    QLabel* m_trackTimeLabel = nullptr;  // its current track
     StatusPanel* m_status = nullptr;
     QLineEdit* m_pathEdit = nullptr;
     QPushButton* m_browseButton = nullptr;

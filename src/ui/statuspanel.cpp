@@ -1,7 +1,9 @@
 #include "statuspanel.h"
 
 #include "asiocontroller.h"
+#include "takelog.h"
 
+#include <QFileInfo>
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QVBoxLayout>
@@ -38,12 +40,13 @@ StatusPanel::StatusPanel(AsioController* controller, QWidget* parent)
       m_controller(controller),
       m_statusLine(statusField("statusLine", this)),
       m_noteLine(statusField("noteLine", this)),
-      m_reasonLine(statusField("reasonLine", this))
+      m_reasonLine(statusField("reasonLine", this)),
+      m_fileLine(statusField("fileLine", this))
 {
     auto* lines = new QVBoxLayout(this);
     lines->setContentsMargins(0, 0, 0, 0);
     lines->setSpacing(1);
-    for (QLineEdit* line : {m_statusLine, m_noteLine, m_reasonLine})
+    for (QLineEdit* line : {m_statusLine, m_noteLine, m_reasonLine, m_fileLine})
         lines->addWidget(line);
     updateMinimumWidth();
 }
@@ -108,7 +111,7 @@ void StatusPanel::setDeviceLine(const QString& pattern)
 void StatusPanel::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
-    for (QLineEdit* line : {m_statusLine, m_noteLine, m_reasonLine})
+    for (QLineEdit* line : {m_statusLine, m_noteLine, m_reasonLine, m_fileLine})
         setLine(line, line->toolTip(), line->toolTip());
     if (!m_devicePattern.isEmpty())
         setDeviceLine(m_devicePattern);
@@ -120,6 +123,8 @@ void StatusPanel::showState(bool recording)
     const QString notes = notesText(recording), reason = reasonText(recording);
     setLine(m_noteLine, notes, notes);
     setLine(m_reasonLine, reason, reason);
+    const QString file = fileText(recording);
+    setLine(m_fileLine, file, file);
 }
 
 void StatusPanel::showWaiting()
@@ -164,4 +169,14 @@ QString StatusPanel::reasonText(bool recording) const
 {
     const QString reason = m_controller->failureText();
     return recording || reason.isEmpty() ? QString() : tr("recording stopped: %1").arg(reason);
+}
+
+// The name without its folder, which the destination field shows.
+QString StatusPanel::fileText(bool recording) const
+{
+    if (!recording)
+        return QString();
+    return tr("track %1: %2")
+        .arg(m_controller->takeLog().trackNumber())
+        .arg(QFileInfo(m_controller->currentFileName()).fileName());
 }

@@ -7,12 +7,13 @@
 class AsioController;
 class QLineEdit;
 
-// The main window's status area, three read-only lines that are never cut:
+// The main window's status area, four read-only lines that are never cut:
 // - the status line: the device, the state, the mode and the rate (or the wait for an
 //   unplugged device, or the close's progress);
 // - the note line: the time left on the disk and the slow-drive warning;
-// - the reason line: why the last recording stopped by itself.
-// The three lines share one width, and the panel asks for the width their longest known
+// - the reason line: why the last recording stopped by itself;
+// - the file line, while recording: the track number and the file being written.
+// The lines share one width, and the panel asks for the width their longest known
 // texts need, so none of them is cut in any state. Only a device name of unusual length is
 // shortened, with an ellipsis; every line keeps its whole text in its tool tip, so a system
 // reason longer than any known one is still readable.
@@ -24,7 +25,7 @@ class StatusPanel : public QWidget
 public:
     StatusPanel(AsioController* controller, QWidget* parent = nullptr);
 
-    // One refresh of all three lines from the controller.
+    // One refresh of all lines from the controller.
     void showState(bool recording);
     void showWaiting();
     void showFinishing(qint64 bytes);
@@ -41,6 +42,7 @@ private:
     QString formatText() const;
     QString notesText(bool recording) const;
     QString reasonText(bool recording) const;
+    QString fileText(bool recording) const;
     // pattern with %1 for the device name, which alone gives way when the line is short.
     void setDeviceLine(const QString& pattern);
     void updateMinimumWidth();
@@ -51,6 +53,7 @@ private:
     QLineEdit* m_statusLine;
     QLineEdit* m_noteLine;
     QLineEdit* m_reasonLine;
+    QLineEdit* m_fileLine;
     QString m_devicePattern;  // of the status line while it names the device
 };
 

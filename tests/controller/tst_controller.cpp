@@ -428,6 +428,23 @@ private slots:
             n = checkPattern(path(f), n);
             QVERIFY2(n > 0, qPrintable(f));
         }
+        // The log names each file as it opens and, once closed, what it holds as ffprobe reads
+        // it and as the file system counts its bytes.
+        const QStringList lines = log.filter(QRegularExpression("^(recording into|closed) "));
+        QCOMPARE(lines.size(), 2 * all.size());
+        for (int i = 0; i < all.size(); ++i) {
+            QCOMPARE(lines[2 * i], "recording into " + all[i]);
+            const QRegularExpressionMatch m =
+                QRegularExpression("^closed " + QRegularExpression::escape(all[i])
+                                   + ": 00:(\\d\\d):(\\d\\d\\.\\d), (\\d+\\.\\d) MB$")
+                    .match(lines[2 * i + 1]);
+            QVERIFY2(m.hasMatch(), qPrintable(lines[2 * i + 1]));
+            const double shown = m.captured(1).toInt() * 60 + m.captured(2).toDouble();
+            const double probed = MediaProbe::probe(path(all[i])).duration;
+            QVERIFY2(std::abs(shown - probed) < 0.051,
+                     qPrintable(QString("%1: %2 s probed").arg(lines[2 * i + 1]).arg(probed)));
+            QCOMPARE(m.captured(3), QString::number(QFileInfo(path(all[i])).size() / 1e6, 'f', 1));
+        }
     }
 
     // A real file system that fills up, and names the writer cannot open: each gives one error,

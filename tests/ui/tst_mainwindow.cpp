@@ -18,6 +18,7 @@
 
 #include <QtTest>
 #include <QtWidgets>
+#include <cmath>
 #include <functional>
 #include <optional>
 
@@ -328,7 +329,7 @@ private slots:
             controller->forcedFailure = failure;
         refresh();
         VERIFY_MATCH(status(), "^" + expected + "$");
-        for (const char* name : {"statusLine", "noteLine", "reasonLine"}) {
+        for (const char* name : {"statusLine", "noteLine", "reasonLine", "fileLine"}) {
             auto* line = child<QLineEdit>(name);
             const int start = line->inputMethodQuery(Qt::ImCursorRectangle).toRect().left();  // the cursor is at 0
             const int end = start + QFontMetrics(line->font()).horizontalAdvance(line->text());
@@ -530,6 +531,37 @@ private slots:
         QVERIFY(useDriver(2822400));
         QCOMPARE(browseTo(path("my.take.wav")).value(1), QString("(*.dff)"));
         QCOMPARE(controller->fileName(), path("my.take.dff"));
+    }
+
+    // While recording the window names the file and its track, and times the track beside the
+    // whole recording: after a next track the track's clock starts again from zero.
+    void fileTrackAndTrackTime()
+    {
+        QVERIFY(useDriver(44100));
+        typePath(path("tracked.wav"));
+        click("recordButton");
+        QCOMPARE(child<QLineEdit>("fileLine")->text(), QString("track 1: tracked.wav"));
+        QTRY_VERIFY_WITH_TIMEOUT(controller->recordedSeconds() >= 2.0, 10000);
+        const double trackStart = controller->recordedSeconds();
+        click("nextTrackButton");
+        QTRY_VERIFY_WITH_TIMEOUT(controller->recordedSeconds() >= trackStart + 1.2, 10000);
+        QTRY_COMPARE(controller->currentFileName(), path("tracked_0002.wav"));
+        // The track began between the reading above and the click; the window shows whole seconds.
+        const double before = controller->recordedSeconds() - trackStart;
+        refresh();
+        const double after = controller->recordedSeconds() - trackStart;
+        const QString trackClock = child<QLabel>("trackTimeLabel")->text();
+        QCOMPARE(child<QLineEdit>("fileLine")->text(), QString("track 2: tracked_0002.wav"));
+        VERIFY_MATCH(clock(), "^00:0\\d:\\d\\d$");
+        QVERIFY2(QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() >= 3000, qPrintable(clock()));
+        VERIFY_MATCH(trackClock, "^track 00:00:\\d\\d$");
+        const int shown = trackClock.right(2).toInt();
+        QVERIFY2(shown >= std::floor(before) - 1 && shown <= std::ceil(after),
+                 qPrintable(QString("%1 between %2 and %3 s into the track").arg(trackClock).arg(before).arg(after)));
+        click("stopButton");
+        QVERIFY(waitIdle());
+        refresh();
+        QCOMPARE(child<QLineEdit>("fileLine")->text(), QString());
     }
 
     // A typed name with clock fields stays the pattern: each recording fills it in anew. The

@@ -248,6 +248,9 @@ private slots:
         for (const char* name : {"first.wav", "second.wav"})
             QFile::remove(path(name));
         AudioFileWriter writer(pool);
+        // Names of their own per row: a name already taken would be numbered past, and the
+        // check would read an earlier row's file.
+        const QString take = QString("%1-%2-%3.wav").arg("%1").arg(rate).arg(words);
         std::atomic<qint64> handed{0};  // frames handed over so far
         std::atomic<bool> done{false};
         const auto drive = [&](qint64 frames) {
@@ -264,21 +267,21 @@ private slots:
             }
             done = true;
         };
-        writer.start(path("first.wav"), 0, 2, 32, rate);
+        writer.start(path(take.arg("first")), 0, 2, 32, rate);
         std::thread driver(drive, qint64(4000));
         QTRY_VERIFY(handed > 1000 || done);
         QVERIFY(closeAndDrain(writer));
         driver.join();
         QCOMPARE(pool->usedCount(), 0);
-        const qint64 kept = checkPattern(path("first.wav"), 0);
+        const qint64 kept = checkPattern(path(take.arg("first")), 0);
         QVERIFY2(kept > 0 && kept % words == 0 && kept <= 4000 * words, qPrintable(QString::number(kept)));
 
         const qint64 from = handed;
-        writer.start(path("second.wav"), 0, 2, 32, rate);
+        writer.start(path(take.arg("second")), 0, 2, 32, rate);
         std::thread second(drive, from + 500);
         second.join();
         QVERIFY(closeAndDrain(writer));
-        QCOMPARE(checkPattern(path("second.wav"), from * words), (from + 500) * words);
+        QCOMPARE(checkPattern(path(take.arg("second")), from * words), (from + 500) * words);
     }
 
     // A part ends before the frame that would reach the maximum, but holds one frame at least.

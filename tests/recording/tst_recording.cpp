@@ -244,9 +244,6 @@ private slots:
         QFETCH(int, words);
         pool.reset(new PartitionManager(64 * 4096 * 4));
         QVERIFY(pool->setPartitionSize(uint(words * 4)));
-        // An earlier row's files would be kept and this row's go to the next free names.
-        for (const char* name : {"first.wav", "second.wav"})
-            QFile::remove(path(name));
         AudioFileWriter writer(pool);
         // Names of their own per row: a name already taken would be numbered past, and the
         // check would read an earlier row's file.

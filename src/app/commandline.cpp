@@ -4,30 +4,39 @@
 
 namespace {
 const char* const kProgram = "tessaro-recorder";
+// DSD 1x: this rate and all above it record DSD.
+constexpr double kLowestDsdRate = 2822400.0;
 }
 
 CommandLine::CommandLine()
     : m_version({QStringLiteral("v"), QStringLiteral("version")},
                 tr("Print the version and exit.")),
-      m_listDevices(QStringLiteral("list-devices"),
+      m_listDevices({QStringLiteral("l"), QStringLiteral("list-devices")},
                     tr("List the devices with the rates they accept and exit.")),
-      m_record(QStringLiteral("record"), tr("Record into FILE without a window."),
+      m_record(QStringLiteral("record"),
+               tr("Record into FILE without a window; - streams a PCM recording as WAV to "
+                  "standard output."),
                QStringLiteral("FILE")),
       m_repair(QStringLiteral("repair"),
                tr("Repair the recordings FILE... cut off by a crash or power loss.")),
-      m_device(QStringLiteral("device"), tr("Device to record from (default: the remembered one)."),
+      m_device({QStringLiteral("D"), QStringLiteral("device")}, tr("Device to record from (default: the remembered one)."),
                QStringLiteral("NAME")),
-      m_rate(QStringLiteral("rate"),
+      m_rate({QStringLiteral("r"), QStringLiteral("rate")},
              tr("Sampling rate in Hz (default 44100); 2822400 and above record DSD."),
              QStringLiteral("HZ")),
-      m_seconds(QStringLiteral("seconds"), tr("Stop after N seconds (default: Ctrl+C or SIGTERM)."),
+      m_seconds({QStringLiteral("d"), QStringLiteral("seconds")}, tr("Stop after N seconds (default: Ctrl+C or SIGTERM)."),
                 QStringLiteral("N")),
       m_dsdType(QStringLiteral("dsd-type"),
                 tr("File type of a DSD recording whose FILE has no .dsf or .dff extension."),
                 QStringLiteral("dsf|dff")),
       m_giveUpAfter(QStringLiteral("give-up-after"),
                     tr("Fail when the device stays unplugged this long (default: wait)."),
-                    QStringLiteral("SECONDS"))
+                    QStringLiteral("SECONDS")),
+      m_quietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                    tr("Print nothing but errors on standard error.")),
+      m_overwrite(QStringLiteral("overwrite"),
+                  tr("Replace a file named FILE instead of recording to the next free "
+                     "numbered name."))
 {
     m_parser.setApplicationDescription(
         tr("Records two inputs of an audio interface as DSD or PCM."));
@@ -35,8 +44,8 @@ CommandLine::CommandLine()
     m_parser.addHelpOption();
     m_parser.addPositionalArgument(QStringLiteral("FILE"), tr("Recordings to repair."),
                                  QStringLiteral("[FILE...]"));
-    m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds, m_dsdType,
-                         m_giveUpAfter});
+    m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds,
+                         m_dsdType, m_giveUpAfter, m_quietOption, m_overwrite});
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
     for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
                              "qwindowtitle", "qwindowicon", "display", "platformtheme", "plugin"}) {
@@ -51,12 +60,14 @@ bool CommandLine::parse(const QStringList& arguments)
     if (!m_parser.parse(arguments))
         return fail(m_parser.errorText());
     // Given twice, which one was meant is a guess; a script that appends its own --seconds to
-    // a user's is told so instead of recording for the wrong time.
+    // a user's is told so instead of recording for the wrong time. The values of the short
+    // and the long name of an option are counted together.
     for (const QCommandLineOption* o :
          {&m_record, &m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
         if (m_parser.values(*o).size() > 1)
-            return fail(tr("--%1 is given more than once.").arg(o->names().constFirst()));
+            return fail(tr("--%1 is given more than once.").arg(longName(*o)));
     }
+    m_quiet = m_parser.isSet(m_quietOption);
     const bool repair = m_parser.isSet(m_repair);
     if (repair && m_parser.positionalArguments().isEmpty())
         return fail(tr("--repair needs at least one file."));
@@ -81,9 +92,9 @@ bool CommandLine::parse(const QStringList& arguments)
     if (m_action == Action::Record)
         return readRecording();
     for (const QCommandLineOption* o :
-         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
+         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_overwrite}) {
         if (m_parser.isSet(*o))
-            return fail(tr("--%1 applies only to --record.").arg(o->names().constFirst()));
+            return fail(tr("--%1 applies only to --record.").arg(longName(*o)));
     }
     return true;
 }
@@ -110,6 +121,13 @@ bool CommandLine::readRecording()
             return fail(
                 tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
     }
+    m_recording.overwrite = m_parser.isSet(m_overwrite);
+    // A stream cannot go back to fill in its sizes: only WAV, whose readers accept sizes left
+    // at the largest value, can be streamed.
+    if (m_recording.toStandardOutput() && m_recording.rate >= kLowestDsdRate)
+        return fail(tr("DSD cannot be streamed to standard output (--record -); "
+                       "record it into a file, or choose a PCM rate below %1 Hz.")
+                        .arg(kLowestDsdRate, 0, 'f', 0));
     return true;
 }
 
@@ -124,7 +142,7 @@ bool CommandLine::readNumber(const QCommandLineOption& option, double minimum, d
     const double number = text.toDouble(&ok);
     if (!ok || !(number >= minimum && number <= maximum))
         return fail(tr("--%1 needs a number from %2 to %3, not '%4'.")
-                        .arg(option.names().constFirst())
+                        .arg(longName(option))
                         .arg(minimum)
                         .arg(maximum, 0, 'f', 0)
                         .arg(text));
@@ -138,9 +156,23 @@ bool CommandLine::fail(const QString& problem)
     return false;
 }
 
+// The long name, as the messages use it even when the short one was typed.
+QString CommandLine::longName(const QCommandLineOption& option)
+{
+    return option.names().constLast();
+}
+
+// The parser names the program as it was started (a build or install path); the usage line
+// names it as the user types it.
 QString CommandLine::helpText() const
 {
-    return m_parser.helpText();
+    QString text = m_parser.helpText();
+    const QString started = QCoreApplication::arguments().value(0);
+    const QString usage = QCommandLineParser::tr("Usage: %1").arg(started);
+    if (!started.isEmpty() && text.startsWith(usage))
+        text.replace(0, usage.size(),
+                     QCommandLineParser::tr("Usage: %1").arg(QLatin1String(kProgram)));
+    return text;
 }
 
 QString CommandLine::versionText()

@@ -33,6 +33,8 @@ public:
         double seconds = -1.0;
         QString dsdType; // "dsf", "dff" or empty for the remembered type
         double giveUpAfter = -1.0;
+        bool overwrite = false; // replace a file of that name instead of numbering the take
+        bool toStandardOutput() const { return file == QLatin1String("-"); }
     };
 
     CommandLine();
@@ -43,6 +45,8 @@ public:
 
     Action action() const { return m_action; }
     const Recording& recording() const { return m_recording; }
+    // Standard error carries errors only.
+    bool quiet() const { return m_quiet; }
     // The files named after --repair, at least one.
     QStringList repairFiles() const { return m_parser.positionalArguments(); }
     QString errorText() const { return m_error; }
@@ -55,6 +59,7 @@ private:
     bool readNumber(const QCommandLineOption& option, double minimum, double maximum,
                     double* value);
     bool fail(const QString& problem);
+    static QString longName(const QCommandLineOption& option);
 
     QCommandLineParser m_parser;
     QCommandLineOption m_version;
@@ -66,8 +71,11 @@ private:
     QCommandLineOption m_seconds;
     QCommandLineOption m_dsdType;
     QCommandLineOption m_giveUpAfter;
+    QCommandLineOption m_quietOption;
+    QCommandLineOption m_overwrite;
     Action m_action = Action::Window;
     Recording m_recording;
+    bool m_quiet = false;
     QString m_error;
 };
 

@@ -25,6 +25,11 @@ void printLine(const QString& line)
     DiagnosticSink::line("%s", qPrintable(line));
 }
 
+void printError(const QString& line)
+{
+    DiagnosticSink::error("%s", qPrintable(line));
+}
+
 } // namespace
 
 HeadlessRecorder::HeadlessRecorder(const RecorderCore::Assembly& core,
@@ -54,8 +59,7 @@ int HeadlessRecorder::run()
     const bool started = failure.isEmpty();
     if (started) {
         elapsed.start();
-        printLine(
-            tr("recording %1 to %2").arg(controller->sampleRateText(), controller->fileName()));
+        printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), destinationText()));
         progressTimer.start();
         watchTimer.start();
         if (options.seconds > 0)
@@ -63,13 +67,15 @@ int HeadlessRecorder::run()
         QCoreApplication::exec();
     }
     finish();
-    if (started && !keepIfItHoldsAudio(controller->fileName()) && failure.isEmpty())
+    // What went out on a stream is the reader's: there is no file to keep or remove.
+    if (started && !options.toStandardOutput() && !keepIfItHoldsAudio(controller->fileName()) &&
+        failure.isEmpty())
         failure = tr("stopped before recording began");
     if (!failure.isEmpty()) {
-        printLine(tr("tessaro-recorder: %1").arg(failure));
+        printError(tr("tessaro-recorder: %1").arg(failure));
         return 1;
     }
-    printLine(tr("finished %1").arg(controller->fileName()));
+    printLine(tr("finished %1").arg(destinationText()));
     return 0;
 }
 
@@ -79,18 +85,30 @@ QString HeadlessRecorder::begin()
     AsioController* controller = core.controller;
     QString problem = bringUpDriver(chooseDevice());
     QString name;
-    options.file = ClockFileName::expand(options.file, QDateTime::currentDateTime());
-    if (problem.isEmpty())
-        problem = prepareDestination(&name);
+    const bool stream = options.toStandardOutput();
+    if (stream) {
+        name = options.file;
+    } else {
+        options.file = ClockFileName::expand(options.file, QDateTime::currentDateTime());
+        if (problem.isEmpty())
+            problem = prepareDestination(&name);
+    }
     if (!problem.isEmpty())
         return problem;
     watchForFailures();
-    core.adjuster->adjustSplitSize(name);
+    // A stream is one take however long: its reader has no use for parts.
+    if (stream)
+        controller->setAutoSplitSize(0);
+    else
+        core.adjuster->adjustSplitSize(name);
     controller->setFileName(name);
     // Ctrl+C while the device came up means: do not begin.
     if (QuitOnSignal::stopRequested())
         return tr("stopped before recording began");
-    if (!controller->startRecording(false))
+    // The controller's own path for a replacement the user asked for: it truncates the file
+    // named and nothing else (split parts and tracks still take free names). Standard output
+    // is never a file to number.
+    if (!controller->startRecording(options.overwrite || stream))
         return tr("the recording could not start");
     return QString();
 }
@@ -167,7 +185,11 @@ void HeadlessRecorder::checkStillRecording()
     AsioController* controller = core.controller;
     if (controller->isRecording())
         return;
-    const QString reason = controller->failureText();
+    QString reason = controller->failureText();
+    // A reader that closed its end of the pipe (| head -c 1000) has taken what it wanted, but
+    // the take did not go where it was sent: the status says so, as a pipeline expects.
+    if (!reason.isEmpty() && options.toStandardOutput())
+        reason = tr("standard output: %1").arg(reason);
     fail(reason.isEmpty() ? tr("the recording stopped before its end")
                           : tr("recording stopped: %1").arg(reason));
 }
@@ -179,7 +201,10 @@ void HeadlessRecorder::printProgress()
     if (file != lastFile && !lastFile.isEmpty())
         finishedPartsBytes += QFileInfo(lastFile).size();
     lastFile = file;
-    const qint64 written = finishedPartsBytes + QFileInfo(file).size();
+    // A stream has no size to read back: what the device delivered is what went out.
+    const qint64 written = options.toStandardOutput()
+        ? qint64(controller->recordedSeconds() * double(controller->bytesPerSecond()))
+        : finishedPartsBytes + QFileInfo(file).size();
     printLine(tr("%1  %2 MB written  RAM buffer %3 %  peak %4")
                   .arg(AsioController::clockText((elapsed.elapsed() + 500) / 1000))
                   .arg(double(written) / 1e6, 0, 'f', 1)
@@ -229,6 +254,11 @@ bool HeadlessRecorder::keepIfItHoldsAudio(const QString& name) const
     if (!QFile::remove(name))
         printLine(tr("%1 holds no audio but cannot be removed").arg(name));
     return false;
+}
+
+QString HeadlessRecorder::destinationText() const
+{
+    return options.toStandardOutput() ? tr("standard output") : core.controller->fileName();
 }
 
 void HeadlessRecorder::finish()

@@ -14,7 +14,8 @@
 // standard error once a second and stops after the given time, at SIGINT/SIGTERM/SIGHUP (the
 // caller's QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains
 // the RAM buffer and closes the file with its final header; a take that got no audio leaves no
-// file. Standard output stays empty. The settings file is only read.
+// file. Standard output stays empty, unless the file is "-": the take then goes out there as a
+// WAV stream (never split, no file left behind). The settings file is only read.
 //
 // Threads: GUI (main) thread only. A recording that stops by itself (a failed write, a full
 // RAM buffer) is noticed by polling the controller, as the window does.
@@ -43,6 +44,7 @@ private:
     void onUnplugged();
     void onDriverReady();
     void finish();
+    QString destinationText() const;
     bool keepIfItHoldsAudio(const QString& name) const;
 
     RecorderCore::Assembly core;

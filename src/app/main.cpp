@@ -22,6 +22,14 @@
 
 namespace {
 
+// Under --quiet the toolkit's and the driver layer's warnings go the way of every other note;
+// its critical messages are errors and still reach standard error.
+void keepOnlyErrors(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        DiagnosticSink::error("%s", qPrintable(message));
+}
+
 int runWindow(int argc, char* argv[])
 {
     QApplication app(argc, argv);
@@ -89,8 +97,12 @@ int main(int argc, char* argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     if (!commandLine.parse(arguments)) {
-        DiagnosticSink::line("%s", qPrintable(commandLine.errorText()));
+        DiagnosticSink::error("%s", qPrintable(commandLine.errorText()));
         return 2;
+    }
+    if (commandLine.quiet()) {
+        DiagnosticSink::setQuiet(true);
+        qInstallMessageHandler(keepOnlyErrors);
     }
     if (commandLine.action() == CommandLine::Action::Window)
         return runWindow(argc, argv);

@@ -12,7 +12,7 @@ int runRepairCommand(const QStringList& files)
         const AudioFileRepair::Result result = AudioFileRepair::repair(name);
         const QByteArray line = AudioFileRepair::describe(name, result).toLocal8Bit();
         if (result.outcome == AudioFileRepair::Outcome::Refused) {
-            DiagnosticSink::line("%s", line.constData());
+            DiagnosticSink::error("%s", line.constData());
             status = 1;
         } else {
             std::printf("%s\n", line.constData());

@@ -256,7 +256,10 @@ void AsioController::appendLogMsg(QString msg, QString type, QString source, QCo
     // line per message, in one call, so lines from other threads never interleave with it.
     QString line = QStringLiteral("%1: %2").arg(type, msg);
     line.replace(QLatin1Char('\n'), QLatin1Char(' ')).replace(QLatin1Char('\r'), QLatin1Char(' '));
-    DiagnosticSink::line("%s", qPrintable(line));
+    if (type == QLatin1String("Error"))
+        DiagnosticSink::error("%s", qPrintable(line));
+    else
+        DiagnosticSink::line("%s", qPrintable(line));
     emit logMsg(msg, type, source, color, bgColor);
 }
 

@@ -128,7 +128,7 @@ bool AudioFile::nameTaken() const
 
 void AudioFile::updateHeader()
 {
-    if (!writer || !writer->flush())
+    if (!writer || !writer->flush() || writer->isStream())
         return;
     QFile& file = writer->file();
     const qint64 position = file.pos();
@@ -157,4 +157,9 @@ bool AudioFile::flush()
 bool AudioFile::hasFailed() const
 {
     return writer && writer->hasFailed();
+}
+
+bool AudioFile::isStream() const
+{
+    return writer && writer->isStream();
 }

@@ -263,7 +263,8 @@ std::unique_ptr<AudioFile> AudioFileWriter::openFile(FileParams& params)
         emit error(4, describeFailure(params.name, file->errorString()));
         return nullptr;
     }
-    emit fileOpened(params.name);
+    if (!file->isStream())
+        emit fileOpened(params.name);
     return file;
 }
 
@@ -480,7 +481,7 @@ void AudioFileWriter::discardAfterFailure(Part& part)
 void AudioFileWriter::closePart(Part& part)
 {
     part.file->close();
-    if (!part.file->hasFailed())
+    if (!part.file->hasFailed() && !part.file->isStream())
         emit fileClosed(part.params.name);
 }
 

@@ -65,6 +65,7 @@ signals:
     void error(int code, QString msg);
     // Writer thread: a file or part has just been opened, or closed normally (a split, a stop,
     // the close at shutdown). A file opened and never reported closed was cut off by a crash.
+    // A stream (standard output, a pipe) is reported neither way: there is nothing to repair.
     void fileOpened(const QString& name);
     void fileClosed(const QString& name);
     // Writer thread: the name asked for was taken by another file before it could be created,

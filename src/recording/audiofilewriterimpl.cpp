@@ -3,6 +3,7 @@
 #include "headerbytes.h"
 
 #include <QFileInfo>
+#include <unistd.h>
 
 AudioFileWriterImpl::AudioFileWriterImpl(const QString& fileName, int channelCount)
     : channelCount_(channelCount), file_(fileName)
@@ -14,8 +15,10 @@ AudioFileWriterImpl::~AudioFileWriterImpl() = default;
 void AudioFileWriterImpl::close()
 {
     flush();
-    file_.seek(0);
-    writeHeader();
+    if (!stream) {
+        file_.seek(0);
+        writeHeader();
+    }
     file_.close();
 }
 
@@ -26,11 +29,19 @@ bool AudioFileWriterImpl::open()
 {
     const QIODevice::OpenMode existing = replaceExisting ? QIODevice::Truncate : QIODevice::NewOnly;
     nameTaken_ = false;
-    if (!file_.open(QIODevice::WriteOnly | existing | QIODevice::Unbuffered)) {
+    // Standard output is written where it stands, never reopened: reopening would truncate a
+    // file the shell appends to, or start over a file that holds other output before ours.
+    const bool standardOutput = file_.fileName() == QLatin1String("-");
+    const bool opened = standardOutput
+        ? file_.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                     QFileDevice::DontCloseHandle)
+        : file_.open(QIODevice::WriteOnly | existing | QIODevice::Unbuffered);
+    if (!opened) {
         const QFileInfo info(file_.fileName());
         nameTaken_ = !replaceExisting && (info.exists() || info.isSymLink());
         return false;
     }
+    stream = standardOutput || file_.isSequential();
     writeBuffer_.resize(WriteBufferSize);
     metadataBytes = metadata.isEnabled() ? metadataChunk() : QByteArray();
     return true;
@@ -114,6 +125,11 @@ bool AudioFileWriterImpl::hasFailed() const
     return failed;
 }
 
+bool AudioFileWriterImpl::isStream() const
+{
+    return stream;
+}
+
 void AudioFileWriterImpl::failOnFileError()
 {
     if (!failed && file_.error() != QFileDevice::NoError)
@@ -171,6 +187,8 @@ bool AudioFileWriterImpl::failWrite()
 {
     failed = true;
     failure = file_.errorString();
+    if (stream)
+        return false;  // what the reader got is gone from here; nothing can be cut or rewritten
     const qint64 onDisk = qMax<qint64>(0, file_.size() - headerSize());
     const qint64 unit = qMax<qint64>(1, unitBytes());
     const qint64 kept = onDisk - onDisk % unit;

@@ -20,6 +20,11 @@ class HeaderBytes;
 // exactly that count and ends all writing to this file; the system's reason stays available
 // from errorString().
 //
+// The name "-" is standard output. It, and any other destination that cannot seek (a named
+// pipe), is a stream: its header goes out once, at open, with the sizes the format uses for
+// "unknown", and is never rewritten; a failed write ends the writing without touching what the
+// reader already has.
+//
 // Threads: used by the writer thread only.
 class AudioFileWriterImpl
 {
@@ -53,6 +58,8 @@ public:
     // Hands everything buffered to the file; false once a write has failed.
     bool flush();
     bool hasFailed() const;
+    // Open and unable to go back: the header written at open stays as it is.
+    bool isStream() const;
     // Counts a write the file has refused outside the write buffer (the first header) as failed.
     void failOnFileError();
     QString errorString() const;
@@ -94,6 +101,7 @@ private:
     QString failure;
     bool replaceExisting = false;
     bool nameTaken_ = false;
+    bool stream = false;
 };
 
 #endif

@@ -26,9 +26,13 @@ QByteArray WavFileWriter::metadataChunk() const
 void WavFileWriter::writeHeader()
 {
     const quint16 blockAlign = quint16(bitsPerSample_ * channelCount_ / 8);
-    const quint32 dataSize = quint32(dataBytes);
+    // A stream's sizes are unknown when its header goes out: the largest value says "up to the
+    // end", which readers of piped WAV take to mean "read until the data stop".
+    constexpr quint32 kUnknown = 0xFFFFFFFF;
+    const quint32 dataSize = isStream() ? kUnknown : quint32(dataBytes);
+    const quint32 riffSize = isStream() ? kUnknown : dataSize + quint32(headerSize() - 8);
     HeaderBytes out(HeaderBytes::LittleEndian);
-    out.id("RIFF").u32(dataSize + quint32(headerSize() - 8)).id("WAVE");
+    out.id("RIFF").u32(riffSize).id("WAVE");
     out.id("fmt ").u32(16).u16(1).u16(quint16(channelCount_)).u32(quint32(sampleRate_))
         .u32(quint32(sampleRate_) * blockAlign).u16(blockAlign).u16(quint16(bitsPerSample_));
     writeAll(out);

@@ -4,7 +4,8 @@
 #include "audiofilewriterimpl.h"
 
 // RIFF/WAVE PCM: a 44-byte header (with the recording's "bext" chunk before "data" when it
-// carries metadata), then the channels' 32-bit words interleaved.
+// carries metadata), then the channels' 32-bit words interleaved. A stream's header gives both
+// sizes as 0xFFFFFFFF.
 class WavFileWriter : public AudioFileWriterImpl
 {
 public:

@@ -124,8 +124,18 @@ private slots:
         row("PCM 96 kHz WAV, SIGTERM",
             "--record take.dff --rate 96000 --device Halvik_Simulated_Device", 0, "", "take.wav",
             96000);
+        // The short options; quiet leaves standard error empty when all goes well.
+        row("short options, quiet", "-q -r 48000 -d 3 --record take -D Halvik_Simulated_Device",
+            0, "", "take.wav", 48000);
+        // take.wav exists (longer than the take): it is replaced only when asked to be.
+        row("existing, --overwrite", "--record take.wav -d 3 --overwrite", 0, "", "take.wav",
+            44100);
+        row("existing, a free name", "--record take.wav -d 3", 0, "", "take_0002.wav", 44100);
         row("version", "--version", 0, "tessaro-recorder 1.3");
         row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
+        row("list, short", "-l", 0, "Halvik Simulated Device (remembered): " + kRates);
+        // The program as it is installed, not the path it was started from.
+        row("help", "--help", 0, "Usage: tessaro-recorder [options] [FILE...]");
         // Bad input is refused before anything runs, each with its own reason.
         const QString hint = " Use --help to see the options.";
         row("unknown", "--loud", 2, "Unknown option 'loud'." + hint);
@@ -142,8 +152,14 @@ private slots:
         row("stray file", "take.wav", 2, "Unexpected argument 'take.wav'." + hint);
         row("option twice", "--record x --seconds 3 --seconds 5", 2,
             "--seconds is given more than once." + hint);
+        row("short and long", "--record x -r 48000 --rate 96000", 2,
+            "--rate is given more than once." + hint);
+        row("overwrite alone", "--overwrite", 2, "--overwrite applies only to --record." + hint);
+        row("DSD to standard output", "--record - -r 2822400", 2,
+            "DSD cannot be streamed to standard output (--record -); record it into a file, or "
+            "choose a PCM rate below 2822400 Hz." + hint);
         row("folder given", "--record .", 1, "cannot record to %1: '%1' is a folder, not a file");
-        row("no such device", "--record a.wav --device Nope_(ALSA)", 1,
+        row("no such device", "--record a.wav -D Nope_(ALSA)", 1,
             "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
         row("rate refused", "--record a.wav --rate 12345", 1,
             "Halvik Simulated Device refuses the rate 12345 Hz (it accepts " + kRates + ")");
@@ -166,6 +182,11 @@ private slots:
         QFETCH(QString, line);
         QFETCH(QString, file);
         QFETCH(int, decodeRate);
+        const QByteArray existing(4000000, 'x');
+        const bool exists = QString(QTest::currentDataTag()).startsWith("existing");
+        QFile old(path("take.wav"));
+        QVERIFY(!exists || (old.open(QIODevice::WriteOnly) && old.write(existing) > 0));
+        old.close();
         QProcess p;
         start(p, arguments.split(' ').replaceInStrings("_", " "));
         QString err;
@@ -181,10 +202,13 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         err += QString::fromLocal8Bit(p.readAllStandardError());
         QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == status, qPrintable(err));
+        const bool quiet = arguments.split(' ').contains("-q");
+        if (quiet)
+            QCOMPARE(err, QString());
         const QStringList out = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n');
         // A script reads standard output: a recording writes nothing there, whatever happens;
         // neither does a command refused before anything ran.
-        if (status == 2 || arguments.startsWith("--record"))
+        if (status == 2 || arguments.contains("--record"))
             QCOMPARE(out, QStringList{""});
         else if (status == 0)
             QVERIFY2(out.contains(line), qPrintable(out.join('\n')));
@@ -195,6 +219,19 @@ private slots:
                                            (line.contains("%1") ? line.arg(home->path()) : line)});
         if (file.isEmpty())
             return;
+        if (exists)
+            QCOMPARE(readAll(path("take.wav")) == existing, file != "take.wav");
+        // The header counts exactly the data on the disk: nothing of a replaced file is left.
+        const QByteArray wav = readAll(path(file));
+        QVERIFY(!file.endsWith(".wav") || qint64(wavData(wav).first) == wavData(wav).second);
+        const double seconds = MediaProbe::probe(path(file)).duration;
+        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
+        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
+        // A terminated take keeps at least the two seconds reported, its header counting them all.
+        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
+                 qPrintable(QString::number(seconds)));
+        if (quiet)
+            return;
         // The tone is at -6 dBFS in PCM and at the 0 dB reference (50 % modulation) in DSD.
         const QRegularExpressionMatch progress =
             QRegularExpression("00:00:01  [0-9.]+ MB written  RAM buffer "
@@ -204,12 +241,6 @@ private slots:
         QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
                      qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
                  qPrintable(err));
-        // A terminated take keeps at least the two seconds reported, its header counting them all.
-        const double seconds = MediaProbe::probe(path(file)).duration;
-        QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
-                 qPrintable(QString::number(seconds)));
-        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
-        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
     }
 
     // A remembered device that is away is never replaced by the simulated test tone: a
@@ -312,6 +343,58 @@ private slots:
         QVERIFY2(hangUp ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 4.0) <= 0.2,
                  qPrintable(QString::number(seconds)));
         QCOMPARE(readAll(path("state/Veloran/open-recordings")), QByteArray());
+    }
+
+    void streamToStandardOutput_data()
+    {
+        QTest::addColumn<QString>("reader");
+        QTest::addColumn<QString>("seconds");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("errors");  // all of standard error, quiet as it is
+        QTest::newRow("ffprobe") << "ffprobe -v error -count_packets -of compact=p=0:nk=1 "
+                                    "-show_entries stream=codec_name,sample_rate,channels pipe:0"
+                                 << "-d 2" << 0 << "";
+        // No time limit: the reader that goes is what ends the take.
+        QTest::newRow("head -c 1000")
+            << "head -c 1000" << "" << 1
+            << "Error: writer error 5: -: Broken pipe\n"
+               "tessaro-recorder: recording stopped: standard output: Broken pipe\n";
+    }
+    // --record - sends a WAV stream down a pipe, whose sizes are unknown when its header goes
+    // out: both are the largest value. Nothing else reaches standard output, no file is left
+    // and the journal stays empty; a reader that closes its end stops the take at once.
+    void streamToStandardOutput()
+    {
+        QFETCH(QString, reader);
+        QFETCH(QString, seconds);
+        QFETCH(int, status);
+        QFETCH(QString, errors);
+        QProcess p;
+        start(p,
+              {"-c",
+               QString("{ \"$0\" -q -r 48000 %1 --record - 2>err; echo $? >status; } | "
+                       "tee stream.wav | %2 >out").arg(seconds, reader),
+               recorder()},
+              {}, "/bin/sh");
+        QVERIFY(p.waitForFinished(60000));
+        QCOMPARE(QString(readAll(path("err"))), errors);
+        QCOMPARE(readAll(path("status")), QByteArray::number(status) + '\n');
+        const QByteArray wav = readAll(path("stream.wav"));
+        QVERIFY(wav.size() >= 1000);
+        QCOMPARE(wav.left(4) + wav.mid(8, 4), QByteArray("RIFFWAVE"));
+        QCOMPARE(qFromLittleEndian<quint32>(wav.constData() + 4), 0xFFFFFFFFu);
+        QCOMPARE(wavData(wav).first, 0xFFFFFFFFu);
+        QCOMPARE(readAll(path("state/Veloran/open-recordings")), QByteArray());
+        QCOMPARE(QDir(home->path()).entryList(QDir::Files),
+                 (QStringList{"err", "out", "status", "stream.wav"}));
+        if (status != 0) {
+            QCOMPARE(readAll(path("out")), wav.left(1000));
+            return;
+        }
+        QCOMPARE(readAll(path("out")), QByteArray("pcm_s32le|48000|2\n"));
+        QVERIFY2(qAbs(wavData(wav).second - 2 * 48000 * 8) <= 48000 * 8 / 10,
+                 qPrintable(QString::number(wavData(wav).second)));
+        QCOMPARE(tones(path("stream.wav"), 48000), QString("1000 1500"));
     }
 
     // Ctrl+C before the first block reached the file: no file is left, and the status says so.

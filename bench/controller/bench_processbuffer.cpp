@@ -7,6 +7,8 @@
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
+#include "capturepath.h"
+#include "driversession.h"
 #include "partitionmanager.h"
 #include "levelmeter.h"
 #include "simulateddriver.h"
@@ -124,20 +126,26 @@ void startBenchRecording(AsioController& controller, PartitionManager& pool, dou
         std::printf("the simulated device did not come up\n");
         std::exit(1);
     }
-    controller.stopStreaming();
+    controller.driverSession().stopStreaming();
     pool.setPartitionSize(bytes);
     useBenchBuffers(host, memory, bytes, saved);
     controller.setFileName(file);
     controller.startRecording(true);
 }
 
-// The same controller with the meter step left out, for the figures without meters.
-class UnmeteredController : public AsioController
+// One input's block through the controller, or with the meter step left out (the capture
+// path's steps but the meters), for the figures without meters.
+void processBlock(AsioController& controller, bool metered, unsigned char* data, long channel,
+                  ASIOSampleType type, long samples, long half)
 {
-public:
-    using AsioController::AsioController;
-    void meterBuffer(unsigned char*, long, ASIOSampleType, long) override {}
-};
+    if (metered) {
+        controller.processBuffer(data, channel, type, samples, half);
+        return;
+    }
+    CapturePath& capture = controller.capturePath();
+    capture.monitorBuffer(data, channel, type, samples, half);
+    capture.recordBuffer(data, channel, type, samples);
+}
 
 struct Figures
 {
@@ -166,14 +174,13 @@ void waitIdle(AsioController& controller)
 
 // processBuffer of both inputs, back to back and paced like a driver (a buffer switch every
 // 100 us, each call timed on its own).
-template <typename Controller>
-Figures measure(double rate, ASIOSampleType type, long samples, const QString& file)
+Figures measure(bool metered, double rate, ASIOSampleType type, long samples, const QString& file)
 {
     AsioHostState* host = AsioHostState::instance();
     const unsigned bytes = unsigned(AsioController::bytesPerSample(type) * samples);
     QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    Controller controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
+    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
     startBenchRecording(controller, *pool, rate, bytes, memory, saved, file);
@@ -183,8 +190,8 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
     QElapsedTimer t;
     t.start();
     for (int i = 0; i < kCalls; i += 2) {
-        controller.processBuffer(memory.data(), 0, type, samples, i / 2 % 2);
-        controller.processBuffer(memory.data() + 2 * bytes, 1, type, samples, i / 2 % 2);
+        processBlock(controller, metered, memory.data(), 0, type, samples, i / 2 % 2);
+        processBlock(controller, metered, memory.data() + 2 * bytes, 1, type, samples, i / 2 % 2);
     }
     f.backToBack = double(t.nsecsElapsed()) / kCalls;
     f.backToBackAllocations = since(before);
@@ -200,7 +207,8 @@ Figures measure(double rate, ASIOSampleType type, long samples, const QString& f
         while (t.nsecsElapsed() < 100000) {}
         for (long ch = 0; ch < 2; ++ch) {
             t.restart();
-            controller.processBuffer(memory.data() + 2 * ch * bytes, ch, type, samples, i / 2 % 2);
+            processBlock(controller, metered, memory.data() + 2 * ch * bytes, ch, type, samples,
+                         i / 2 % 2);
             paced.push_back(double(t.nsecsElapsed()));
         }
     }
@@ -306,8 +314,8 @@ int main(int argc, char** argv)
                 "recorded, paced like a driver; ns as fastest tenth / median / p99\n");
     for (const Case& c : cases) {
         const QString file = dir.filePath(QStringLiteral("bench.%1").arg(c.rate > 384000 ? "dff" : "wav"));
-        const Figures with = measure<AsioController>(c.rate, c.type, c.samples, file);
-        const Figures without = measure<UnmeteredController>(c.rate, c.type, c.samples, file);
+        const Figures with = measure(true, c.rate, c.type, c.samples, file);
+        const Figures without = measure(false, c.rate, c.type, c.samples, file);
         const auto meter = measureMeterAlone(c.rate, c.type, c.samples);
         const unsigned bytes = unsigned(AsioController::bytesPerSample(c.type) * c.samples);
         std::printf("%s, %ld samples (%u bytes), memcpy of the block %.0f ns\n", c.name, c.samples,

@@ -3,12 +3,13 @@
 
 #include "asio.h"
 #include "audiobufferprocessor.h"
+#include "controllerlog.h"
 #include "levelmeter.h"
 
 #include <QColor>
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QScopedPointer>
 #include <QSharedPointer>
 #include <QString>
 #include <QStringList>
@@ -18,22 +19,28 @@
 class AsioDrivers;
 class AsioHostState;
 class AudioFileWriter;
+class CapturePath;
+class DriverSession;
+class FreeSpaceWatch;
 class PartitionManager;
+class Reconnection;
+class RecordingControl;
 class TakeLog;
 
-// Runs recording: the life of the driver, the processing of every driver buffer, recording
-// start, stop and next track, reconnection after unplugging, its settings, and the log.
+// The recorder's controller as the window, the command line and the tests see it: every
+// operation, signal and log message of recording, each carried out by one of its parts.
+// CapturePath handles every driver buffer on the driver's thread; DriverSession runs the
+// driver's life; RecordingControl starts, stops and continues recordings; FreeSpaceWatch
+// watches the destination's disk; Reconnection brings a lost device back. The controller
+// itself keeps the log, the driver-ready state, the settings, and the collection of the driver
+// thread's events.
 //
-// Threads: every slot and query on the GUI thread. processBuffer and driverResetRequested on
-// the driver's thread: they read the atomic flags below, touch only the pool and the writer's
-// append, count the recorded samples (recordedSamples, atomic) and feed the level meters, and
-// leave everything else (teardown, closing a file, log messages) to the GUI thread through the
-// atomic driver events it polls, since posting an event would allocate on the driver thread.
-// The buffer lists change only while no stream runs. The marks into the sample count, the gap
-// clock and the free-space watch belong to the GUI thread. The meters are read by the
-// GUI thread (see LevelMeter); the dropout count is an atomic raised on the driver thread and
-// cleared by the GUI thread at each start.
-class AsioController : public QObject, public AudioBufferProcessor
+// Threads: every slot and query on the GUI thread. processBuffer, driverResetRequested and
+// driverResyncRequested on the driver's thread, handed straight to the capture path, which
+// leaves what needs the GUI thread in atomic events that a 50 ms timer collects here (posting
+// an event would allocate on the driver thread). The meters are read by the GUI thread (see
+// LevelMeter).
+class AsioController : public QObject, public AudioBufferProcessor, public ControllerLog
 {
     Q_OBJECT
 public:
@@ -42,7 +49,6 @@ public:
                    QSharedPointer<AudioFileWriter> writer, int bufferMegabytes,
                    QObject* parent = nullptr);
     ~AsioController() override;
-
     virtual QStringList driverNames() const;
     virtual QList<double> sampleRates() const;
     virtual QString firstSupportedDriver(const QStringList& names) const;
@@ -102,7 +108,7 @@ public:
     // started.
     virtual unsigned dropoutCount() const;
 
-    static constexpr int kMeteredInputs = 2;
+    static constexpr int kMeteredInputs = 2;  // as CapturePath::kMeteredInputs
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -124,8 +130,6 @@ signals:
 
 public slots:
     virtual void setEnabledReverseBit(bool enabled);
-    virtual void toggleEnabledReverseBit();
-    virtual void setEnabledMonitorPC(bool enabled);
     virtual void setEnabledMonitorAsio(bool enabled);
     virtual void setAutoSplitSize(qlonglong bytes);
     void setEmbedMetadata(bool enabled);
@@ -154,98 +158,33 @@ public slots:
     virtual void shutDown();
     virtual void appendLogMsg(QString msg, QString type, QString source,
                               QColor color = Qt::black, QColor bgColor = Qt::white);
-    virtual void appendDebug(QString msg);
-    virtual void appendInfo(QString msg, QColor col = Qt::black);
-    virtual void appendWarning(QString msg, QColor col = QColor(204, 100, 0));
-    virtual void appendError(QString msg, QColor col = Qt::red);
+    void appendDebug(QString msg) override;
+    void appendInfo(QString msg, QColor col = Qt::black) override;
+    void appendWarning(QString msg, QColor col = QColor(204, 100, 0)) override;
+    void appendError(QString msg, QColor col = Qt::red) override;
 
-public:  // steps of the driver life and recording, used by the slots above
-    virtual void setDriverReady(bool ready);
-    virtual bool setSampleRate(double rate);
-    virtual bool setIoFormat(ASIOIoFormat format, bool verify);
-    virtual bool createBuffers();
-    virtual ASIOError disposeBuffers();
-    virtual bool startStreaming();
-    virtual bool stopStreaming();
-    virtual void recordBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
-                              long bufferSize, long bufferIndex);
-    virtual void monitorBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
-                               long bufferSize, long bufferIndex);
-    virtual void meterBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
-                             long bufferSize);
-    virtual QString nextTrackFileName(const QString& path) const;
-    virtual QString stripTrackNumber(const QString& path) const;
-    virtual QString uniqueFileName(const QString& path) const;
+    // The parts, for tests and benchmarks that drive one directly.
+    CapturePath& capturePath() { return *capture; }
+    DriverSession& driverSession() { return *session; }
 
 private:
-    void onDriverLost();
-    QStringList listedDriverNames() const;
-    enum class DriverStop { None, BufferFull, BufferTooLarge };
-    enum class BadBuffer { None, Empty, InvalidType };
+    void setDriverReady(bool ready);
     void takeDriverEvents();
-    void stopRecordingFromDriverThread(DriverStop reason, qint64 bytes = 0);
-    void recordBlock(unsigned char* data, long channel, ASIOSampleType sampleType, long bufferSize);
-    void waitForRecordBuffer();
-    void onWriterError(int code, const QString& msg);
-    void onFileNameTaken(const QString& asked, const QString& used);
-    void checkFreeSpace();
-    void reportGap();
-    qint64 samplesSince(qint64 mark) const;
-    static QString hzText(double rate);
-    void resetMeters();
-    void reportDropouts();
-    static int fileTypeFromName(const QString& name);
-    // Hands the writer what the next file says about its recording.
-    void describeNextFile();
-    static void waitMs(int ms);
+    void onDriverLost();
 
     std::atomic<bool> driverReady_{false};
-    std::atomic<bool> streaming{false};
-    std::atomic<bool> recording{false};
-    std::atomic<bool> recordBufferBusy{false};  // the driver thread is inside recordBuffer
-    std::atomic<bool> monitorPC{false};
-    std::atomic<bool> monitoring{true};
-    bool embedMetadata = true;  // GUI thread
-    QString fileName_;
-    int fileType_ = 0;
-    QString driverToReconnect_;
-    double rateToReconnect = 0;  // the rate of the last initializeDriver, for reconnecting
-    QString failureText_;
-    QStringList driverNames_;
-    QList<double> sampleRates_;
-    QList<int> outputBuffers;
-    QList<int> inputBuffers;
-    std::atomic<bool> reverseBit{false};
-    // Overruns and underruns the current driver recovered from; the GUI thread logs the count
-    // when it changed since its last look, so a burst gives one line.
-    std::atomic<unsigned> resyncCount{0};
-    unsigned resyncsReported = 0;  // GUI thread
-    // Driver events the GUI thread takes at its next look (driverEvents).
-    std::atomic<bool> resetRequested{false};
-    std::atomic<DriverStop> pendingStop{DriverStop::None};
-    std::atomic<qint64> pendingStopBytes{0};
-    std::atomic<BadBuffer> pendingBadBuffer{BadBuffer::None};
-    QTimer* driverEvents = nullptr;
-    LevelMeter meters[kMeteredInputs];
-    std::atomic<unsigned> dropouts{0};
-    QTimer* reconnectTimer;
-    // Samples per channel that reached the pool while recording, counted on the first input.
-    std::atomic<qint64> recordedSamples{0};
-    qint64 recordingStart = 0;  // recordedSamples at the start of the recording
-    qint64 trackStart = 0;      // ... and of the current track
-    QElapsedTimer gapClock;     // runs from an unplug during a recording until the replug
-    qint64 gapPosition = 0;     // samples into the track when the device went
-    QString gapFile;
-    QTimer* spaceTimer = nullptr;
-    TakeLog* takeLog_ = nullptr;
-    qint64 secondsLeft_ = -1;
-    qint64 lastSpaceWarning = 0;  // the threshold last warned about, in seconds; 0 for none
+    unsigned resyncsReported = 0;  // the resyncs already logged
     // CONFIG is saved only once it was read, so a stored value never gives way to a default.
     bool configLoaded = false;
-    AsioHostState* host;
-    QSharedPointer<AsioDrivers> drivers;
     QSharedPointer<PartitionManager> partitions;
     QSharedPointer<AudioFileWriter> writer;
+    TakeLog* takeLog_;
+    QScopedPointer<CapturePath> capture;
+    QScopedPointer<DriverSession> session;
+    QScopedPointer<RecordingControl> recording;
+    QScopedPointer<FreeSpaceWatch> space;
+    QScopedPointer<Reconnection> reconnection;
+    QTimer* driverEvents = nullptr;
 };
 
 #endif

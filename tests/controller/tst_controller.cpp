@@ -9,6 +9,7 @@
 #include "audiofilewriter.h"
 #include "mediaprobe.h"
 #include "partitionmanager.h"
+#include "recordingcontrol.h"
 #include "simulateddriver.h"
 #include "testdriver.h"
 
@@ -340,12 +341,12 @@ private slots:
         QVERIFY(!controller->startRecording(true));
         QVERIFY(log.contains("'" + d + "/a.wav' cannot hold DSD data"));
         QVERIFY(!QFile::exists(d + "/a.wav"));
-        QCOMPARE(controller->stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
-        QCOMPARE(controller->stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
+        QCOMPARE(RecordingControl::stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
+        QCOMPARE(RecordingControl::stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
         QFile(d + "/take.dsf").open(QIODevice::WriteOnly);
         QFile(d + "/take_0002.dsf").open(QIODevice::WriteOnly);
-        QCOMPARE(controller->uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");
-        QCOMPARE(controller->nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
+        QCOMPARE(RecordingControl::uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");
+        QCOMPARE(RecordingControl::nextTrackFileName(d + "/take_0002.dsf"), d + "/take_0003.dsf");
 
         // The folder is missing, so no track ever appears on disk for the free-name search.
         QVERIFY(controller->initializeDriver(kDriver, 44100));

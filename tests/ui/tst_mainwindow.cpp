@@ -8,6 +8,7 @@
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "driversession.h"
 #include "levelmeterwidget.h"
 #include "logwidget.h"
 #include "mainwindow.h"
@@ -351,7 +352,7 @@ private slots:
     {
         // The test is the meters' only feeder: a streaming driver would feed them at the same
         // time from its thread, a race that also overwrote the test's levels.
-        QVERIFY(controller->stopStreaming());
+        QVERIFY(controller->driverSession().stopStreaming());
         auto* meters = child<LevelMeterWidget>("levelMeters");
         // Feeds the words and refreshes the display.
         auto feed = [this, meters](int input, QVector<qint32> words) {
@@ -704,7 +705,7 @@ private slots:
         QVERIFY(useDriver(44100));
         typePath(path("full.wav"));
         click("recordButton");
-        QVERIFY(controller->isRecording() && controller->stopStreaming());
+        QVERIFY(controller->isRecording() && controller->driverSession().stopStreaming());
         ASIOBufferInfo* in = AsioHostState::instance()->bufferInfos;
         controller->processBuffer((uchar*)in[0].buffers[0], 0, ASIOSTInt32LSB, 512, 0);
         for (int k = 0; controller->isRecording() && k < (64 << 20) / 2048 + 2; ++k)

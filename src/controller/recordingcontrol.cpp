@@ -137,7 +137,8 @@ void RecordingControl::describeNextFile(const QString& device)
 QString RecordingControl::stripTrackNumber(const QString& path)
 {
     const QFileInfo info(path);
-    QString base = info.baseName();
+    // Only the extension goes: "Konzert 12.05.2024.wav" keeps its dotted date.
+    QString base = info.completeBaseName();
     const QString suffix = info.suffix();
     const int underscore = base.lastIndexOf(QLatin1Char('_'));
     if (underscore >= 0) {

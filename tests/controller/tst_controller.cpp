@@ -343,6 +343,8 @@ private slots:
         QVERIFY(!QFile::exists(d + "/a.wav"));
         QCOMPARE(RecordingControl::stripTrackNumber(d + "/take_0007.dsf"), d + "/take.dsf");
         QCOMPARE(RecordingControl::stripTrackNumber(d + "/take_07.dsf"), d + "/take_07.dsf");
+        QCOMPARE(RecordingControl::stripTrackNumber(d + "/Konzert 12.05.2024_0003.wav"),
+                 d + "/Konzert 12.05.2024.wav");
         QFile(d + "/take.dsf").open(QIODevice::WriteOnly);
         QFile(d + "/take_0002.dsf").open(QIODevice::WriteOnly);
         QCOMPARE(RecordingControl::uniqueFileName(d + "/take.dsf"), d + "/take_0003.dsf");

@@ -189,7 +189,9 @@ QString LevelMeterWidget::lampToolTip(int input) const
     const Channel& c = m_channels[input];
     if (c.clips == 0)
         return tr("%1: no clips in the take").arg(inputName(input));
-    const QString at = QTime(0, 0).addMSecs(int(c.lastClipMs)).toString(QStringLiteral("hh:mm:ss.z"));
+    // Tenths of a second: "z" alone would give ".003" for a clip 3 ms into the take.
+    const int ms = int(c.lastClipMs);
+    const QString at = QTime(0, 0).addMSecs(ms - ms % 100).toString(QStringLiteral("hh:mm:ss.z"));
     if (c.clips == 1)
         return tr("%1: 1 clip in the take, at %2").arg(inputName(input), at);
     return tr("%1: %2 clips in the take, the last at %3").arg(inputName(input)).arg(c.clips).arg(at);

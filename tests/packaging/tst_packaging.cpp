@@ -71,8 +71,10 @@ private slots:
         const QString elf = run("readelf", {"-W", "--dynamic", "--program-headers", "--sections",
                                             "--dyn-syms", unpacked.path() + "/" + kFiles[0]})
                                 .join('\n');
+#ifdef TESSARO_HARDENED
         for (const char* mark : {"BIND_NOW", "PIE", "GNU_RELRO", "__memcpy_chk", "__stack_chk_fail"})
             QVERIFY2(elf.contains(mark), mark);
+#endif
         QVERIFY(!elf.contains(".comment"));
         // In the sound section, with the dependencies shlibdeps found (the lines come sorted).
         const QString fields = run("dpkg-deb", {"-f", deb, "Section", "Depends"}).join('\n');

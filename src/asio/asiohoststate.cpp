@@ -1,6 +1,7 @@
 #include "asiohoststate.h"
 
 #include "asiodrivers.h"
+#include "audiorates.h"
 #include "diagnosticsink.h"
 
 #include <QtGlobal>
@@ -10,9 +11,6 @@
 namespace {
 
 const long kMaxBuffersPerDirection = 2;
-const char* const kCandidateRates[] = {"44100.0",   "48000.0",   "88200.0",   "96000.0",
-                                       "176400.0",  "192000.0",  "352800.0",  "384000.0",
-                                       "2822400.0", "5644800.0", "11289600.0"};
 
 uint32_t millisecondTimer()
 {
@@ -178,8 +176,8 @@ int initAsioStaticData(AsioDriverData& d)
 QStringList sampleRateCandidates()
 {
     QStringList candidates;
-    for (const char* text : kCandidateRates) {
-        const QString rate = QString::fromLatin1(text);
+    for (double standard : AudioRates::kStandard) {
+        const QString rate = QString::number(standard, 'f', 1);
         if (ASIOCanSampleRate(rate.toDouble()) == ASE_OK)
             candidates << rate;
         else

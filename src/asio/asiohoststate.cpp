@@ -6,18 +6,10 @@
 
 #include <QtGlobal>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 const long kMaxBuffersPerDirection = 2;
-
-uint32_t millisecondTimer()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint32_t(uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u);
-}
 
 long replyToSelectorSupported(long value)
 {
@@ -73,7 +65,6 @@ ASIOTime* AsioHostState::bufferSwitchTimeInfo(ASIOTime* timeInfo, long index, AS
         (t.flags & kSamplePositionValid) ? asioValueToDouble(t.samplePosition) : 0.0;
     const ASIOTimeCode& tc = s->lastTimeInfo.timeCode;
     s->lastTimeCodeSamples = (tc.flags & kTcValid) ? asioValueToDouble(tc.timeCodeSamples) : 0.0;
-    s->callbackTimeMs = millisecondTimer();
 
     const long count = qMin(s->inputBufferCount + s->outputBufferCount, 4L);
     for (long k = 0; s->processor && k < count; ++k) {

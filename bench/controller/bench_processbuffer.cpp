@@ -180,7 +180,7 @@ Figures measure(bool metered, double rate, ASIOSampleType type, long samples, co
     const unsigned bytes = unsigned(AsioController::bytesPerSample(type) * samples);
     QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
+    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
     startBenchRecording(controller, *pool, rate, bytes, memory, saved, file);
@@ -264,7 +264,7 @@ Allocations measureRareEvents(const QString& file)
     const unsigned bytes = 2048;
     QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 16));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 0);
+    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
     startBenchRecording(controller, *pool, 48000, bytes, memory, saved, file);

@@ -2,11 +2,11 @@
 
 #include "asiodrivers.h"
 #include "asiohoststate.h"
+#include "audiorates.h"
 
 #include <algorithm>
 
 namespace {
-constexpr double kDsdBaseRate = 2822400.0;
 }
 
 QStringList DeviceList::describe(const QStringList& driverNames, const QString& remembered)
@@ -23,8 +23,8 @@ QStringList DeviceList::describe(const QStringList& driverNames, const QString& 
 
 QString DeviceList::rateText(double rate)
 {
-    if (rate >= kDsdBaseRate)
-        return tr("%1 (DSD %2x)").arg(qint64(rate)).arg(int(rate / kDsdBaseRate));
+    if (rate >= AudioRates::kDsdBase)
+        return tr("%1 (DSD %2x)").arg(qint64(rate)).arg(int(rate / AudioRates::kDsdBase));
     return QString::number(qint64(rate));
 }
 

@@ -13,7 +13,6 @@
 #ifdef TESSARO_HAVE_ALSA_DRIVER
 #include "alsadriver.h"
 #endif
-#include "winfsinfo.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -84,7 +83,7 @@ AsioController* createController(int recordingBufferMB, Pool pool)
     const unsigned bytes = pool == Pool::Allocated ? unsigned(megabytes) << 20 : 0;
     QSharedPointer<PartitionManager> partitions(new PartitionManager(bytes));
     QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(partitions));
-    auto* controller = new AsioController(host, drivers, partitions, writer, megabytes, nullptr);
+    auto* controller = new AsioController(host, drivers, partitions, writer, nullptr);
     writer->setParent(controller);
     keepJournal(writer.data(), controller);
     host->setBufferProcessor(controller);
@@ -99,7 +98,7 @@ AsioController* createController(int recordingBufferMB, Pool pool)
 
 CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
 {
-    return new CtrlSplitSizeAdjuster(new WinFsInfo(QString()), controller);
+    return new CtrlSplitSizeAdjuster(controller);
 }
 
 void recoverJournaledFiles(AsioController* controller)

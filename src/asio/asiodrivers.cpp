@@ -2,6 +2,7 @@
 
 #include "asioclassid.h"
 #include "asioplatform.h"
+#include "asiotext.h"
 
 #include <QtGlobal>
 #include <cstring>
@@ -20,16 +21,6 @@ void lowercaseAscii(char* text)
         if (*text >= 'A' && *text <= 'Z')
             *text = char(*text - 'A' + 'a');
     }
-}
-
-// Copies at most size - 1 bytes of text and terminates the buffer.
-void copyBounded(char* buffer, size_t size, const char* text)
-{
-    if (size == 0)
-        return;
-    const size_t n = strnlen(text, size - 1);
-    memcpy(buffer, text, n);
-    buffer[n] = '\0';
 }
 
 // True when the class key's "InprocServer32" default value names an existing file.
@@ -202,7 +193,7 @@ void AsioDrivers::appendEntry(const AsioClassId& clsid, const char* description,
     e->clsid = clsid;
     const QByteArray name = listedDriverName(QByteArray(description).left(sizeof e->name - 1),
                                              QByteArray(keyName), QByteArray(), &taken);
-    copyBounded(e->name, sizeof e->name, name.constData());
+    copyAsioText(e->name, sizeof e->name, name.constData());
     AsioDriverEntry** tail = &m_first;
     while (*tail)
         tail = &(*tail)->next;
@@ -233,12 +224,12 @@ long AsioDrivers::entryName(int id, char* buffer, int size) const
         return DRVERR_DEVICE_NOT_FOUND;
     const size_t capacity = size_t(size);
     if (strlen(e->name) < capacity) {
-        copyBounded(buffer, capacity, e->name);
+        copyAsioText(buffer, capacity, e->name);
         return 0;
     }
     const size_t kept = capacity > 4 ? capacity - 4 : 0;
     memcpy(buffer, e->name, kept);
-    copyBounded(buffer + kept, capacity - kept, "...");
+    copyAsioText(buffer + kept, capacity - kept, "...");
     return 0;
 }
 
@@ -333,22 +324,22 @@ ASIOError ASIOInit(ASIODriverInfo* info)
     if (!info)
         return ASE_InvalidParameter;
     info->driverVersion = 0;
-    copyBounded(info->name, sizeof info->name, "No ASIO Driver");
+    copyAsioText(info->name, sizeof info->name, "No ASIO Driver");
     if (!currentAsioDriver)
         return ASE_NotPresent;
     if (!currentAsioDriver->init(info->sysRef)) {
         char message[sizeof info->errorMessage] = {};
         currentAsioDriver->getErrorMessage(message);
         message[sizeof message - 1] = '\0';
-        copyBounded(info->errorMessage, sizeof info->errorMessage, message);
+        copyAsioText(info->errorMessage, sizeof info->errorMessage, message);
         currentAsioDriver = nullptr;
         return ASE_NotPresent;
     }
-    copyBounded(info->errorMessage, sizeof info->errorMessage, "No ASIO Driver Error");
+    copyAsioText(info->errorMessage, sizeof info->errorMessage, "No ASIO Driver Error");
     char name[sizeof info->name] = {};
     currentAsioDriver->getDriverName(name);
     name[sizeof name - 1] = '\0';
-    copyBounded(info->name, sizeof info->name, name);
+    copyAsioText(info->name, sizeof info->name, name);
     info->driverVersion = currentAsioDriver->getDriverVersion();
     return ASE_OK;
 }
@@ -431,7 +422,7 @@ ASIOError ASIOGetChannelInfo(ASIOChannelInfo* info)
     if (info) {
         info->channelGroup = -1;
         info->type = ASIOSTInt16MSB;
-        copyBounded(info->name, sizeof info->name, "None");
+        copyAsioText(info->name, sizeof info->name, "None");
     }
     return ASE_NotPresent;
 }

@@ -1,25 +1,15 @@
 #include "asiohoststate.h"
 
 #include "asiodrivers.h"
+#include "audiorates.h"
 #include "diagnosticsink.h"
 
 #include <QtGlobal>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 const long kMaxBuffersPerDirection = 2;
-const char* const kCandidateRates[] = {"44100.0",   "48000.0",   "88200.0",   "96000.0",
-                                       "176400.0",  "192000.0",  "352800.0",  "384000.0",
-                                       "2822400.0", "5644800.0", "11289600.0"};
-
-uint32_t millisecondTimer()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return uint32_t(uint64_t(now.tv_sec) * 1000u + uint64_t(now.tv_nsec) / 1000000u);
-}
 
 long replyToSelectorSupported(long value)
 {
@@ -75,7 +65,6 @@ ASIOTime* AsioHostState::bufferSwitchTimeInfo(ASIOTime* timeInfo, long index, AS
         (t.flags & kSamplePositionValid) ? asioValueToDouble(t.samplePosition) : 0.0;
     const ASIOTimeCode& tc = s->lastTimeInfo.timeCode;
     s->lastTimeCodeSamples = (tc.flags & kTcValid) ? asioValueToDouble(tc.timeCodeSamples) : 0.0;
-    s->callbackTimeMs = millisecondTimer();
 
     const long count = qMin(s->inputBufferCount + s->outputBufferCount, 4L);
     for (long k = 0; s->processor && k < count; ++k) {
@@ -178,8 +167,8 @@ int initAsioStaticData(AsioDriverData& d)
 QStringList sampleRateCandidates()
 {
     QStringList candidates;
-    for (const char* text : kCandidateRates) {
-        const QString rate = QString::fromLatin1(text);
+    for (double standard : AudioRates::kStandard) {
+        const QString rate = QString::number(standard, 'f', 1);
         if (ASIOCanSampleRate(rate.toDouble()) == ASE_OK)
             candidates << rate;
         else

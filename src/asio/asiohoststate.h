@@ -30,7 +30,6 @@ struct AsioDriverData
     double lastSamplePosition = 0.0;
     double lastTimeCodeSamples = 0.0;
     ASIOTime lastTimeInfo{};
-    uint32_t callbackTimeMs = 0;
     bool stopped = false;
 };
 

@@ -19,8 +19,7 @@ static_assert(AsioController::kMeteredInputs == CapturePath::kMeteredInputs,
 
 AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> drivers,
                                QSharedPointer<PartitionManager> partitions,
-                               QSharedPointer<AudioFileWriter> writer, int bufferMegabytes,
-                               QObject* parent)
+                               QSharedPointer<AudioFileWriter> writer, QObject* parent)
     : QObject(parent), partitions(partitions), writer(writer), takeLog_(new TakeLog(this)),
       capture(new CapturePath(host, partitions.data(), writer.data())),
       session(new DriverSession(host, std::move(drivers), *capture, *this)),
@@ -34,7 +33,6 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
           return initializeDriver(name, rate);
       }))
 {
-    Q_UNUSED(bufferMegabytes);
     // Often enough that an unplug or a full buffer is handled at once to the user's eye, seldom
     // enough to cost nothing while idle.
     driverEvents = new QTimer(this);

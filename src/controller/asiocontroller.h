@@ -46,8 +46,7 @@ class AsioController : public QObject, public AudioBufferProcessor, public Contr
 public:
     AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> drivers,
                    QSharedPointer<PartitionManager> partitions,
-                   QSharedPointer<AudioFileWriter> writer, int bufferMegabytes,
-                   QObject* parent = nullptr);
+                   QSharedPointer<AudioFileWriter> writer, QObject* parent = nullptr);
     ~AsioController() override;
     virtual QStringList driverNames() const;
     virtual QList<double> sampleRates() const;

@@ -15,7 +15,8 @@ class PartitionManager;
 // copy into the pool and on to the writer, the level meters, and the driver's rare events.
 //
 // Threads: process, driverResetRequested and driverResyncRequested run on the driver's thread.
-// They allocate nothing, print nothing and take no lock; they read the atomic flags below and
+// They allocate nothing, print nothing and take no lock but the pool's (held for a few
+// instructions, never across I/O, see PartitionManager); they read the atomic flags below and
 // leave all that needs the GUI thread (a log line, closing a file, tearing the driver down) in
 // atomic events that the GUI thread collects with takeEvents. The buffer lists change only
 // while no stream runs (setBuffers, clearBuffers on the GUI thread). The flag setters, the

@@ -2,6 +2,7 @@
 #define TESSARO_LEVELMETER_H
 
 #include "asio.h"
+#include "audiorates.h"
 
 #include <atomic>
 
@@ -41,7 +42,7 @@ struct DsdFilterState
 class LevelMeter
 {
 public:
-    static constexpr double kDsdBaseRate = 2822400.0;
+    static constexpr double kDsdBaseRate = AudioRates::kDsdBase;
     static constexpr double kDsdClipDb = 3.1;
 
     // Forgets every level and clip and prepares the filter for the rate (Hz).

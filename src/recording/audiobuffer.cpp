@@ -12,11 +12,6 @@ bool AudioBuffer::hasChannel(int i) const
     return channelData(i) != nullptr;
 }
 
-bool AudioBuffer::lacksChannel(int i) const
-{
-    return !hasChannel(i);
-}
-
 int AudioBuffer::channelCount() const
 {
     return channelCount_;

@@ -7,10 +7,10 @@
 // One frame of the recording pipeline: per channel a pointer to a block inside a pool
 // partition, plus the byte count of each block. A frame never owns the data it points to.
 // Value type; the slots live inside the object, so making, copying and changing a frame never
-// touches the heap (the driver thread assembles frames while recording).
+// touches the heap (the writer thread assembles one per buffer half, all recording long).
 //
-// Threads: built and read by the writer thread under the writer's lock; format writers read
-// it on the writer thread.
+// Threads: built from the blocks of the hand-over ring and read on the writer thread only;
+// format writers read it there too.
 class AudioBuffer
 {
 public:
@@ -24,7 +24,6 @@ public:
     virtual ~AudioBuffer() = default;
 
     virtual bool hasChannel(int i) const;
-    virtual bool lacksChannel(int i) const;
     virtual int channelCount() const;
     virtual qint64 size() const;
     virtual qint64 totalBytes() const;

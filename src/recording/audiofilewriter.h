@@ -33,7 +33,8 @@ class PartitionManager;
 //
 // Threads: start, setFileMaxSize, closeFile, setMetadata, the getters and the destructor on the
 // GUI thread (start and setMetadata also on the writer thread when it splits);
-// append on the driver thread (no lock, no allocation, no printing); run and the split's own
+// append on the driver thread (no allocation, no printing, no wait on the writer; a block it
+// refuses goes back to the pool under the pool's short lock, never held across I/O); run and the split's own
 // start on the writer thread. mutex guards the fields from newFileRequested to errorMessage and
 // is never held across disk I/O or a wait; the ring, queue and discarding belong to the writer
 // thread (the ring's producer end to append). The atomics are the driver thread's view.

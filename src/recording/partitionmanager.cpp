@@ -53,24 +53,6 @@ bool PartitionManager::allFree() const
     return true;
 }
 
-int PartitionManager::indexOf(uchar* data) const
-{
-    for (int i = 0; i < partitionList.size(); ++i) {
-        if (partitionList.at(i).data == data)
-            return i;
-    }
-    return -1;
-}
-
-int PartitionManager::firstFreeIndex() const
-{
-    for (int i = 0; i < partitionList.size(); ++i) {
-        if (!partitionList.at(i).used)
-            return i;
-    }
-    return -1;
-}
-
 bool PartitionManager::setPartitionSize(unsigned size)
 {
     std::lock_guard<std::mutex> lock(poolMutex);

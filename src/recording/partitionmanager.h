@@ -9,9 +9,9 @@
 // The recording buffer: one block of RAM allocated and touched at construction, cut into equal
 // partitions of one channel's half-buffer each.
 //
-// Threads: acquire() on the driver thread, release() on the writer thread (while it holds the
-// writer's lock), setPartitionSize() and the getters on the GUI thread; getters may be called
-// from any thread and read atomic copies. poolMutex guards partitionList, partitionSize and
+// Threads: acquire() on the driver thread, release() on the writer thread and, for a block the
+// writer refuses, on the driver thread; setPartitionSize() and the getters on the GUI thread;
+// getters may be called from any thread and read atomic copies. poolMutex guards partitionList, partitionSize and
 // usedCount; the atomics mirror them for lock-free reads.
 class PartitionManager
 {
@@ -34,8 +34,6 @@ public:
     virtual unsigned partitionSize() const;
     virtual int partitionCount() const;
     virtual bool allFree() const;
-    virtual int indexOf(uchar* data) const;
-    virtual int firstFreeIndex() const;
     virtual bool setPartitionSize(unsigned size);
     // Driver thread: no allocation, constant-time in steady state.
     virtual uchar* acquire();

@@ -2,6 +2,7 @@
 
 #include "appidentity.h"
 #include "appstyle.h"
+#include "audiorates.h"
 
 #include <QApplication>
 #include <QColor>
@@ -135,7 +136,7 @@ QString AsioConfigDialog::colourText(const QColor& colour)
 
 QString AsioConfigDialog::rateText(double rate)
 {
-    const int multiple = int(rate / 2822400);
+    const int multiple = int(rate / AudioRates::kDsdBase);
     if (multiple >= 1)
         return tr("DSD %1x (%2 kHz)").arg(multiple).arg(rate / 1000, 0, 'f', 1);
     return tr("%1 kHz").arg(rate / 1000, 0, 'f', 1);

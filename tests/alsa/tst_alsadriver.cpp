@@ -323,7 +323,7 @@ private slots:
         QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
         controller = new AsioController(&host(), QSharedPointer<AsioDrivers>(new AsioDrivers),
-                                        pool, writer, 64, this);
+                                        pool, writer, this);
         controller->setEmbedMetadata(false);  // the plain header the data are read after
         writer->setParent(controller);
         connect(controller,

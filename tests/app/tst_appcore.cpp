@@ -31,8 +31,7 @@ struct Controller : AsioController
     explicit Controller(const QSharedPointer<PartitionManager>& pool =
                             QSharedPointer<PartitionManager>(new PartitionManager(64 * 65536)))
         : AsioController(AsioHostState::instance(), QSharedPointer<AsioDrivers>(new AsioDrivers),
-                         pool, QSharedPointer<AudioFileWriter>(new AudioFileWriter(pool)), 4,
-                         nullptr)
+                         pool, QSharedPointer<AudioFileWriter>(new AudioFileWriter(pool)), nullptr)
     {}
 };
 
@@ -170,8 +169,7 @@ private slots:
         QStringList infos;
         Controller controller;
         collectLog(&controller, &infos);
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
+        CtrlSplitSizeAdjuster adjuster(&controller);
         adjuster.loadSettings(kOrg, kApp);
         adjuster.adjustSplitSize(dir.filePath(name));
         QCOMPARE(controller.autoSplitSize(), size);
@@ -256,8 +254,7 @@ private slots:
         QCOMPARE(state(controller), "ready 0, reconnecting 1, split 524288000, monitor 1");
         SystemInitData data;
         data.load(kOrg, kApp, true);
-        WinFsInfo fs;
-        CtrlSplitSizeAdjuster adjuster(&fs, &controller);
+        CtrlSplitSizeAdjuster adjuster(&controller);
         adjuster.loadSettings(kOrg, kApp);
         RecorderCore::saveSettings(&controller, &adjuster, data, QStringLiteral("/rec/x.wav"));
         // The thresholds are saved with their comment, an unreadable one with its default.

@@ -155,7 +155,7 @@ private slots:
         AsioHostState* host = AsioHostState::instance();
         pool.reset(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller = new AsioController(host, QSharedPointer<AsioDrivers>::create(), pool, writer, 64, this);
+        controller = new AsioController(host, QSharedPointer<AsioDrivers>::create(), pool, writer, this);
         controller->setEmbedMetadata(false);  // the plain headers these cases read
         writer->setParent(controller);
         host->setBufferProcessor(controller);

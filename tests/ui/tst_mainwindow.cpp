@@ -15,7 +15,6 @@
 #include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "testdriver.h"
-#include "winfsinfo.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -217,12 +216,12 @@ private slots:
         QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
         controller =
-            new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, 64, this);
+            new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, this);
         writer->setParent(controller);
         host->setBufferProcessor(controller);
         controller->scanDrivers();
         controller->scanSamplingRate();
-        auto* adjuster = new CtrlSplitSizeAdjuster(new WinFsInfo, controller);
+        auto* adjuster = new CtrlSplitSizeAdjuster(controller);
         window = new MainWindow(controller, adjuster, path("start.dsf"), "dff");
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));

@@ -3,6 +3,8 @@
 #include "alsadevicereservation.h"
 #include "alsadop.h"
 #include "alsastream.h"
+#include "asiotext.h"
+#include "audiorates.h"
 #include "builtindrivers.h"
 #include "diagnosticsink.h"
 
@@ -16,8 +18,6 @@
 namespace {
 
 const long kDriverVersion = 1;
-const double kStandardRates[] = {44100,  48000,  88200,   96000,   176400,  192000,
-                                 352800, 384000, 2822400, 5644800, 11289600};
 
 struct DsdFormat
 {
@@ -48,13 +48,6 @@ const long kPcmPreferredPer48k = 512;
 const long kDsdPreferredPerMultiple = 32768;
 // How long a card whose owner agreed to release it may stay busy.
 const int kReleasedCardMs = 2000;
-
-void copyText(char* buffer, size_t size, const char* text)
-{
-    const size_t n = strnlen(text, size - 1);
-    memcpy(buffer, text, n);
-    buffer[n] = '\0';
-}
 
 bool isPowerOfTwo(long v)
 {
@@ -236,7 +229,7 @@ unsigned long AlsaDriver::dopLossCount() const
 
 void AlsaDriver::setError(const QString& text)
 {
-    copyText(m_errorMessage, sizeof m_errorMessage, text.toUtf8().constData());
+    copyAsioText(m_errorMessage, sizeof m_errorMessage, text.toUtf8().constData());
 }
 
 bool AlsaDriver::isRunning() const
@@ -340,7 +333,7 @@ QString AlsaDriver::noDsdReason() const
 void AlsaDriver::probeDop()
 {
     m_dopMarkers.clear();
-    for (double r : kStandardRates) {
+    for (double r : AudioRates::kStandard) {
         const Setup s = setupFor(m_capture, m_captureChannels, true, r);
         if (!s.ok || !s.dop)
             continue;
@@ -430,18 +423,18 @@ ASIOBool AlsaDriver::init(void*)
     if (!m_nativeDsd)
         probeDop();
     m_rateAnswers.clear();
-    for (double r : kStandardRates)
+    for (double r : AudioRates::kStandard)
         m_rateAnswers.insert(r, deviceTakes(r));
     m_format = pcm ? kASIOPCMFormat : kASIODSDFormat;
     m_rate = 0;
-    for (double r : kStandardRates) {
+    for (double r : AudioRates::kStandard) {
         if (acceptsRate(r)) {
             m_rate = r;
             break;
         }
     }
     if (m_rate == 0)
-        m_rate = pcm ? kStandardRates[0] : kDsdBaseRate;
+        m_rate = pcm ? AudioRates::kStandard[0] : kDsdBaseRate;
     m_errorMessage[0] = '\0';
     m_initialized = true;
     return ASIOTrue;
@@ -450,7 +443,7 @@ ASIOBool AlsaDriver::init(void*)
 void AlsaDriver::getDriverName(char* name)
 {
     if (name)
-        copyText(name, 32, m_entry.description.toUtf8().constData());
+        copyAsioText(name, 32, m_entry.description.toUtf8().constData());
 }
 
 long AlsaDriver::getDriverVersion()
@@ -463,19 +456,19 @@ void AlsaDriver::getErrorMessage(char* string)
     if (!string)
         return;
     if (m_errorMessage[0]) {
-        copyText(string, 124, m_errorMessage);
+        copyAsioText(string, 124, m_errorMessage);
     } else if (m_stream && m_stream->state() == AlsaStream::State::Lost) {
-        copyText(string, 124, m_stream->lostReason().c_str());
+        copyAsioText(string, 124, m_stream->lostReason().c_str());
     } else if (dopLossCount() > 0) {
         char text[124];
         snprintf(text, sizeof text, "DoP markers lost %lu times on %s: the card sent plain PCM",
                  dopLossCount(), m_entry.captureDevice.constData());
-        copyText(string, 124, text);
+        copyAsioText(string, 124, text);
     } else if (xrunCount() > 0) {
         char text[124];
         snprintf(text, sizeof text, "%lu overruns or underruns recovered on %s", xrunCount(),
                  m_entry.captureDevice.constData());
-        copyText(string, 124, text);
+        copyAsioText(string, 124, text);
     } else {
         string[0] = '\0';
     }
@@ -687,7 +680,7 @@ ASIOError AlsaDriver::getClockSources(ASIOClockSource* clocks, long* numSources)
     clocks->associatedChannel = -1;
     clocks->associatedGroup = -1;
     clocks->isCurrentSource = ASIOTrue;
-    copyText(clocks->name, sizeof clocks->name, "Internal");
+    copyAsioText(clocks->name, sizeof clocks->name, "Internal");
     *numSources = 1;
     return ASE_OK;
 }
@@ -799,7 +792,7 @@ ASIOError AlsaDriver::setIoFormat(const ASIOIoFormat* format)
         return ASE_InvalidMode;
     m_format = format->FormatType;
     if (!acceptsRate(m_rate)) {
-        for (double r : kStandardRates) {
+        for (double r : AudioRates::kStandard) {
             if (acceptsRate(r)) {
                 m_rate = r;
                 break;

@@ -5,6 +5,7 @@
 #include "alsadsdreorder.h"
 #include "alsapcm.h"
 #include "alsapcmconvert.h"
+#include "audiorates.h"
 #include "iasio.h"
 
 #include <QMap>
@@ -71,7 +72,7 @@ void registerAlsaDrivers();
 class AlsaDriver : public IASIO
 {
 public:
-    static constexpr double kDsdBaseRate = 2822400.0;
+    static constexpr double kDsdBaseRate = AudioRates::kDsdBase;
 
     explicit AlsaDriver(const AlsaDeviceEntry& entry);
 

@@ -1,5 +1,7 @@
 #include "simulateddriver.h"
 
+#include "asiotext.h"
+#include "audiorates.h"
 #include "builtindrivers.h"
 #include "diagnosticsink.h"
 #include "simulatedstream.h"
@@ -16,8 +18,6 @@ std::atomic<bool> SimulatedDriver::s_burstRequests[SimulatedDriver::kInputChanne
 
 namespace {
 
-const double kPcmRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
-const double kDsdRates[] = {2822400, 5644800, 11289600};
 const long kDriverVersion = 1;
 const char* const kUnplugFileVariable = "TESSARO_SIMULATED_UNPLUG_FILE";
 const char* const kToneVariable = "TESSARO_SIMULATED_TONE_DB";
@@ -28,20 +28,13 @@ std::atomic<SimulatedDriver::Signal>& currentSignal()
     return signal;
 }
 
-template <size_t N> bool contains(const double (&rates)[N], double rate)
+bool isStandardRate(double rate)
 {
-    for (double r : rates) {
+    for (double r : AudioRates::kStandard) {
         if (r == rate)
             return true;
     }
     return false;
-}
-
-void copyText(char* buffer, size_t size, const char* text)
-{
-    const size_t n = strnlen(text, size - 1);
-    memcpy(buffer, text, n);
-    buffer[n] = '\0';
 }
 
 bool isPowerOfTwo(long v)
@@ -174,7 +167,7 @@ unsigned long SimulatedDriver::Release()
 ASIOBool SimulatedDriver::init(void*)
 {
     if (isUnplugged()) {
-        copyText(m_errorMessage, sizeof m_errorMessage, "device unplugged");
+        copyAsioText(m_errorMessage, sizeof m_errorMessage, "device unplugged");
         m_initialized = false;
         return ASIOFalse;
     }
@@ -186,7 +179,7 @@ ASIOBool SimulatedDriver::init(void*)
 void SimulatedDriver::getDriverName(char* name)
 {
     if (name)
-        copyText(name, 32, kDescription);
+        copyAsioText(name, 32, kDescription);
 }
 
 long SimulatedDriver::getDriverVersion()
@@ -197,7 +190,7 @@ long SimulatedDriver::getDriverVersion()
 void SimulatedDriver::getErrorMessage(char* string)
 {
     if (string)
-        copyText(string, 124, m_errorMessage);
+        copyAsioText(string, 124, m_errorMessage);
 }
 
 ASIOError SimulatedDriver::start()
@@ -207,7 +200,7 @@ ASIOError SimulatedDriver::start()
     if (!m_stream)
         return ASE_InvalidMode;
     if (isUnplugged()) {
-        copyText(m_errorMessage, sizeof m_errorMessage, "device unplugged");
+        copyAsioText(m_errorMessage, sizeof m_errorMessage, "device unplugged");
         return ASE_NotPresent;
     }
     m_stream->start(m_rate, signal());
@@ -258,15 +251,14 @@ ASIOError SimulatedDriver::getBufferSize(long* minSize, long* maxSize, long* pre
 
 bool SimulatedDriver::acceptsRate(double rate) const
 {
-    return isDsd() ? contains(kDsdRates, rate) : contains(kPcmRates, rate);
+    return isStandardRate(rate) && AudioRates::isDsd(rate) == isDsd();
 }
 
 ASIOError SimulatedDriver::canSampleRate(ASIOSampleRate sampleRate)
 {
     // The device runs at every standard rate; the IO format decides which ones setSampleRate
     // takes, so a host can probe all rates before it switches between PCM and DSD.
-    return contains(kPcmRates, sampleRate) || contains(kDsdRates, sampleRate) ? ASE_OK
-                                                                               : ASE_NoClock;
+    return isStandardRate(sampleRate) ? ASE_OK : ASE_NoClock;
 }
 
 ASIOError SimulatedDriver::getSampleRate(ASIOSampleRate* sampleRate)
@@ -295,7 +287,7 @@ ASIOError SimulatedDriver::getClockSources(ASIOClockSource* clocks, long* numSou
     clocks->associatedChannel = -1;
     clocks->associatedGroup = -1;
     clocks->isCurrentSource = ASIOTrue;
-    copyText(clocks->name, sizeof clocks->name, "Internal");
+    copyAsioText(clocks->name, sizeof clocks->name, "Internal");
     *numSources = 1;
     return ASE_OK;
 }
@@ -389,7 +381,7 @@ ASIOError SimulatedDriver::setIoFormat(const ASIOIoFormat* format)
         return ASE_InvalidMode;
     m_format = format->FormatType;
     if (!acceptsRate(m_rate))
-        m_rate = isDsd() ? kDsdBaseRate : kPcmRates[0];
+        m_rate = isDsd() ? kDsdBaseRate : AudioRates::kStandard[0];
     return ASE_SUCCESS;
 }
 

@@ -1,6 +1,7 @@
 #ifndef TESSARO_SIMULATEDDRIVER_H
 #define TESSARO_SIMULATEDDRIVER_H
 
+#include "audiorates.h"
 #include "iasio.h"
 
 #include <QString>
@@ -80,7 +81,7 @@ public:
     static constexpr long kDsdMinBufferSize = 1024; // each times the DSD multiple
     static constexpr long kDsdPreferredBufferSize = 4096;
     static constexpr long kDsdMaxBufferSize = 32768;
-    static constexpr double kDsdBaseRate = 2822400.0;
+    static constexpr double kDsdBaseRate = AudioRates::kDsdBase;
 
     enum class Signal
     {

@@ -6,8 +6,8 @@
 #include <QFileInfo>
 #include <QSettings>
 
-CtrlSplitSizeAdjuster::CtrlSplitSizeAdjuster(WinFsInfo* fsInfo, AsioController* controller)
-    : controller(controller), fsInfo(fsInfo)
+CtrlSplitSizeAdjuster::CtrlSplitSizeAdjuster(AsioController* controller)
+    : controller(controller)
 {
 }
 

@@ -3,13 +3,6 @@
 #include <QFileInfo>
 #include <QStorageInfo>
 
-WinFsInfo::WinFsInfo(const QString& path) : path(path) {}
-
-void WinFsInfo::setPath(const QString& p)
-{
-    path = p;
-}
-
 QString WinFsInfo::nameOfMountType(const QString& type)
 {
     if (type == QLatin1String("ntfs") || type == QLatin1String("ntfs3")

@@ -9,16 +9,9 @@
 class WinFsInfo
 {
 public:
-    explicit WinFsInfo(const QString& path = QString());
-    virtual ~WinFsInfo() = default;
-    virtual void setPath(const QString& path);
-
     static QString fileSystemName(const QString& filePath);
     // "ntfs", "ntfs3" and "fuseblk" (ntfs-3g) become "NTFS"; other types stay as they are.
     static QString nameOfMountType(const QString& type);
-
-private:
-    QString path;
 };
 
 #endif

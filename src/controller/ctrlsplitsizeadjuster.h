@@ -5,14 +5,13 @@
 #include <QtGlobal>
 
 class AsioController;
-class WinFsInfo;
 
 // Chooses the maximum file size before each recording: the WAV limit for WAV files, else the
 // limit of the destination's file system (NTFS, or FAT32 for every other one). GUI thread.
 class CtrlSplitSizeAdjuster
 {
 public:
-    CtrlSplitSizeAdjuster(WinFsInfo* fsInfo, AsioController* controller);
+    explicit CtrlSplitSizeAdjuster(AsioController* controller);
     virtual ~CtrlSplitSizeAdjuster() = default;
     virtual void adjustSplitSize(const QString& filePath);
     virtual void saveSettings(const QString& organisation, const QString& application);
@@ -22,7 +21,6 @@ private:
     static QString splitDescription(qint64 size);
 
     AsioController* controller;
-    WinFsInfo* fsInfo;
     qint64 wavThreshold = 2000000000;
     qint64 ntfsThreshold = -1;
     qint64 fat32Threshold = 4000000000LL;

@@ -3,8 +3,9 @@
 set -euo pipefail
 # qtbase5-dev brings QtDBus (the ALSA driver reserves cards on the session bus); dbus-daemon runs
 # the private session bus of the ALSA driver's tests.
+# clang-format keeps the sources in the repository's one style (scripts/check-format.sh).
 packages=(build-essential cmake qtbase5-dev qtbase5-dev-tools libasound2-dev alsa-utils ffmpeg sox python3-pil
-          desktop-file-utils dpkg-dev file lintian dbus-daemon)
+          desktop-file-utils dpkg-dev file lintian dbus-daemon clang-format)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -9,8 +9,8 @@
 #include "audiofilewriter.h"
 #include "capturepath.h"
 #include "driversession.h"
-#include "partitionmanager.h"
 #include "levelmeter.h"
+#include "partitionmanager.h"
 #include "simulateddriver.h"
 
 #include <QCoreApplication>
@@ -83,8 +83,14 @@ void* operator new(size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
@@ -149,7 +155,7 @@ void processBlock(AsioController& controller, bool metered, unsigned char* data,
 
 struct Figures
 {
-    double pacedFast = 0;  // the fastest tenth: the call undisturbed by other processes
+    double pacedFast = 0; // the fastest tenth: the call undisturbed by other processes
     double pacedMedian = 0;
     double pacedP99 = 0;
     double backToBack = 0;
@@ -204,7 +210,8 @@ Figures measure(bool metered, double rate, ASIOSampleType type, long samples, co
     const Allocations pacedBefore = allocationsSoFar();
     for (int i = 0; i < kCalls; i += 2) {
         t.restart();
-        while (t.nsecsElapsed() < 100000) {}
+        while (t.nsecsElapsed() < 100000) {
+        }
         for (long ch = 0; ch < 2; ++ch) {
             t.restart();
             processBlock(controller, metered, memory.data() + 2 * ch * bytes, ch, type, samples,
@@ -272,7 +279,7 @@ Allocations measureRareEvents(const QString& file)
     for (int i = 0; i < 100; ++i)
         controller.driverResyncRequested();
     controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, 0, 0);
-    for (int i = 0; i < 40; ++i)  // the first input only: its frames never complete
+    for (int i = 0; i < 40; ++i) // the first input only: its frames never complete
         controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, 512, 0);
     controller.driverResetRequested();
     const Allocations during = since(before);
@@ -313,7 +320,8 @@ int main(int argc, char** argv)
     std::printf("processBuffer per call (one input's block) with both inputs monitored and "
                 "recorded, paced like a driver; ns as fastest tenth / median / p99\n");
     for (const Case& c : cases) {
-        const QString file = dir.filePath(QStringLiteral("bench.%1").arg(c.rate > 384000 ? "dff" : "wav"));
+        const QString file =
+            dir.filePath(QStringLiteral("bench.%1").arg(c.rate > 384000 ? "dff" : "wav"));
         const Figures with = measure(true, c.rate, c.type, c.samples, file);
         const Figures without = measure(false, c.rate, c.type, c.samples, file);
         const auto meter = measureMeterAlone(c.rate, c.type, c.samples);
@@ -338,8 +346,9 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     }
     const Allocations rare = measureRareEvents(dir.filePath(QStringLiteral("rare.wav")));
-    std::printf("rare events (100 resyncs, a block of no size, a full RAM buffer, a reset request): "
-                "on the driver thread operator new / malloc %ld / %ld\n",
-                rare.news, rare.mallocs);
+    std::printf(
+        "rare events (100 resyncs, a block of no size, a full RAM buffer, a reset request): "
+        "on the driver thread operator new / malloc %ld / %ld\n",
+        rare.news, rare.mallocs);
     return 0;
 }

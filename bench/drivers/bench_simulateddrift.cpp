@@ -57,8 +57,8 @@ bool bringUp(double rate, long bufferSize)
     host.installAsioCallbacks();
     ASIOIoFormat format{};
     format.FormatType = rate >= SimulatedDriver::kDsdBaseRate ? kASIODSDFormat : kASIOPCMFormat;
-    if (ASIOFuture(kAsioSetIoFormat, &format) != ASE_SUCCESS || ASIOSetSampleRate(rate) != ASE_OK
-        || initAsioStaticData(host) != 0)
+    if (ASIOFuture(kAsioSetIoFormat, &format) != ASE_SUCCESS || ASIOSetSampleRate(rate) != ASE_OK ||
+        initAsioStaticData(host) != 0)
         return false;
     host.preferredBufferSize = bufferSize;
     return host.createAsioBuffers(host) == ASE_OK;
@@ -78,7 +78,8 @@ void measure(double rate, long bufferSize, double seconds)
     ASIOStart();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const uint64_t end = monotonicNs();
-    const double cpuShare = double(clockNs(CLOCK_PROCESS_CPUTIME_ID) - cpuStart) / double(end - start);
+    const double cpuShare =
+        double(clockNs(CLOCK_PROCESS_CPUTIME_ID) - cpuStart) / double(end - start);
     ASIOStop();
     ASIOExit();
     AsioHostState::instance()->setBufferProcessor(nullptr);
@@ -91,16 +92,20 @@ void measure(double rate, long bufferSize, double seconds)
         lateUs.push_back((double(recorder.arrivals[n]) - due) / 1000.0);
     }
     std::sort(lateUs.begin(), lateUs.end());
-    const auto at = [&](double q) { return lateUs.empty() ? 0.0 : lateUs[size_t(q * (lateUs.size() - 1))]; };
+    const auto at = [&](double q) {
+        return lateUs.empty() ? 0.0 : lateUs[size_t(q * (lateUs.size() - 1))];
+    };
     // Drift: how far the last switch strayed from its due time compared with the first, over
     // the run; a pace that holds keeps the two equal however late both are.
-    const double spanUs = delivered > 1 ? (recorder.arrivals[delivered - 1] - recorder.arrivals[0]) / 1000.0 : 0.0;
+    const double spanUs =
+        delivered > 1 ? (recorder.arrivals[delivered - 1] - recorder.arrivals[0]) / 1000.0 : 0.0;
     const double expectedSpanUs = delivered > 1 ? (delivered - 1) * period * 1e6 : 0.0;
-    std::printf("%10.0f Hz %6ld: %6zu switches of %8.1f due, drift %+7.0f ppm, late median %7.1f us, "
-                "p99 %8.1f us, worst %8.1f us, CPU %5.1f %%\n",
-                rate, bufferSize, delivered, predicted,
-                expectedSpanUs > 0 ? (spanUs / expectedSpanUs - 1.0) * 1e6 : 0.0, at(0.5), at(0.99),
-                at(1.0), cpuShare * 100.0);
+    std::printf(
+        "%10.0f Hz %6ld: %6zu switches of %8.1f due, drift %+7.0f ppm, late median %7.1f us, "
+        "p99 %8.1f us, worst %8.1f us, CPU %5.1f %%\n",
+        rate, bufferSize, delivered, predicted,
+        expectedSpanUs > 0 ? (spanUs / expectedSpanUs - 1.0) * 1e6 : 0.0, at(0.5), at(0.99),
+        at(1.0), cpuShare * 100.0);
 }
 
 } // namespace
@@ -112,9 +117,12 @@ int main(int argc, char** argv)
     registerSimulatedDriver();
     SimulatedDriver::setSignal(SimulatedDriver::Signal::Tone);
     std::printf("simulated device over the host layer, %.0f s per configuration\n", seconds);
-    const struct { double rate; long size; } configs[] = {
-        {44100, 64}, {44100, 512}, {192000, 2048}, {384000, 8192},
-        {2822400, 4096}, {5644800, 8192}, {11289600, 16384}};
+    const struct
+    {
+        double rate;
+        long size;
+    } configs[] = {{44100, 64},     {44100, 512},    {192000, 2048},   {384000, 8192},
+                   {2822400, 4096}, {5644800, 8192}, {11289600, 16384}};
     for (const auto& c : configs)
         measure(c.rate, c.size, seconds);
     return 0;

@@ -1,10 +1,10 @@
-// With --paced, see pacedrun.cpp. Otherwise prints, on one disk and in one run, a plain write() loop and each format's writer: MB/s from
-// the first append() to the file on disk, CPU milliseconds per MB of the writing thread, both
-// as ratios to the plain loop, and the heap allocations (malloc family and operator new) per
-// frame on the writer thread and per append() call on the producing (driver) thread.
-// For reference it also prints a loop that copies the same blocks out of a pool-sized buffer
-// into its write buffer before writing: the least any writer pays that reads every recorded
-// byte once from memory the caches no longer hold, as the writers do here.
+// With --paced, see pacedrun.cpp. Otherwise prints, on one disk and in one run, a plain write()
+// loop and each format's writer: MB/s from the first append() to the file on disk, CPU milliseconds
+// per MB of the writing thread, both as ratios to the plain loop, and the heap allocations (malloc
+// family and operator new) per frame on the writer thread and per append() call on the producing
+// (driver) thread. For reference it also prints a loop that copies the same blocks out of a
+// pool-sized buffer into its write buffer before writing: the least any writer pays that reads
+// every recorded byte once from memory the caches no longer hold, as the writers do here.
 #include "audiofilewriter.h"
 #include "audiofilewriterimpl.h"
 #include "pacedrun.h"
@@ -36,7 +36,12 @@ void* __libc_memalign(size_t, size_t);
 
 namespace {
 
-enum Role { Other, Driver, Writer };
+enum Role
+{
+    Other,
+    Driver,
+    Writer
+};
 thread_local Role role = Other;
 std::atomic<long> driverAllocations{0};
 std::atomic<long> writerAllocations{0};
@@ -79,14 +84,20 @@ void* operator new(size_t size)
         return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
-constexpr qint64 kTotal = 512ll << 20;  // bytes of sample data per run
-constexpr unsigned kBlock = 8 * 1024;   // bytes per channel and half-buffer, as a driver hands them
-constexpr qint64 kChunk = AudioFileWriterImpl::WriteBufferSize;  // the writer's largest write
+constexpr qint64 kTotal = 512ll << 20; // bytes of sample data per run
+constexpr unsigned kBlock = 8 * 1024;  // bytes per channel and half-buffer, as a driver hands them
+constexpr qint64 kChunk = AudioFileWriterImpl::WriteBufferSize; // the writer's largest write
 constexpr unsigned kPoolBytes = 256u << 20;
 constexpr qint64 kFrames = kTotal / (2 * kBlock);
 
@@ -95,7 +106,7 @@ struct Figures
     double mbPerSecond = 0;
     double cpuMsPerMb = 0;
     long writerAllocs = 0;
-    long writerAllocsWhileWriting = 0;  // from the file's opening to its closing
+    long writerAllocsWhileWriting = 0; // from the file's opening to its closing
     double writerAllocsPerFrame = 0;
     double driverAllocsPerCall = 0;
 };
@@ -104,8 +115,8 @@ double threadCpuMs()
 {
     rusage usage{};
     getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3
-           + usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
+    return usage.ru_utime.tv_sec * 1e3 + usage.ru_utime.tv_usec / 1e3 +
+           usage.ru_stime.tv_sec * 1e3 + usage.ru_stime.tv_usec / 1e3;
 }
 
 void syncFile(const QString& path)
@@ -116,8 +127,7 @@ void syncFile(const QString& path)
 }
 
 // kTotal bytes written in chunks of kChunk; fill(chunk, offset) prepares each chunk first.
-template <typename Fill>
-Figures writeLoop(const QString& path, Fill fill)
+template <typename Fill> Figures writeLoop(const QString& path, Fill fill)
 {
     std::vector<char> chunk(size_t(kChunk), 'x');
     QElapsedTimer t;
@@ -128,7 +138,7 @@ Figures writeLoop(const QString& path, Fill fill)
         fill(chunk.data(), done);
         if (::write(fd, chunk.data(), chunk.size()) != kChunk) {
             std::perror("write");
-            std::exit(1);  // figures of writes that failed would be meaningless
+            std::exit(1); // figures of writes that failed would be meaningless
         }
     }
     ::close(fd);
@@ -175,9 +185,11 @@ Figures formatRun(const QString& path, int type, int rate)
             role = Writer;
             writerCpu = -threadCpuMs();
         });
-        QObject::connect(&writer, &QThread::finished, [&] { writerCpu = writerCpu + threadCpuMs(); });
+        QObject::connect(&writer, &QThread::finished,
+                         [&] { writerCpu = writerCpu + threadCpuMs(); });
         long atOpen = 0;
-        QObject::connect(&writer, &AudioFileWriter::fileOpened, [&] { atOpen = writerAllocations; });
+        QObject::connect(&writer, &AudioFileWriter::fileOpened,
+                         [&] { atOpen = writerAllocations; });
         QObject::connect(&writer, &AudioFileWriter::fileClosed,
                          [&] { f.writerAllocsWhileWriting = writerAllocations - atOpen; });
         writer.setFileMaxSize(0);
@@ -193,7 +205,7 @@ Figures formatRun(const QString& path, int type, int rate)
         }
         role = Other;
         writer.closeFile();
-    }  // the destructor waits until the file is closed
+    } // the destructor waits until the file is closed
     syncFile(path);
     f.mbPerSecond = kTotal / 1e6 / (t.nsecsElapsed() / 1e9);
     f.cpuMsPerMb = writerCpu / (kTotal / 1e6);
@@ -208,8 +220,14 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
-double lowest(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
-double highest(const std::vector<double>& v) { return *std::max_element(v.begin(), v.end()); }
+double lowest(const std::vector<double>& v)
+{
+    return *std::min_element(v.begin(), v.end());
+}
+double highest(const std::vector<double>& v)
+{
+    return *std::max_element(v.begin(), v.end());
+}
 
 } // namespace
 
@@ -241,9 +259,17 @@ int main(int argc, char** argv)
         QFile::remove(path);
         return f;
     };
-    struct Loop { const char* name; int type; int rate; };  // type -2: plain, -1: pool copy
-    const Loop loops[] = {{"plain loop", -2, 0}, {"pool copy", -1, 0}, {"DSF DSD 4x", 2, 11289600},
-                          {"DFF DSD 4x", 1, 11289600}, {"WAV 384k", 0, 384000}};
+    struct Loop
+    {
+        const char* name;
+        int type;
+        int rate;
+    }; // type -2: plain, -1: pool copy
+    const Loop loops[] = {{"plain loop", -2, 0},
+                          {"pool copy", -1, 0},
+                          {"DSF DSD 4x", 2, 11289600},
+                          {"DFF DSD 4x", 1, 11289600},
+                          {"WAV 384k", 0, 384000}};
     constexpr int kLoops = int(sizeof loops / sizeof *loops);
     std::vector<Figures> figures[kLoops];
     for (int round = 0; round < rounds; ++round) {

@@ -51,8 +51,8 @@ ThreadSample sampleThread(long tid)
         char line[256];
         long n = 0;
         while (std::fgets(line, sizeof line, f)) {
-            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1
-                || std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
+            if (std::sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1 ||
+                std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &n) == 1)
                 s.switches += n;
         }
         std::fclose(f);
@@ -63,9 +63,9 @@ ThreadSample sampleThread(long tid)
 struct Case
 {
     const char* name;
-    int type;      // file type code: 0 WAV, 1 DFF, 2 DSF
+    int type; // file type code: 0 WAV, 1 DFF, 2 DSF
     int rate;
-    unsigned block;  // bytes per channel and buffer half, as the driver hands them
+    unsigned block; // bytes per channel and buffer half, as the driver hands them
 };
 
 struct Result
@@ -74,7 +74,7 @@ struct Result
     double writerCpuPerMib = 0;
     double wakeupsPerSecond = 0;
     double plainCpuPerMib = 0;
-    double appendMaxUs = 0;  // the longest acquire + copy + append on the driver thread
+    double appendMaxUs = 0; // the longest acquire + copy + append on the driver thread
 };
 
 double bytesPerSecond(const Case& c)
@@ -192,8 +192,10 @@ int runPaced(const char* directory, double seconds)
         std::fprintf(stderr, "cannot make a directory in %s\n", directory);
         return 1;
     }
-    const Case cases[] = {{"DSF DSD 4x", 2, 11289600, 2048},  {"DSF DSD 4x", 2, 11289600, 16384},
-                          {"DFF DSD 4x", 1, 11289600, 2048},  {"DFF DSD 4x", 1, 11289600, 16384},
+    const Case cases[] = {{"DSF DSD 4x", 2, 11289600, 2048},
+                          {"DSF DSD 4x", 2, 11289600, 16384},
+                          {"DFF DSD 4x", 1, 11289600, 2048},
+                          {"DFF DSD 4x", 1, 11289600, 16384},
                           {"WAV 384k", 0, 384000, 2048}};
     std::printf("paced: %.0f s per case in %s; writer thread's CPU per MiB and wake-ups from "
                 "/proc, beside write() of the same bytes in 1 MiB blocks\n",
@@ -202,8 +204,8 @@ int runPaced(const char* directory, double seconds)
         const Result r = runCase(dir.path(), c, seconds);
         std::printf("%-11s %5u B/block  %6.1f MiB  writer %6.3f CPU ms/MiB  %6.1f wake-ups/s  "
                     "plain %6.3f CPU ms/MiB  ratio %5.2f  longest driver half %7.1f us\n",
-                    c.name, c.block, r.mib, r.writerCpuPerMib, r.wakeupsPerSecond,
-                    r.plainCpuPerMib, r.writerCpuPerMib / r.plainCpuPerMib, r.appendMaxUs);
+                    c.name, c.block, r.mib, r.writerCpuPerMib, r.wakeupsPerSecond, r.plainCpuPerMib,
+                    r.writerCpuPerMib / r.plainCpuPerMib, r.appendMaxUs);
         std::fflush(stdout);
     }
     return 0;

@@ -6,7 +6,7 @@ namespace {
 const char* const kProgram = "tessaro-recorder";
 // DSD 1x: this rate and all above it record DSD.
 constexpr double kLowestDsdRate = 2822400.0;
-}
+} // namespace
 
 CommandLine::CommandLine()
     : m_version({QStringLiteral("v"), QStringLiteral("version")},
@@ -19,13 +19,13 @@ CommandLine::CommandLine()
                QStringLiteral("FILE")),
       m_repair(QStringLiteral("repair"),
                tr("Repair the recordings FILE... cut off by a crash or power loss.")),
-      m_device({QStringLiteral("D"), QStringLiteral("device")}, tr("Device to record from (default: the remembered one)."),
-               QStringLiteral("NAME")),
+      m_device({QStringLiteral("D"), QStringLiteral("device")},
+               tr("Device to record from (default: the remembered one)."), QStringLiteral("NAME")),
       m_rate({QStringLiteral("r"), QStringLiteral("rate")},
              tr("Sampling rate in Hz (default 44100); 2822400 and above record DSD."),
              QStringLiteral("HZ")),
-      m_seconds({QStringLiteral("d"), QStringLiteral("seconds")}, tr("Stop after N seconds (default: Ctrl+C or SIGTERM)."),
-                QStringLiteral("N")),
+      m_seconds({QStringLiteral("d"), QStringLiteral("seconds")},
+                tr("Stop after N seconds (default: Ctrl+C or SIGTERM)."), QStringLiteral("N")),
       m_dsdType(QStringLiteral("dsd-type"),
                 tr("File type of a DSD recording whose FILE has no .dsf or .dff extension."),
                 QStringLiteral("dsf|dff")),
@@ -43,7 +43,7 @@ CommandLine::CommandLine()
     m_parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     m_parser.addHelpOption();
     m_parser.addPositionalArgument(QStringLiteral("FILE"), tr("Recordings to repair."),
-                                 QStringLiteral("[FILE...]"));
+                                   QStringLiteral("[FILE...]"));
     m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds,
                          m_dsdType, m_giveUpAfter, m_quietOption, m_overwrite});
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
@@ -88,7 +88,8 @@ bool CommandLine::parse(const QStringList& arguments)
         }
     }
     if (chosen > 1)
-        return fail(tr("--help, --version, --list-devices, --record and --repair exclude each other."));
+        return fail(
+            tr("--help, --version, --list-devices, --record and --repair exclude each other."));
     if (m_action == Action::Record)
         return readRecording();
     for (const QCommandLineOption* o :

@@ -8,8 +8,7 @@
 CtrlInitializer::CtrlInitializer(AsioController* controller, const QString& organisation,
                                  const QString& application)
     : controller(controller), organisation(organisation), application(application)
-{
-}
+{}
 
 void CtrlInitializer::applyTo(const QString& device)
 {

@@ -6,8 +6,7 @@
 
 #include <algorithm>
 
-namespace {
-}
+namespace {}
 
 QStringList DeviceList::describe(const QStringList& driverNames, const QString& remembered)
 {

@@ -202,9 +202,10 @@ void HeadlessRecorder::printProgress()
         finishedPartsBytes += QFileInfo(lastFile).size();
     lastFile = file;
     // A stream has no size to read back: what the device delivered is what went out.
-    const qint64 written = options.toStandardOutput()
-        ? qint64(controller->recordedSeconds() * double(controller->bytesPerSecond()))
-        : finishedPartsBytes + QFileInfo(file).size();
+    const qint64 written =
+        options.toStandardOutput()
+            ? qint64(controller->recordedSeconds() * double(controller->bytesPerSecond()))
+            : finishedPartsBytes + QFileInfo(file).size();
     printLine(tr("%1  %2 MB written  RAM buffer %3 %  peak %4")
                   .arg(AsioController::clockText((elapsed.elapsed() + 500) / 1000))
                   .arg(double(written) / 1e6, 0, 'f', 1)

@@ -24,7 +24,7 @@ QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent)
 {
     std::signal(SIGPIPE, SIG_IGN);
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_sockets) != 0)
-        return;  // without the pair the default handlers stay: nothing worse than before
+        return; // without the pair the default handlers stay: nothing worse than before
     notifier = new QSocketNotifier(g_sockets[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, &QuitOnSignal::onReadable);
     struct sigaction action = {};

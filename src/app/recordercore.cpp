@@ -26,9 +26,8 @@ namespace {
 // given once the event loop runs; the log also writes it to standard error then.
 void warnLater(AsioController* controller, const QString& message)
 {
-    QTimer::singleShot(0, controller, [controller, message]() {
-        controller->appendWarning(message);
-    });
+    QTimer::singleShot(0, controller,
+                       [controller, message]() { controller->appendWarning(message); });
 }
 
 // The writer reports each file it opens and closes from its own thread; the journal is

@@ -34,10 +34,12 @@ void SystemInitData::load(const QString& organisation, const QString& applicatio
     QSettings s(QSettings::IniFormat, scopeOf(userScope), organisation, application);
     s.beginGroup(QStringLiteral("INPUT"));
     device = s.value(QStringLiteral("device"), device).toString();
-    sampling_rate = s.value(QStringLiteral("sampling_rate"), QStringLiteral("44100")).toString().toDouble();
+    sampling_rate =
+        s.value(QStringLiteral("sampling_rate"), QStringLiteral("44100")).toString().toDouble();
     save_path = s.value(QStringLiteral("save_path"), QString()).toString();
     recording_buffer_MB = intValue(s, QStringLiteral("recording_buffer_MB"), 256);
-    default_dsd_type = s.value(QStringLiteral("default_dsd_type"), QStringLiteral("dff")).toString();
+    default_dsd_type =
+        s.value(QStringLiteral("default_dsd_type"), QStringLiteral("dff")).toString();
     s.endGroup();
     ask_when_halvik_device_plugged_in =
         s.value(QStringLiteral("ask_when_halvik_device_plugged_in"), true).toBool();
@@ -50,7 +52,8 @@ void SystemInitData::save(const QString& organisation, const QString& applicatio
     if (hasDevice())
         s.setValue(QStringLiteral("device"), device);
     if (hasSamplingRate())
-        s.setValue(QStringLiteral("sampling_rate"), QStringLiteral("%1").arg(sampling_rate, 0, 'g'));
+        s.setValue(QStringLiteral("sampling_rate"),
+                   QStringLiteral("%1").arg(sampling_rate, 0, 'g'));
     s.setValue(QStringLiteral("save_path"), save_path);
     s.setValue(QStringLiteral("recording_buffer_MB"), recording_buffer_MB);
     s.setValue(QStringLiteral("default_dsd_type"), default_dsd_type);

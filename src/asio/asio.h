@@ -8,10 +8,15 @@
 #include <cstdint>
 
 typedef long ASIOBool;
-enum { ASIOFalse = 0, ASIOTrue = 1 };
+enum
+{
+    ASIOFalse = 0,
+    ASIOTrue = 1
+};
 
 typedef long ASIOError;
-enum {
+enum
+{
     ASE_OK = 0,
     ASE_SUCCESS = 0x3f4847a0,
     ASE_NotPresent = -1000,
@@ -39,7 +44,8 @@ inline double asioValueToDouble(const ASIOSamples& v)
 }
 
 typedef long ASIOSampleType;
-enum {
+enum
+{
     ASIOSTInt16MSB = 0,
     ASIOSTInt24MSB = 1,
     ASIOSTInt32MSB = 2,
@@ -99,7 +105,8 @@ struct ASIOBufferInfo
     void* buffers[2];
 };
 
-enum AsioTimeInfoFlags {
+enum AsioTimeInfoFlags
+{
     kSystemTimeValid = 1,
     kSamplePositionValid = 1 << 1,
     kSampleRateValid = 1 << 2,
@@ -108,7 +115,8 @@ enum AsioTimeInfoFlags {
     kClockSourceChanged = 1 << 5
 };
 
-enum AsioTimeCodeFlags {
+enum AsioTimeCodeFlags
+{
     kTcValid = 1,
     kTcRunning = 1 << 1,
     kTcReverse = 1 << 2,
@@ -152,7 +160,8 @@ struct ASIOCallbacks
 };
 
 // Selectors of asioMessage.
-enum {
+enum
+{
     kAsioSelectorSupported = 1,
     kAsioEngineVersion,
     kAsioResetRequest,
@@ -172,14 +181,20 @@ enum {
 };
 
 // Selectors of future() that switch a driver between PCM and DSD.
-enum {
+enum
+{
     kAsioSetIoFormat = 0x23111961,
     kAsioGetIoFormat = 0x23111983,
     kAsioCanDoIoFormat = 0x23112004
 };
 
 typedef long ASIOIoFormatType;
-enum { kASIOFormatInvalid = -1, kASIOPCMFormat = 0, kASIODSDFormat = 1 };
+enum
+{
+    kASIOFormatInvalid = -1,
+    kASIOPCMFormat = 0,
+    kASIODSDFormat = 1
+};
 
 // 512 bytes on the wire: the format type followed by reserved space.
 struct ASIOIoFormat

@@ -35,7 +35,8 @@ struct AsioDriverEntry
     AsioDriverEntry* next = nullptr;
 };
 
-enum {
+enum
+{
     DRVERR_INVALID_PARAM = -5001,
     DRVERR_DEVICE_ALREADY_OPEN = -5002,
     DRVERR_DEVICE_NOT_FOUND = -5003
@@ -94,8 +95,7 @@ ASIOError ASIOStart();
 ASIOError ASIOStop();
 ASIOError ASIOGetChannels(long* numInputChannels, long* numOutputChannels);
 ASIOError ASIOGetLatencies(long* inputLatency, long* outputLatency);
-ASIOError ASIOGetBufferSize(long* minSize, long* maxSize, long* preferredSize,
-                            long* granularity);
+ASIOError ASIOGetBufferSize(long* minSize, long* maxSize, long* preferredSize, long* granularity);
 ASIOError ASIOCanSampleRate(ASIOSampleRate sampleRate);
 ASIOError ASIOGetSampleRate(ASIOSampleRate* currentRate);
 ASIOError ASIOSetSampleRate(ASIOSampleRate sampleRate);

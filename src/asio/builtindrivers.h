@@ -13,9 +13,9 @@
 struct BuiltinDriverClass
 {
     QString keyName;
-    QString clsid;        // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
-    QString description;  // becomes the driver's name in the driver list
-    std::function<IASIO*()> create;  // new instance holding one reference
+    QString clsid;                  // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}"
+    QString description;            // becomes the driver's name in the driver list
+    std::function<IASIO*()> create; // new instance holding one reference
 };
 
 // The table of built-in classes. Providers are asked for their classes each time a registry
@@ -28,9 +28,9 @@ class BuiltinDrivers
 public:
     using Provider = std::function<QList<BuiltinDriverClass>()>;
 
-    static void addProvider(const QString& id, const Provider& provider);  // replaces same id
+    static void addProvider(const QString& id, const Provider& provider); // replaces same id
     static void removeProvider(const QString& id);
-    static QList<BuiltinDriverClass> classes();  // all providers, in the order they were added
+    static QList<BuiltinDriverClass> classes(); // all providers, in the order they were added
 };
 
 #endif

@@ -17,9 +17,9 @@ public:
     virtual unsigned long Release() = 0;
 
     virtual ASIOBool init(void* sysHandle) = 0;
-    virtual void getDriverName(char* name) = 0;      // 32 bytes, NUL-terminated
+    virtual void getDriverName(char* name) = 0; // 32 bytes, NUL-terminated
     virtual long getDriverVersion() = 0;
-    virtual void getErrorMessage(char* string) = 0;  // 124 bytes, NUL-terminated
+    virtual void getErrorMessage(char* string) = 0; // 124 bytes, NUL-terminated
     virtual ASIOError start() = 0;
     virtual ASIOError stop() = 0;
     virtual ASIOError getChannels(long* numInputChannels, long* numOutputChannels) = 0;
@@ -33,8 +33,8 @@ public:
     virtual ASIOError setClockSource(long reference) = 0;
     virtual ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) = 0;
     virtual ASIOError getChannelInfo(ASIOChannelInfo* info) = 0;
-    virtual ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels,
-                                    long bufferSize, ASIOCallbacks* callbacks) = 0;
+    virtual ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
+                                    ASIOCallbacks* callbacks) = 0;
     virtual ASIOError disposeBuffers() = 0;
     virtual ASIOError controlPanel() = 0;
     virtual ASIOError future(long selector, void* opt) = 0;

@@ -23,12 +23,14 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
     : QObject(parent), partitions(partitions), writer(writer), takeLog_(new TakeLog(this)),
       capture(new CapturePath(host, partitions.data(), writer.data())),
       session(new DriverSession(host, std::move(drivers), *capture, *this)),
-      recording(new RecordingControl(*capture, *session, partitions.data(), writer.data(), *takeLog_,
-                                     *this)),
-      space(new FreeSpaceWatch(*this, [this] {
-          return FreeSpaceWatch::Recording{capture->isRecording(), currentFileName(),
-                                           bytesPerSecond(), bufferedBytes()};
-      })),
+      recording(new RecordingControl(*capture, *session, partitions.data(), writer.data(),
+                                     *takeLog_, *this)),
+      space(new FreeSpaceWatch(*this,
+                               [this] {
+                                   return FreeSpaceWatch::Recording{
+                                       capture->isRecording(), currentFileName(), bytesPerSecond(),
+                                       bufferedBytes()};
+                               })),
       reconnection(new Reconnection(*session, *this, [this](const QString& name, double rate) {
           return initializeDriver(name, rate);
       }))
@@ -47,50 +49,150 @@ AsioController::AsioController(AsioHostState* host, QSharedPointer<AsioDrivers> 
     if (!writer)
         return;
     takeLog_->follow(writer.data());
-    connect(writer.data(), &AudioFileWriter::error, this,
-            [this](int code, const QString& msg) { recording->onWriterError(code, msg); },
-            Qt::QueuedConnection);
-    connect(writer.data(), &AudioFileWriter::fileNameTaken, this,
-            [this](const QString& asked, const QString& used) { recording->onFileNameTaken(asked, used); },
-            Qt::QueuedConnection);
+    connect(
+        writer.data(), &AudioFileWriter::error, this,
+        [this](int code, const QString& msg) { recording->onWriterError(code, msg); },
+        Qt::QueuedConnection);
+    connect(
+        writer.data(), &AudioFileWriter::fileNameTaken, this,
+        [this](const QString& asked, const QString& used) {
+            recording->onFileNameTaken(asked, used);
+        },
+        Qt::QueuedConnection);
 }
 
 AsioController::~AsioController() = default;
 
 // ---- queries ----
 
-QStringList AsioController::driverNames() const { return session->driverNames(); }
-QList<double> AsioController::sampleRates() const { return session->sampleRates(); }
-bool AsioController::isDriverReady() const { return driverReady_; }
-bool AsioController::isStreaming() const { return session->isStreaming(); }
-bool AsioController::isRecording() const { return capture->isRecording(); }
-QString AsioController::logSource() const { return QStringLiteral("Controller"); }
-QString AsioController::asioErrorText(ASIOError code) const { return DriverSession::errorText(code); }
-QString AsioController::driverName() const { return session->driverName(); }
-QString AsioController::driverToReconnect() const { return reconnection->driver(); }
-double AsioController::sampleRate() const { return session->sampleRate(); }
-QString AsioController::sampleRateText() const { return session->sampleRateText(); }
-long AsioController::bufferSize() const { return session->bufferSize(); }
-const QString& AsioController::fileName() const { return recording->fileName(); }
-int AsioController::fileType() const { return recording->fileType(); }
-qint64 AsioController::fileMaxSize() const { return writer ? writer->fileMaxSize() : -1; }
-qint64 AsioController::autoSplitSize() const { return fileMaxSize(); }
-QString AsioController::currentFileName() const { return writer ? recording->currentFileName() : QString(); }
-bool AsioController::isMonitorAsioEnabled() const { return capture->isMonitoring(); }
-bool AsioController::isEmbedMetadataEnabled() const { return recording->isEmbedMetadataEnabled(); }
-bool AsioController::isReconnecting() const { return reconnection->isActive(); }
-bool AsioController::isPcm() const { return sampleRate() > 0 && sampleRate() < AudioRates::kDsdBase; }
-bool AsioController::isDsd() const { return AudioRates::isDsd(sampleRate()); }
-bool AsioController::isForeignDriver(const QString& name) const { return DriverSession::isForeignDriver(name); }
-bool AsioController::isCurrentDriverForeign() const { return isForeignDriver(driverName()); }
-double AsioController::recordedSeconds() const { return recording->recordedSeconds(); }
-double AsioController::trackSeconds() const { return recording->trackSeconds(); }
-qint64 AsioController::secondsLeft() const { return space->secondsLeft(); }
-QString AsioController::failureText() const { return recording->failureText(); }
-LevelMeter& AsioController::levelMeter(int input) { return capture->levelMeter(input); }
-unsigned AsioController::dropoutCount() const { return capture->dropoutCount(); }
-double AsioController::bytesPerSample(ASIOSampleType type) { return CapturePath::bytesPerSample(type); }
-QString AsioController::ioFormatText(long type) { return DriverSession::ioFormatText(type); }
+QStringList AsioController::driverNames() const
+{
+    return session->driverNames();
+}
+QList<double> AsioController::sampleRates() const
+{
+    return session->sampleRates();
+}
+bool AsioController::isDriverReady() const
+{
+    return driverReady_;
+}
+bool AsioController::isStreaming() const
+{
+    return session->isStreaming();
+}
+bool AsioController::isRecording() const
+{
+    return capture->isRecording();
+}
+QString AsioController::logSource() const
+{
+    return QStringLiteral("Controller");
+}
+QString AsioController::asioErrorText(ASIOError code) const
+{
+    return DriverSession::errorText(code);
+}
+QString AsioController::driverName() const
+{
+    return session->driverName();
+}
+QString AsioController::driverToReconnect() const
+{
+    return reconnection->driver();
+}
+double AsioController::sampleRate() const
+{
+    return session->sampleRate();
+}
+QString AsioController::sampleRateText() const
+{
+    return session->sampleRateText();
+}
+long AsioController::bufferSize() const
+{
+    return session->bufferSize();
+}
+const QString& AsioController::fileName() const
+{
+    return recording->fileName();
+}
+int AsioController::fileType() const
+{
+    return recording->fileType();
+}
+qint64 AsioController::fileMaxSize() const
+{
+    return writer ? writer->fileMaxSize() : -1;
+}
+qint64 AsioController::autoSplitSize() const
+{
+    return fileMaxSize();
+}
+QString AsioController::currentFileName() const
+{
+    return writer ? recording->currentFileName() : QString();
+}
+bool AsioController::isMonitorAsioEnabled() const
+{
+    return capture->isMonitoring();
+}
+bool AsioController::isEmbedMetadataEnabled() const
+{
+    return recording->isEmbedMetadataEnabled();
+}
+bool AsioController::isReconnecting() const
+{
+    return reconnection->isActive();
+}
+bool AsioController::isPcm() const
+{
+    return sampleRate() > 0 && sampleRate() < AudioRates::kDsdBase;
+}
+bool AsioController::isDsd() const
+{
+    return AudioRates::isDsd(sampleRate());
+}
+bool AsioController::isForeignDriver(const QString& name) const
+{
+    return DriverSession::isForeignDriver(name);
+}
+bool AsioController::isCurrentDriverForeign() const
+{
+    return isForeignDriver(driverName());
+}
+double AsioController::recordedSeconds() const
+{
+    return recording->recordedSeconds();
+}
+double AsioController::trackSeconds() const
+{
+    return recording->trackSeconds();
+}
+qint64 AsioController::secondsLeft() const
+{
+    return space->secondsLeft();
+}
+QString AsioController::failureText() const
+{
+    return recording->failureText();
+}
+LevelMeter& AsioController::levelMeter(int input)
+{
+    return capture->levelMeter(input);
+}
+unsigned AsioController::dropoutCount() const
+{
+    return capture->dropoutCount();
+}
+double AsioController::bytesPerSample(ASIOSampleType type)
+{
+    return CapturePath::bytesPerSample(type);
+}
+QString AsioController::ioFormatText(long type)
+{
+    return DriverSession::ioFormatText(type);
+}
 
 double AsioController::dsdMultiplier() const
 {
@@ -142,9 +244,18 @@ qint64 AsioController::bufferedBytes() const
     return qint64(quint32(partitions->partitionSize() * unsigned(partitions->usedCount())));
 }
 
-bool AsioController::isSlowDrive() const { return bufferedBytes() > 512000; }
-bool AsioController::canRecordNextTrack() const { return !isSlowDrive(); }
-bool AsioController::isIdle() const { return !isRecording() && bufferFill() <= 0; }
+bool AsioController::isSlowDrive() const
+{
+    return bufferedBytes() > 512000;
+}
+bool AsioController::canRecordNextTrack() const
+{
+    return !isSlowDrive();
+}
+bool AsioController::isIdle() const
+{
+    return !isRecording() && bufferFill() <= 0;
+}
 
 // ---- log ----
 
@@ -195,17 +306,41 @@ void AsioController::setDriverReady(bool ready)
         emit driverUnloaded();
 }
 
-void AsioController::setEnabledReverseBit(bool enabled) { capture->setReverseBit(enabled); }
-void AsioController::setEnabledMonitorAsio(bool enabled) { capture->setMonitoring(enabled); }
-void AsioController::setAutoSplitSize(qlonglong bytes) { writer->setFileMaxSize(bytes); }
-void AsioController::setEmbedMetadata(bool enabled) { recording->setEmbedMetadata(enabled); }
+void AsioController::setEnabledReverseBit(bool enabled)
+{
+    capture->setReverseBit(enabled);
+}
+void AsioController::setEnabledMonitorAsio(bool enabled)
+{
+    capture->setMonitoring(enabled);
+}
+void AsioController::setAutoSplitSize(qlonglong bytes)
+{
+    writer->setFileMaxSize(bytes);
+}
+void AsioController::setEmbedMetadata(bool enabled)
+{
+    recording->setEmbedMetadata(enabled);
+}
 
 // ---- the driver ----
 
-void AsioController::scanDrivers() { session->scan(); }
-void AsioController::filterDrivers() { session->filter(); }
-void AsioController::scanSamplingRate() { session->scanSamplingRate(); }
-bool AsioController::refreshInfo() { return session->refreshInfo(); }
+void AsioController::scanDrivers()
+{
+    session->scan();
+}
+void AsioController::filterDrivers()
+{
+    session->filter();
+}
+void AsioController::scanSamplingRate()
+{
+    session->scanSamplingRate();
+}
+bool AsioController::refreshInfo()
+{
+    return session->refreshInfo();
+}
 
 bool AsioController::initializeDriver(QString name, double sample_rate)
 {
@@ -215,7 +350,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
         unloadCurrentDriver();
     if (!session->load(name))
         return false;
-    capture->forgetResetRequest();  // a request of the driver before this one is no longer meant
+    capture->forgetResetRequest(); // a request of the driver before this one is no longer meant
     const bool initialized = session->init();
     capture->forgetResyncs();
     resyncsReported = 0;
@@ -258,7 +393,7 @@ void AsioController::reinitializeDriver(QString name, double sample_rate, bool o
 void AsioController::shutDown()
 {
     stopReconnecting();
-    driverEvents->stop();  // the parts use the writer, which goes below
+    driverEvents->stop(); // the parts use the writer, which goes below
     if (capture->isRecording())
         stopRecording();
     if (driverReady_)
@@ -283,8 +418,14 @@ void AsioController::processBuffer(unsigned char* data, long channel, ASIOSample
     capture->process(data, channel, sampleType, bufferSize, bufferIndex);
 }
 
-void AsioController::driverResetRequested() { capture->driverResetRequested(); }
-void AsioController::driverResyncRequested() { capture->driverResyncRequested(); }
+void AsioController::driverResetRequested()
+{
+    capture->driverResetRequested();
+}
+void AsioController::driverResyncRequested()
+{
+    capture->driverResyncRequested();
+}
 
 // GUI thread: what the driver's thread left since the last look, in the order it matters: a
 // stopped recording is closed before a lost driver is torn down.
@@ -317,11 +458,26 @@ void AsioController::onDriverLost()
 
 // ---- recording ----
 
-bool AsioController::setFileName(QString fname) { return recording->setFileName(fname); }
-bool AsioController::setFileType(int type) { return recording->setFileType(type); }
-bool AsioController::startRecording(bool overwrite) { return setRecording(true, overwrite); }
-bool AsioController::stopRecording() { return setRecording(false, false); }
-void AsioController::recordNextTrack() { recording->recordNextTrack(deviceName()); }
+bool AsioController::setFileName(QString fname)
+{
+    return recording->setFileName(fname);
+}
+bool AsioController::setFileType(int type)
+{
+    return recording->setFileType(type);
+}
+bool AsioController::startRecording(bool overwrite)
+{
+    return setRecording(true, overwrite);
+}
+bool AsioController::stopRecording()
+{
+    return setRecording(false, false);
+}
+void AsioController::recordNextTrack()
+{
+    recording->recordNextTrack(deviceName());
+}
 
 bool AsioController::setRecording(bool rec, bool overwrite)
 {
@@ -340,10 +496,22 @@ bool AsioController::setRecording(bool rec, bool overwrite)
 
 // ---- reconnection ----
 
-void AsioController::setDriverToReconnect(QString driver) { reconnection->setDriver(driver); }
-void AsioController::startReconnecting() { reconnection->start(); }
-void AsioController::stopReconnecting() { reconnection->stop(); }
-bool AsioController::initializeAgain() { return reconnection->attempt(); }
+void AsioController::setDriverToReconnect(QString driver)
+{
+    reconnection->setDriver(driver);
+}
+void AsioController::startReconnecting()
+{
+    reconnection->start();
+}
+void AsioController::stopReconnecting()
+{
+    reconnection->stop();
+}
+bool AsioController::initializeAgain()
+{
+    return reconnection->attempt();
+}
 
 // ---- settings ----
 
@@ -365,7 +533,8 @@ void AsioController::loadIni(QString org, QString app, bool userScope)
     QSettings settings(QSettings::IniFormat,
                        userScope ? QSettings::UserScope : QSettings::SystemScope, org, app);
     settings.beginGroup(QStringLiteral("CONFIG"));
-    bool loopback = settings.value(QStringLiteral("loopback_enabled"), isMonitorAsioEnabled()).toBool();
+    bool loopback =
+        settings.value(QStringLiteral("loopback_enabled"), isMonitorAsioEnabled()).toBool();
     const qlonglong split =
         settings.value(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize())).toLongLong();
     setEmbedMetadata(

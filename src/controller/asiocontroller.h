@@ -99,7 +99,8 @@ public:
     // than a minute of free space); empty when it can.
     virtual QString recordingProblem(const QString& name) const;
     // Why the last recording stopped by itself (the system's reason, for example "No space
-    // left on device", or a full RAM buffer); empty when it did not. Cleared when the next recording starts.
+    // left on device", or a full RAM buffer); empty when it did not. Cleared when the next
+    // recording starts.
     virtual QString failureText() const;
     // The meter of recorded input 0 (left) or 1 (right), for the GUI thread.
     virtual LevelMeter& levelMeter(int input);
@@ -107,7 +108,7 @@ public:
     // started.
     virtual unsigned dropoutCount() const;
 
-    static constexpr int kMeteredInputs = 2;  // as CapturePath::kMeteredInputs
+    static constexpr int kMeteredInputs = 2; // as CapturePath::kMeteredInputs
 
     static double bytesPerSample(ASIOSampleType type);
     static QString ioFormatText(long type);
@@ -155,8 +156,8 @@ public slots:
     // until the writer has stored everything still queued and closed the file with its final
     // header. Nothing of the controller is used afterwards.
     virtual void shutDown();
-    virtual void appendLogMsg(QString msg, QString type, QString source,
-                              QColor color = Qt::black, QColor bgColor = Qt::white);
+    virtual void appendLogMsg(QString msg, QString type, QString source, QColor color = Qt::black,
+                              QColor bgColor = Qt::white);
     void appendDebug(QString msg) override;
     void appendInfo(QString msg, QColor col = Qt::black) override;
     void appendWarning(QString msg, QColor col = QColor(204, 100, 0)) override;
@@ -172,7 +173,7 @@ private:
     void onDriverLost();
 
     std::atomic<bool> driverReady_{false};
-    unsigned resyncsReported = 0;  // the resyncs already logged
+    unsigned resyncsReported = 0; // the resyncs already logged
     // CONFIG is saved only once it was read, so a stored value never gives way to a default.
     bool configLoaded = false;
     QSharedPointer<PartitionManager> partitions;

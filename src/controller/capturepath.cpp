@@ -24,25 +24,46 @@ uchar reversedBits(uchar v)
 
 CapturePath::CapturePath(AsioHostState* host, PartitionManager* partitions, AudioFileWriter* writer)
     : host(host), partitions(partitions), writer(writer)
-{
-}
+{}
 
 double CapturePath::bytesPerSample(ASIOSampleType type)
 {
     switch (type) {
-    case ASIOSTInt16MSB: case ASIOSTInt16LSB: return 2;
-    case ASIOSTInt24MSB: case ASIOSTInt24LSB: return 3;
-    case ASIOSTInt32MSB: case ASIOSTFloat32MSB: case ASIOSTInt32MSB16: case ASIOSTInt32MSB18:
-    case ASIOSTInt32MSB20: case ASIOSTInt32MSB24: case ASIOSTInt32LSB: case ASIOSTFloat32LSB:
-    case ASIOSTInt32LSB16: case ASIOSTInt32LSB18: case ASIOSTInt32LSB20: case ASIOSTInt32LSB24:
+    case ASIOSTInt16MSB:
+    case ASIOSTInt16LSB:
+        return 2;
+    case ASIOSTInt24MSB:
+    case ASIOSTInt24LSB:
+        return 3;
+    case ASIOSTInt32MSB:
+    case ASIOSTFloat32MSB:
+    case ASIOSTInt32MSB16:
+    case ASIOSTInt32MSB18:
+    case ASIOSTInt32MSB20:
+    case ASIOSTInt32MSB24:
+    case ASIOSTInt32LSB:
+    case ASIOSTFloat32LSB:
+    case ASIOSTInt32LSB16:
+    case ASIOSTInt32LSB18:
+    case ASIOSTInt32LSB20:
+    case ASIOSTInt32LSB24:
         return 4;
-    case ASIOSTFloat64MSB: case ASIOSTFloat64LSB: return 8;
-    case ASIOSTDSDInt8LSB1: case ASIOSTDSDInt8MSB1: case ASIOSTDSDInt8NER8: return 0.125;
-    default: return 0;
+    case ASIOSTFloat64MSB:
+    case ASIOSTFloat64LSB:
+        return 8;
+    case ASIOSTDSDInt8LSB1:
+    case ASIOSTDSDInt8MSB1:
+    case ASIOSTDSDInt8NER8:
+        return 0.125;
+    default:
+        return 0;
     }
 }
 
-double CapturePath::rate() const { return host->sampleRate; }
+double CapturePath::rate() const
+{
+    return host->sampleRate;
+}
 
 void CapturePath::process(unsigned char* data, long channel, ASIOSampleType sampleType,
                           long bufferSize, long bufferIndex)
@@ -69,7 +90,7 @@ void CapturePath::monitorBuffer(unsigned char* data, long channel, ASIOSampleTyp
 {
     const int i = inputBuffers.indexOf(int(channel));
     if (i < 0 || i >= outputBuffers.size() || bufferIndex < 0 || bufferIndex > 1)
-        return;  // an input without a paired output is not monitored
+        return; // an input without a paired output is not monitored
     auto* out = static_cast<uchar*>(host->bufferInfos[outputBuffers.at(i)].buffers[bufferIndex]);
     const qint64 n = qint64(bytesPerSample(sampleType) * bufferSize);
     if (n < 1 || !out)

@@ -29,15 +29,25 @@ class CapturePath
 public:
     static constexpr int kMeteredInputs = 2;
 
-    enum class Stop { None, BufferFull, BufferTooLarge };
-    enum class BadBuffer { None, Empty, InvalidType };
+    enum class Stop
+    {
+        None,
+        BufferFull,
+        BufferTooLarge
+    };
+    enum class BadBuffer
+    {
+        None,
+        Empty,
+        InvalidType
+    };
     // What the driver's thread left for the GUI thread since its last look.
     struct Events
     {
         BadBuffer badBuffer = BadBuffer::None;
         Stop stop = Stop::None;
-        qint64 stopBytes = 0;  // the block that did not fit, for Stop::BufferTooLarge
-        unsigned resyncs = 0;  // since the driver was initialized
+        qint64 stopBytes = 0; // the block that did not fit, for Stop::BufferTooLarge
+        unsigned resyncs = 0; // since the driver was initialized
         bool resetRequested = false;
     };
 
@@ -89,7 +99,7 @@ private:
     QList<int> inputBuffers;
     QList<int> outputBuffers;
     std::atomic<bool> recording{false};
-    std::atomic<bool> recordBufferBusy{false};  // the driver thread is inside recordBuffer
+    std::atomic<bool> recordBufferBusy{false}; // the driver thread is inside recordBuffer
     std::atomic<bool> monitoring{true};
     std::atomic<bool> reverseBit{false};
     std::atomic<unsigned> resyncCount{0};

@@ -6,10 +6,7 @@
 #include <QFileInfo>
 #include <QSettings>
 
-CtrlSplitSizeAdjuster::CtrlSplitSizeAdjuster(AsioController* controller)
-    : controller(controller)
-{
-}
+CtrlSplitSizeAdjuster::CtrlSplitSizeAdjuster(AsioController* controller) : controller(controller) {}
 
 void CtrlSplitSizeAdjuster::adjustSplitSize(const QString& filePath)
 {
@@ -39,8 +36,10 @@ QString CtrlSplitSizeAdjuster::splitDescription(qint64 size)
     if (size <= 0)
         return QObject::tr("disable auto file splitting");
     if (size < 1024 * kMB)
-        return QObject::tr("enable auto file splitting at ~%1 MB").arg(double(size) / kMB, 0, 'f', 2);
-    return QObject::tr("enable auto file splitting at ~%1 GB").arg(double(size) / kMB / 1024, 0, 'f', 2);
+        return QObject::tr("enable auto file splitting at ~%1 MB")
+            .arg(double(size) / kMB, 0, 'f', 2);
+    return QObject::tr("enable auto file splitting at ~%1 GB")
+        .arg(double(size) / kMB / 1024, 0, 'f', 2);
 }
 
 void CtrlSplitSizeAdjuster::saveSettings(const QString& organisation, const QString& application)

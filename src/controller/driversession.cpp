@@ -19,34 +19,45 @@ const char* const kVendorWord = "Halvik";
 DriverSession::DriverSession(AsioHostState* host, QSharedPointer<AsioDrivers> drivers,
                              CapturePath& capture, ControllerLog& log)
     : host(host), drivers(std::move(drivers)), capture(capture), log(log)
-{
-}
+{}
 
 QString DriverSession::errorText(ASIOError code)
 {
     switch (code) {
-    case ASE_OK: return QStringLiteral("no errors");
-    case ASE_SUCCESS: return QStringLiteral("success");
-    case ASE_NotPresent: return QStringLiteral("hardware input or output is not present or available");
-    case ASE_HWMalfunction: return QStringLiteral("hardware is malfunctioning");
-    case ASE_InvalidParameter: return QStringLiteral("input parameter invalid");
-    case ASE_InvalidMode: return QStringLiteral("hardware is in a bad mode or used in a bad mode");
+    case ASE_OK:
+        return QStringLiteral("no errors");
+    case ASE_SUCCESS:
+        return QStringLiteral("success");
+    case ASE_NotPresent:
+        return QStringLiteral("hardware input or output is not present or available");
+    case ASE_HWMalfunction:
+        return QStringLiteral("hardware is malfunctioning");
+    case ASE_InvalidParameter:
+        return QStringLiteral("input parameter invalid");
+    case ASE_InvalidMode:
+        return QStringLiteral("hardware is in a bad mode or used in a bad mode");
     case ASE_SPNotAdvancing:
         return QStringLiteral("hardware is not running when sample position is inquired");
     case ASE_NoClock:
         return QStringLiteral("sample clock or rate cannot be determined or is not present");
-    case ASE_NoMemory: return QStringLiteral("not enough memory");
-    default: return QString();
+    case ASE_NoMemory:
+        return QStringLiteral("not enough memory");
+    default:
+        return QString();
     }
 }
 
 QString DriverSession::ioFormatText(long type)
 {
     switch (type) {
-    case kASIOFormatInvalid: return QStringLiteral("INVALID FORMAT");
-    case kASIOPCMFormat: return QStringLiteral("PCM");
-    case kASIODSDFormat: return QStringLiteral("DSD");
-    default: return QStringLiteral("UNKNOWN FORMAT");
+    case kASIOFormatInvalid:
+        return QStringLiteral("INVALID FORMAT");
+    case kASIOPCMFormat:
+        return QStringLiteral("PCM");
+    case kASIODSDFormat:
+        return QStringLiteral("DSD");
+    default:
+        return QStringLiteral("UNKNOWN FORMAT");
     }
 }
 
@@ -69,9 +80,18 @@ QString DriverSession::firstSupported(const QStringList& names)
     return QString();
 }
 
-QString DriverSession::driverName() const { return QString::fromLocal8Bit(host->driverInfo.name); }
-double DriverSession::sampleRate() const { return host->sampleRate; }
-long DriverSession::bufferSize() const { return host->preferredBufferSize; }
+QString DriverSession::driverName() const
+{
+    return QString::fromLocal8Bit(host->driverInfo.name);
+}
+double DriverSession::sampleRate() const
+{
+    return host->sampleRate;
+}
+long DriverSession::bufferSize() const
+{
+    return host->preferredBufferSize;
+}
 
 QString DriverSession::sampleRateText() const
 {

@@ -54,7 +54,7 @@ public:
     // The steps of initialisation, in order; each logs what failed.
     bool load(const QString& name);
     bool init();
-    bool prepare(double rate);  // callbacks, rates, IO format and rate, driver info, buffers
+    bool prepare(double rate); // callbacks, rates, IO format and rate, driver info, buffers
     void scanSamplingRate();
     bool setSampleRate(double rate);
     bool setIoFormat(ASIOIoFormat format, bool verify);

@@ -53,7 +53,7 @@ void FreeSpaceWatch::check()
     }
     // What still waits in RAM takes its share of the disk too.
     secondsLeft_ = qMax<qint64>(0, available - r.bufferedBytes) / r.bytesPerSecond;
-    qint64 due = 0;  // the lowest threshold passed
+    qint64 due = 0; // the lowest threshold passed
     for (qint64 threshold : kSpaceWarnings)
         if (secondsLeft_ <= threshold)
             due = threshold;

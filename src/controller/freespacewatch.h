@@ -20,9 +20,9 @@ public:
     struct Recording
     {
         bool running = false;
-        QString file;             // the file being written
+        QString file; // the file being written
         qint64 bytesPerSecond = 0;
-        qint64 bufferedBytes = 0;  // still in RAM, bound for the same disk
+        qint64 bufferedBytes = 0; // still in RAM, bound for the same disk
     };
 
     FreeSpaceWatch(ControllerLog& log, std::function<Recording()> read);
@@ -42,7 +42,7 @@ private:
     std::function<Recording()> read;
     QTimer timer;
     qint64 secondsLeft_ = -1;
-    qint64 lastWarning = 0;  // the threshold last warned about, in seconds; 0 for none
+    qint64 lastWarning = 0; // the threshold last warned about, in seconds; 0 for none
 };
 
 #endif

@@ -34,14 +34,12 @@ Lanes loadLanes(const float* p)
 constexpr int kBoxcars = DsdFilterState::kFirstStageSums;
 static_assert(kBoxcars == kFloatLanes, "a byte's shares fill one entry of lanes");
 
-template <int G>
-struct BoxcarTables
+template <int G> struct BoxcarTables
 {
-    alignas(16) float entry[2][G][256][kBoxcars] = {};  // [0] oldest sample in the top bit
+    alignas(16) float entry[2][G][256][kBoxcars] = {}; // [0] oldest sample in the top bit
 };
 
-template <int G>
-constexpr BoxcarTables<G> makeBoxcarTables()
+template <int G> constexpr BoxcarTables<G> makeBoxcarTables()
 {
     constexpr int width = 8 * G;
     int64_t weights[kBoxcars * width] = {};
@@ -74,9 +72,12 @@ constexpr BoxcarTables<4> kBoxcars4 = makeBoxcarTables<4>();
 const float* boxcarTable(long groupBytes, int bitOrder)
 {
     switch (groupBytes) {
-    case 1: return &kBoxcars1.entry[bitOrder][0][0][0];
-    case 2: return &kBoxcars2.entry[bitOrder][0][0][0];
-    default: return &kBoxcars4.entry[bitOrder][0][0][0];
+    case 1:
+        return &kBoxcars1.entry[bitOrder][0][0][0];
+    case 2:
+        return &kBoxcars2.entry[bitOrder][0][0][0];
+    default:
+        return &kBoxcars4.entry[bitOrder][0][0][0];
     }
 }
 
@@ -91,7 +92,7 @@ static_assert(kTaps % (4 * kFloatLanes) == 0 && kDecimation % kFloatLanes == 0,
 
 struct LowPass
 {
-    alignas(16) float taps[kTaps] = {};  // the last is 0, to make whole lanes
+    alignas(16) float taps[kTaps] = {}; // the last is 0, to make whole lanes
 };
 
 // The modified Bessel function I0 of the Kaiser window, by its power series (not every standard
@@ -115,7 +116,8 @@ LowPass makeLowPass()
     double sum = 0.0;
     for (int i = 0; i < used; ++i) {
         const double m = i - (used - 1) / 2.0;
-        const double sinc = m == 0.0 ? 2.0 * cutoff : std::sin(2.0 * M_PI * cutoff * m) / (M_PI * m);
+        const double sinc =
+            m == 0.0 ? 2.0 * cutoff : std::sin(2.0 * M_PI * cutoff * m) / (M_PI * m);
         const double x = 2.0 * i / (used - 1) - 1.0;
         taps[i] = sinc * besselI0(beta * std::sqrt(1.0 - x * x));
         sum += taps[i];
@@ -224,7 +226,7 @@ const bool hasAvx2 = detectAvx2();
 // The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
 // and hi where the processor has AVX2; returns the words used.
 __attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, long samples,
-                                                      int32_t& lo, int32_t& hi)
+                                                     int32_t& lo, int32_t& hi)
 {
     constexpr int kLanes = 8;
     __m256i lows = _mm256_set1_epi32(lo);
@@ -305,10 +307,17 @@ void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long sa
     if (!data || samples <= 0)
         return;
     switch (type) {
-    case ASIOSTInt32LSB: processPcm(data, samples); break;
-    case ASIOSTDSDInt8MSB1: processDsd(data, samples / 8, true); break;
-    case ASIOSTDSDInt8LSB1: processDsd(data, samples / 8, false); break;
-    default: break;
+    case ASIOSTInt32LSB:
+        processPcm(data, samples);
+        break;
+    case ASIOSTDSDInt8MSB1:
+        processDsd(data, samples / 8, true);
+        break;
+    case ASIOSTDSDInt8LSB1:
+        processDsd(data, samples / 8, false);
+        break;
+    default:
+        break;
     }
 }
 
@@ -345,9 +354,15 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
         addByte(m_dsd, data[k++], table, m_groupBytes, peak);
     while (bytes - k >= m_groupBytes) {
         switch (m_groupBytes) {
-        case 1: k += addGroups<1>(m_dsd, data + k, bytes - k, table); break;
-        case 2: k += addGroups<2>(m_dsd, data + k, bytes - k, table); break;
-        default: k += addGroups<4>(m_dsd, data + k, bytes - k, table); break;
+        case 1:
+            k += addGroups<1>(m_dsd, data + k, bytes - k, table);
+            break;
+        case 2:
+            k += addGroups<2>(m_dsd, data + k, bytes - k, table);
+            break;
+        default:
+            k += addGroups<4>(m_dsd, data + k, bytes - k, table);
+            break;
         }
         filterInput(m_dsd, peak);
     }

@@ -16,10 +16,10 @@ struct DsdFilterState
     static constexpr int kTaps = 192;
     static constexpr int kRun = 256;
     float sums[kFirstStageSums] = {};
-    long groupFill = 0;                  // bytes of the current group already added
-    alignas(32) float input[kTaps + kRun] = {};  // begins with silence
+    long groupFill = 0;                         // bytes of the current group already added
+    alignas(32) float input[kTaps + kRun] = {}; // begins with silence
     int inputCount = kTaps - 1;
-    int nextOutput = kTaps - 1;          // the index of the newest input of the next output
+    int nextOutput = kTaps - 1; // the index of the newest input of the next output
 };
 
 // The level of one recorded input, computed from every block the driver delivers and handed

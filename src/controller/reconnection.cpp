@@ -28,7 +28,8 @@ bool Reconnection::attempt()
     if (!initialize(driver_, rate))
         return false;
     if (changed)
-        log.appendInfo(tr("%1 is back: the sampling rate chosen meanwhile, %2 Hz, is applied (now %3)")
-                           .arg(driver_, DriverSession::hzText(rate), session.sampleRateText()));
+        log.appendInfo(
+            tr("%1 is back: the sampling rate chosen meanwhile, %2 Hz, is applied (now %3)")
+                .arg(driver_, DriverSession::hzText(rate), session.sampleRateText()));
     return true;
 }

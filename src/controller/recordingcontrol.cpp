@@ -14,10 +14,9 @@
 RecordingControl::RecordingControl(CapturePath& capture, const DriverSession& session,
                                    PartitionManager* partitions, AudioFileWriter* writer,
                                    TakeLog& takeLog, ControllerLog& log)
-    : capture(capture), session(session), partitions(partitions), writer(writer),
-      takeLog(takeLog), log(log)
-{
-}
+    : capture(capture), session(session), partitions(partitions), writer(writer), takeLog(takeLog),
+      log(log)
+{}
 
 QString RecordingControl::currentFileName() const
 {
@@ -55,7 +54,8 @@ bool RecordingControl::setFileName(const QString& name)
     if (name == fileName_)
         return true;
     if (capture.isRecording())
-        log.appendWarning(tr("changing filename while recording wont be applied until next restart"));
+        log.appendWarning(
+            tr("changing filename while recording wont be applied until next restart"));
     fileName_ = name;
     setFileType(fileTypeFromName(name));
     return true;
@@ -66,7 +66,8 @@ bool RecordingControl::setFileType(int type)
     if (type == fileType_)
         return true;
     if (capture.isRecording())
-        log.appendWarning(tr("changing file type while recording wont be applied until next restart"));
+        log.appendWarning(
+            tr("changing file type while recording wont be applied until next restart"));
     fileType_ = type;
     return true;
 }
@@ -91,7 +92,8 @@ bool RecordingControl::start(bool overwrite, const QString& device)
     const double rate = session.sampleRate();
     const bool dsd = AudioRates::isDsd(rate);
     if ((fileType_ != 0) != dsd) {
-        log.appendError(tr("'%1' cannot hold %2 data").arg(fileName_, dsd ? "DSD" : "PCM"), Qt::red);
+        log.appendError(tr("'%1' cannot hold %2 data").arg(fileName_, dsd ? "DSD" : "PCM"),
+                        Qt::red);
         return false;
     }
     if (!overwrite && QFileInfo::exists(fileName_))
@@ -221,8 +223,8 @@ void RecordingControl::onWriterError(int code, const QString& msg)
 // take went to the next free name, which from now on is the destination the user sees.
 void RecordingControl::onFileNameTaken(const QString& asked, const QString& used)
 {
-    log.appendWarning(tr("'%1' was created by another program meanwhile; recording to '%2'")
-                          .arg(asked, used));
+    log.appendWarning(
+        tr("'%1' was created by another program meanwhile; recording to '%2'").arg(asked, used));
     if (fileName_ == asked)
         fileName_ = used;
 }

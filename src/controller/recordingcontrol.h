@@ -78,10 +78,10 @@ private:
     int fileType_ = 0;
     QString failureText_;
     bool embedMetadata = true;
-    qint64 recordingStart = 0;  // the capture path's sample count at the start of the recording
-    qint64 trackStart = 0;      // ... and of the current track
-    QElapsedTimer gapClock;     // runs from an unplug during a recording until the replug
-    qint64 gapPosition = 0;     // samples into the track when the device went
+    qint64 recordingStart = 0; // the capture path's sample count at the start of the recording
+    qint64 trackStart = 0;     // ... and of the current track
+    QElapsedTimer gapClock;    // runs from an unplug during a recording until the replug
+    qint64 gapPosition = 0;    // samples into the track when the device went
     QString gapFile;
 };
 

@@ -5,8 +5,8 @@
 
 QString WinFsInfo::nameOfMountType(const QString& type)
 {
-    if (type == QLatin1String("ntfs") || type == QLatin1String("ntfs3")
-        || type == QLatin1String("fuseblk"))
+    if (type == QLatin1String("ntfs") || type == QLatin1String("ntfs3") ||
+        type == QLatin1String("fuseblk"))
         return QStringLiteral("NTFS");
     return type;
 }

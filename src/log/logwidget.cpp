@@ -20,7 +20,14 @@
 #include <algorithm>
 
 namespace {
-enum Column { LevelColumn, TimeColumn, SourceColumn, MessageColumn, ColumnCount };
+enum Column
+{
+    LevelColumn,
+    TimeColumn,
+    SourceColumn,
+    MessageColumn,
+    ColumnCount
+};
 const char* const AllAction = "&All";
 // The moment of a row, whole, for its tool tip and the exported text: the Time column shows only
 // the time of day, and a saved log is read on other days.
@@ -50,8 +57,8 @@ LogWidget::LogWidget(QWidget* parent) : QWidget(parent), d(new LogWidgetData)
     d->table->setHorizontalHeaderLabels({tr("Level"), tr("Time"), tr("Source"), tr("Message")});
     d->table->setColumnWidth(LevelColumn, 55);
     const QFontMetrics metrics(d->table->font());
-    d->table->setColumnWidth(TimeColumn,
-                             std::max(100, metrics.horizontalAdvance(QStringLiteral("00:00:00.000 ")) + 12));
+    d->table->setColumnWidth(
+        TimeColumn, std::max(100, metrics.horizontalAdvance(QStringLiteral("00:00:00.000 ")) + 12));
     d->table->setColumnWidth(SourceColumn, 60);
     d->table->horizontalHeader()->setStretchLastSection(true);
     d->table->setSelectionBehavior(QAbstractItemView::SelectRows);

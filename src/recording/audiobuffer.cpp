@@ -4,8 +4,7 @@ AudioBuffer::AudioBuffer() = default;
 
 AudioBuffer::AudioBuffer(int channelCount, int size)
     : channelCount_(qBound(0, channelCount, MaxChannels)), size_(size)
-{
-}
+{}
 
 bool AudioBuffer::hasChannel(int i) const
 {

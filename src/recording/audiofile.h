@@ -45,8 +45,8 @@ public:
     virtual void close();
     // Hands the format writer's buffered bytes to the file.
     virtual bool flush();
-    // A write to this file failed (the first header included): it holds the whole units that reached it, counted by its
-    // header, and takes nothing more.
+    // A write to this file failed (the first header included): it holds the whole units that
+    // reached it, counted by its header, and takes nothing more.
     virtual bool hasFailed() const;
     // Written as a stream (standard output, a pipe): no header rewrite, no split, no repair.
     bool isStream() const;

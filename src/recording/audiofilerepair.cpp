@@ -158,8 +158,8 @@ Plan planWav(const Header& h)
     const quint16 bits = h.le<quint16>(34);
     if (!h.id(12, "fmt ") || h.le<quint32>(16) != 16 || h.le<quint16>(20) != 1)
         return damaged("fmt chunk");
-    if (channels == 0 || rate == 0 || bits == 0 || bits % 8 != 0 || bits > 32
-        || blockAlign != channels * bits / 8 || h.le<quint32>(28) != rate * blockAlign)
+    if (channels == 0 || rate == 0 || bits == 0 || bits % 8 != 0 || bits > 32 ||
+        blockAlign != channels * bits / 8 || h.le<quint32>(28) != rate * blockAlign)
         return damaged("sample format");
     const qint64 chunk = wavDataChunk(h);
     if (chunk < 0 || !h.id(chunk, "data"))
@@ -168,8 +168,8 @@ Plan planWav(const Header& h)
     Plan plan;
     const qint64 start = chunk + 8;
     const qint64 declared = h.le<quint32>(chunk + 4);
-    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && start + declared <= h.length
-                    && declared % blockAlign == 0;
+    plan.complete = h.le<quint32>(4) + qint64(8) == h.length && start + declared <= h.length &&
+                    declared % blockAlign == 0;
     const qint64 data = plan.complete ? declared : roundDown(h.length - start, blockAlign);
     if (data + start - 8 > qint64(0xffffffffu))
         return refuse(AudioFileRepair::tr("more data than a WAV header can count"));
@@ -191,14 +191,14 @@ Plan planDsf(const Header& h)
 {
     if (h.length < 92)
         return damaged("shorter than the 92-byte header");
-    if (h.le<quint64>(4) != 28 || !h.id(28, "fmt ") || h.le<quint64>(32) != 52
-        || h.le<quint32>(40) != 1 || h.le<quint32>(44) != 0)
+    if (h.le<quint64>(4) != 28 || !h.id(28, "fmt ") || h.le<quint64>(32) != 52 ||
+        h.le<quint32>(40) != 1 || h.le<quint32>(44) != 0)
         return damaged("fmt chunk");
     const quint32 channels = h.le<quint32>(52);
     const quint32 rate = h.le<quint32>(56);
     const quint32 bits = h.le<quint32>(60);
-    if (channels == 0 || int(channels) != dsfChannelsOfType(h.le<quint32>(48)) || rate == 0
-        || (bits != 1 && bits != 8) || h.le<quint32>(72) != kDsfBlock)
+    if (channels == 0 || int(channels) != dsfChannelsOfType(h.le<quint32>(48)) || rate == 0 ||
+        (bits != 1 && bits != 8) || h.le<quint32>(72) != kDsfBlock)
         return damaged("sample format");
     if (!h.id(80, "data"))
         return damaged("data chunk");
@@ -210,11 +210,11 @@ Plan planDsf(const Header& h)
     const qint64 declaredCount = sizeWithin(h.le<quint64>(64), h.length * 8);
     const qint64 declaredCapacity = declared / channels * 8 / bits;
     Plan plan;
-    plan.complete = sizeWithin(h.le<quint64>(12), h.length) == h.length && declared >= 0
-                    && declared % group == 0
-                    && 92 + declared == (metadata != 0 ? metadata : h.length)
-                    && declaredCount <= declaredCapacity
-                    && declaredCount > declaredCapacity - (declared > 0 ? samplesPerBlock : 1);
+    plan.complete = sizeWithin(h.le<quint64>(12), h.length) == h.length && declared >= 0 &&
+                    declared % group == 0 &&
+                    92 + declared == (metadata != 0 ? metadata : h.length) &&
+                    declaredCount <= declaredCapacity &&
+                    declaredCount > declaredCapacity - (declared > 0 ? samplesPerBlock : 1);
     if (plan.complete) {
         plan.length = h.length;
         plan.seconds = double(declaredCount) / rate;
@@ -277,9 +277,8 @@ Plan planDff(const Header& h)
             return damaged("chunk size");
         if (h.id(pos, "FVER"))
             version = size == 4 && h.be<quint32>(pos + 12) >> 24 == 1;
-        if (h.id(pos, "PROP")
-            && !(h.id(pos + 12, "SND ") && h.has(pos, 12 + size)
-                 && readDffProperties(h, pos + 16, pos + 12 + size, props)))
+        if (h.id(pos, "PROP") && !(h.id(pos + 12, "SND ") && h.has(pos, 12 + size) &&
+                                   readDffProperties(h, pos + 16, pos + 12 + size, props)))
             return damaged("property chunk");
         pos += 12 + size + (size & 1);
     }
@@ -293,10 +292,9 @@ Plan planDff(const Header& h)
     const qint64 dataStart = pos + 12;
     const qint64 declared = sizeWithin(h.be<quint64>(pos + 4), h.length);
     Plan plan;
-    plan.complete = sizeWithin(h.be<quint64>(4), h.length) == h.length - 12 && declared >= 0
-                    && declared <= h.length - dataStart && declared % props.channels == 0;
-    const qint64 data = plan.complete ? declared
-                                      : roundDown(h.length - dataStart, props.channels);
+    plan.complete = sizeWithin(h.be<quint64>(4), h.length) == h.length - 12 && declared >= 0 &&
+                    declared <= h.length - dataStart && declared % props.channels == 0;
+    const qint64 data = plan.complete ? declared : roundDown(h.length - dataStart, props.channels);
     plan.length = plan.complete ? h.length : dataStart + data;
     plan.seconds = double(data) / props.channels * 8 / props.rate;
     plan.patches = {{4, bigEndian<quint64>(quint64(dataStart + data - 12))},
@@ -385,10 +383,14 @@ QString AudioFileRepair::describe(const QString& fileName, const Result& result)
     switch (result.outcome) {
     case Outcome::Repaired:
         return tr("%1: repaired, now %2 bytes, %3 s of audio")
-            .arg(fileName).arg(result.length).arg(seconds);
+            .arg(fileName)
+            .arg(result.length)
+            .arg(seconds);
     case Outcome::Complete:
         return tr("%1: complete, left unchanged (%2 bytes, %3 s of audio)")
-            .arg(fileName).arg(result.length).arg(seconds);
+            .arg(fileName)
+            .arg(result.length)
+            .arg(seconds);
     case Outcome::Refused:
         break;
     }

@@ -16,7 +16,12 @@ class AudioFileRepair
 {
     Q_DECLARE_TR_FUNCTIONS(AudioFileRepair)
 public:
-    enum class Outcome { Repaired, Complete, Refused };
+    enum class Outcome
+    {
+        Repaired,
+        Complete,
+        Refused
+    };
     struct Result
     {
         Outcome outcome = Outcome::Refused;

@@ -7,8 +7,8 @@
 #include "partitionmanager.h"
 
 #include <QDir>
-#include <mutex>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 // One open file or part as the writer thread sees it.
@@ -16,12 +16,12 @@ struct AudioFileWriter::Part
 {
     FileParams params;
     std::unique_ptr<AudioFile> file;
-    bool hasFrames = false;          // a part never splits before it holds a frame
-    bool failed = false;             // its failure has been reported
-    qint64 bytesSinceFlush = 0;      // sample bytes buffered since the file last received them
-    qint64 bytesSinceHeader = 0;     // sample bytes written since the header was last rewritten
+    bool hasFrames = false;      // a part never splits before it holds a frame
+    bool failed = false;         // its failure has been reported
+    qint64 bytesSinceFlush = 0;  // sample bytes buffered since the file last received them
+    qint64 bytesSinceHeader = 0; // sample bytes written since the header was last rewritten
     qint64 bytesPerSecond = 1 << 20;
-    qint64 channelBytes = 0;         // bytes per channel written into this part
+    qint64 channelBytes = 0; // bytes per channel written into this part
 };
 
 namespace {
@@ -36,8 +36,8 @@ constexpr int kLookAgainMs = 250;
 
 qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
 {
-    const qint64 perSecond = type == 0 ? qint64(rate) * channels * bits / 8
-                                       : qint64(rate) * channels / 8;
+    const qint64 perSecond =
+        type == 0 ? qint64(rate) * channels * bits / 8 : qint64(rate) * channels / 8;
     return perSecond > 0 ? perSecond : (1 << 20);
 }
 
@@ -50,8 +50,7 @@ QString describeFailure(const QString& fileName, const QString& reason)
 
 AudioFileWriter::AudioFileWriter(QSharedPointer<PartitionManager> partitions, QObject* parent)
     : QThread(parent), partitions(std::move(partitions))
-{
-}
+{}
 
 AudioFileWriter::~AudioFileWriter()
 {
@@ -106,14 +105,14 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
         closeRequested = false;
         if (idle) {
             // Neither end uses the ring now. It holds at most one block per partition.
-            ring.setCapacity(qMax(partitions->partitionCount(),
-                                  int(partitions->totalSize() / 4096)) + 16);
+            ring.setCapacity(
+                qMax(partitions->partitionCount(), int(partitions->totalSize() / 4096)) + 16);
             idle = false;
         }
         acceptedChannels = qMin(nChannels, int(AudioBuffer::MaxChannels));
-        wakeBytes = qMax<qint64>(1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
-                                                 bytesPerSecondOf(type, sampleRate, nChannels,
-                                                                  bps) / 50));
+        wakeBytes =
+            qMax<qint64>(1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
+                                         bytesPerSecondOf(type, sampleRate, nChannels, bps) / 50));
         accepting = true;
     }
     if (isRunning()) {
@@ -177,8 +176,8 @@ void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
         partitions->release(data);
         return;
     }
-    if (unsignaledBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes
-        >= wakeBytes.load(std::memory_order_relaxed)) {
+    if (unsignaledBytes.fetch_add(bytes, std::memory_order_relaxed) + bytes >=
+        wakeBytes.load(std::memory_order_relaxed)) {
         unsignaledBytes.store(0, std::memory_order_relaxed);
         wake.release();
     }
@@ -314,8 +313,8 @@ void AudioFileWriter::waitForBlocks(Part& part)
 
 void AudioFileWriter::writingPhase(Part& part)
 {
-    part.bytesPerSecond = bytesPerSecondOf(part.params.type, part.params.rate,
-                                           part.params.channels, part.params.bits);
+    part.bytesPerSecond = bytesPerSecondOf(part.params.type, part.params.rate, part.params.channels,
+                                           part.params.bits);
     for (;;) {
         const Commands c = commands();
         if (c.newFile || c.quit || c.close)
@@ -403,8 +402,9 @@ void AudioFileWriter::collect(quint64 until)
     }
     const quint64 lost = overflows.load();
     if (lost != overflowsReported) {
-        DiagnosticSink::line("[!] %llu channel blocks lost: more blocks in flight than the queue holds",
-                             static_cast<unsigned long long>(lost - overflowsReported));
+        DiagnosticSink::line(
+            "[!] %llu channel blocks lost: more blocks in flight than the queue holds",
+            static_cast<unsigned long long>(lost - overflowsReported));
         overflowsReported = lost;
     }
 }
@@ -432,8 +432,8 @@ void AudioFileWriter::pair(const BlockRing::Block& block)
     }
     if (block.bytes != last.size()) {
         last.setSize(qMin(block.bytes, last.size()));
-        DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)",
-                             ich + 1, int(last.size()));
+        DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)", ich + 1,
+                             int(last.size()));
     }
     last.setChannelData(ich, block.data);
 }
@@ -444,8 +444,9 @@ void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
 {
     if (!part.file->writeBuffer(frame)) {
         if (!part.file->hasFailed())
-            emit error(2, describeFailure(part.params.name,
-                                          QStringLiteral("frame without all its channels dropped")));
+            emit error(2,
+                       describeFailure(part.params.name,
+                                       QStringLiteral("frame without all its channels dropped")));
         return;
     }
     part.hasFrames = true;
@@ -487,8 +488,8 @@ void AudioFileWriter::closePart(Part& part)
 
 bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) const
 {
-    return part.params.maxSize > 0 && part.hasFrames
-           && part.file->size() + frame.totalBytes() >= part.params.maxSize;
+    return part.params.maxSize > 0 && part.hasFrames &&
+           part.file->size() + frame.totalBytes() >= part.params.maxSize;
 }
 
 // The next part's first sample follows the last one of this part.

@@ -6,13 +6,13 @@
 #include "framequeue.h"
 #include "recordingmetadata.h"
 
-#include <mutex>
 #include <QSemaphore>
 #include <QSharedPointer>
 #include <QString>
 #include <QThread>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 class AudioFile;
 class PartitionManager;
@@ -34,10 +34,11 @@ class PartitionManager;
 // Threads: start, setFileMaxSize, closeFile, setMetadata, the getters and the destructor on the
 // GUI thread (start and setMetadata also on the writer thread when it splits);
 // append on the driver thread (no allocation, no printing, no wait on the writer; a block it
-// refuses goes back to the pool under the pool's short lock, never held across I/O); run and the split's own
-// start on the writer thread. mutex guards the fields from newFileRequested to errorMessage and
-// is never held across disk I/O or a wait; the ring, queue and discarding belong to the writer
-// thread (the ring's producer end to append). The atomics are the driver thread's view.
+// refuses goes back to the pool under the pool's short lock, never held across I/O); run and the
+// split's own start on the writer thread. mutex guards the fields from newFileRequested to
+// errorMessage and is never held across disk I/O or a wait; the ring, queue and discarding belong
+// to the writer thread (the ring's producer end to append). The atomics are the driver thread's
+// view.
 class AudioFileWriter : public QThread
 {
     Q_OBJECT
@@ -52,8 +53,8 @@ public slots:
     // The file is created under filename or, when a file of that name exists by the time the
     // writer thread opens it, under the next free name of the numbering ("_" for a start,
     // "_part" for a split part); only replaceExisting lets it truncate an existing file.
-    virtual void start(const QString& filename, int type, int nChannels, int bps,
-                       int sampleRate, bool replaceExisting = false);
+    virtual void start(const QString& filename, int type, int nChannels, int bps, int sampleRate,
+                       bool replaceExisting = false);
     virtual void setFileMaxSize(qlonglong maxSize);
     virtual void append(int ich, uchar* data, qlonglong bytes);
     virtual void closeFile();
@@ -87,7 +88,7 @@ private:
         int rate = 0;
         qint64 maxSize = 0;
         bool replaceExisting = false;
-        QString marker;  // the numbering that leads past a name taken meanwhile
+        QString marker; // the numbering that leads past a name taken meanwhile
         RecordingMetadata metadata;
     };
     struct Part;
@@ -127,8 +128,8 @@ private:
     bool newFileRequested = false;
     bool quitRequested = false;
     bool closeRequested = false;
-    quint64 drainUntil = 0;  // the close or quit covers the blocks pushed before it
-    bool idle = true;        // the writer thread leaves the ring alone: start may size it
+    quint64 drainUntil = 0; // the close or quit covers the blocks pushed before it
+    bool idle = true;       // the writer thread leaves the ring alone: start may size it
     QString fileName_;
     int fileType = 0;
     int channelCount = 2;
@@ -145,16 +146,16 @@ private:
     BlockRing ring;
     FrameQueue queue;
     int frameChannels = 2;
-    bool discarding = false;  // the file failed or could not be opened: blocks have nowhere to go
+    bool discarding = false; // the file failed or could not be opened: blocks have nowhere to go
     quint64 overflowsReported = 0;
     QSharedPointer<PartitionManager> partitions;
 
-    std::atomic<bool> accepting{false};  // a recording owns the blocks that arrive
+    std::atomic<bool> accepting{false}; // a recording owns the blocks that arrive
     std::atomic<bool> producerBusy{false};
     std::atomic<int> acceptedChannels{2};
     std::atomic<qint64> wakeBytes{1};
     std::atomic<qint64> unsignaledBytes{0};
-    std::atomic<quint64> overflows{0};  // blocks refused because the ring was full
+    std::atomic<quint64> overflows{0}; // blocks refused because the ring was full
 };
 
 #endif

@@ -7,8 +7,7 @@
 
 AudioFileWriterImpl::AudioFileWriterImpl(const QString& fileName, int channelCount)
     : channelCount_(channelCount), file_(fileName)
-{
-}
+{}
 
 AudioFileWriterImpl::~AudioFileWriterImpl() = default;
 
@@ -32,10 +31,10 @@ bool AudioFileWriterImpl::open()
     // Standard output is written where it stands, never reopened: reopening would truncate a
     // file the shell appends to, or start over a file that holds other output before ours.
     const bool standardOutput = file_.fileName() == QLatin1String("-");
-    const bool opened = standardOutput
-        ? file_.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                     QFileDevice::DontCloseHandle)
-        : file_.open(QIODevice::WriteOnly | existing | QIODevice::Unbuffered);
+    const bool opened =
+        standardOutput ? file_.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                                    QFileDevice::DontCloseHandle)
+                       : file_.open(QIODevice::WriteOnly | existing | QIODevice::Unbuffered);
     if (!opened) {
         const QFileInfo info(file_.fileName());
         nameTaken_ = !replaceExisting && (info.exists() || info.isSymLink());
@@ -188,7 +187,7 @@ bool AudioFileWriterImpl::failWrite()
     failed = true;
     failure = file_.errorString();
     if (stream)
-        return false;  // what the reader got is gone from here; nothing can be cut or rewritten
+        return false; // what the reader got is gone from here; nothing can be cut or rewritten
     const qint64 onDisk = qMax<qint64>(0, file_.size() - headerSize());
     const qint64 unit = qMax<qint64>(1, unitBytes());
     const qint64 kept = onDisk - onDisk % unit;

@@ -5,16 +5,26 @@ namespace {
 // The text of field f at that moment; empty for a character that is no field.
 QString field(QChar f, const QDateTime& at)
 {
-    const auto two = [](int value) { return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0')); };
+    const auto two = [](int value) {
+        return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+    };
     switch (f.unicode()) {
-    case 'Y': return QStringLiteral("%1").arg(at.date().year(), 4, 10, QLatin1Char('0'));
-    case 'm': return two(at.date().month());
-    case 'd': return two(at.date().day());
-    case 'H': return two(at.time().hour());
-    case 'M': return two(at.time().minute());
-    case 'S': return two(at.time().second());
-    case '%': return QStringLiteral("%");
-    default: return {};
+    case 'Y':
+        return QStringLiteral("%1").arg(at.date().year(), 4, 10, QLatin1Char('0'));
+    case 'm':
+        return two(at.date().month());
+    case 'd':
+        return two(at.date().day());
+    case 'H':
+        return two(at.time().hour());
+    case 'M':
+        return two(at.time().minute());
+    case 'S':
+        return two(at.time().second());
+    case '%':
+        return QStringLiteral("%");
+    default:
+        return {};
     }
 }
 
@@ -32,8 +42,8 @@ QString expand(const QString& name, const QDateTime& at)
     QString out;
     out.reserve(name.size() + 8);
     for (int i = 0; i < name.size(); ++i) {
-        const QString text = name[i] == QLatin1Char('%') && i + 1 < name.size()
-                                 ? field(name[i + 1], at) : QString();
+        const QString text =
+            name[i] == QLatin1Char('%') && i + 1 < name.size() ? field(name[i + 1], at) : QString();
         if (text.isEmpty()) {
             out += name[i];
         } else {

@@ -8,8 +8,7 @@
 
 DffFileWriter::DffFileWriter(const QString& fileName, int channelCount)
     : AudioFileWriterImpl(fileName, channelCount)
-{
-}
+{}
 
 int DffFileWriter::headerSize() const
 {
@@ -57,7 +56,8 @@ bool DffFileWriter::writeBuffer(const AudioBuffer& frame)
                 const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(left + k));
                 const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(right + k));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k), _mm_unpacklo_epi8(l, r));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k + 16), _mm_unpackhi_epi8(l, r));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * k + 16),
+                                 _mm_unpackhi_epi8(l, r));
             }
 #endif
             for (; k < n; ++k) {

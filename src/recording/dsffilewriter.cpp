@@ -43,9 +43,12 @@ quint64 reverseBitsOfBytes(quint64 x)
 __m128i reverseBitsOfBytes(__m128i x)
 {
     const __m128i m1 = _mm_set1_epi8(0x55), m2 = _mm_set1_epi8(0x33), m4 = _mm_set1_epi8(0x0f);
-    x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 1), m1), _mm_slli_epi16(_mm_and_si128(x, m1), 1));
-    x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 2), m2), _mm_slli_epi16(_mm_and_si128(x, m2), 2));
-    return _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 4), m4), _mm_slli_epi16(_mm_and_si128(x, m4), 4));
+    x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 1), m1),
+                     _mm_slli_epi16(_mm_and_si128(x, m1), 1));
+    x = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 2), m2),
+                     _mm_slli_epi16(_mm_and_si128(x, m2), 2));
+    return _mm_or_si128(_mm_and_si128(_mm_srli_epi16(x, 4), m4),
+                        _mm_slli_epi16(_mm_and_si128(x, m4), 4));
 }
 #endif
 
@@ -55,17 +58,18 @@ __m128i reverseBitsOfBytes(__m128i x)
 // The samples come from a pool far larger than the caches, and each block starts on a page the
 // hardware prefetcher has not seen: next (may be null), the block to be reversed after this
 // one, is fetched line by line meanwhile.
-__attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* src, qint64 n, const uchar* next)
+__attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* src, qint64 n,
+                                                        const uchar* next)
 {
     // Entry v holds v's four bits reversed: in the high nibble for the low one, and the reverse.
-    const __m256i toHigh = _mm256_setr_epi8(
-        0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
-        0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0),
-        0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
-        0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0));
-    const __m256i toLow = _mm256_setr_epi8(
-        0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf,
-        0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf);
+    const __m256i toHigh =
+        _mm256_setr_epi8(0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
+                         0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0),
+                         0x00, char(0x80), 0x40, char(0xc0), 0x20, char(0xa0), 0x60, char(0xe0),
+                         0x10, char(0x90), 0x50, char(0xd0), 0x30, char(0xb0), 0x70, char(0xf0));
+    const __m256i toLow = _mm256_setr_epi8(0x0, 0x8, 0x4, 0xc, 0x2, 0xa, 0x6, 0xe, 0x1, 0x9, 0x5,
+                                           0xd, 0x3, 0xb, 0x7, 0xf, 0x0, 0x8, 0x4, 0xc, 0x2, 0xa,
+                                           0x6, 0xe, 0x1, 0x9, 0x5, 0xd, 0x3, 0xb, 0x7, 0xf);
     const __m256i nibble = _mm256_set1_epi8(0x0f);
     qint64 i = 0;
     for (; i + 32 <= n; i += 32) {
@@ -74,7 +78,8 @@ __attribute__((target("avx2"))) qint64 copyReversedAvx2(char* dst, const uchar* 
         const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i));
         const __m256i low = _mm256_and_si256(x, nibble);
         const __m256i high = _mm256_and_si256(_mm256_srli_epi16(x, 4), nibble);
-        const __m256i r = _mm256_or_si256(_mm256_shuffle_epi8(toHigh, low), _mm256_shuffle_epi8(toLow, high));
+        const __m256i r =
+            _mm256_or_si256(_mm256_shuffle_epi8(toHigh, low), _mm256_shuffle_epi8(toLow, high));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), r);
     }
     return i;
@@ -117,8 +122,7 @@ void copyReversed(char* dst, const uchar* src, qint64 n, const uchar* next = nul
 DsfFileWriter::DsfFileWriter(const QString& fileName, int channelCount)
     : AudioFileWriterImpl(fileName, channelCount),
       pendingBytes(size_t(qMax(channelCount, 0)), std::vector<char>(BlockSize))
-{
-}
+{}
 
 int DsfFileWriter::headerSize() const
 {
@@ -161,17 +165,24 @@ void DsfFileWriter::setChannelCount(int n)
     pendingFill = 0;
 }
 
-void DsfFileWriter::setBitsPerSample(int)
-{
-}
+void DsfFileWriter::setBitsPerSample(int) {}
 
 void DsfFileWriter::writeHeader()
 {
     HeaderBytes out(HeaderBytes::LittleEndian);
     const quint64 metadataPointer = tagStored ? quint64(92 + dataSize()) : 0;
     out.id("DSD ").u64(28).u64(quint64(92 + metadataSize() + dataSize())).u64(metadataPointer);
-    out.id("fmt ").u64(52).u32(1).u32(0).u32(quint32(channelCount_)).u32(quint32(channelCount_))
-        .u32(quint32(sampleRate_)).u32(1).u64(quint64(sampleCount())).u32(BlockSize).u32(0);
+    out.id("fmt ")
+        .u64(52)
+        .u32(1)
+        .u32(0)
+        .u32(quint32(channelCount_))
+        .u32(quint32(channelCount_))
+        .u32(quint32(sampleRate_))
+        .u32(1)
+        .u64(quint64(sampleCount()))
+        .u32(BlockSize)
+        .u32(0);
     out.id("data").u64(quint64(dataSize() + 12));
     writeAll(out);
 }
@@ -189,7 +200,8 @@ bool DsfFileWriter::writeBuffer(const AudioBuffer& frame)
             continue;
         }
         for (int c = 0; c < channelCount_; ++c)
-            copyReversed(pendingBytes[size_t(c)].data() + pendingFill, frame.channelData(c) + pos, n);
+            copyReversed(pendingBytes[size_t(c)].data() + pendingFill, frame.channelData(c) + pos,
+                         n);
         pendingFill += int(n);
         if (pendingFill == BlockSize && !storeBlockGroup(BlockSize))
             return false;

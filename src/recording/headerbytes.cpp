@@ -2,9 +2,7 @@
 
 #include <cstring>
 
-HeaderBytes::HeaderBytes(ByteOrder order) : order(order)
-{
-}
+HeaderBytes::HeaderBytes(ByteOrder order) : order(order) {}
 
 HeaderBytes& HeaderBytes::raw(const char* data, int n)
 {

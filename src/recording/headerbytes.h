@@ -11,7 +11,11 @@
 class HeaderBytes
 {
 public:
-    enum ByteOrder { LittleEndian, BigEndian };
+    enum ByteOrder
+    {
+        LittleEndian,
+        BigEndian
+    };
     static constexpr int Capacity = 160;
 
     explicit HeaderBytes(ByteOrder order);

@@ -21,7 +21,7 @@ QString nextNumberedName(const QString& fileName, const QString& marker)
         stem = base.left(base.size() - n);
         number = base.right(4).toInt() + 1;
     }
-    const QString next = stem + marker + QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0'))
-                         + QLatin1Char('.') + suffix;
+    const QString next = stem + marker + QStringLiteral("%1").arg(number, 4, 10, QLatin1Char('0')) +
+                         QLatin1Char('.') + suffix;
     return QDir(info.absolutePath()).absoluteFilePath(next);
 }

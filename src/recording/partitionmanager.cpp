@@ -1,8 +1,8 @@
 #include "partitionmanager.h"
 
-#include <mutex>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 PartitionManager::PartitionManager(unsigned totalSize)
 {

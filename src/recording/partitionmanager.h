@@ -1,18 +1,18 @@
 #ifndef TESSARO_PARTITIONMANAGER_H
 #define TESSARO_PARTITIONMANAGER_H
 
-#include <mutex>
 #include <QVector>
 #include <QtGlobal>
 #include <atomic>
+#include <mutex>
 
 // The recording buffer: one block of RAM allocated and touched at construction, cut into equal
 // partitions of one channel's half-buffer each.
 //
 // Threads: acquire() on the driver thread, release() on the writer thread and, for a block the
 // writer refuses, on the driver thread; setPartitionSize() and the getters on the GUI thread;
-// getters may be called from any thread and read atomic copies. poolMutex guards partitionList, partitionSize and
-// usedCount; the atomics mirror them for lock-free reads.
+// getters may be called from any thread and read atomic copies. poolMutex guards partitionList,
+// partitionSize and usedCount; the atomics mirror them for lock-free reads.
 class PartitionManager
 {
 public:
@@ -42,8 +42,8 @@ public:
 private:
     int indexOfStart(uchar* data) const;
 
-    mutable std::mutex poolMutex;  // pthread: visible to the race detector, unlike QMutex
-    int lowestFreeHint = 0;  // no partition below it is free; keeps acquire short when full
+    mutable std::mutex poolMutex; // pthread: visible to the race detector, unlike QMutex
+    int lowestFreeHint = 0;       // no partition below it is free; keeps acquire short when full
     uchar* pool = nullptr;
     unsigned totalSize_ = 0;
     QVector<Partition> partitionList;

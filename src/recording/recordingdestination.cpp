@@ -52,9 +52,9 @@ QString RecordingDestination::conformedName(const QString& typed, bool dsd, cons
     const QDir folder(info.absolutePath());
     const QString suffix = info.suffix();
     const QString extension = dsd ? dsdType.toLower() : QStringLiteral("wav");
-    const bool fits = !dsd                                     ? is(suffix, "wav")
+    const bool fits = !dsd                                 ? is(suffix, "wav")
                       : container == DsdContainer::AsTyped ? isDsdExtension(suffix)
-                                                               : is(suffix, qPrintable(extension));
+                                                           : is(suffix, qPrintable(extension));
     if (fits)
         return folder.filePath(info.fileName());
     QString base = isAudioExtension(suffix) ? info.completeBaseName() : info.fileName();

@@ -16,7 +16,11 @@ class RecordingDestination
 public:
     // Which DSD container a name that already ends in .dsf or .dff gets in DSD mode: the one
     // typed, or the one chosen in the settings (after the user changed them).
-    enum class DsdContainer { AsTyped, FromSettings };
+    enum class DsdContainer
+    {
+        AsTyped,
+        FromSettings
+    };
 
     // The name trimmed of surrounding blanks, as an absolute path, with an extension that fits
     // the data: .wav in PCM mode, .dsf or .dff in DSD mode (dsdType for a name that has none).

@@ -31,8 +31,7 @@ void syncDirectory(const QString& dir)
 
 RecordingJournal::RecordingJournal(const QString& path, QObject* parent)
     : QObject(parent), path_(path)
-{
-}
+{}
 
 QString RecordingJournal::defaultPath()
 {
@@ -120,8 +119,8 @@ void RecordingJournal::store(const QStringList& lines)
         ok = file.flush() && ::fsync(file.handle()) == 0 && file.commit();
     }
     if (!ok) {
-        emit failed(tr("the recording journal %1 cannot be written: %2")
-                        .arg(path_, file.errorString()));
+        emit failed(
+            tr("the recording journal %1 cannot be written: %2").arg(path_, file.errorString()));
         return;
     }
     syncDirectory(dir);

@@ -63,8 +63,7 @@ QByteArray id3Frame(const char* id, const QByteArray& utf8Content)
 RecordingMetadata::RecordingMetadata(const QDateTime& start, const QString& device,
                                      const QString& reference)
     : enabled(true), start(start), device_(device), reference(reference)
-{
-}
+{}
 
 RecordingMetadata RecordingMetadata::startingNow(const QString& device)
 {
@@ -110,23 +109,23 @@ QByteArray RecordingMetadata::bextChunk(int rate, int channels, int bits) const
     const QDateTime first = firstSample(rate);
     const quint64 reference64 = quint64(samplesSinceMidnight(rate));
     QByteArray body;
-    appendField(body, {}, 256);                                   // description
+    appendField(body, {}, 256); // description
     appendField(body, kOriginator, 32);
     appendField(body, ascii(reference), 32);
     appendField(body, ascii(first.toString(QStringLiteral("yyyy-MM-dd"))), 10);
     appendField(body, ascii(first.toString(QStringLiteral("HH:mm:ss"))), 8);
     appendLittle<quint32>(body, quint32(reference64 & 0xffffffffu));
     appendLittle<quint32>(body, quint32(reference64 >> 32));
-    appendLittle<quint16>(body, 1);                               // version
-    body += QByteArray(64 + 190, '\0');                           // UMID, reserved
+    appendLittle<quint16>(body, 1);     // version
+    body += QByteArray(64 + 190, '\0'); // UMID, reserved
     body += ascii(QStringLiteral("A=PCM,F=%1,W=%2,M=%3,T=%4; %5")
                       .arg(rate)
                       .arg(bits)
-                      .arg(channels == 2 ? QStringLiteral("stereo") : channels == 1
-                                               ? QStringLiteral("mono")
-                                               : QStringLiteral("multichannel"))
-                      .arg(QString::fromLatin1(Software), device_))
-            + "\r\n";
+                      .arg(channels == 2   ? QStringLiteral("stereo")
+                           : channels == 1 ? QStringLiteral("mono")
+                                           : QStringLiteral("multichannel"))
+                      .arg(QString::fromLatin1(Software), device_)) +
+            "\r\n";
     if (body.size() % 2)
         body += '\0';
     QByteArray chunk("bext");
@@ -139,9 +138,8 @@ QByteArray RecordingMetadata::id3v2Tag(int rate) const
     if (!enabled)
         return {};
     const QString date = firstSample(rate).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss"));
-    const QByteArray frames = id3Frame("TDRC", date.toUtf8())
-                              + id3Frame("TSSE", Software)
-                              + id3Frame("TXXX", "device" + QByteArray(1, '\0') + device_.toUtf8());
+    const QByteArray frames = id3Frame("TDRC", date.toUtf8()) + id3Frame("TSSE", Software) +
+                              id3Frame("TXXX", "device" + QByteArray(1, '\0') + device_.toUtf8());
     QByteArray tag("ID3\x04\x00\x00", 6);
     appendSynchsafe(tag, quint32(frames.size()));
     return tag + frames;
@@ -156,13 +154,13 @@ QByteArray RecordingMetadata::comtChunk(int rate) const
                                 .arg(first.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")),
                                      QString::fromLatin1(Software), device_));
     QByteArray body;
-    appendBig<quint16>(body, 1);                                  // one comment
+    appendBig<quint16>(body, 1); // one comment
     appendBig<quint16>(body, quint16(first.date().year()));
     body += char(first.date().month());
     body += char(first.date().day());
     body += char(first.time().hour());
     body += char(first.time().minute());
-    appendBig<quint16>(body, 0);                                  // general comment
+    appendBig<quint16>(body, 0); // general comment
     appendBig<quint16>(body, 0);
     appendBig<quint32>(body, quint32(text.size()));
     body += text;

@@ -9,8 +9,7 @@
 
 WavFileWriter::WavFileWriter(const QString& fileName, int channelCount)
     : AudioFileWriterImpl(fileName, channelCount)
-{
-}
+{}
 
 int WavFileWriter::headerSize() const
 {
@@ -33,8 +32,14 @@ void WavFileWriter::writeHeader()
     const quint32 riffSize = isStream() ? kUnknown : dataSize + quint32(headerSize() - 8);
     HeaderBytes out(HeaderBytes::LittleEndian);
     out.id("RIFF").u32(riffSize).id("WAVE");
-    out.id("fmt ").u32(16).u16(1).u16(quint16(channelCount_)).u32(quint32(sampleRate_))
-        .u32(quint32(sampleRate_) * blockAlign).u16(blockAlign).u16(quint16(bitsPerSample_));
+    out.id("fmt ")
+        .u32(16)
+        .u16(1)
+        .u16(quint16(channelCount_))
+        .u32(quint32(sampleRate_))
+        .u32(quint32(sampleRate_) * blockAlign)
+        .u16(blockAlign)
+        .u16(quint16(bitsPerSample_));
     writeAll(out);
     writeAll(metadataBytes);
     HeaderBytes data(HeaderBytes::LittleEndian);
@@ -63,7 +68,8 @@ bool WavFileWriter::writeBuffer(const AudioBuffer& frame)
                 const __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(left + 4 * k));
                 const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(right + 4 * k));
                 _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * k), _mm_unpacklo_epi32(l, r));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * k + 16), _mm_unpackhi_epi32(l, r));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * k + 16),
+                                 _mm_unpackhi_epi32(l, r));
             }
 #endif
             for (; k < n; ++k) {

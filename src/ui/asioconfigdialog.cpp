@@ -5,11 +5,11 @@
 #include "audiorates.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QColor>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QGridLayout>
-#include <QCheckBox>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -22,8 +22,8 @@ AsioConfigDialog::AsioConfigDialog(const QList<double>& rates, const QStringList
 {
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
     AppStyle::applyPanelPalette(this);
-    setWindowTitle(tr("Config Dialog - Software version %1")
-                       .arg(QString::fromLatin1(AppIdentity::kVersion)));
+    setWindowTitle(
+        tr("Config Dialog - Software version %1").arg(QString::fromLatin1(AppIdentity::kVersion)));
     setStyleSheet(AppStyle::styleSheet());
     fillChoices(rates, drivers);
 
@@ -37,9 +37,9 @@ AsioConfigDialog::AsioConfigDialog(const QList<double>& rates, const QStringList
     buttons->addWidget(ok);
     buttons->addWidget(cancel);
 
-    QGroupBox* input = makeGroup(tr("Input Device Options"),
-                                 {{fieldLabel(tr("Input Device")), m_driverChoice},
-                                  {fieldLabel(tr("Sampling Rate")), m_rateChoice}});
+    QGroupBox* input =
+        makeGroup(tr("Input Device Options"), {{fieldLabel(tr("Input Device")), m_driverChoice},
+                                               {fieldLabel(tr("Sampling Rate")), m_rateChoice}});
     // The hidden auto-split pair shares row 1 with the DSD type, which takes its place.
     m_autoSplitLabel = fieldLabel(tr("Auto-Split at"));
     QGroupBox* file = makeGroup(tr("File Options"), {{m_autoSplitLabel, m_autoSplitChoice}});

@@ -12,8 +12,9 @@ class QGroupBox;
 class QLabel;
 
 // The settings dialog: input device, sampling rate, DSD file type, whether files carry their
-// recording's metadata and monitoring through the device, plus an auto-split choice that is built but not shown. It only reads and sets its
-// own controls; the main window applies the result to the controller.
+// recording's metadata and monitoring through the device, plus an auto-split choice that is built
+// but not shown. It only reads and sets its own controls; the main window applies the result to the
+// controller.
 //
 // Threads: GUI thread only.
 class AsioConfigDialog : public QDialog
@@ -50,8 +51,7 @@ private:
     // "DSD 2x (5644.8 kHz)" or "44.1 kHz", the text the controller shows for its current rate.
     static QString rateText(double rate);
     void fillChoices(const QList<double>& rates, const QStringList& drivers);
-    QGroupBox* makeGroup(const QString& heading,
-                         const QList<QPair<QLabel*, QComboBox*>>& rows);
+    QGroupBox* makeGroup(const QString& heading, const QList<QPair<QLabel*, QComboBox*>>& rows);
     QLabel* fieldLabel(const QString& text);
     static QString colourText(const QColor& colour);
 

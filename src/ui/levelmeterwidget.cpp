@@ -73,11 +73,26 @@ void LevelMeterWidget::clearClipLamps()
     update();
 }
 
-double LevelMeterWidget::barDb(int input) const { return m_channels[input].bar; }
-double LevelMeterWidget::holdDb(int input) const { return m_channels[input].hold; }
-bool LevelMeterWidget::isClipLit(int input) const { return m_channels[input].clip; }
-double LevelMeterWidget::takePeakDb(int input) const { return m_channels[input].takePeak; }
-int LevelMeterWidget::clipCount(int input) const { return m_channels[input].clips; }
+double LevelMeterWidget::barDb(int input) const
+{
+    return m_channels[input].bar;
+}
+double LevelMeterWidget::holdDb(int input) const
+{
+    return m_channels[input].hold;
+}
+bool LevelMeterWidget::isClipLit(int input) const
+{
+    return m_channels[input].clip;
+}
+double LevelMeterWidget::takePeakDb(int input) const
+{
+    return m_channels[input].takePeak;
+}
+int LevelMeterWidget::clipCount(int input) const
+{
+    return m_channels[input].clips;
+}
 
 double LevelMeterWidget::peakOfLastSecond(int input) const
 {
@@ -132,7 +147,7 @@ void LevelMeterWidget::refreshChannel(Channel& c, double peakDb, bool clipped, q
         c.hold = peakDb;
         c.holdSinceMs = nowMs;
     } else if (nowMs - c.holdSinceMs >= kHoldMs) {
-        c.hold = c.bar;  // follows the bar down until a new peak is held
+        c.hold = c.bar; // follows the bar down until a new peak is held
     }
     c.clip = c.clip || clipped;
     c.recent[c.recentNext] = Recent{nowMs, peakDb};
@@ -194,14 +209,19 @@ QString LevelMeterWidget::lampToolTip(int input) const
     const QString at = QTime(0, 0).addMSecs(ms - ms % 100).toString(QStringLiteral("hh:mm:ss.z"));
     if (c.clips == 1)
         return tr("%1: 1 clip in the take, at %2").arg(inputName(input), at);
-    return tr("%1: %2 clips in the take, the last at %3").arg(inputName(input)).arg(c.clips).arg(at);
+    return tr("%1: %2 clips in the take, the last at %3")
+        .arg(inputName(input))
+        .arg(c.clips)
+        .arg(at);
 }
 
 QString LevelMeterWidget::takePeakToolTip(int input) const
 {
     const double peak = m_channels[input].takePeak;
-    const QString value = std::isfinite(peak) ? tr("%1 %2").arg(dbText(peak), unit()) : tr("no signal");
-    return tr("%1: highest peak of the take %2 (a click starts afresh)").arg(inputName(input), value);
+    const QString value =
+        std::isfinite(peak) ? tr("%1 %2").arg(dbText(peak), unit()) : tr("no signal");
+    return tr("%1: highest peak of the take %2 (a click starts afresh)")
+        .arg(inputName(input), value);
 }
 
 QString LevelMeterWidget::toolTipAt(const QPoint& pos) const
@@ -243,7 +263,8 @@ QSize LevelMeterWidget::sizeHint() const
 QRect LevelMeterWidget::lampRect(int input) const
 {
     const int side = kBarHeight + 2;
-    return QRect(width() - kMargin - side, kMargin + input * (kBarHeight + kBarGap) - 1, side, side);
+    return QRect(width() - kMargin - side, kMargin + input * (kBarHeight + kBarGap) - 1, side,
+                 side);
 }
 
 // Between the bar and the lamp, wide enough for the lowest peak a filtered input shows.
@@ -368,5 +389,5 @@ void LevelMeterWidget::mousePressEvent(QMouseEvent* event)
             return;
         }
     }
-    event->ignore();  // the window is dragged from here
+    event->ignore(); // the window is dragged from here
 }

@@ -70,10 +70,10 @@ private:
         qint64 holdSinceMs = 0;
         bool clip = false;
         double takePeak = 0;
-        bool takePeakRuns = true;  // false from the stop of a take to a click or the next take
+        bool takePeakRuns = true; // false from the stop of a take to a click or the next take
         int clips = 0;
-        qint64 lastClipMs = 0;  // since the take began
-        bool clippedBefore = false;  // at the previous look
+        qint64 lastClipMs = 0;      // since the take began
+        bool clippedBefore = false; // at the previous look
         Recent recent[64];
         int recentNext = 0;
     };

@@ -60,11 +60,8 @@ QHBoxLayout* rowLayout()
 
 MainWindow::MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitAdjuster,
                        const QString& path, const QString& dsdType, QWidget* parent)
-    : QMainWindow(parent, Qt::FramelessWindowHint),
-      m_controller(controller),
-      m_splitAdjuster(splitAdjuster),
-      m_lastPath(path),
-      m_dsdFileType(dsdType)
+    : QMainWindow(parent, Qt::FramelessWindowHint), m_controller(controller),
+      m_splitAdjuster(splitAdjuster), m_lastPath(path), m_dsdFileType(dsdType)
 {
     AppStyle::registerResources();
     createWidgets();
@@ -135,10 +132,10 @@ void MainWindow::styleWidgets()
                        0.7);
     const QPixmap picture(QStringLiteral(":/Vizuvava.png"));
     if (!picture.isNull())
-        setLabelPixmap(m_pictureLabel,
-                       picture.scaled(3 * line, 3 * line, Qt::IgnoreAspectRatio,
-                                      Qt::SmoothTransformation),
-                       0.3);
+        setLabelPixmap(
+            m_pictureLabel,
+            picture.scaled(3 * line, 3 * line, Qt::IgnoreAspectRatio, Qt::SmoothTransformation),
+            0.3);
     m_pictureLabel->setAlignment(Qt::AlignRight);
 
     const QFont narrow(QStringLiteral("Arial Narrow"), 12);
@@ -149,8 +146,9 @@ void MainWindow::styleWidgets()
     m_timeLabel->setText(QStringLiteral("--:--:--"));
     m_timeLabel->setToolTip(tr("time of the whole recording"));
     m_trackTimeLabel->setFont(QFont(QStringLiteral("Courier"), 12));
-    m_trackTimeLabel->setFixedWidth(QFontMetrics(m_trackTimeLabel->font())
-                                        .horizontalAdvance(trackTimeText(QStringLiteral("-- :-- :--"))));
+    m_trackTimeLabel->setFixedWidth(
+        QFontMetrics(m_trackTimeLabel->font())
+            .horizontalAdvance(trackTimeText(QStringLiteral("-- :-- :--"))));
     m_trackTimeLabel->setText(trackTimeText(QStringLiteral("--:--:--")));
     m_trackTimeLabel->setToolTip(tr("time of the current track"));
 
@@ -220,7 +218,7 @@ void MainWindow::bindKey(QPushButton* button, const QString& key, const QString&
     button->setToolTip(toolTip.arg(sequence.toString(QKeySequence::NativeText)));
     auto* shortcut = new QShortcut(sequence, this);
     connect(shortcut, &QShortcut::activated, this, [this, button] {
-        onTimer();  // the buttons as they are now, not as the last refresh left them
+        onTimer(); // the buttons as they are now, not as the last refresh left them
         if (button->isEnabled() && button->isVisibleTo(this))
             button->click();
     });
@@ -449,8 +447,8 @@ void MainWindow::onBrowse()
 {
     const QString filter = m_controller->isDsd() ? QStringLiteral("(*.%1)").arg(m_dsdFileType)
                                                  : QStringLiteral("(*.wav)");
-    const QString start = normalizedFileName(m_pathEdit->text().isEmpty() ? m_lastPath
-                                                                          : m_pathEdit->text());
+    const QString start =
+        normalizedFileName(m_pathEdit->text().isEmpty() ? m_lastPath : m_pathEdit->text());
     const QString chosen = QFileDialog::getSaveFileName(this, tr("output"), start, filter);
     if (chosen.isEmpty())
         return;
@@ -590,7 +588,7 @@ void MainWindow::resizeEvent(QResizeEvent* event)
 // writing unseen.
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (m_finishing) {  // the window closes by itself once everything is written
+    if (m_finishing) { // the window closes by itself once everything is written
         event->ignore();
         return;
     }
@@ -598,9 +596,9 @@ void MainWindow::closeEvent(QCloseEvent* event)
         showError(tr("Warning"), tr("Please stop recording first."));
         event->ignore();
     } else if (m_controller->bufferedBytes() > 0) {
-        const auto answer =
-            askYesNo(tr("Storing in progress"),
-                     tr("We are still saving your precious audio data.\nDo you still want to quit?"));
+        const auto answer = askYesNo(
+            tr("Storing in progress"),
+            tr("We are still saving your precious audio data.\nDo you still want to quit?"));
         // The next refreshes show the count falling and close the window when it is done.
         const qint64 waiting = m_controller->bufferedBytes();
         if (answer == QMessageBox::No || waiting > 0)

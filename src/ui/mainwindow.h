@@ -90,8 +90,8 @@ private:
     QPushButton* m_stopButton = nullptr;
     QPushButton* m_settingsButton = nullptr;
     QPushButton* m_closeButton = nullptr;
-    QLabel* m_timeLabel = nullptr;       // the whole recording
-    QLabel* m_trackTimeLabel = nullptr;  // its current track
+    QLabel* m_timeLabel = nullptr;      // the whole recording
+    QLabel* m_trackTimeLabel = nullptr; // its current track
     StatusPanel* m_status = nullptr;
     QLineEdit* m_pathEdit = nullptr;
     QPushButton* m_browseButton = nullptr;
@@ -110,8 +110,8 @@ private:
     QString m_lastPath;
     QString m_dsdFileType;
     bool m_overwrite = false;
-    bool m_clockRunning = false;  // from a successful start to a stop
-    bool m_finishing = false;     // closing: waits until the writer has stored everything
+    bool m_clockRunning = false; // from a successful start to a stop
+    bool m_finishing = false;    // closing: waits until the writer has stored everything
 };
 
 #endif

@@ -36,11 +36,8 @@ const int kUsualDeviceLetters = 16;
 } // namespace
 
 StatusPanel::StatusPanel(AsioController* controller, QWidget* parent)
-    : QWidget(parent),
-      m_controller(controller),
-      m_statusLine(statusField("statusLine", this)),
-      m_noteLine(statusField("noteLine", this)),
-      m_reasonLine(statusField("reasonLine", this)),
+    : QWidget(parent), m_controller(controller), m_statusLine(statusField("statusLine", this)),
+      m_noteLine(statusField("noteLine", this)), m_reasonLine(statusField("reasonLine", this)),
       m_fileLine(statusField("fileLine", this))
 {
     auto* lines = new QVBoxLayout(this);
@@ -56,11 +53,11 @@ void StatusPanel::updateMinimumWidth()
 {
     const QString device(kUsualDeviceLetters, QLatin1Char('n'));
     const QStringList longest{
-        device + QStringLiteral(" - ") + tr("recording ") + tr("DSD %1x ").arg(4)
-            + tr(" @%1").arg(tr("DSD %1x (%2 kHz)").arg(4).arg(11289.6, 0, 'f', 1)),
+        device + QStringLiteral(" - ") + tr("recording ") + tr("DSD %1x ").arg(4) +
+            tr(" @%1").arg(tr("DSD %1x (%2 kHz)").arg(4).arg(11289.6, 0, 'f', 1)),
         tr("waiting for %1 (please check your USB connection)").arg(device),
-        tr(" (%1 left)").arg(QStringLiteral("100:00:00"))
-            + tr(" (slow drive! using %1 MB RAM)").arg(4095.9, 0, 'f', 1),
+        tr(" (%1 left)").arg(QStringLiteral("100:00:00")) +
+            tr(" (slow drive! using %1 MB RAM)").arg(4095.9, 0, 'f', 1),
         tr("recording stopped: %1").arg(tr("RAM buffer full (the disk is too slow)")),
     };
     const QFontMetrics metrics(m_statusLine->font());

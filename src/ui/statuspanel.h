@@ -54,7 +54,7 @@ private:
     QLineEdit* m_noteLine;
     QLineEdit* m_reasonLine;
     QLineEdit* m_fileLine;
-    QString m_devicePattern;  // of the status line while it names the device
+    QString m_devicePattern; // of the status line while it names the device
 };
 
 #endif

@@ -24,10 +24,7 @@ public:
     bool releases = false;
 
 public slots:
-    bool RequestRelease(int)
-    {
-        return releases && QFile::remove(busyFile);
-    }
+    bool RequestRelease(int) { return releases && QFile::remove(busyFile); }
 };
 
 int main(int argc, char** argv)
@@ -43,7 +40,8 @@ int main(int argc, char** argv)
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString card = QStringLiteral("Audio") + args.at(1);
     if (!bus.registerObject(QStringLiteral("/org/freedesktop/ReserveDevice1/") + card, &holder,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) ||
+                            QDBusConnection::ExportAllSlots |
+                                QDBusConnection::ExportAllProperties) ||
         bus.interface()->registerService(QStringLiteral("org.freedesktop.ReserveDevice1.") + card,
                                          QDBusConnectionInterface::DontQueueService,
                                          QDBusConnectionInterface::AllowReplacement) !=

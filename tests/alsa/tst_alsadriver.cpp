@@ -94,8 +94,8 @@ QByteArray dopStream(int c, quint32 first, quint32 frames, quint32 idleFrom = 0,
 // the markers 0x05 and 0xFA in turn from `phase`, except over the frames [plainFrom, plainTo),
 // which are plain PCM (top byte 0x12). The 24-bit sample sits at the top of an S32_LE word and
 // is sign-extended in S24_LE.
-QByteArray dopFrames(const Format& f, const QByteArray (&streams)[2], int phase,
-                     int plainFrom = 0, int plainTo = 0)
+QByteArray dopFrames(const Format& f, const QByteArray (&streams)[2], int phase, int plainFrom = 0,
+                     int plainTo = 0)
 {
     QByteArray data;
     for (int i = 0; 2 * i + 1 < streams[0].size(); ++i) {
@@ -184,7 +184,7 @@ class TestAlsaDriver : public QObject
     Q_OBJECT
     QTemporaryDir dir;
     QString gone;
-    QProcess bus;  // the private session bus, where dbus-daemon is installed
+    QProcess bus; // the private session bus, where dbus-daemon is installed
     AsioController* controller = nullptr;
     QStringList log;
 
@@ -212,7 +212,6 @@ class TestAlsaDriver : public QObject
         const ASIOError sizes = d->getBufferSize(&min, &max, &preferred, &granularity);
         return sizes == ASE_OK ? QList<long>{min, max, preferred, granularity} : QList<long>();
     }
-
 
     // Streams the device through the host at the rate, at the preferred size, until `switches`
     // buffer switches arrived; the collector then holds what the host handed on.
@@ -248,9 +247,8 @@ class TestAlsaDriver : public QObject
     }
 
     // A card that offers the formats and rates given and captures `data`.
-    bool addDevice(QString* conf, const QString& name, const QString& formats,
-                   const QString& rates, int channels, const QByteArray& data,
-                   const QString& extra = {})
+    bool addDevice(QString* conf, const QString& name, const QString& formats, const QString& rates,
+                   int channels, const QByteArray& data, const QString& extra = {})
     {
         *conf +=
             QStringLiteral("pcm.%1_card { type tessarotestcard formats [ %2 ] rates [ %3 ] "
@@ -301,8 +299,8 @@ private slots:
                               QString("\"%1\"").arg(kFormats[k].alsa), "176400 352800", 2,
                               dopFrames(kFormats[k], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0)));
         QVERIFY(addDevice(&conf, "dop_lost", "\"S32_LE\"", "176400", 2,
-                          dopFrames(kFormats[0], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0,
-                                    16384, 16384 + 8192)));
+                          dopFrames(kFormats[0], {dopStream(0, 0, n), dopStream(1, 0, n)}, 0, 16384,
+                                    16384 + 8192)));
         QVERIFY(addDevice(&conf, "plain_hirate", kFormats[0], "44100 176400 352800", 2, n));
         // "hw:7" is card 7 to the driver, whose reservation it asks for: here a test card that
         // cannot be opened while reserved-busy exists.
@@ -315,16 +313,17 @@ private slots:
         qputenv("ALSA_CONFIG_PATH", QFile::encodeName(path("asoundrc")));
         qputenv(AlsaCardList::kDevicesVariable,
                 "halvik_stereo, mono,eight,s16_le,s24_3le,s24_le,dsd_u8,dsd_u16_le,dsd_u16_be,"
-                "dsd_u32_le,dsd_u32_be,dop_s32_le,dop_s24_3le,dop_s24_le,dop_lost,plain_hirate,hw:7,plain_null,"
+                "dsd_u32_le,dsd_u32_be,dop_s32_le,dop_s24_3le,dop_s24_le,dop_lost,plain_hirate,hw:"
+                "7,plain_null,"
                 "tessaro_missing,"
                 "a_device_name_much_longer_than_the_limit");
 
         registerAlsaDrivers();
         QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller = new AsioController(&host(), QSharedPointer<AsioDrivers>(new AsioDrivers),
-                                        pool, writer, this);
-        controller->setEmbedMetadata(false);  // the plain header the data are read after
+        controller = new AsioController(&host(), QSharedPointer<AsioDrivers>(new AsioDrivers), pool,
+                                        writer, this);
+        controller->setEmbedMetadata(false); // the plain header the data are read after
         writer->setParent(controller);
         connect(controller,
                 qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,
@@ -573,9 +572,9 @@ private slots:
         const QString service = "org.freedesktop.ReserveDevice1.Audio7";
         QVERIFY(writeFile("reserved-busy", {}));
         QProcess holder;
-        holder.start(TESSARO_RESERVATION_HOLDER, {"7", "Test Sound Server",
-                                                  releases ? "release" : "refuse",
-                                                  path("reserved-busy")});
+        holder.start(
+            TESSARO_RESERVATION_HOLDER,
+            {"7", "Test Sound Server", releases ? "release" : "refuse", path("reserved-busy")});
         QVERIFY(holder.waitForReadyRead(10000));
         QDBusConnectionInterface* names = QDBusConnection::sessionBus().interface();
         const QString holderName = names->serviceOwner(service);
@@ -592,9 +591,8 @@ private slots:
         }
         QCOMPARE(d->init(nullptr), ASIOTrue);
         QCOMPARE(names->serviceOwner(service).value(), QDBusConnection::sessionBus().baseService());
-        QDBusConnection other = QDBusConnection::connectToBus(QString(qgetenv(
-                                                                  "DBUS_SESSION_BUS_ADDRESS")),
-                                                              "another program");
+        QDBusConnection other = QDBusConnection::connectToBus(
+            QString(qgetenv("DBUS_SESSION_BUS_ADDRESS")), "another program");
         QDBusPendingReply<bool> answer = other.asyncCall(
             QDBusMessage::createMethodCall(service, "/org/freedesktop/ReserveDevice1/Audio7",
                                            "org.freedesktop.ReserveDevice1", "RequestRelease")

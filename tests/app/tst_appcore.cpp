@@ -22,7 +22,7 @@ const QString kOrg = QString::fromLatin1(AppIdentity::kOrganisation);
 const QString kApp = QString::fromLatin1(AppIdentity::kApplication);
 const char* const kReadyDriver = "Halvik Ready Driver";
 const char* const kBrokenDriver = "Halvik Broken Driver";
-const char* const kLateDriver = "Halvik Late Driver";  // registered only once waited for
+const char* const kLateDriver = "Halvik Late Driver"; // registered only once waited for
 
 // A controller with a pool and a writer of its own (room for a real driver's buffers), over the
 // registered drivers, none of them scanned yet.
@@ -156,8 +156,10 @@ private slots:
         row("wav 0", stored, "a.wav", 0, wav + off);
         row("fat32 -5", stored, "a.dsf", -5, fat32 + off);
         // Below a GB the limit reads in MB, not as 0.00 GB.
-        row("wav 3 MB", "[AUTO_SPLIT]\nthreshold\\wav=3145728\n", "b.wav", 3145728, wav + on + "3.00 MB");
-        row("wav 1 GB", "[AUTO_SPLIT]\nthreshold\\wav=1073741824\n", "c.wav", 1073741824, wav + on + "1.00 GB");
+        row("wav 3 MB", "[AUTO_SPLIT]\nthreshold\\wav=3145728\n", "b.wav", 3145728,
+            wav + on + "3.00 MB");
+        row("wav 1 GB", "[AUTO_SPLIT]\nthreshold\\wav=1073741824\n", "c.wav", 1073741824,
+            wav + on + "1.00 GB");
     }
     void splitPolicy()
     {
@@ -200,17 +202,20 @@ private slots:
         Controller controller;
         const QString sim = "Halvik Simulated Device";
         const QStringList mixed{"Other Interface", "My HALVIK Box", "Halvik Second"};
-        const struct { QStringList names; QString device, chosen; } rows[] = {
-            {mixed, "Other Interface", "Other Interface"},
-            {mixed, "Gone Device", "My HALVIK Box"},
-            {mixed, "halvik second", "My HALVIK Box"},  // names are case-sensitive
-            {{"Alpha", "Beta"}, "Gamma", "Gamma"},
-            {{}, "Halvik", "Halvik"},
-            {{"Alpha", sim}, "Studio Card (ALSA)", "Studio Card (ALSA)"},
-            {{"Alpha", sim}, sim, sim},
-            {{"Alpha", sim}, "", sim},
-            {{"Alpha", "Beta"}, "", "Alpha"},
-            {{}, "", ""}};
+        const struct
+        {
+            QStringList names;
+            QString device, chosen;
+        } rows[] = {{mixed, "Other Interface", "Other Interface"},
+                    {mixed, "Gone Device", "My HALVIK Box"},
+                    {mixed, "halvik second", "My HALVIK Box"}, // names are case-sensitive
+                    {{"Alpha", "Beta"}, "Gamma", "Gamma"},
+                    {{}, "Halvik", "Halvik"},
+                    {{"Alpha", sim}, "Studio Card (ALSA)", "Studio Card (ALSA)"},
+                    {{"Alpha", sim}, sim, sim},
+                    {{"Alpha", sim}, "", sim},
+                    {{"Alpha", "Beta"}, "", "Alpha"},
+                    {{}, "", ""}};
         for (const auto& row : rows)
             QCOMPARE(CtrlInitializer::chooseDriver(row.names, row.device, &controller), row.chosen);
     }
@@ -234,7 +239,7 @@ private slots:
         Controller none;
         CtrlInitializer(&none, kOrg, kApp).applyTo(QString());
         QCOMPARE(state(none), "ready 0, reconnecting 0, split 524288000, monitor 1");
-        Controller late;  // its list read before the device was installed
+        Controller late; // its list read before the device was installed
         AsioHostState::instance()->setBufferProcessor(&late);
         CtrlInitializer(&late, kOrg, kApp).applyTo(kLateDriver);
         QTest::qWait(1500);

@@ -125,8 +125,8 @@ private slots:
             "--record take.dff --rate 96000 --device Halvik_Simulated_Device", 0, "", "take.wav",
             96000);
         // The short options; quiet leaves standard error empty when all goes well.
-        row("short options, quiet", "-q -r 48000 -d 3 --record take -D Halvik_Simulated_Device",
-            0, "", "take.wav", 48000);
+        row("short options, quiet", "-q -r 48000 -d 3 --record take -D Halvik_Simulated_Device", 0,
+            "", "take.wav", 48000);
         // take.wav exists (longer than the take): it is replaced only when asked to be.
         row("existing, --overwrite", "--record take.wav -d 3 --overwrite", 0, "", "take.wav",
             44100);
@@ -157,7 +157,8 @@ private slots:
         row("overwrite alone", "--overwrite", 2, "--overwrite applies only to --record." + hint);
         row("DSD to standard output", "--record - -r 2822400", 2,
             "DSD cannot be streamed to standard output (--record -); record it into a file, or "
-            "choose a PCM rate below 2822400 Hz." + hint);
+            "choose a PCM rate below 2822400 Hz." +
+                hint);
         row("folder given", "--record .", 1, "cannot record to %1: '%1' is a folder, not a file");
         row("no such device", "--record a.wav -D Nope_(ALSA)", 1,
             "no device named 'Nope (ALSA)' (--list-devices shows the devices)");
@@ -350,13 +351,14 @@ private slots:
         QTest::addColumn<QString>("reader");
         QTest::addColumn<QString>("seconds");
         QTest::addColumn<int>("status");
-        QTest::addColumn<QString>("errors");  // all of standard error, quiet as it is
+        QTest::addColumn<QString>("errors"); // all of standard error, quiet as it is
         QTest::newRow("ffprobe") << "ffprobe -v error -count_packets -of compact=p=0:nk=1 "
                                     "-show_entries stream=codec_name,sample_rate,channels pipe:0"
                                  << "-d 2" << 0 << "";
         // No time limit: the reader that goes is what ends the take.
         QTest::newRow("head -c 1000")
-            << "head -c 1000" << "" << 1
+            << "head -c 1000"
+            << "" << 1
             << "Error: writer error 5: -: Broken pipe\n"
                "tessaro-recorder: recording stopped: standard output: Broken pipe\n";
     }
@@ -373,7 +375,8 @@ private slots:
         start(p,
               {"-c",
                QString("{ \"$0\" -q -r 48000 %1 --record - 2>err; echo $? >status; } | "
-                       "tee stream.wav | %2 >out").arg(seconds, reader),
+                       "tee stream.wav | %2 >out")
+                   .arg(seconds, reader),
                recorder()},
               {}, "/bin/sh");
         QVERIFY(p.waitForFinished(60000));
@@ -475,7 +478,8 @@ private slots:
             QVERIFY2(bytes.size() > 44 && qint64(wavData(bytes).first) == wavData(bytes).second,
                      qPrintable(err));
             const double seconds = MediaProbe::probe(file).duration;
-            QVERIFY2(qAbs(seconds - (2 + i)) <= 0.4, qPrintable(file + ": " + QString::number(seconds)));
+            QVERIFY2(qAbs(seconds - (2 + i)) <= 0.4,
+                     qPrintable(file + ": " + QString::number(seconds)));
             files << file;
         }
         files.removeDuplicates();
@@ -489,15 +493,17 @@ private slots:
     {
         QTest::addColumn<QString>("arguments");
         QTest::addColumn<QString>("config");
-        QTest::addColumn<QString>("name");  // the file recorded, as a pattern
+        QTest::addColumn<QString>("name"); // the file recorded, as a pattern
         QTest::addColumn<bool>("embedded");
-        QTest::newRow("dff") << "--record %Y-%m-%d_%H%M%S.dff --rate 2822400 --seconds 1" << ""
+        QTest::newRow("dff") << "--record %Y-%m-%d_%H%M%S.dff --rate 2822400 --seconds 1"
+                             << ""
                              << "\\d{4}-\\d\\d-\\d\\d_\\d{6}\\.dff" << true;
-        QTest::newRow("wav") << "--record %Y-%m-%d_%H%M%S.wav --seconds 1" << ""
+        QTest::newRow("wav") << "--record %Y-%m-%d_%H%M%S.wav --seconds 1"
+                             << ""
                              << "\\d{4}-\\d\\d-\\d\\d_\\d{6}\\.wav" << true;
         QTest::newRow("wav, metadata off") << "--record plain%%.wav --seconds 1"
-                                           << "[CONFIG]\nembed_metadata=false\n" << "plain%\\.wav"
-                                           << false;
+                                           << "[CONFIG]\nembed_metadata=false\n"
+                                           << "plain%\\.wav" << false;
     }
 
     void clockNamesAndMetadata()
@@ -527,10 +533,14 @@ private slots:
             return;
         }
         // The time in the file is the start's, as the name's is (a few seconds apart at most).
-        const QString recorded = file.endsWith(".wav")
-            ? tags.value("date") + "T" + tags.value("creation_time")
-            : QRegularExpression("Recorded (\\S+) with Tessaro Recorder 1.3 from Halvik Simulated "
-                                 "Device").match(tags.value("comment")).captured(1);
+        const QString recorded =
+            file.endsWith(".wav")
+                ? tags.value("date") + "T" + tags.value("creation_time")
+                : QRegularExpression(
+                      "Recorded (\\S+) with Tessaro Recorder 1.3 from Halvik Simulated "
+                      "Device")
+                      .match(tags.value("comment"))
+                      .captured(1);
         const QDateTime named = QDateTime::fromString(file.left(17), "yyyy-MM-dd_HHmmss");
         const qint64 apart = named.secsTo(QDateTime::fromString(recorded, Qt::ISODate));
         QVERIFY2(named.isValid() && apart >= 0 && apart <= 10, qPrintable(file + " " + recorded));

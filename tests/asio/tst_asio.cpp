@@ -41,9 +41,7 @@ QStringList g_warnings;
 const QString kLongListed = "Test Device Whose Name Has~9e1d";
 QStringList withBuiltins(const QStringList& fileNames)
 {
-    return QStringList{kAlpha, kBeta, kLongListed, kHost,
-                       "Halvik Simulated Device"} +
-           fileNames;
+    return QStringList{kAlpha, kBeta, kLongListed, kHost, "Halvik Simulated Device"} + fileNames;
 }
 
 void registerBuiltins(bool on)
@@ -168,19 +166,21 @@ private slots:
                    registeredDriver("k31", clsidNumber(4), QString(31, 'a')) +
                    registeredDriver("k32", clsidNumber(5), QString(32, 'b')) +
                    registeredDriver("k300", clsidNumber(6), QString(300, 'd'))
-            << QStringList{"Zulu Described", "Alpha Card", "  Spaced Name  ", QString(31, 'a'),
-                           "k32", "k300"}
+            << QStringList{"Zulu Described", "Alpha Card", "  Spaced Name  ",
+                           QString(31, 'a'), "k32",        "k300"}
             << QStringList();
         // Cut to the buffers these would have been listed alike; equal names are numbered.
         const QString longKey = QString(40, 'k');
         QTest::newRow("long and equal names listed apart")
-            << registeredDriver(longKey + "A", clsidNumber(1), "Professional Audio Interface Model A") +
-                   registeredDriver(longKey + "B", clsidNumber(2), "Professional Audio Interface Model B") +
+            << registeredDriver(longKey + "A", clsidNumber(1),
+                                "Professional Audio Interface Model A") +
+                   registeredDriver(longKey + "B", clsidNumber(2),
+                                    "Professional Audio Interface Model B") +
                    registeredDriver("Twin", clsidNumber(3), QString()) +
                    registeredDriver("Twin Key", clsidNumber(4), "Twin") +
                    registeredDriver(longKey + "C", clsidNumber(5), "Twin")
-            << QStringList{"Professional Audio Interfa~4891", "Professional Audio Interfa~43d8", "Twin",
-                           "Twin Key", "Twin 2"}
+            << QStringList{"Professional Audio Interfa~4891", "Professional Audio Interfa~43d8",
+                           "Twin", "Twin Key", "Twin 2"}
             << QStringList();
         QTest::newRow("class ids in any letter case")
             << QStringLiteral(
@@ -189,7 +189,8 @@ private slots:
                    "[HKCR\\CLSID\\{abcdef01-2345-6789-abcd-ef0123456789}\\inprocserver32]\n@ = %1\n"
                    "[HKLM\\software\\asio\\mixed]\nclsid = {abcdef01-2345-6789-abcd-ef012345678a}\n"
                    "description = Mixed Key\n"
-                   "[HKCR\\clsid\\{AbCdEf01-2345-6789-aBcD-Ef012345678A}\\InprocServer32]\n@ = %1\n")
+                   "[HKCR\\clsid\\{AbCdEf01-2345-6789-aBcD-Ef012345678A}\\InprocServer32]\n@ = "
+                   "%1\n")
                    .arg(kModulePath)
             << QStringList{"Upper Text", "Mixed Key"} << QStringList();
 
@@ -208,9 +209,9 @@ private slots:
                 .arg(clsidNumber(2), clsidNumber(3), clsidNumber(4), clsidNumber(5),
                      g_workDir.filePath("gone.so"), QString(130, 'L'), clsidNumber(1));
         QTest::newRow("broken keys skipped")
-            << registeredDriver("good one", clsidNumber(1), "Good One") + broken
-                   + registeredDriver("text id", "some-text-id", "Text Id")
-                   + registeredDriver("good two", clsidNumber(6), "Good Two")
+            << registeredDriver("good one", clsidNumber(1), "Good One") + broken +
+                   registeredDriver("text id", "some-text-id", "Text Id") +
+                   registeredDriver("good two", clsidNumber(6), "Good Two")
             << QStringList{"Good One", "Text Id", "Good Two"} << QStringList{"127 characters"};
 
         // Each bad line (1, 4, 5, 7, 8, 10, 11) is reported once with the file and its number;
@@ -246,7 +247,8 @@ private slots:
         QStringList listed;
         QByteArray buffer(32, '\0');
         for (int i = 0; i < drivers.entryCount(); ++i)
-            listed << (drivers.entryName(i, buffer.data(), 32) == 0 ? QString(buffer.constData()) : "failed");
+            listed << (drivers.entryName(i, buffer.data(), 32) == 0 ? QString(buffer.constData())
+                                                                    : "failed");
         QCOMPARE(listed, withBuiltins(names));
         QCOMPARE(g_warnings.size(), warnings.size());
         for (int i = 0; i < g_warnings.size(); ++i)
@@ -317,20 +319,28 @@ private slots:
     void loadReplacesOrKeepsTheCurrentDriver()
     {
         const QStringList reopened{"Release", "create"}, none;
-        struct Row { QString previous, next; bool loads; QStringList calls; QString current; };
-        const Row rows[] = {{kAlpha, kAlpha, true, reopened, kAlpha},
-                            {kAlpha, kUnparsable, false, reopened, kAlpha}, // a failed load restores
-                            {kBeta, "No Such Driver", false, none, kBeta},
-                            {kBeta, "halvik test beta", false, none, kBeta}, // names are case-sensitive
-                            {kBeta, kLongName, false, none, kBeta},          // only as listed
-                            {kBeta, kLongListed, true, {"Release"}, kLongName},
-                            {"", kBrokenModule, false, none, ""}};
+        struct Row
+        {
+            QString previous, next;
+            bool loads;
+            QStringList calls;
+            QString current;
+        };
+        const Row rows[] = {
+            {kAlpha, kAlpha, true, reopened, kAlpha},
+            {kAlpha, kUnparsable, false, reopened, kAlpha}, // a failed load restores
+            {kBeta, "No Such Driver", false, none, kBeta},
+            {kBeta, "halvik test beta", false, none, kBeta}, // names are case-sensitive
+            {kBeta, kLongName, false, none, kBeta},          // only as listed
+            {kBeta, kLongListed, true, {"Release"}, kLongName},
+            {"", kBrokenModule, false, none, ""}};
         for (const auto& row : rows) {
             QVERIFY(row.previous.isEmpty() || load(row.previous));
             TestDriver::clearCalls(row.previous);
             QVERIFY2(load(row.next) == row.loads, qPrintable(row.next));
             QCOMPARE(TestDriver::calls(row.previous), row.calls);
-            QCOMPARE(currentAsioDriver, row.current.isEmpty() ? nullptr : TestDriver::current(row.current));
+            QCOMPARE(currentAsioDriver,
+                     row.current.isEmpty() ? nullptr : TestDriver::current(row.current));
             // What is current is the load list's own: exiting releases it.
             QVERIFY(ASIOExit() == ASE_OK && !currentAsioDriver);
             QVERIFY(row.current.isEmpty() || !TestDriver::current(row.current));
@@ -438,7 +448,10 @@ private slots:
             driver->fireBufferSwitch(half);
             expected << fields(0, half, half, "test") << fields(1, half, half, "test");
         }
-        std::thread([driver] { for (long half : {0, 1, 0, 1}) driver->fireBufferSwitch(half); }).join();
+        std::thread([driver] {
+            for (long half : {0, 1, 0, 1})
+                driver->fireBufferSwitch(half);
+        }).join();
         for (long half : {0, 1, 0, 1})
             expected << fields(0, half, half, "driver") << fields(1, half, half, "driver");
         QCOMPARE(processor.calls, expected);
@@ -463,7 +476,8 @@ private slots:
         driver->fireBufferSwitch(-1);
         AsioHostState::bufferSwitchTimeInfo(nullptr, 1, ASIOTrue);
         ASIOTime t{};
-        t.timeInfo = {1.0, {0, 1000000}, {1, 5}, 96000, kSamplePositionValid | kSampleRateValid, {}};
+        t.timeInfo = {1.0, {0, 1000000}, {1, 5}, 96000, kSamplePositionValid | kSampleRateValid,
+                      {}};
         t.timeCode = {1.0, {2, 0}, kTcValid | kTcRunning, {}};
         QVERIFY(!AsioHostState::bufferSwitchTimeInfo(&t, 0, ASIOTrue));
         QCOMPARE(processor.calls, (QStringList{fields(0, 1, 1, "test"), fields(1, 1, 1, "test"),
@@ -475,8 +489,9 @@ private slots:
         t.timeInfo.flags = kSystemTimeValid;
         t.timeCode.flags = kTcRunning;
         AsioHostState::bufferSwitchTimeInfo(&t, 0, ASIOTrue);
-        QCOMPARE(fields(host().lastSamplePosition, host().lastSystemTimeNs, host().lastTimeCodeSamples),
-                 fields(0, 1000000, 0));
+        QCOMPARE(
+            fields(host().lastSamplePosition, host().lastSystemTimeNs, host().lastTimeCodeSamples),
+            fields(0, 1000000, 0));
     }
 
     // A driver sends time information only to a host that says, both ways, it takes it; and
@@ -496,13 +511,18 @@ private slots:
     {
         using S = TestDriverScript;
         // read: inputs, preferred buffer size, rate, outputReady supported.
-        const struct { ASIOError S::*result; ASIOError error; int staticCode; QString read; } steps[] = {
-            {&S::getChannelsResult, ASE_NotPresent, -1, "0 99 0 0"},
-            {&S::getBufferSizeResult, ASE_HWMalfunction, -2, "6 99 0 0"},
-            {&S::getSampleRateResult, ASE_NoClock, -3, "6 512 0 0"},
-            {&S::getChannelInfoResult, ASE_InvalidParameter, 0, "6 512 96000 1"},
-            {&S::getLatenciesResult, ASE_HWMalfunction, 0, "6 512 96000 1"},
-            {&S::createBuffersResult, ASE_NoMemory, 0, "6 512 96000 1"}};
+        const struct
+        {
+            ASIOError S::*result;
+            ASIOError error;
+            int staticCode;
+            QString read;
+        } steps[] = {{&S::getChannelsResult, ASE_NotPresent, -1, "0 99 0 0"},
+                     {&S::getBufferSizeResult, ASE_HWMalfunction, -2, "6 99 0 0"},
+                     {&S::getSampleRateResult, ASE_NoClock, -3, "6 512 0 0"},
+                     {&S::getChannelInfoResult, ASE_InvalidParameter, 0, "6 512 96000 1"},
+                     {&S::getLatenciesResult, ASE_HWMalfunction, 0, "6 512 96000 1"},
+                     {&S::createBuffersResult, ASE_NoMemory, 0, "6 512 96000 1"}};
         for (const auto& step : steps) {
             TestDriverScript script;
             script.inputs = 6;
@@ -514,7 +534,8 @@ private slots:
             AsioDriverData d;
             d.preferredBufferSize = 99;
             QCOMPARE(initAsioStaticData(d), step.staticCode);
-            QCOMPARE(fields(d.inputChannelCount, d.preferredBufferSize, d.sampleRate, d.outputReadySupported),
+            QCOMPARE(fields(d.inputChannelCount, d.preferredBufferSize, d.sampleRate,
+                            d.outputReadySupported),
                      step.read);
             if (step.staticCode != 0)
                 continue;

@@ -11,8 +11,7 @@ MediaInfo MediaProbe::probe(const QString& path)
     QProcess ffprobe;
     ffprobe.start(QStringLiteral("ffprobe"),
                   {"-v", "error", "-show_entries",
-                   "stream=channels:format=format_name,duration:format_tags", "-of",
-                   "json", path});
+                   "stream=channels:format=format_name,duration:format_tags", "-of", "json", path});
     MediaInfo info;
     if (!ffprobe.waitForFinished(30000) || ffprobe.exitCode() != 0)
         return info;
@@ -33,7 +32,11 @@ QVector<QVector<float>> MediaProbe::decode(const QString& path, int outputRate)
     QStringList args{"-v", "error", "-i", path};
     if (outputRate > 0)
         args << "-ar" << QString::number(outputRate);
-    args << "-f" << "f32le" << "-acodec" << "pcm_f32le" << "-";
+    args << "-f"
+         << "f32le"
+         << "-acodec"
+         << "pcm_f32le"
+         << "-";
     QProcess ffmpeg;
     ffmpeg.start(QStringLiteral("ffmpeg"), args);
     QVector<QVector<float>> channels;

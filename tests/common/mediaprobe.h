@@ -11,7 +11,7 @@ struct MediaInfo
     QString formatName;
     int channels = 0;
     double duration = 0.0;
-    QMap<QString, QString> tags;  // the container's metadata, as -show_format gives it
+    QMap<QString, QString> tags; // the container's metadata, as -show_format gives it
 };
 
 class MediaProbe

@@ -3,15 +3,15 @@
 #include "builtindrivers.h"
 
 #include <QMap>
-#include <mutex>
 #include <QUuid>
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 
 struct TestDriverClass
 {
-    std::mutex mutex;  // pthread, so that the race detector sees what it orders
+    std::mutex mutex; // pthread, so that the race detector sees what it orders
     TestDriverScript script;
     QStringList calls;
     TestDriver* live = nullptr;
@@ -25,12 +25,17 @@ QMap<QString, std::shared_ptr<TestDriverClass>>& classes()
     return map;
 }
 
-QString providerId(const QString& name) { return QStringLiteral("testdriver:") + name; }
+QString providerId(const QString& name)
+{
+    return QStringLiteral("testdriver:") + name;
+}
 
-ASIOSamples splitValue(uint64_t value) { return ASIOSamples{uint32_t(value >> 32), uint32_t(value)}; }
+ASIOSamples splitValue(uint64_t value)
+{
+    return ASIOSamples{uint32_t(value >> 32), uint32_t(value)};
+}
 
-template <typename Fn>
-void withClass(const QString& name, Fn fn)
+template <typename Fn> void withClass(const QString& name, Fn fn)
 {
     if (const auto cls = classes().value(name)) {
         std::lock_guard<std::mutex> lock(cls->mutex);
@@ -38,8 +43,7 @@ void withClass(const QString& name, Fn fn)
     }
 }
 
-template <typename T>
-T read(const QString& name, T TestDriverClass::*field)
+template <typename T> T read(const QString& name, T TestDriverClass::*field)
 {
     T value{};
     withClass(name, [&](TestDriverClass& c) { value = c.*field; });
@@ -81,15 +85,27 @@ void TestDriver::unregisterDriver(const QString& name)
     classes().remove(name);
 }
 
-TestDriverScript TestDriver::script(const QString& name) { return read(name, &TestDriverClass::script); }
-TestDriver* TestDriver::current(const QString& name) { return read(name, &TestDriverClass::live); }
-QStringList TestDriver::calls(const QString& name) { return read(name, &TestDriverClass::calls); }
+TestDriverScript TestDriver::script(const QString& name)
+{
+    return read(name, &TestDriverClass::script);
+}
+TestDriver* TestDriver::current(const QString& name)
+{
+    return read(name, &TestDriverClass::live);
+}
+QStringList TestDriver::calls(const QString& name)
+{
+    return read(name, &TestDriverClass::calls);
+}
 
 void TestDriver::setScript(const QString& name, const TestDriverScript& script)
 {
     withClass(name, [&](TestDriverClass& c) { c.script = script; });
 }
-void TestDriver::clearCalls(const QString& name) { withClass(name, [](auto& c) { c.calls.clear(); }); }
+void TestDriver::clearCalls(const QString& name)
+{
+    withClass(name, [](auto& c) { c.calls.clear(); });
+}
 
 TestDriver::TestDriver(std::shared_ptr<TestDriverClass> cls) : m_class(std::move(cls))
 {
@@ -153,7 +169,8 @@ void TestDriver::requestReset(bool fromNewThread)
     if (message && fromNewThread) {
         joinOrDetach(m_helperThread);
         // Touches nothing of this driver: the host may release it while handling the request.
-        m_helperThread = std::thread([message]() { message(kAsioResetRequest, 0, nullptr, nullptr); });
+        m_helperThread =
+            std::thread([message]() { message(kAsioResetRequest, 0, nullptr, nullptr); });
     }
 }
 
@@ -211,7 +228,8 @@ ASIOError TestDriver::getLatencies(long* inputLatency, long* outputLatency)
                   });
 }
 
-ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize, long* granularity)
+ASIOError TestDriver::getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                                    long* granularity)
 {
     return answer("getBufferSize", &TestDriverScript::getBufferSizeResult,
                   minSize && maxSize && preferredSize && granularity,
@@ -257,7 +275,8 @@ ASIOError TestDriver::getChannelInfo(ASIOChannelInfo* info)
     const auto created = [&](const ASIOBufferInfo& b) {
         return b.isInput == info->isInput && b.channelNum == info->channel;
     };
-    info->isActive = std::any_of(m_buffers.begin(), m_buffers.end(), created) ? ASIOTrue : ASIOFalse;
+    info->isActive =
+        std::any_of(m_buffers.begin(), m_buffers.end(), created) ? ASIOTrue : ASIOFalse;
     info->channelGroup = 0;
     info->type = m_ioFormat == kASIODSDFormat ? ASIOSampleType(ASIOSTDSDInt8MSB1) : s.pcmSampleType;
     const QByteArray number = QByteArray::number(qlonglong(info->channel) + 1);

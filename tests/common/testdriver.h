@@ -66,7 +66,8 @@ struct TestDriverScript
     // Answers of the calls; future answers kAsioSetIoFormat, kAsioGetIoFormat and
     // kAsioCanDoIoFormat with futureResult, and a successful set changes the IO format.
     ASIOError futureResult = ASE_SUCCESS;
-    ASIOError getChannelsResult = ASE_OK, getBufferSizeResult = ASE_OK, getSampleRateResult = ASE_OK;
+    ASIOError getChannelsResult = ASE_OK, getBufferSizeResult = ASE_OK,
+              getSampleRateResult = ASE_OK;
     ASIOError getSamplePositionResult = ASE_OK, getChannelInfoResult = ASE_OK;
     ASIOError createBuffersResult = ASE_OK, getLatenciesResult = ASE_OK, outputReadyResult = ASE_OK;
 
@@ -97,14 +98,21 @@ public:
     unsigned long AddRef() override { return ++m_refs; }
     unsigned long Release() override;
     ASIOBool init(void*) override { return logCall("init").initSucceeds ? ASIOTrue : ASIOFalse; }
-    void getDriverName(char* name) override { copyText(name, 32, logCall("getDriverName").driverName); }
+    void getDriverName(char* name) override
+    {
+        copyText(name, 32, logCall("getDriverName").driverName);
+    }
     long getDriverVersion() override { return logCall("getDriverVersion").driverVersion; }
-    void getErrorMessage(char* text) override { copyText(text, 124, logCall("getErrorMessage").errorMessage); }
+    void getErrorMessage(char* text) override
+    {
+        copyText(text, 124, logCall("getErrorMessage").errorMessage);
+    }
     ASIOError start() override;
     ASIOError stop() override;
     ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
     ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
-    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize, long* granularity) override;
+    ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
+                            long* granularity) override;
     ASIOError canSampleRate(ASIOSampleRate rate) override
     {
         return logCall("canSampleRate").rates.contains(rate) ? ASE_OK : ASE_NoClock;

@@ -27,7 +27,7 @@
 
 namespace {
 const QString kDevice = QString::fromLatin1(SimulatedDriver::kDescription);
-const char* const kDriver = "Halvik Rules Driver";  // silent: its buffers stay zero
+const char* const kDriver = "Halvik Rules Driver"; // silent: its buffers stay zero
 const char* const kForeign = "Other Vendor Driver";
 
 // The seconds of audio the header counts (with a DSF's padding, as players count them), read
@@ -40,17 +40,20 @@ double countedSeconds(const QByteArray& f, const QString& suffix, double rate)
     if (suffix == "dsf") {
         const quint64 data = qFromLittleEndian<quint64>(f.constData() + 84) - 12;
         const quint64 samples = qFromLittleEndian<quint64>(f.constData() + 64);
-        const bool consistent = qFromLittleEndian<quint64>(f.constData() + 12) == size && data == size - 92
-                                && samples <= data / 2 * 8 && samples + 4096 * 8 > data / 2 * 8;
+        const bool consistent = qFromLittleEndian<quint64>(f.constData() + 12) == size &&
+                                data == size - 92 && samples <= data / 2 * 8 &&
+                                samples + 4096 * 8 > data / 2 * 8;
         return consistent && data % 8192 == 0 ? data / (rate / 4) : -1;
     }
     if (suffix == "dff") {
         const quint64 data = qFromBigEndian<quint64>(f.constData() + 122);
-        const bool consistent = qFromBigEndian<quint64>(f.constData() + 4) == size - 12 && data == size - 130;
+        const bool consistent =
+            qFromBigEndian<quint64>(f.constData() + 4) == size - 12 && data == size - 130;
         return consistent && data % 2 == 0 ? data / (rate / 4) : -1;
     }
     const quint32 data = qFromLittleEndian<quint32>(f.constData() + 40);
-    const bool consistent = qFromLittleEndian<quint32>(f.constData() + 4) == data + 36 && data == size - 44;
+    const bool consistent =
+        qFromLittleEndian<quint32>(f.constData() + 4) == data + 36 && data == size - 44;
     return consistent && data % 8 == 0 ? data / (rate * 8) : -1;
 }
 QByteArray contents(const QString& file)
@@ -73,10 +76,12 @@ class TestController : public QObject
     QString path(const QString& name) { return QDir(dir.path()).absoluteFilePath(name); }
     TestDriver* driver() { return TestDriver::current(kDriver); }
     // The host's buffer k (the inputs, then the outputs), half 0 or 1.
-    uchar* buffer(int k, int half) { return (uchar*)AsioHostState::instance()->bufferInfos[k].buffers[half]; }
+    uchar* buffer(int k, int half)
+    {
+        return (uchar*)AsioHostState::instance()->bufferInfos[k].buffers[half];
+    }
     // The test driver's default script, changed as the case needs.
-    template <typename Change>
-    static void setScript(Change change)
+    template <typename Change> static void setScript(Change change)
     {
         TestDriverScript s;
         s.driverName = kDriver;
@@ -117,7 +122,8 @@ class TestController : public QObject
     {
         closed.removeAll(file);
         controller->stopRecording();
-        return QTest::qWaitFor([&] { return controller->isIdle() && closed.contains(file); }, 20000);
+        return QTest::qWaitFor([&] { return controller->isIdle() && closed.contains(file); },
+                               20000);
     }
 
     // Checks the pattern words of a stereo WAV from sample `first` on or, when first < 0, from
@@ -126,11 +132,13 @@ class TestController : public QObject
     qint64 checkPattern(const QString& file, qint64 first = -1)
     {
         const QByteArray bytes = contents(file);
-        const auto word = [&](int pos) { return qFromLittleEndian<quint32>(bytes.constData() + pos); };
+        const auto word = [&](int pos) {
+            return qFromLittleEndian<quint32>(bytes.constData() + pos);
+        };
         qint64 n = first >= 0 || bytes.size() < 48 ? first : word(44) & 0x0fffffff;
         for (int pos = 44; n >= 0 && pos + 8 <= bytes.size(); pos += 8, ++n) {
-            if (word(pos) != SimulatedDriver::patternWord(0, n)
-                || word(pos + 4) != SimulatedDriver::patternWord(1, n))
+            if (word(pos) != SimulatedDriver::patternWord(0, n) ||
+                word(pos + 4) != SimulatedDriver::patternWord(1, n))
                 return -1;
         }
         return n;
@@ -155,12 +163,14 @@ private slots:
         AsioHostState* host = AsioHostState::instance();
         pool.reset(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller = new AsioController(host, QSharedPointer<AsioDrivers>::create(), pool, writer, this);
-        controller->setEmbedMetadata(false);  // the plain headers these cases read
+        controller =
+            new AsioController(host, QSharedPointer<AsioDrivers>::create(), pool, writer, this);
+        controller->setEmbedMetadata(false); // the plain headers these cases read
         writer->setParent(controller);
         host->setBufferProcessor(controller);
-        connect(writer.data(), &AudioFileWriter::fileClosed, this,
-                [this](const QString& file) { closed << file; }, Qt::QueuedConnection);
+        connect(
+            writer.data(), &AudioFileWriter::fileClosed, this,
+            [this](const QString& file) { closed << file; }, Qt::QueuedConnection);
         connect(controller,
                 qOverload<QString, QString, QString, QColor, QColor>(&AsioController::logMsg), this,
                 [this](QString m, QString t, QString, QColor c, QColor b) {
@@ -200,12 +210,13 @@ private slots:
                                    "recording started"}));
         QVERIFY(controller->isDriverReady());
         QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
-        QCOMPARE(pool->partitionSize(), 512u / 8u);  // 512 one-bit samples per half
+        QCOMPARE(pool->partitionSize(), 512u / 8u); // 512 one-bit samples per half
         QCOMPARE((QStringList{controller->asioErrorText(-1000), controller->asioErrorText(-5000)}),
                  (QStringList{"hardware input or output is not present or available", ""}));
         QList<double> bytes;
-        for (ASIOSampleType t : std::initializer_list<ASIOSampleType>{
-                 ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24, ASIOSTFloat64LSB, ASIOSTDSDInt8NER8, 5})
+        for (ASIOSampleType t :
+             std::initializer_list<ASIOSampleType>{ASIOSTInt16LSB, ASIOSTInt24MSB, ASIOSTInt32LSB24,
+                                                   ASIOSTFloat64LSB, ASIOSTDSDInt8NER8, 5})
             bytes << AsioController::bytesPerSample(t);
         QCOMPARE(bytes, (QList<double>{2, 3, 4, 8, 0.125, 0}));
     }
@@ -220,8 +231,8 @@ private slots:
         QVERIFY(!log.contains("sampling rate 48000 is not supported"));
         clearLog();
         QVERIFY(controller->initializeDriver(kDriver, 96000));
-        QCOMPARE(log.filter("sampling rate "),
-                 QStringList({"sampling rate 96000 is not supported", "sampling rate corrected to 44100"}));
+        QCOMPARE(log.filter("sampling rate "), QStringList({"sampling rate 96000 is not supported",
+                                                            "sampling rate corrected to 44100"}));
         QCOMPARE(QString::number(controller->sampleRate()) + " " + controller->sampleRateText(),
                  QString("44100 44.1 kHz"));
         clearLog();
@@ -273,12 +284,14 @@ private slots:
         const auto resyncs = [](int n) {
             std::thread([n] {
                 for (int i = 0; i < n; ++i)
-                    QCOMPARE(AsioHostState::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr), 1L);
+                    QCOMPARE(AsioHostState::asioMessage(kAsioResyncRequest, 0, nullptr, nullptr),
+                             1L);
             }).join();
         };
-        const QString line("the driver lost samples and resynchronised (%1 times since it was initialized)");
+        const QString line(
+            "the driver lost samples and resynchronised (%1 times since it was initialized)");
         resyncs(3);
-        QVERIFY(log.isEmpty());  // reported on the GUI thread, never from the driver's
+        QVERIFY(log.isEmpty()); // reported on the GUI thread, never from the driver's
         // The warning's colours stand for the log's styling.
         QTRY_COMPARE(styled, QStringList({"Warning " + line.arg(3) + " #cc6400 #ffffff"}));
         resyncs(1);
@@ -292,7 +305,7 @@ private slots:
     void fullPoolStopsRecordingOnceAndSlowDriveThreshold()
     {
         QVERIFY(controller->initializeDriver(kDriver, 44100));
-        const int blocks = (64 << 20) / 2048;  // 512 frames of 32-bit samples a block
+        const int blocks = (64 << 20) / 2048; // 512 frames of 32-bit samples a block
         QCOMPARE(pool->partitionCount(), blocks);
         const QString file = path("full.wav");
         controller->setFileName(file);
@@ -386,19 +399,22 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(log.count("loading driver Halvik Rules Driver") >= 2, 10000);
         asker.stop();
         setScript([](TestDriverScript&) {});
-        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady() && !controller->isReconnecting(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isDriverReady() && !controller->isReconnecting(),
+                                 10000);
     }
 
     void settingsKeepSplitSizeAndDropMonitoringForForeignDrivers()
     {
         QVERIFY(controller->initializeDriver(kDriver, 44100));
-        controller->loadIni("Veloran", "Tessaro Recorder");  // nothing is saved before a load
+        controller->loadIni("Veloran", "Tessaro Recorder"); // nothing is saved before a load
         controller->setEnabledMonitorAsio(true);
         controller->setAutoSplitSize(5000000000LL);
         controller->saveIni("Veloran", "Tessaro Recorder");
         controller->setAutoSplitSize(0);
         controller->loadIni("Veloran", "Tessaro Recorder");
-        QCOMPARE(QString("%1 %2").arg(controller->autoSplitSize()).arg(controller->isMonitorAsioEnabled()),
+        QCOMPARE(QString("%1 %2")
+                     .arg(controller->autoSplitSize())
+                     .arg(controller->isMonitorAsioEnabled()),
                  QString("5000000000 1"));
         QVERIFY(controller->initializeDriver(kForeign, 44100));
         controller->loadIni("Veloran", "Tessaro Recorder");
@@ -410,7 +426,8 @@ private slots:
     {
         SimulatedDriver::setSignal(SimulatedDriver::Signal::Pattern);
         QVERIFY(controller->initializeDriver(kDevice, 48000));
-        controller->setAutoSplitSize(44 + 20 * 2 * 4 * controller->bufferSize());  // twenty buffers a part
+        controller->setAutoSplitSize(44 + 20 * 2 * 4 *
+                                              controller->bufferSize()); // twenty buffers a part
         controller->setFileName(path("pat.wav"));
         const auto files = [this](const QString& pattern) {
             return QDir(dir.path()).entryList({pattern}, QDir::Files, QDir::Name);
@@ -420,13 +437,14 @@ private slots:
         controller->recordNextTrack();
         QTRY_VERIFY_WITH_TIMEOUT(files("pat_0002_part0002.wav").size() == 1, 20000);
         controller->stopRecording();
-        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle() && closed.size() == files("pat*.wav").size(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(controller->isIdle() && closed.size() == files("pat*.wav").size(),
+                                 20000);
         controller->setAutoSplitSize(0);
         QStringList all = files("pat*.wav");
         // Tracks continue the parts of the first take: pat, pat_part0002.. then pat_0002...
         std::stable_partition(all.begin(), all.end(),
                               [](const QString& f) { return !f.startsWith("pat_0002"); });
-        qint64 n = -1;  // the first file tells where the recording began
+        qint64 n = -1; // the first file tells where the recording began
         for (const QString& f : all) {
             n = checkPattern(path(f), n);
             QVERIFY2(n > 0, qPrintable(f));
@@ -438,8 +456,8 @@ private slots:
         for (int i = 0; i < all.size(); ++i) {
             QCOMPARE(lines[2 * i], "recording into " + all[i]);
             const QRegularExpressionMatch m =
-                QRegularExpression("^closed " + QRegularExpression::escape(all[i])
-                                   + ": 00:(\\d\\d):(\\d\\d\\.\\d), (\\d+\\.\\d) MB$")
+                QRegularExpression("^closed " + QRegularExpression::escape(all[i]) +
+                                   ": 00:(\\d\\d):(\\d\\d\\.\\d), (\\d+\\.\\d) MB$")
                     .match(lines[2 * i + 1]);
             QVERIFY2(m.hasMatch(), qPrintable(lines[2 * i + 1]));
             const double shown = m.captured(1).toInt() * 60 + m.captured(2).toDouble();
@@ -458,10 +476,14 @@ private slots:
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("full disk, DSD 4x to dsf") << 11289600.0 << "full.dsf" << "No space left on device";
-        QTest::newRow("full disk, DSD 4x to dff") << 11289600.0 << "full.dff" << "No space left on device";
-        QTest::newRow("full disk, 384 kHz to wav") << 384000.0 << "full.wav" << "No space left on device";
-        QTest::newRow("missing folder") << 2822400.0 << "gone/take.dsf" << "No such file or directory";
+        QTest::newRow("full disk, DSD 4x to dsf") << 11289600.0 << "full.dsf"
+                                                  << "No space left on device";
+        QTest::newRow("full disk, DSD 4x to dff") << 11289600.0 << "full.dff"
+                                                  << "No space left on device";
+        QTest::newRow("full disk, 384 kHz to wav") << 384000.0 << "full.wav"
+                                                   << "No space left on device";
+        QTest::newRow("missing folder") << 2822400.0 << "gone/take.dsf"
+                                        << "No such file or directory";
     }
 
     void refusedDestinationStopsTheRecordingOnce()
@@ -490,7 +512,8 @@ private slots:
                  qPrintable(errors.join('|')));
         QCOMPARE(controller->failureText(), reason);
         if (onSmallDisk) {
-            QVERIFY2(QFileInfo(file).size() > 7 << 20, qPrintable(QString::number(QFileInfo(file).size())));
+            QVERIFY2(QFileInfo(file).size() > 7 << 20,
+                     qPrintable(QString::number(QFileInfo(file).size())));
             verifyFile(file, rate);
         }
         // Ready for the next take, which clears the reason; nothing followed the one error.
@@ -511,20 +534,23 @@ private slots:
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<double>("toneDb");
-        QTest::addColumn<int>("burst");  // the input that clips, -1 for none
+        QTest::addColumn<int>("burst"); // the input that clips, -1 for none
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("dropouts");
         QTest::addColumn<QStringList>("dropoutLog");
-        const auto row = [](const char* tag, double rate, double toneDb, int burst, const char* name = "",
-                            int dropouts = 0, const QStringList& dropoutLog = {}) {
-            QTest::newRow(tag) << rate << toneDb << burst << QString(name) << dropouts << dropoutLog;
+        const auto row = [](const char* tag, double rate, double toneDb, int burst,
+                            const char* name = "", int dropouts = 0,
+                            const QStringList& dropoutLog = {}) {
+            QTest::newRow(tag) << rate << toneDb << burst << QString(name) << dropouts
+                               << dropoutLog;
         };
         const double tone = SimulatedDriver::kToneLevelDb;
         row("PCM 44.1 kHz to wav, burst left", 44100, tone, 0, "t1.wav");
         row("PCM 384 kHz to wav, burst right", 384000, tone, 1, "t2.wav");
         row("PCM 20 dB lower", 44100, tone - 20, -1);
         row("PCM silence", 44100, -qInf(), -1);
-        row("DSD 1x to dsf, burst right", 2822400, tone, 1, "t3.dsf", 3, {"3 dropouts during t3.dsf"});
+        row("DSD 1x to dsf, burst right", 2822400, tone, 1, "t3.dsf", 3,
+            {"3 dropouts during t3.dsf"});
         row("DSD 2x to dff", 5644800, tone, -1, "t4.dff", 1, {"1 dropout during t4.dff"});
         row("DSD 4x, burst left", 11289600, tone, 0);
         row("DSD 1x 20 dB lower", 2822400, tone - 20, -1);
@@ -543,13 +569,14 @@ private slots:
         SimulatedDriver::setToneLevelDb(toneDb);
         QVERIFY(controller->initializeDriver(kDevice, rate));
         QVERIFY(controller->sampleRate() == rate && controller->isStreaming());
-        QTest::qWait(200);  // past the first blocks of the stream
+        QTest::qWait(200); // past the first blocks of the stream
         takePeaks();
         QTest::qWait(500);
         QVector<double> peaks = takePeaks();
         const double reading = toneDb + (controller->isDsd() ? 6.0 : 0.0);
         for (int input = 0; input < 2; ++input) {
-            QVERIFY2(std::isinf(reading) ? peaks[input] <= -60 : std::abs(peaks[input] - reading) <= 0.5,
+            QVERIFY2(std::isinf(reading) ? peaks[input] <= -60
+                                         : std::abs(peaks[input] - reading) <= 0.5,
                      qPrintable(QString("input %1 reads %2 dB").arg(input).arg(peaks[input])));
             QVERIFY(!controller->levelMeter(input).takeClip());
         }
@@ -573,7 +600,7 @@ private slots:
         SimulatedDriver::addFullScaleBurst(burst);
         QTest::qWait(300);
         peaks = takePeaks();
-        const double fullScale = controller->isDsd() ? 3.1 : -0.01;  // DSD: 100 % is +6 dB
+        const double fullScale = controller->isDsd() ? 3.1 : -0.01; // DSD: 100 % is +6 dB
         QVERIFY(controller->levelMeter(burst).takeClip());
         QVERIFY(!controller->levelMeter(1 - burst).takeClip());
         QVERIFY2(peaks[burst] >= fullScale, qPrintable(QString::number(peaks[burst])));
@@ -603,9 +630,11 @@ private slots:
         QVERIFY(unplugged.wait(10000));
         QVERIFY(controller->isReconnecting() && controller->isRecording());
         // Two failing attempts at least, while the recording waits.
-        QTRY_VERIFY_WITH_TIMEOUT(log.count("load driver info failed")
-                                     + log.count("hardware input or output is not present or available") >= 2,
-                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            log.count("load driver info failed") +
+                    log.count("hardware input or output is not present or available") >=
+                2,
+            10000);
         QVERIFY(log.contains("recording stopped"));
         const qint64 sizeWhileAway = QFileInfo(file).size();
         SimulatedDriver::setUnplugged(false);
@@ -615,7 +644,7 @@ private slots:
         controller->shutDown();
         QVERIFY(!controller->isRecording() && !controller->isStreaming());
         QVERIFY(!QFile::exists(path("replug_0002.dsf")));
-        verifyFile(file, 2822400);  // the final header counts exactly the data in the file
+        verifyFile(file, 2822400); // the final header counts exactly the data in the file
     }
 };
 

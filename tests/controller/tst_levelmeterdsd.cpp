@@ -10,8 +10,8 @@
 
 #include <QtTest>
 #include <algorithm>
-#include <iterator>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <vector>
 

@@ -6,7 +6,10 @@
 #include <QtWidgets>
 
 namespace {
-QTableWidget* tableOf(LogWidget& log) { return log.findChild<QTableWidget*>(); }
+QTableWidget* tableOf(LogWidget& log)
+{
+    return log.findChild<QTableWidget*>();
+}
 
 // Triggers each "menu/action" in turn, e.g. {"&View/Warning", "&Clear/Error"}; false if one
 // is missing.
@@ -77,7 +80,8 @@ private slots:
         appendNumbered(log, {"Info", "Warning", "Error", "Warning", "Error", "Info"});
         QVERIFY(trigger(log, {"&View/Warning"}));
         log.append("6", "Warning", "Controller");
-        QCOMPARE(rows(log), QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
+        QCOMPARE(rows(log),
+                 QString("Info:0 (Warning:1) Error:2 (Warning:3) Error:4 Info:5 (Warning:6)"));
         QVERIFY(trigger(log, {"&Clear/Error", "&View/Warning", "&View/Info"}));
         QCOMPARE(rows(log), QString("(Info:0) Warning:1 Warning:3 (Info:5) Warning:6"));
 
@@ -94,8 +98,8 @@ private slots:
         log.clear();
         log.setMaximumNumberOfLogs(10);
         QVERIFY(trigger(log, {"&View/Warning"}));
-        appendNumbered(log, {"Info", "Warning", "Error", "Info", "Warning", "Error", "Info", "Info", "Error",
-                             "Warning"});
+        appendNumbered(log, {"Info", "Warning", "Error", "Info", "Warning", "Error", "Info", "Info",
+                             "Error", "Warning"});
         QCOMPARE(rows(log), QString("Error:5 Info:6 Info:7 Error:8 (Warning:9)"));
         QVERIFY(trigger(log, {"&View/Warning", "&View/Error", "&Clear/Warning"}));
         QCOMPARE(rows(log), QString("(Error:5) Info:6 Info:7 (Error:8)"));
@@ -143,14 +147,17 @@ private slots:
         QVERIFY(trigger(log, {"&View/Warning"}));
 
         const QTableWidgetItem* time = tableOf(log)->item(0, 1);
-        QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time->text()).hasMatch(),
-                 qPrintable(time->text()));
+        QVERIFY2(
+            QRegularExpression("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time->text()).hasMatch(),
+            qPrintable(time->text()));
         const QDateTime stamped = QDateTime::fromString(time->toolTip(), "yyyy-MM-dd hh:mm:ss.zzz");
-        QVERIFY2(std::abs(stamped.secsTo(QDateTime::currentDateTime())) < 60, qPrintable(time->toolTip()));
+        QVERIFY2(std::abs(stamped.secsTo(QDateTime::currentDateTime())) < 60,
+                 qPrintable(time->toolTip()));
         QVERIFY(time->toolTip().endsWith(time->text()));
 
         const auto withoutTimes = [](QString text) {
-            return text.replace(QRegularExpression(" \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "), " T ");
+            return text.replace(
+                QRegularExpression(" \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "), " T ");
         };
         const QString expected = "Info T Controller " + tokyo + "\nInfo T Main " + cologne + "\n";
         log.copyToClipboard();
@@ -160,17 +167,20 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(500, 'x')) == 500);
         file.close();
         QString error;
-        QVERIFY(log.save(file.fileName(), &error) && error.isEmpty() && file.open(QIODevice::ReadOnly));
+        QVERIFY(log.save(file.fileName(), &error) && error.isEmpty() &&
+                file.open(QIODevice::ReadOnly));
         QCOMPARE(withoutTimes(QString::fromUtf8(file.readAll())), expected);
 
         log.removeFilter();
         log.append("plain", "", "Controller");
-        QCOMPARE(rows(log), "Info:" + tokyo + " Warning:disk slow Info:" + cologne + " Info:filtered MSG:plain");
+        QCOMPARE(rows(log), "Info:" + tokyo + " Warning:disk slow Info:" + cologne +
+                                " Info:filtered MSG:plain");
         QVERIFY(log.isTypeVisible("MSG") && trigger(log, {"&Clear/MSG"}));
-        QCOMPARE(rows(log), "Info:" + tokyo + " Warning:disk slow Info:" + cologne + " Info:filtered");
+        QCOMPARE(rows(log),
+                 "Info:" + tokyo + " Warning:disk slow Info:" + cologne + " Info:filtered");
         error = "previous: ";
-        QVERIFY2(!log.save("/dev/full", &error) && error.startsWith("previous: ") && error.size() > 10
-                     && !log.save("/dev/full"),
+        QVERIFY2(!log.save("/dev/full", &error) && error.startsWith("previous: ") &&
+                     error.size() > 10 && !log.save("/dev/full"),
                  qPrintable(error));
     }
 
@@ -185,11 +195,14 @@ private slots:
             log.applyFilter(new WordFilter("secret", &alive));
             log.append("another secret", "Info", "Controller");
             log.append("visible", "Info", "Controller");
-            QCOMPARE(rows(log), QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
+            QCOMPARE(
+                rows(log),
+                QString("Info:public one (Error:secret two) (Info:another secret) Info:visible"));
             log.applyFilter(new WordFilter("public", &alive));
             log.applyFilter(log.filter());
             QCOMPARE(QString::number(alive) + " alive: " + rows(log),
-                     QString("1 alive: (Info:public one) Error:secret two Info:another secret Info:visible"));
+                     QString("1 alive: (Info:public one) Error:secret two Info:another secret "
+                             "Info:visible"));
             log.removeFilter();
             QVERIFY(alive == 0 && !log.filter() && !rows(log).contains('('));
             log.applyFilter(new WordFilter("visible", &alive));
@@ -208,11 +221,12 @@ private slots:
             expected << QString("Dbg:%1").arg(i);
         std::unique_ptr<QThread> thread(QThread::create([&source] {
             for (int i = 0; i < 300; ++i)
-                emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray, QColor(240, 240, 240));
+                emit source.logMsg(QString::number(i), "Dbg", "Controller", Qt::darkGray,
+                                   QColor(240, 240, 240));
         }));
         thread->start();
         QVERIFY(thread->wait(10000));
-        QCOMPARE(tableOf(log)->rowCount(), 0);  // queued: nothing before the event loop runs
+        QCOMPARE(tableOf(log)->rowCount(), 0); // queued: nothing before the event loop runs
         QTRY_COMPARE(rows(log), expected.join(' '));
         QCOMPARE(tableOf(log)->item(0, 2)->text(), QString("Controller"));
     }

@@ -72,7 +72,8 @@ private slots:
                                             "--dyn-syms", unpacked.path() + "/" + kFiles[0]})
                                 .join('\n');
 #ifdef TESSARO_HARDENED
-        for (const char* mark : {"BIND_NOW", "PIE", "GNU_RELRO", "__memcpy_chk", "__stack_chk_fail"})
+        for (const char* mark :
+             {"BIND_NOW", "PIE", "GNU_RELRO", "__memcpy_chk", "__stack_chk_fail"})
             QVERIFY2(elf.contains(mark), mark);
 #endif
         QVERIFY(!elf.contains(".comment"));

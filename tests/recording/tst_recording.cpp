@@ -30,7 +30,10 @@ QByteArray readAll(const QString& path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-quint32 word(const QByteArray& f, int pos) { return qFromLittleEndian<quint32>(f.constData() + pos); }
+quint32 word(const QByteArray& f, int pos)
+{
+    return qFromLittleEndian<quint32>(f.constData() + pos);
+}
 
 // Checks the data size of a stereo WAV file and the counting pattern from sample n on; returns
 // the next expected sample number, or -1 on a mismatch.
@@ -66,10 +69,16 @@ void writeFile(const QString& path, int type, int rate, const QVector<QByteArray
 }
 
 // fromHex skips the blanks that group the fields.
-QByteArray hex(const char* text) { return QByteArray::fromHex(text); }
+QByteArray hex(const char* text)
+{
+    return QByteArray::fromHex(text);
+}
 
 // A fixed-length text field of a Broadcast WAVE "bext" chunk, NUL-filled.
-QByteArray field(const QByteArray& text, int length) { return text + QByteArray(length - text.size(), '\0'); }
+QByteArray field(const QByteArray& text, int length)
+{
+    return text + QByteArray(length - text.size(), '\0');
+}
 
 // The recording every metadata case describes: 4 March 2026, 05:06:07, from "Card".
 const RecordingMetadata kTake(QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7)), "Card", "REF1");
@@ -88,8 +97,10 @@ class Relay : public QObject
 public:
     explicit Relay(AudioFileWriter* writer) : QObject(writer)
     {
-        connect(writer, &AudioFileWriter::fileOpened, this, &Relay::fileOpened, Qt::QueuedConnection);
-        connect(writer, &AudioFileWriter::fileClosed, this, &Relay::fileClosed, Qt::QueuedConnection);
+        connect(writer, &AudioFileWriter::fileOpened, this, &Relay::fileOpened,
+                Qt::QueuedConnection);
+        connect(writer, &AudioFileWriter::fileClosed, this, &Relay::fileClosed,
+                Qt::QueuedConnection);
         connect(writer, &AudioFileWriter::error, this, &Relay::error, Qt::QueuedConnection);
     }
 signals:
@@ -105,7 +116,8 @@ class TestRecording : public QObject
     QSharedPointer<PartitionManager> pool;
     qint64 nextSample = 0;
 
-    void feedBlock(AudioFileWriter& writer, int channel, qint64 firstSample, int bytes = kBlockBytes)
+    void feedBlock(AudioFileWriter& writer, int channel, qint64 firstSample,
+                   int bytes = kBlockBytes)
     {
         uchar* p = pool->acquire();
         QVERIFY(p);
@@ -120,7 +132,10 @@ class TestRecording : public QObject
             feedBlock(writer, 1, nextSample);
         }
     }
-    bool waitAllFree() { return QTest::qWaitFor([&] { return pool->usedCount() == 0; }, 5000); }
+    bool waitAllFree()
+    {
+        return QTest::qWaitFor([&] { return pool->usedCount() == 0; }, 5000);
+    }
     // Closes the file and waits until it is finished and every block is back in the pool.
     bool closeAndDrain(AudioFileWriter& writer)
     {
@@ -155,7 +170,7 @@ private slots:
         small.release(nullptr);
         QCOMPARE(small.usedCount(), 3);
         small.release(b);
-        small.release(b);  // a second release of the same block frees nothing
+        small.release(b); // a second release of the same block frees nothing
         QCOMPARE(small.usedCount(), 2);
         QCOMPARE(small.acquire(), b);
     }
@@ -167,14 +182,16 @@ private slots:
         const auto next = [this](const char* name, const char* marker) {
             return nextNumberedName(path(name), marker).replace(dir.path(), "@");
         };
-        QCOMPARE((QStringList{next("take.dsf", "_part"), next("take_part0002.dsf", "_part"),
-                              next("take_part0009.dff", "_part"), next("take_part9999.dsf", "_part"),
-                              next("take_part10000.dsf", "_part"), next("take", "_part"),
-                              next("take.dsf", "_"), next("take_0002.dsf", "_"),
-                              next("take_part0002.dsf", "_")}),
-                 (QStringList{"@/take_part0002.dsf", "@/take_part0003.dsf", "@/take_part0010.dff",
-                              "@/take_part10000.dsf", "@/take_part10000_part0002.dsf", "@/take_part0002.",
-                              "@/take_0002.dsf", "@/take_0003.dsf", "@/take_part0002_0002.dsf"}));
+        QCOMPARE(
+            (QStringList{next("take.dsf", "_part"), next("take_part0002.dsf", "_part"),
+                         next("take_part0009.dff", "_part"), next("take_part9999.dsf", "_part"),
+                         next("take_part10000.dsf", "_part"), next("take", "_part"),
+                         next("take.dsf", "_"), next("take_0002.dsf", "_"),
+                         next("take_part0002.dsf", "_")}),
+            (QStringList{"@/take_part0002.dsf", "@/take_part0003.dsf", "@/take_part0010.dff",
+                         "@/take_part10000.dsf", "@/take_part10000_part0002.dsf",
+                         "@/take_part0002.", "@/take_0002.dsf", "@/take_0003.dsf",
+                         "@/take_part0002_0002.dsf"}));
     }
 
     // One writer through a next track while writing, a close, a block arriving after the close
@@ -232,7 +249,7 @@ private slots:
     void driverThreadBlocksArriveOnceInOrderAcrossAStop_data()
     {
         QTest::addColumn<int>("rate");
-        QTest::addColumn<int>("words");  // per channel block
+        QTest::addColumn<int>("words"); // per channel block
         QTest::newRow("48 kHz, 2 words") << 48000 << 2;
         QTest::newRow("48 kHz, 256 words") << 48000 << 256;
         QTest::newRow("384 kHz, 64 words") << 384000 << 64;
@@ -248,7 +265,7 @@ private slots:
         // Names of their own per row: a name already taken would be numbered past, and the
         // check would read an earlier row's file.
         const QString take = QString("%1-%2-%3.wav").arg("%1").arg(rate).arg(words);
-        std::atomic<qint64> handed{0};  // frames handed over so far
+        std::atomic<qint64> handed{0}; // frames handed over so far
         std::atomic<bool> done{false};
         const auto drive = [&](qint64 frames) {
             for (qint64 n = handed; n < frames; ++n) {
@@ -257,7 +274,8 @@ private slots:
                     while (!(p = pool->acquire()))
                         std::this_thread::yield();
                     for (int i = 0; i < words; ++i)
-                        qToLittleEndian<quint32>(quint32(((n * words + i) << 1) | channel), p + i * 4);
+                        qToLittleEndian<quint32>(quint32(((n * words + i) << 1) | channel),
+                                                 p + i * 4);
                     writer.append(channel, p, words * 4);
                 }
                 handed = n + 1;
@@ -271,7 +289,8 @@ private slots:
         driver.join();
         QCOMPARE(pool->usedCount(), 0);
         const qint64 kept = checkPattern(path(take.arg("first")), 0);
-        QVERIFY2(kept > 0 && kept % words == 0 && kept <= 4000 * words, qPrintable(QString::number(kept)));
+        QVERIFY2(kept > 0 && kept % words == 0 && kept <= 4000 * words,
+                 qPrintable(QString::number(kept)));
 
         const qint64 from = handed;
         writer.start(path(take.arg("second")), 0, 2, 32, rate);
@@ -307,7 +326,8 @@ private slots:
         writer.start(path(files[0]), 0, 2, 32, 48000);
         feedFrames(writer, frames);
         QVERIFY(closeAndDrain(writer));
-        QCOMPARE(QDir(dir.path()).entryList({QString("s%1*").arg(frames)}, QDir::Files, QDir::Name), files);
+        QCOMPARE(QDir(dir.path()).entryList({QString("s%1*").arg(frames)}, QDir::Files, QDir::Name),
+                 files);
         QCOMPARE(QFileInfo(path(files[0])).size(), qint64(44 + firstPartFrames * 2 * kBlockBytes));
         const auto onFrom = [this](qint64 n, const QString& f) { return checkPattern(path(f), n); };
         QCOMPARE(std::accumulate(files.begin(), files.end(), qint64(0), onFrom), nextSample);
@@ -328,13 +348,14 @@ private slots:
         }
         AudioFileWriter writer(pool);
         QSignalSpy taken(&writer, &AudioFileWriter::fileNameTaken);
-        writer.setFileMaxSize(44 + 4 * 2 * kBlockBytes);  // three frames a part
+        writer.setFileMaxSize(44 + 4 * 2 * kBlockBytes); // three frames a part
         writer.start(path("taken.wav"), 0, 2, 32, 48000);
         feedFrames(writer, 6);
         QVERIFY(closeAndDrain(writer));
         const QString first = path("taken_0002.wav"), second = path("taken_0002_part0003.wav");
         QCOMPARE(checkPattern(second, checkPattern(first, 0)), nextSample);
-        QCOMPARE(readAll(path("taken.wav")) + readAll(path("taken_0002_part0002.wav")), foreign + foreign);
+        QCOMPARE(readAll(path("taken.wav")) + readAll(path("taken_0002_part0002.wav")),
+                 foreign + foreign);
         QCOMPARE(writer.fileName(), second);
         QCOMPARE(taken, (QList<QVariantList>{{path("taken.wav"), first},
                                              {path("taken_0002_part0002.wav"), second}}));
@@ -352,14 +373,14 @@ private slots:
         AudioFileWriter writer(pool);
         QSignalSpy errors(new Relay(&writer), &Relay::error);
         writer.start(path("hold.wav"), 0, 2, 32, 48000);
-        feedBlock(writer, 1, 0);                   // channel 1 before any channel 0: dropped
+        feedBlock(writer, 1, 0); // channel 1 before any channel 0: dropped
         feedBlock(writer, 0, 0);
-        feedBlock(writer, 1, 0, kBlockBytes / 2);  // shorter: the frame shrinks to it
-        feedBlock(writer, 0, 1000);                // channel 1 never comes
+        feedBlock(writer, 1, 0, kBlockBytes / 2); // shorter: the frame shrinks to it
+        feedBlock(writer, 0, 1000);               // channel 1 never comes
         feedBlock(writer, 0, 2000);
         feedBlock(writer, 1, 2000);
-        feedBlock(writer, 0, 3000);                // a stop fell before its channel 1
-        QTRY_COMPARE(pool->usedCount(), 4);  // the incomplete frames and the one between them wait
+        feedBlock(writer, 0, 3000);         // a stop fell before its channel 1
+        QTRY_COMPARE(pool->usedCount(), 4); // the incomplete frames and the one between them wait
         QVERIFY(closeAndDrain(writer));
         // Only the frame in the middle is a fault; the last half frame is where the take ends.
         QCOMPARE(errors.count(), 1);
@@ -398,8 +419,8 @@ private slots:
         writer.start(file, 0, 2, 32, 8000);
         feedFrames(writer, frames);
         QByteArray f;
-        QTRY_VERIFY2((f = readAll(file)).size() - 44 >= onDiskAtLeast
-                         && word(f, 40) >= quint32(headerAtLeast),
+        QTRY_VERIFY2((f = readAll(file)).size() - 44 >= onDiskAtLeast &&
+                         word(f, 40) >= quint32(headerAtLeast),
                      qPrintable(QString("%1 bytes, header %2").arg(f.size()).arg(word(f, 40))));
         QVERIFY(word(f, 40) <= quint32(f.size() - 44));
         // A player opening the file now, or after a crash, trusts both sizes: they must agree.
@@ -416,14 +437,14 @@ private slots:
                      "0011 2b00 01000000 0000000000000000 00100000 00000000"
                      "64617461 0c00000000000000"));
         writeFile(path("e.dff"), 1, 5644800, {QByteArray(), QByteArray()}, 1);
-        QCOMPARE(readAll(path("e.dff")),
-                 hex("46524d38 0000000000000076 44534420"
-                     "46564552 0000000000000004 01050000"
-                     "50524f50 000000000000004a 534e4420"
-                     "46532020 0000000000000004 00562200"
-                     "43484e4c 000000000000000a 0002 534c4654 53524754"
-                     "434d5052 0000000000000014 44534420 0e") +
-                     QByteArray("not compressed") + hex("00 44534420 0000000000000000"));
+        QCOMPARE(readAll(path("e.dff")), hex("46524d38 0000000000000076 44534420"
+                                             "46564552 0000000000000004 01050000"
+                                             "50524f50 000000000000004a 534e4420"
+                                             "46532020 0000000000000004 00562200"
+                                             "43484e4c 000000000000000a 0002 534c4654 53524754"
+                                             "434d5052 0000000000000014 44534420 0e") +
+                                             QByteArray("not compressed") +
+                                             hex("00 44534420 0000000000000000"));
         writeFile(path("e.wav"), 0, 192000, {QByteArray(), QByteArray()}, 1);
         QCOMPARE(readAll(path("e.wav")),
                  hex("52494646 24000000 57415645 666d7420 10000000 0100 0200"
@@ -445,11 +466,11 @@ private slots:
         }
         writeFile(path("p.dsf"), 2, 2822400, {left, QByteArray(n, '\x69')}, 4608);
         const QByteArray f = readAll(path("p.dsf"));
-        QCOMPARE(f.mid(12, 8) + f.mid(64, 8) + f.mid(84, 8),  // 92 + 40960, 144040, 40960 + 12
+        QCOMPARE(f.mid(12, 8) + f.mid(64, 8) + f.mid(84, 8), // 92 + 40960, 144040, 40960 + 12
                  hex("5ca0000000000000 a832020000000000 0ca0000000000000"));
         for (int at = 0; at < n; at += 4096)
-            expected += reversedLeft.mid(at, 4096).leftJustified(4096, '\0')
-                        + QByteArray(qMin(4096, n - at), '\x96').leftJustified(4096, '\0');
+            expected += reversedLeft.mid(at, 4096).leftJustified(4096, '\0') +
+                        QByteArray(qMin(4096, n - at), '\x96').leftJustified(4096, '\0');
         QCOMPARE(f.mid(92), expected);
         writeFile(path("b.dsf"), 2, 2822400, {QByteArray(4096, 'A'), QByteArray(4096, 'B')}, 512);
         const QByteArray full = readAll(path("b.dsf"));
@@ -480,35 +501,41 @@ private slots:
         QTest::addColumn<int>("type");
         QTest::addColumn<bool>("embedded");
         QTest::addColumn<int>("offset");
-        QTest::addColumn<QByteArray>("expected");  // at offset, to the end of the header
+        QTest::addColumn<QByteArray>("expected"); // at offset, to the end of the header
         QTest::addColumn<int>("sizesOffset");
-        QTest::addColumn<QByteArray>("sizes");     // the size fields that count it
+        QTest::addColumn<QByteArray>("sizes"); // the size fields that count it
         QTest::addColumn<QString>("tag");
         QTest::addColumn<QString>("value");
-        const QByteArray bext =
-            "bext" + hex("94020000") + QByteArray(256, '\0') + field("Tessaro Recorder", 32)
-            + field("REF1", 32) + "2026-03-04" + "05:06:07" + hex("80648c34 00000000 0100")
-            + QByteArray(64 + 190, '\0') + "A=PCM,F=48000,W=32,M=stereo,T=Tessaro Recorder 1.3; Card\r\n";
+        const QByteArray bext = "bext" + hex("94020000") + QByteArray(256, '\0') +
+                                field("Tessaro Recorder", 32) + field("REF1", 32) + "2026-03-04" +
+                                "05:06:07" + hex("80648c34 00000000 0100") +
+                                QByteArray(64 + 190, '\0') +
+                                "A=PCM,F=48000,W=32,M=stereo,T=Tessaro Recorder 1.3; Card\r\n";
         QTest::newRow("wav") << 0 << true << 36 << bext + "data" + hex("10000000") << 4
-                             << hex("d0020000") << "date" << "2026-03-04";
+                             << hex("d0020000") << "date"
+                             << "2026-03-04";
         QTest::newRow("wav off") << 0 << false << 36 << "data" + hex("10000000") << 4
-                                 << hex("34000000") << "date" << "";
-        const QByteArray comt = "COMT" + hex("0000000000000050 0001 07ea 03 04 05 06 0000 0000 00000040")
-                                + "Recorded 2026-03-04T05:06:07 with Tessaro Recorder 1.3 from Card";
+                                 << hex("34000000") << "date"
+                                 << "";
+        const QByteArray comt = "COMT" +
+                                hex("0000000000000050 0001 07ea 03 04 05 06 0000 0000 00000040") +
+                                "Recorded 2026-03-04T05:06:07 with Tessaro Recorder 1.3 from Card";
         QTest::newRow("dff") << 1 << true << 118 << comt + "DSD " + hex("0000000000000006") << 4
                              << hex("00000000000000d8") << "comment"
                              << "Recorded 2026-03-04T05:06:07 with Tessaro Recorder 1.3 from Card";
         QTest::newRow("dff off") << 1 << false << 118 << "DSD " + hex("0000000000000006") << 4
-                                 << hex("000000000000007c") << "comment" << "";
-        const QByteArray id3 = "ID3" + hex("040000 00000053") + "TDRC" + hex("00000014 0000 03")
-                               + "2026-03-04T05:06:07" + "TSSE" + hex("00000015 0000 03")
-                               + "Tessaro Recorder 1.3" + "TXXX" + hex("0000000c 0000 03") + "device"
-                               + hex("00") + "Card";
+                                 << hex("000000000000007c") << "comment"
+                                 << "";
+        const QByteArray id3 = "ID3" + hex("040000 00000053") + "TDRC" + hex("00000014 0000 03") +
+                               "2026-03-04T05:06:07" + "TSSE" + hex("00000015 0000 03") +
+                               "Tessaro Recorder 1.3" + "TXXX" + hex("0000000c 0000 03") +
+                               "device" + hex("00") + "Card";
         QTest::newRow("dsf") << 2 << true << 92 + 8192 << id3 << 12
                              << hex("b920000000000000 5c20000000000000") << "date"
                              << "2026-03-04T05:06:07";
         QTest::newRow("dsf off") << 2 << false << 92 + 8192 << QByteArray() << 12
-                                 << hex("5c20000000000000 0000000000000000") << "date" << "";
+                                 << hex("5c20000000000000 0000000000000000") << "date"
+                                 << "";
     }
 
     void metadataInEachFormat()
@@ -524,14 +551,17 @@ private slots:
         const QString name = path(QString("meta%1%2").arg(type).arg(embedded));
         const RecordingMetadata metadata = embedded ? kTake : RecordingMetadata();
         if (type == 0)
-            writeFile(name, 0, 48000, {hex("0102030405060708"), hex("1112131415161718")}, 8, metadata);
+            writeFile(name, 0, 48000, {hex("0102030405060708"), hex("1112131415161718")}, 8,
+                      metadata);
         else
-            writeFile(name, type, 2822400, {QByteArray(type == 1 ? 3 : 1000, 'A'),
-                                            QByteArray(type == 1 ? 3 : 1000, 'B')}, 1000, metadata);
+            writeFile(
+                name, type, 2822400,
+                {QByteArray(type == 1 ? 3 : 1000, 'A'), QByteArray(type == 1 ? 3 : 1000, 'B')},
+                1000, metadata);
         const QByteArray bytes = readAll(name);
         QCOMPARE(bytes.mid(offset, expected.size()), expected);
         QCOMPARE(bytes.mid(sizesOffset, sizes.size()), sizes);
-        if (type != 2)  // the sound data close WAV and DSDIFF files, the tag a DSF file
+        if (type != 2) // the sound data close WAV and DSDIFF files, the tag a DSF file
             QCOMPARE(bytes.size(), offset + expected.size() + (type == 0 ? 16 : 6));
         else
             QCOMPARE(bytes.size(), offset + expected.size());
@@ -551,9 +581,9 @@ private slots:
         QList<quint32> references;
         for (const QString& f : files)
             references << word(readAll(path(f)), 36 + 8 + 338);
-        const quint32 part = 9 * kWordsPerBlock;  // nine frames fit below the maximum
+        const quint32 part = 9 * kWordsPerBlock; // nine frames fit below the maximum
         QCOMPARE(references, (QList<quint32>{kTakeTimeReference, kTakeTimeReference + part,
-                                              kTakeTimeReference + 2 * part}));
+                                             kTakeTimeReference + 2 * part}));
     }
 
     // Date and time fields take the moment given; anything else, a lone % included, stays.
@@ -564,8 +594,9 @@ private slots:
                               ClockFileName::expand("100%%_%Y%q%", at),
                               ClockFileName::expand("take.wav", at)}),
                  (QStringList{"~/rec/2026-03-04_050607.dsf", "100%_2026%q%", "take.wav"}));
-        QCOMPARE((QList<bool>{ClockFileName::hasFields("a%S"), ClockFileName::hasFields("50%.wav")}),
-                 (QList<bool>{true, false}));
+        QCOMPARE(
+            (QList<bool>{ClockFileName::hasFields("a%S"), ClockFileName::hasFields("50%.wav")}),
+            (QList<bool>{true, false}));
     }
 
     void refusesWhatItCannotStore_data()
@@ -586,7 +617,7 @@ private slots:
         QFETCH(int, type);
         QFETCH(int, filledChannels);
         AudioFile file(name, type, 2);
-        file.setReplaceExisting(true);  // /dev/full exists: only an explicit overwrite opens it
+        file.setReplaceExisting(true); // /dev/full exists: only an explicit overwrite opens it
         QCOMPARE(file.open(), type <= 2);
         QByteArray data(64 * 1024, 'x');
         AudioBuffer frame(2, data.size());
@@ -595,7 +626,9 @@ private slots:
         QVERIFY(!file.writeBuffer(frame));
         if (type > 2)
             QCOMPARE(QString("%1, %2 bytes, exists: %3")
-                         .arg(file.errorString()).arg(file.size()).arg(QFile::exists(name)),
+                         .arg(file.errorString())
+                         .arg(file.size())
+                         .arg(QFile::exists(name)),
                      QString("No Implementation Set, 0 bytes, exists: 0"));
     }
 
@@ -606,25 +639,29 @@ private slots:
     void conformedName()
     {
         QVERIFY(QDir::setCurrent(dir.path()));
-        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType, bool settings = false) {
+        const auto conformed = [this](const char* typed, bool dsd, const char* dsdType,
+                                      bool settings = false) {
             const QString name = RecordingDestination::conformedName(
                 typed, dsd, dsdType,
-                settings ? RecordingDestination::DsdContainer::FromSettings : RecordingDestination::DsdContainer::AsTyped);
+                settings ? RecordingDestination::DsdContainer::FromSettings
+                         : RecordingDestination::DsdContainer::AsTyped);
             return name.isEmpty() ? QString("-") : QString(name).replace(dir.path(), "@");
         };
-        QCOMPARE((QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
-                              conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
-                              conformed("take", false, "dff"), conformed("take", true, "DSF"),
-                              conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
-                              conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf"),
-                              conformed("take.dsf", true, "dff", true), conformed("take.Dff", false, "dsf", true),
-                              conformed("Konzert 12.05.2024", false, "dff"),
-                              conformed("Konzert 12.05.2024", true, "dff", true),
-                              conformed("mix.v2.wav", true, "dsf"), conformed("take.", false, "dsf")}),
-                 (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
-                              "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-",
-                              "@/take.dff", "@/take.wav", "@/Konzert 12.05.2024.wav",
-                              "@/Konzert 12.05.2024.dff", "@/mix.v2.dsf", "@/take.wav"}));
+        QCOMPARE(
+            (QStringList{conformed("take.dsf", false, "dsf"), conformed("take.wav", true, "dff"),
+                         conformed("take.dsf", true, "dff"), conformed("TAKE.WAV", false, "dsf"),
+                         conformed("take", false, "dff"), conformed("take", true, "DSF"),
+                         conformed(" take.wav", false, "dff"), conformed("sp.dsf ", true, "dff"),
+                         conformed("take .wav\t", false, "dff"), conformed("   ", false, "dsf"),
+                         conformed("take.dsf", true, "dff", true),
+                         conformed("take.Dff", false, "dsf", true),
+                         conformed("Konzert 12.05.2024", false, "dff"),
+                         conformed("Konzert 12.05.2024", true, "dff", true),
+                         conformed("mix.v2.wav", true, "dsf"), conformed("take.", false, "dsf")}),
+            (QStringList{"@/take.wav", "@/take.dff", "@/take.dsf", "@/TAKE.WAV", "@/take.wav",
+                         "@/take.dsf", "@/take.wav", "@/sp.dsf", "@/take .wav", "-", "@/take.dff",
+                         "@/take.wav", "@/Konzert 12.05.2024.wav", "@/Konzert 12.05.2024.dff",
+                         "@/mix.v2.dsf", "@/take.wav"}));
         QVERIFY(RecordingDestination::availableBytes(path("take.wav")) > 0);
     }
 
@@ -644,8 +681,8 @@ private slots:
                                        << "more than the 255 the file system allows";
         QTest::newRow("no room for the numbers") << path(QString(238, QLatin1Char('x')) + ".wav")
                                                  << "it needs 256 bytes, more than the 255";
-        QTest::newRow("room for the numbers") << path(QString(237, QLatin1Char('x')) + ".wav")
-                                              << QString();
+        QTest::newRow("room for the numbers")
+            << path(QString(237, QLatin1Char('x')) + ".wav") << QString();
     }
     void problems()
     {
@@ -655,8 +692,9 @@ private slots:
         QVERIFY(QFile(path("plain.wav")).open(QIODevice::WriteOnly));
         const bool existed = QFileInfo::exists(name);
         const QString problem = RecordingDestination::problem(name);
-        QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason), qPrintable(problem));
-        QCOMPARE(QFileInfo::exists(name), existed);  // the check leaves no trace
+        QVERIFY2(reason.isEmpty() ? problem.isEmpty() : problem.contains(reason),
+                 qPrintable(problem));
+        QCOMPARE(QFileInfo::exists(name), existed); // the check leaves no trace
     }
 };
 

@@ -75,10 +75,10 @@ QByteArray dsf(quint64 dataSize, quint64 sampleCount, quint32 blockSize = 4096)
 // DSDIFF 1.5, stereo DSD 1x, with a comment chunk before the sound data when comt is set.
 QByteArray dff(quint64 dataSize, const char* compression = "DSD ", const QByteArray& comt = {})
 {
-    return "FRM8" + be(118 + comt.size() + dataSize, 8) + "DSD FVER" + be(4, 8) + fromHex("01050000") + "PROP" +
-           be(74, 8) + "SND FS  " + be(4, 8) + fromHex("002b1100") + "CHNL" + be(10, 8) +
-           fromHex("0002") + "SLFTSRGTCMPR" + be(20, 8) + compression + fromHex("0e") +
-           "not compressed" + fromHex("00") + comt + "DSD " + be(dataSize, 8);
+    return "FRM8" + be(118 + comt.size() + dataSize, 8) + "DSD FVER" + be(4, 8) +
+           fromHex("01050000") + "PROP" + be(74, 8) + "SND FS  " + be(4, 8) + fromHex("002b1100") +
+           "CHNL" + be(10, 8) + fromHex("0002") + "SLFTSRGTCMPR" + be(20, 8) + compression +
+           fromHex("0e") + "not compressed" + fromHex("00") + comt + "DSD " + be(dataSize, 8);
 }
 
 } // namespace
@@ -129,8 +129,8 @@ private slots:
         // ID3v2 tag after the DSF data (written at the close, so such a file is complete).
         row("wav with bext, partial frame", wavWithBext(0, 36 + 612) + pcm + counting(5),
             wavWithBext(pcm.size(), pcm.size() + 36 + 612) + pcm, Outcome::Repaired, 0.01);
-        const QByteArray comt = "COMT" + be(22, 8) + fromHex("0001 07ea 0304 0506 0000 0000 00000006")
-                                + "note 1";
+        const QByteArray comt =
+            "COMT" + be(22, 8) + fromHex("0001 07ea 0304 0506 0000 0000 00000006") + "note 1";
         row("dff with comment, counts lag", dff(2, "DSD ", comt) + dsd + counting(1),
             dff(dsd.size(), "DSD ", comt) + dsd, Outcome::Repaired, 2822 * 8 / 2822400.0);
         const QByteArray id3 = "ID3" + fromHex("040000 00000000");
@@ -157,7 +157,8 @@ private slots:
         refused("dff compressed", dff(0, "DST ") + dsd,
                 foreign + "DSDIFF of compressed sound data");
         refused("wav with bext, then another chunk",
-                wavWithBext(0, 36).left(36 + 612) + "LIST" + le(4, 4) + "INFO" + "data" + le(pcm.size(), 4) + pcm,
+                wavWithBext(0, 36).left(36 + 612) + "LIST" + le(4, 4) + "INFO" + "data" +
+                    le(pcm.size(), 4) + pcm,
                 foreign + "WAV with a LIST chunk");
         refused("dff property size beyond the file",
                 dff(0).left(36) + fromHex("ffffffffffffffff") + dff(0).mid(44) + dsd,

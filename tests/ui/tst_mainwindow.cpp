@@ -25,7 +25,8 @@
 namespace {
 const QString kDriver = "Halvik UI Driver";
 const qint32 kMax = 0x7fffffff, kMin = -kMax - 1;
-#define VERIFY_MATCH(text, pattern) QVERIFY2(QRegularExpression(pattern).match(text).hasMatch(), qPrintable(text))
+#define VERIFY_MATCH(text, pattern)                                                                \
+    QVERIFY2(QRegularExpression(pattern).match(text).hasMatch(), qPrintable(text))
 
 // The real controller, with the commands the window gives recorded on the way through and
 // the queries that depend on the disk's speed and on a recording settable.
@@ -33,7 +34,8 @@ class ProbeController : public AsioController
 {
 public:
     using AsioController::AsioController;
-    QStringList commands;  // "start 1" (with consent to overwrite), "next", "reinit <driver> <rate> 0"
+    QStringList
+        commands; // "start 1" (with consent to overwrite), "next", "reinit <driver> <rate> 0"
     std::optional<qint64> forcedBytes;
     std::optional<bool> forcedRecording;
     std::optional<QString> forcedFailure;
@@ -53,9 +55,18 @@ public:
         commands << QString("reinit %1 %2 %3").arg(name).arg(rate, 0, 'f', 0).arg(onlyIfChanged);
         AsioController::reinitializeDriver(name, rate, onlyIfChanged);
     }
-    qint64 bufferedBytes() const override { return forcedBytes.value_or(AsioController::bufferedBytes()); }
-    bool isRecording() const override { return forcedRecording.value_or(AsioController::isRecording()); }
-    QString failureText() const override { return forcedFailure.value_or(AsioController::failureText()); }
+    qint64 bufferedBytes() const override
+    {
+        return forcedBytes.value_or(AsioController::bufferedBytes());
+    }
+    bool isRecording() const override
+    {
+        return forcedRecording.value_or(AsioController::isRecording());
+    }
+    QString failureText() const override
+    {
+        return forcedFailure.value_or(AsioController::failureText());
+    }
 };
 } // namespace
 
@@ -65,9 +76,9 @@ class TestMainWindow : public QObject
     QTemporaryDir dir;
     ProbeController* controller = nullptr;
     MainWindow* window = nullptr;
-    QList<std::function<void(QWidget*)>> answers;  // for the next modal widgets, in turn
-    QStringList boxes;       // "title: text" of each box answered, "[lamp] " first where it shows ours
-    QStringList unexpected;  // modal widgets that stayed up with no answer for them
+    QList<std::function<void(QWidget*)>> answers; // for the next modal widgets, in turn
+    QStringList boxes; // "title: text" of each box answered, "[lamp] " first where it shows ours
+    QStringList unexpected; // modal widgets that stayed up with no answer for them
     int modalTicks = 0;
     QString settingsShown;
     QStringList mounts;
@@ -83,7 +94,8 @@ class TestMainWindow : public QObject
             return;
         auto* box = qobject_cast<QMessageBox*>(modal);
         const bool lamp = box && box->icon() == QMessageBox::NoIcon && !box->iconPixmap().isNull();
-        const QString seen = (lamp ? "[lamp] " : "") + modal->windowTitle() + (box ? ": " + box->text() : "");
+        const QString seen =
+            (lamp ? "[lamp] " : "") + modal->windowTitle() + (box ? ": " + box->text() : "");
         if (answers.isEmpty()) {
             unexpected << seen;
             modal->close();
@@ -112,7 +124,8 @@ class TestMainWindow : public QObject
         answers << [this, ok, change](QWidget* modal) {
             auto* d = qobject_cast<AsioConfigDialog*>(modal);
             QVERIFY(d);
-            settingsShown = QString("%1 %2 %3").arg(d->driver()).arg(d->sampleRate()).arg(d->dsdDefault());
+            settingsShown =
+                QString("%1 %2 %3").arg(d->driver()).arg(d->sampleRate()).arg(d->dsdDefault());
             if (change)
                 change(d);
             for (QPushButton* b : d->findChildren<QPushButton*>())
@@ -146,8 +159,8 @@ class TestMainWindow : public QObject
         for (const char* name :
              {"recordButton", "stopButton", "nextTrackButton", "settingsButton", "browseButton"})
             flags += button(name)->isEnabled() ? '1' : '0';
-        return flags + ' ' + QString::number(child<QStackedWidget>("stack")->currentIndex())
-               + (child<QLineEdit>("pathEdit")->isReadOnly() ? 'r' : 'w');
+        return flags + ' ' + QString::number(child<QStackedWidget>("stack")->currentIndex()) +
+               (child<QLineEdit>("pathEdit")->isReadOnly() ? 'r' : 'w');
     }
     // The status line and the controls: "status | 10011 0w".
     QString shown() const { return status() + " | " + controls(); }
@@ -163,7 +176,8 @@ class TestMainWindow : public QObject
     bool mountTmpfs(const QString& where, int mib)
     {
         mounts << where;
-        const QStringList options{"-t", "tmpfs", "-o", QString("size=%1m").arg(mib), "tmpfs", where};
+        const QStringList options{"-t",    "tmpfs", "-o", QString("size=%1m").arg(mib),
+                                  "tmpfs", where};
         return QDir().mkpath(where) && QProcess::execute("mount", options) == 0;
     }
     // Browses with the button and types the name into the file dialog's own field, as a user
@@ -187,7 +201,10 @@ class TestMainWindow : public QObject
         refresh();
         return ready;
     }
-    bool waitIdle() { return QTest::qWaitFor([this] { return controller->isIdle(); }, 10000); }
+    bool waitIdle()
+    {
+        return QTest::qWaitFor([this] { return controller->isIdle(); }, 10000);
+    }
     // Record, a moment, stop, with the buttons; true once the recorder is idle again.
     bool recordBrieflyByClicks()
     {
@@ -215,8 +232,8 @@ private slots:
         AsioHostState* host = AsioHostState::instance();
         QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
         QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-        controller =
-            new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer, this);
+        controller = new ProbeController(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool,
+                                         writer, this);
         writer->setParent(controller);
         host->setBufferProcessor(controller);
         controller->scanDrivers();
@@ -247,9 +264,10 @@ private slots:
     // off at every size. Then the status texts and the title at each rate.
     void withoutDriverThenShortcutsShapeAndStatus()
     {
-        QTest::qWait(250);  // a few refreshes of the window's own timer
+        QTest::qWait(250); // a few refreshes of the window's own timer
         QCOMPARE(QStringList({status(), clock(), window->windowTitle()}),
-                 QStringList({"No ASIO Driver found in your system", "--:--:--", "Veloran -   @0.0 kHz"}));
+                 QStringList(
+                     {"No ASIO Driver found in your system", "--:--:--", "Veloran -   @0.0 kHz"}));
 
         QVERIFY(useDriver(44100));
         QDockWidget* log = window->logWindow();
@@ -263,7 +281,8 @@ private slots:
         const int before = TestDriver::calls(kDriver).size();
         QTest::keyClick(window, Qt::Key_F5);
         const QStringList calls = TestDriver::calls(kDriver).mid(before);
-        QVERIFY(!calls.isEmpty() && !calls.contains("createBuffers") && controller->commands.isEmpty());
+        QVERIFY(!calls.isEmpty() && !calls.contains("createBuffers") &&
+                controller->commands.isEmpty());
 
         const QSize least = window->minimumSizeHint().expandedTo(QSize(600, 100));
         for (const QSize size : {least + QSize(120, 40), least}) {
@@ -280,7 +299,8 @@ private slots:
         QCOMPARE(shown(), QString("Halvik UI Driver - stopped PCM  @44.1 kHz | 10011 0w"));
         QVERIFY(useDriver(5644800));
         QCOMPARE(status() + " | " + window->windowTitle(),
-                 QString("Halvik UI Driver - stopped DSD 2x  @DSD 2x (5644.8 kHz) | Veloran - Halvik UI Driver  @5644.8 kHz"));
+                 QString("Halvik UI Driver - stopped DSD 2x  @DSD 2x (5644.8 kHz) | Veloran - "
+                         "Halvik UI Driver  @5644.8 kHz"));
         QVERIFY(useDriver(44100));
     }
 
@@ -292,7 +312,7 @@ private slots:
         QTest::addColumn<bool>("recording");
         QTest::addColumn<qint64>("buffered");
         QTest::addColumn<QString>("failure");
-        QTest::addColumn<QString>("expected");  // the lines, " / " between them
+        QTest::addColumn<QString>("expected"); // the lines, " / " between them
         const QString left = "\\(\\d+:\\d\\d:\\d\\d left\\)";
         // clang-format off
         QTest::newRow("44.1 kHz, recording, slow drive") << 44100.0 << true << qint64(3 << 20) << ""
@@ -331,10 +351,13 @@ private slots:
         VERIFY_MATCH(status(), "^" + expected + "$");
         for (const char* name : {"statusLine", "noteLine", "reasonLine", "fileLine"}) {
             auto* line = child<QLineEdit>(name);
-            const int start = line->inputMethodQuery(Qt::ImCursorRectangle).toRect().left();  // the cursor is at 0
+            const int start =
+                line->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(); // the cursor is at 0
             const int end = start + QFontMetrics(line->font()).horizontalAdvance(line->text());
             QVERIFY2(line->text() == line->toolTip() && end <= line->contentsRect().right(),
-                     qPrintable(QString("%1: '%2' ends at %3 of %4").arg(name, line->toolTip()).arg(end)
+                     qPrintable(QString("%1: '%2' ends at %3 of %4")
+                                    .arg(name, line->toolTip())
+                                    .arg(end)
                                     .arg(line->contentsRect().right())));
         }
         controller->forcedBytes.reset();
@@ -355,8 +378,8 @@ private slots:
         auto* meters = child<LevelMeterWidget>("levelMeters");
         // Feeds the words and refreshes the display.
         auto feed = [this, meters](int input, QVector<qint32> words) {
-            controller->levelMeter(input).process(reinterpret_cast<unsigned char*>(words.data()), ASIOSTInt32LSB,
-                                                  words.size());
+            controller->levelMeter(input).process(reinterpret_cast<unsigned char*>(words.data()),
+                                                  ASIOSTInt32LSB, words.size());
             meters->refresh();
         };
         QElapsedTimer clock;
@@ -376,7 +399,7 @@ private slots:
         const double fallen = -meters->barDb(0), perMs = 20.0 / 1.7 / 1000;
         QVERIFY2(fallen > perMs * (fall0 - rise1) - 0.02 && fallen < perMs * (fall1 - rise0) + 0.02,
                  qPrintable(QString("%1 dB in %2 ms").arg(fallen).arg(fall0 - rise1)));
-        if (fall1 - rise0 < 2000)  // else the machine stalled: the hold may have ended
+        if (fall1 - rise0 < 2000) // else the machine stalled: the hold may have ended
             QVERIFY2(meters->holdDb(0) > -0.01, qPrintable(QString::number(meters->holdDb(0))));
         while (clock.elapsed() - rise1 <= 2000)
             QThread::msleep(50);
@@ -385,14 +408,21 @@ private slots:
 
         // A lamp lights on two full-scale words in a row, on its own input only, and only a
         // click on it puts it out.
-        const struct { int input; QVector<qint32> words; bool lit; } clips[] = {
+        const struct
+        {
+            int input;
+            QVector<qint32> words;
+            bool lit;
+        } clips[] = {
             {0, {5, kMax, kMax, 5}, true}, {1, {kMin, kMin}, true}, {0, {kMax, 0, kMin}, false}};
         for (const auto& [input, words, lit] : clips) {
             feed(input, words);
             QVERIFY(meters->isClipLit(input) == lit && !meters->isClipLit(1 - input));
-            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->lampRect(1 - input).center());
+            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier,
+                              meters->lampRect(1 - input).center());
             QCOMPARE(meters->isClipLit(input), lit);
-            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->lampRect(input).center());
+            QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier,
+                              meters->lampRect(input).center());
             QVERIFY(!meters->isClipLit(input));
         }
 
@@ -404,16 +434,20 @@ private slots:
         controller->setFileName(path("meters.wav"));
         QVERIFY(controller->startRecording(true));
         meters->refresh();
-        QVERIFY(!meters->isClipLit(0) && !meters->isClipLit(1) && !meters->toolTip().contains("dropout"));
+        QVERIFY(!meters->isClipLit(0) && !meters->isClipLit(1) &&
+                !meters->toolTip().contains("dropout"));
         // The take counts its own: a run of clipped looks is one clip; full scale reads 0.0.
         QVERIFY(std::isinf(meters->takePeakDb(0)) && meters->clipCount(0) == 0);
-        for (const QVector<qint32>& words : {QVector<qint32>{kMax, kMax}, {kMax, kMax}, {1 << 29}, {kMax, kMax}})
+        for (const QVector<qint32>& words :
+             {QVector<qint32>{kMax, kMax}, {kMax, kMax}, {1 << 29}, {kMax, kMax}})
             feed(0, words);
         const auto tipAt = [meters](const QRect& r) { return meters->toolTipAt(r.center()); };
         QVERIFY2(QRegularExpression("^left: 2 clips in the take, the last at 00:00:0\\d\\.\\d$")
-                     .match(tipAt(meters->lampRect(0))).hasMatch(),
+                     .match(tipAt(meters->lampRect(0)))
+                     .hasMatch(),
                  qPrintable(tipAt(meters->lampRect(0))));
-        QCOMPARE(tipAt(meters->takePeakRect(0)), QString("left: highest peak of the take 0.0 dBFS (a click starts afresh)"));
+        QCOMPARE(tipAt(meters->takePeakRect(0)),
+                 QString("left: highest peak of the take 0.0 dBFS (a click starts afresh)"));
         QVERIFY(meters->toolTip().startsWith("left: 0.0 dBFS") && meters->clipCount(1) == 0);
         for (int i = 0; i < 3; ++i)
             controller->driverResyncRequested();
@@ -423,10 +457,12 @@ private slots:
         // After the take its numbers stand, until a click starts the peak afresh.
         feed(1, {kMin, kMin});
         QVERIFY(meters->barDb(1) > -0.1 && meters->isClipLit(1));
-        QVERIFY(std::isinf(meters->takePeakDb(1)) && meters->clipCount(1) == 0 && meters->clipCount(0) == 2);
+        QVERIFY(std::isinf(meters->takePeakDb(1)) && meters->clipCount(1) == 0 &&
+                meters->clipCount(0) == 2);
         QTest::mouseClick(meters, Qt::LeftButton, Qt::NoModifier, meters->takePeakRect(1).center());
-        feed(1, {-2137616000});  // -0.04 dBFS, never to read -0.0
-        QCOMPARE(tipAt(meters->takePeakRect(1)), QString("right: highest peak of the take 0.0 dBFS (a click starts afresh)"));
+        feed(1, {-2137616000}); // -0.04 dBFS, never to read -0.0
+        QCOMPARE(tipAt(meters->takePeakRect(1)),
+                 QString("right: highest peak of the take 0.0 dBFS (a click starts afresh)"));
         QCOMPARE(tipAt(meters->lampRect(1)), QString("right: no clips in the take"));
         QVERIFY(useDriver(48000));
         QTRY_VERIFY(std::isinf(meters->barDb(1)));
@@ -438,12 +474,14 @@ private slots:
     // window, and the texts the user reads.
     void settingsDialogChoicesAndTexts()
     {
-        AsioConfigDialog dialog({44100.7, 192000, 2822399, 5644800, 11289600}, {"Card A", "Card B"});
+        AsioConfigDialog dialog({44100.7, 192000, 2822399, 5644800, 11289600},
+                                {"Card A", "Card B"});
         dialog.show();
         QVERIFY(QTest::qWaitForWindowExposed(&dialog));
         auto box = [&](const char* name) { return dialog.findChild<QComboBox*>(name); };
-        QStringList all;  // "text=data" where an item carries data
-        for (const char* name : {"driverChoice", "rateChoice", "autoSplitChoice", "monitoringChoice", "dsdChoice"}) {
+        QStringList all; // "text=data" where an item carries data
+        for (const char* name :
+             {"driverChoice", "rateChoice", "autoSplitChoice", "monitoringChoice", "dsdChoice"}) {
             QStringList texts;
             for (int i = 0; i < box(name)->count(); ++i) {
                 const QVariant data = box(name)->itemData(i);
@@ -451,18 +489,20 @@ private slots:
             }
             all << texts.join(", ");
         }
-        QCOMPARE(all, QStringList({"Card A, Card B",
-                                   "44.1 kHz=44100.7, 192.0 kHz=192000, 2822.4 kHz=2822399, "
-                                   "DSD 2x (5644.8 kHz)=5644800, DSD 4x (11289.6 kHz)=11289600",
-                                   "Disabled=-1, 256 MB=256, 512 MB=512, 1 GB=1024, 2 GB=2048, 3.9 GB=3900",
-                                   "Disabled, Enabled", "dff, dsf"}));
+        QCOMPARE(all, QStringList(
+                          {"Card A, Card B",
+                           "44.1 kHz=44100.7, 192.0 kHz=192000, 2822.4 kHz=2822399, "
+                           "DSD 2x (5644.8 kHz)=5644800, DSD 4x (11289.6 kHz)=11289600",
+                           "Disabled=-1, 256 MB=256, 512 MB=512, 1 GB=1024, 2 GB=2048, 3.9 GB=3900",
+                           "Disabled, Enabled", "dff, dsf"}));
 
         QTest::keyClick(box("rateChoice"), Qt::Key_Home);
         dialog.setAsioMonitoring(true);
-        QVERIFY(dialog.sampleRate() == 44100 && dialog.asioMonitoring());  // the rate truncated from 44100.7
+        QVERIFY(dialog.sampleRate() == 44100 &&
+                dialog.asioMonitoring()); // the rate truncated from 44100.7
         QTest::keyClick(box("monitoringChoice"), Qt::Key_Up);
         QVERIFY(!dialog.asioMonitoring());
-        dialog.setSampleRate(192000.04);  // the same text as 192000
+        dialog.setSampleRate(192000.04); // the same text as 192000
         QCOMPARE(dialog.sampleRate(), 192000);
         dialog.setSampleRate(48000);
         QCOMPARE(dialog.sampleRate(), 0);
@@ -472,9 +512,10 @@ private slots:
         }
 
         // Sizes that no item stands for (value 0) leave none chosen.
-        const QList<QPair<int, qint64>> items{{-1, -1},           {256, 268435456},   {512, 536870912},
-                                              {1024, 1073741824}, {2048, 2147483648}, {3900, 4089446400},
-                                              {0, 1000000000},    {0, -1048576},      {0, 0}};
+        const QList<QPair<int, qint64>> items{
+            {-1, -1},           {256, 268435456},   {512, 536870912},
+            {1024, 1073741824}, {2048, 2147483648}, {3900, 4089446400},
+            {0, 1000000000},    {0, -1048576},      {0, 0}};
         for (const auto& [value, bytes] : items) {
             QVERIFY(value == 0 || AsioConfigDialog::autoSplitBytes(value) == bytes);
             dialog.setAutoSplitAt(bytes);
@@ -487,10 +528,11 @@ private slots:
         for (QLabel* label : dialog.findChildren<QLabel*>())
             (label->alignment() == Qt::AlignCenter ? headings : fields)
                 << (label->isVisible() ? label->text() : '(' + label->text() + ')');
-        QCOMPARE(headings, QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
+        QCOMPARE(headings,
+                 QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
         fields.sort();
-        QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D", "Input Device",
-                                      "Sampling Rate"}));
+        QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D",
+                                      "Input Device", "Sampling Rate"}));
     }
 
     // One recording of a typed name: the controls and the next-track rules on the way; then
@@ -498,12 +540,14 @@ private slots:
     void typedRecordingNextTrackAndBrowsedNames()
     {
         typePath(path("typed.wav"));
-        window->onNextTrack();  // not recording: nothing
+        window->onNextTrack(); // not recording: nothing
         click("recordButton");
-        controller->forcedBytes = 512000;  // the most the drive may lag behind for a next track
+        controller->forcedBytes = 512000; // the most the drive may lag behind for a next track
         refresh();
-        VERIFY_MATCH(shown(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(\\d+:\\d\\d:\\d\\d left\\) "
-                              "\\| 01100 1r$");
+        VERIFY_MATCH(
+            shown(),
+            "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(\\d+:\\d\\d:\\d\\d left\\) "
+            "\\| 01100 1r$");
         QTRY_VERIFY(controller->recordedSeconds() > 0);
 
         // Next track only while the drive keeps up; the field then shows the new file.
@@ -558,11 +602,15 @@ private slots:
         const QString trackClock = child<QLabel>("trackTimeLabel")->text();
         QCOMPARE(child<QLineEdit>("fileLine")->text(), QString("track 2: tracked_0002.wav"));
         VERIFY_MATCH(clock(), "^00:0\\d:\\d\\d$");
-        QVERIFY2(QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() >= 3000, qPrintable(clock()));
+        QVERIFY2(QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() >= 3000,
+                 qPrintable(clock()));
         VERIFY_MATCH(trackClock, "^track 00:00:\\d\\d$");
         const int shown = trackClock.right(2).toInt();
         QVERIFY2(shown >= std::floor(before) - 1 && shown <= std::ceil(after),
-                 qPrintable(QString("%1 between %2 and %3 s into the track").arg(trackClock).arg(before).arg(after)));
+                 qPrintable(QString("%1 between %2 and %3 s into the track")
+                                .arg(trackClock)
+                                .arg(before)
+                                .arg(after)));
         click("stopButton");
         QVERIFY(waitIdle());
         refresh();
@@ -599,17 +647,22 @@ private slots:
     {
         QTest::addColumn<QString>("focus");
         QTest::addColumn<QString>("focusWhileRecording");
-        QTest::newRow("in the destination field") << "pathEdit" << "pathEdit";
-        QTest::newRow("on the record button") << "recordButton" << "nextTrackButton";
-        QTest::newRow("in the log window") << "log" << "log";
+        QTest::newRow("in the destination field") << "pathEdit"
+                                                  << "pathEdit";
+        QTest::newRow("on the record button") << "recordButton"
+                                              << "nextTrackButton";
+        QTest::newRow("in the log window") << "log"
+                                           << "log";
     }
     void keyboardTransport()
     {
         QFETCH(QString, focus);
         QFETCH(QString, focusWhileRecording);
-        QCOMPARE(QStringList({button("recordButton")->toolTip(), button("nextTrackButton")->toolTip(),
-                              button("stopButton")->toolTip()}),
-                 QStringList({"start recording (Ctrl+R)", "next track (Ctrl+N)", "stop recording (Ctrl+S)"}));
+        QCOMPARE(
+            QStringList({button("recordButton")->toolTip(), button("nextTrackButton")->toolTip(),
+                         button("stopButton")->toolTip()}),
+            QStringList(
+                {"start recording (Ctrl+R)", "next track (Ctrl+N)", "stop recording (Ctrl+S)"}));
         QVERIFY(useDriver(44100));
         typePath(path("keys.wav"));
         QWidget* focused = focus == "log" ? window->logTable() : window->findChild<QWidget*>(focus);
@@ -618,13 +671,16 @@ private slots:
         QTRY_VERIFY(focused->isActiveWindow());
         focused->setFocus();
         QTRY_VERIFY(focused->hasFocus());
-        auto press = [this](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key, Qt::ControlModifier); };
+        auto press = [this](Qt::Key key) {
+            QTest::keyClick(QApplication::focusWidget(), key, Qt::ControlModifier);
+        };
 
         press(Qt::Key_N);
         press(Qt::Key_S);
         press(Qt::Key_R);
         QVERIFY(controller->isRecording() && controller->commands == QStringList("start 0"));
-        QCOMPARE(QApplication::focusWidget(), focus == "log" ? focused : child<QWidget>(qPrintable(focusWhileRecording)));
+        QCOMPARE(QApplication::focusWidget(),
+                 focus == "log" ? focused : child<QWidget>(qPrintable(focusWhileRecording)));
         QTRY_VERIFY(controller->recordedSeconds() > 0);
         press(Qt::Key_R);
         press(Qt::Key_N);
@@ -641,7 +697,7 @@ private slots:
     void destinations_data()
     {
         QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("typed");  // %1: the test's folder
+        QTest::addColumn<QString>("typed"); // %1: the test's folder
         QTest::addColumn<QString>("existing");
         QTest::addColumn<QString>("recorded");
         // clang-format off
@@ -672,18 +728,20 @@ private slots:
         if (typed.contains("/small/") && !mountTmpfs(path("small"), 16))
             QSKIP("a small tmpfs could not be mounted (that needs root)");
         QFile take(path(existing));
-        QVERIFY(existing.isEmpty() || (take.open(QIODevice::WriteOnly) && take.write("an earlier take") > 0));
+        QVERIFY(existing.isEmpty() ||
+                (take.open(QIODevice::WriteOnly) && take.write("an earlier take") > 0));
         take.close();
         recorded = recorded.arg(dir.path());
         const bool refused = !recorded.startsWith('/');
         if (refused)
             answerBox(QMessageBox::Ok);
         else
-            answerKey(QString(QTest::currentDataTag()).endsWith("Escape") ? Qt::Key_Escape : Qt::Key_Return);
+            answerKey(QString(QTest::currentDataTag()).endsWith("Escape") ? Qt::Key_Escape
+                                                                          : Qt::Key_Return);
         typePath(typed.arg(dir.path()));
         QVERIFY(recordBrieflyByClicks());
         QString expected = refused ? "[lamp] Start Error: " + recorded : "";
-        if (existing.endsWith(".dff"))  // a corrected name is asked about, a typed one not
+        if (existing.endsWith(".dff")) // a corrected name is asked about, a typed one not
             expected = "Confirm Overwrite: Do you want to overwrite '" + path(existing) + "'?";
         QCOMPARE(boxes.join('\n'), expected);
         if (refused) {
@@ -693,10 +751,12 @@ private slots:
             // ffprobe's name of the container that the extension stands for
             const QHash<QString, QString> formats{{"wav", "wav"}, {"dff", "iff"}, {"dsf", "dsf"}};
             const MediaInfo info = MediaProbe::probe(recorded);
-            QCOMPARE(shownPath() + ' ' + info.formatName, recorded + ' ' + formats[QFileInfo(recorded).suffix()]);
+            QCOMPARE(shownPath() + ' ' + info.formatName,
+                     recorded + ' ' + formats[QFileInfo(recorded).suffix()]);
             QVERIFY(info.duration > 0);
         }
-        QVERIFY(existing.isEmpty() || (take.open(QIODevice::ReadOnly) && take.readAll() == "an earlier take"));
+        QVERIFY(existing.isEmpty() ||
+                (take.open(QIODevice::ReadOnly) && take.readAll() == "an earlier take"));
     }
 
     // A take ended by a full RAM buffer says why in the status line until the next start; the
@@ -735,7 +795,8 @@ private slots:
         typePath(path("tight/t.wav"));
         click("recordButton");
         refresh();
-        VERIFY_MATCH(status(), "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(0:01:0\\d left\\)$");
+        VERIFY_MATCH(status(),
+                     "^Halvik UI Driver - recording PCM  @44\\.1 kHz / \\(0:01:0\\d left\\)$");
         QTRY_COMPARE(logText().count(warning), before + 1);
         // The test driver delivers audio faster than real time: the minute mark comes soon.
         QTRY_COMPARE_WITH_TIMEOUT(logText().count(warning), before + 2, 15000);
@@ -759,7 +820,8 @@ private slots:
             TestDriver::setScript(kDriver, script);
             if (!present)
                 TestDriver::current(kDriver)->requestReset(true);
-            QTRY_VERIFY_WITH_TIMEOUT(present ? controller->isDriverReady() : controller->isReconnecting(), 3000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                present ? controller->isDriverReady() : controller->isReconnecting(), 3000);
             QTest::qWait(thenMs);
         };
         QVERIFY(useDriver(44100));
@@ -768,17 +830,23 @@ private slots:
         QTest::qWait(300);
         plugDevice(false, 2200);
         plugDevice(true, 300);
-        plugDevice(false, 1200);  // a failed attempt at least, which leaves the host no driver name
+        plugDevice(false, 1200); // a failed attempt at least, which leaves the host no driver name
         refresh();
         // Only stop is enabled.
-        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB connection\\).* \\| 010");
+        VERIFY_MATCH(
+            shown(),
+            "^waiting for Halvik UI Driver \\(please check your USB connection\\).* \\| 010");
         click("stopButton");
         QVERIFY(waitIdle());
-        const auto gap = QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
-        QVERIFY2(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0, qPrintable(logText()));
+        const auto gap =
+            QRegularExpression("gap of (\\d+\\.\\d) s at 00:00:0\\d in gap\\.wav").match(logText());
+        QVERIFY2(gap.captured(1).toDouble() >= 2.0 && gap.captured(1).toDouble() < 5.0,
+                 qPrintable(logText()));
         const double duration = MediaProbe::probe(path("gap.wav")).duration;
-        const double seconds = QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() / 1000.0;
-        QVERIFY2(std::abs(seconds - duration) < 1.0, qPrintable(clock() + " vs " + QString::number(duration)));
+        const double seconds =
+            QTime::fromString(clock(), "hh:mm:ss").msecsSinceStartOfDay() / 1000.0;
+        QVERIFY2(std::abs(seconds - duration) < 1.0,
+                 qPrintable(clock() + " vs " + QString::number(duration)));
 
         // Stopped while away: settings, browse and the destination are the user's again. Another
         // device may be chosen; a rate chosen while the device is away is applied on its return.
@@ -793,14 +861,16 @@ private slots:
         });
         refresh();
         VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver .* \\| 00011 0w$");
-        QVERIFY(controller->isReconnecting() && controller->deviceName() == kDriver && window->close());
+        QVERIFY(controller->isReconnecting() && controller->deviceName() == kDriver &&
+                window->close());
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
         plugDevice(true, 0);
-        QVERIFY2(controller->sampleRate() == 96000 &&
-                     logText().contains("Halvik UI Driver is back: the sampling rate chosen meanwhile, "
-                                        "96000 Hz, is applied (now 96.0 kHz)"),
-                 qPrintable(logText()));
+        QVERIFY2(
+            controller->sampleRate() == 96000 &&
+                logText().contains("Halvik UI Driver is back: the sampling rate chosen meanwhile, "
+                                   "96000 Hz, is applied (now 96.0 kHz)"),
+            qPrintable(logText()));
         QVERIFY(useDriver(44100));
     }
 
@@ -822,7 +892,8 @@ private slots:
         });
         QCOMPARE(controller->commands, QStringList("reinit Halvik UI Driver 2822400 0"));
         QCOMPARE(destination(), path("config.dsf") + " | " + path("config.dsf"));
-        QCOMPARE(boxes, QStringList("Confirm Overwrite: Do you want to overwrite '" + path("config.dsf") + "'?"));
+        QCOMPARE(boxes, QStringList("Confirm Overwrite: Do you want to overwrite '" +
+                                    path("config.dsf") + "'?"));
 
         // OK with nothing changed still re-initialises and re-applies the split size unchanged.
         controller->setAutoSplitSize(512LL << 20);
@@ -843,8 +914,8 @@ private slots:
         controller->forcedBytes = 4096;
         answerBox(QMessageBox::No);
         QVERIFY(!window->close());
-        const QString storing =
-            "[lamp] Storing in progress: We are still saving your precious audio data.\nDo you still want to quit?";
+        const QString storing = "[lamp] Storing in progress: We are still saving your precious "
+                                "audio data.\nDo you still want to quit?";
         QCOMPARE(boxes, QStringList({"[lamp] Warning: Please stop recording first.", storing}));
 
         // After Yes the window shows what is left to write, lets nothing new start, and closes

@@ -112,7 +112,8 @@ void browseTo(QWidget* window, const QString& name)
         if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
             answer.stop();
             dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(name);
-            dialog->QDialog::accept();  // the dialog's own question about replacing is the user's "yes"
+            dialog->QDialog::accept(); // the dialog's own question about replacing is the user's
+                                       // "yes"
         }
     });
     answer.start(100);

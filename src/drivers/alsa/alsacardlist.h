@@ -9,11 +9,11 @@
 // monitoring outputs to, and how it is listed.
 struct AlsaDeviceEntry
 {
-    QString description;        // the listed driver name, "<card name> (ALSA)", < 32 bytes
-    QString clsid;              // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", stable per device
-    QByteArray captureDevice;   // ALSA PCM name opened for capture
-    QByteArray playbackDevice;  // ALSA PCM name opened for playback; empty: capture only
-    int card = -1;              // the card's number (its reservation on the bus); -1 unknown
+    QString description;       // the listed driver name, "<card name> (ALSA)", < 32 bytes
+    QString clsid;             // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", stable per device
+    QByteArray captureDevice;  // ALSA PCM name opened for capture
+    QByteArray playbackDevice; // ALSA PCM name opened for playback; empty: capture only
+    int card = -1;             // the card's number (its reservation on the bus); -1 unknown
 };
 
 // Finds the devices the ALSA driver offers, each time it is asked:

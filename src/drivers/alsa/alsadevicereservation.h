@@ -74,7 +74,7 @@ private:
     bool m_held = false;
     bool m_tookOver = false;
     bool m_refused = false;
-    QString m_holder;  // the ApplicationName of the owner asked to release the card
+    QString m_holder; // the ApplicationName of the owner asked to release the card
 };
 
 #endif

@@ -38,7 +38,7 @@ unsigned AlsaDop::check(AlsaPcmConvert::Layout layout, uint8_t* interleaved, lon
         if (proper && checker->locked)
             continue;
         if (proper) {
-            checker->locked = ++checker->run >= kLockFrames;  // trusted from the next frame
+            checker->locked = ++checker->run >= kLockFrames; // trusted from the next frame
         } else {
             checker->run = 0;
             losses += checker->locked;
@@ -72,9 +72,9 @@ void AlsaDop::insert(AlsaPcmConvert::Layout layout, const uint8_t* stream, long 
     for (long f = 0; f < frames; ++f, word += frameBytes) {
         const uint8_t mark = kMarkers[(marker + f) & 1];
         for (int b = 0; b < wordBytes; ++b)
-            word[b] = 0;  // the low byte of S32_LE
+            word[b] = 0; // the low byte of S32_LE
         if (layout == AlsaPcmConvert::Layout::S24In4)
-            word[3] = mark & 0x80 ? 0xff : 0x00;  // 0xFA makes the 24-bit sample negative
+            word[3] = mark & 0x80 ? 0xff : 0x00; // 0xFA makes the 24-bit sample negative
         word[m] = mark;
         word[m - 1] = *stream++;
         word[m - 2] = *stream++;

@@ -39,9 +39,9 @@ public:
 
     struct Checker
     {
-        bool locked = false;     // markers seen; a stream that was probed starts locked
-        int run = 0;             // frames in a row with proper markers while not locked
-        uint8_t last = 0;        // the previous frame's marker, 0 after a frame without one
+        bool locked = false; // markers seen; a stream that was probed starts locked
+        int run = 0;         // frames in a row with proper markers while not locked
+        uint8_t last = 0;    // the previous frame's marker, 0 after a frame without one
     };
 
     // Checks `frames` interleaved frames of `channels` channels and replaces the DSD bits of
@@ -60,8 +60,8 @@ public:
                        int frameBytes, int channel, int marker, uint8_t* interleaved);
 
     // DoP silence on every channel of `frames` frames, starting with marker `marker`.
-    static void fillIdle(AlsaPcmConvert::Layout layout, long frames, int frameBytes,
-                         int channels, int marker, uint8_t* interleaved);
+    static void fillIdle(AlsaPcmConvert::Layout layout, long frames, int frameBytes, int channels,
+                         int marker, uint8_t* interleaved);
 };
 
 #endif

@@ -114,7 +114,7 @@ private:
         snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
         AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;
         AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;
-        bool dop = false;  // a DSD rate carried in PCM words of pcmLayout
+        bool dop = false; // a DSD rate carried in PCM words of pcmLayout
         int wordBytes = 4;
         unsigned frameRate = 0;
     };
@@ -147,15 +147,15 @@ private:
     AlsaPcm m_playback;
     unsigned m_captureChannels = 0;
     unsigned m_playbackChannels = 0;
-    QMap<double, bool> m_rateAnswers;  // canSampleRate of the standard rates, found at init
-    QMap<double, bool> m_dopMarkers;   // DSD rates the card could carry as DoP: markers seen
+    QMap<double, bool> m_rateAnswers; // canSampleRate of the standard rates, found at init
+    QMap<double, bool> m_dopMarkers;  // DSD rates the card could carry as DoP: markers seen
     bool m_nativeDsd = false;
     ASIOIoFormatType m_format = kASIOPCMFormat;
     double m_rate = 44100.0;
     bool m_initialized = false;
     char m_errorMessage[124] = {};
     std::shared_ptr<AlsaStream> m_stream;
-    AlsaDeviceReservation* m_reservation = nullptr;  // from init() until the card is let go
+    AlsaDeviceReservation* m_reservation = nullptr; // from init() until the card is let go
 };
 
 #endif

@@ -24,8 +24,8 @@ int AlsaDsdReorder::wordBytes(Layout layout)
     return 1;
 }
 
-void AlsaDsdReorder::extract(Layout layout, const uint8_t* interleaved, long frames,
-                             int frameBytes, int channel, uint8_t* stream)
+void AlsaDsdReorder::extract(Layout layout, const uint8_t* interleaved, long frames, int frameBytes,
+                             int channel, uint8_t* stream)
 {
     const int n = wordBytes(layout);
     const uint8_t* word = interleaved + channel * n;

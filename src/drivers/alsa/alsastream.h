@@ -53,14 +53,14 @@ public:
     // One direction of the card as configured for this stream.
     struct Direction
     {
-        snd_pcm_t* pcm = nullptr;   // null: no device in this direction
+        snd_pcm_t* pcm = nullptr; // null: no device in this direction
         bool dsd = false;
-        bool dop = false;            // DSD carried in the PCM words of pcmLayout
-        AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;  // DSD only
-        AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32;  // PCM only
-        int wordBytes = 4;           // bytes of one channel's sample word
-        int hwChannels = 2;          // channels of the ALSA frame
-        int silence = 0;             // the byte that fills silent output
+        bool dop = false; // DSD carried in the PCM words of pcmLayout
+        AlsaDsdReorder::Layout layout = AlsaDsdReorder::Layout::U8;     // DSD only
+        AlsaPcmConvert::Layout pcmLayout = AlsaPcmConvert::Layout::S32; // PCM only
+        int wordBytes = 4;  // bytes of one channel's sample word
+        int hwChannels = 2; // channels of the ALSA frame
+        int silence = 0;    // the byte that fills silent output
     };
 
     // Allocates both halves of every entry and stores their addresses in the entries.
@@ -70,8 +70,8 @@ public:
     ~AlsaStream();
 
     // The directions as configured by the driver and the ASIO rate; then runs the thread.
-    bool start(const Direction& capture, const Direction& playback, long periodFrames,
-               double rate, std::string* error);
+    bool start(const Direction& capture, const Direction& playback, long periodFrames, double rate,
+               std::string* error);
     // Ends the device thread and drops both PCMs; ASE_InvalidMode when called from it.
     ASIOError stop();
     // The owner is gone: end the thread without waiting when called from the thread itself.
@@ -120,10 +120,10 @@ private:
     double m_rate = 0.0;
     std::vector<uint8_t> m_captureBuffer;
     std::vector<uint8_t> m_playbackBuffer;
-    std::vector<pollfd> m_pollFds;  // capture descriptors, then the wake-up eventfd
+    std::vector<pollfd> m_pollFds; // capture descriptors, then the wake-up eventfd
     int m_wakeFd = -1;
     AlsaDop::Checker m_dopChecker;
-    int m_dopMarker = 0;  // of the next frame played
+    int m_dopMarker = 0; // of the next frame played
 
     std::atomic<State> m_state{State::Idle};
     std::atomic<bool> m_stopRequested{false};

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 namespace {
@@ -21,11 +21,8 @@ size_t periodLength(double rate, double frequency)
 // frequencies is 1.5. Up to 20 kHz the noise comes to about -110 dB of full scale at DSD 1x,
 // and tones up to -5 dBFS keep the loop stable. kNoiseFeedback[k - 1] = {b_k, a_k}.
 const double kNoiseFeedback[SimulatedSignal::kOrder][2] = {
-    {-5.0, -4.1922821511385058},
-    {10.0, 7.0857914157082877},
-    {-10.0, -6.0296073835111077},
-    {5.0, 2.5812079389633515},
-    {-1.0, -0.44444444401209626},
+    {-5.0, -4.1922821511385058}, {10.0, 7.0857914157082877},   {-10.0, -6.0296073835111077},
+    {5.0, 2.5812079389633515},   {-1.0, -0.44444444401209626},
 };
 
 // A stable loop keeps the quantiser's input below 1.4 at -6 dBFS; an overloaded one is reset,

@@ -16,7 +16,7 @@
 class SimulatedSignal
 {
 public:
-    static constexpr int kOrder = 5;  // of the DSD modulator
+    static constexpr int kOrder = 5; // of the DSD modulator
 
     void prepare(SimulatedDriver::Signal signal, bool dsd, double rate, long channel);
     // Writes the next `samples` samples (PCM: 4 bytes each; DSD: samples / 8 bytes).
@@ -38,13 +38,13 @@ private:
     long m_channel = 0;
     std::vector<int32_t> m_pcmTable;
     std::vector<float> m_dsdTable;
-    std::vector<uint8_t> m_dsdBits;  // the table modulated at m_bitsGain
+    std::vector<uint8_t> m_dsdBits; // the table modulated at m_bitsGain
     double m_bitsGain = 0.0;
     size_t m_phase = 0;
     uint64_t m_position = 0;
     long m_burstLeft = 0;
     double m_gain = 1.0;
-    double m_feedback[kOrder] = {};  // the modulator's noise feedback, transposed
+    double m_feedback[kOrder] = {}; // the modulator's noise feedback, transposed
 };
 
 #endif

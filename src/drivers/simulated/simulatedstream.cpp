@@ -183,8 +183,8 @@ void SimulatedStream::scheduleBurstFromEnvironment()
     bool channelOk = false, secondsOk = false;
     const long channel = parts.size() == 2 ? parts[0].toLong(&channelOk) : -1;
     const double seconds = parts.size() == 2 ? parts[1].toDouble(&secondsOk) : -1;
-    if (!channelOk || !secondsOk || channel < 0 || channel >= SimulatedDriver::kInputChannels
-        || seconds < 0 || seconds > 1e6) {
+    if (!channelOk || !secondsOk || channel < 0 || channel >= SimulatedDriver::kInputChannels ||
+        seconds < 0 || seconds > 1e6) {
         DiagnosticSink::line("%s: %s=\"%s\" is not <channel 0 or 1>@<seconds>; no burst",
                              SimulatedDriver::kDescription, kBurstVariable, qPrintable(text));
         return;

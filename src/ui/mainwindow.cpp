@@ -1,11 +1,10 @@
 #include "mainwindow.h"
 
-#include "appidentity.h"
 #include "appstyle.h"
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
-#include "clockfilename.h"
 #include "ctrlsplitsizeadjuster.h"
+#include "destinationfield.h"
 #include "levelmeterwidget.h"
 #include "logwidget.h"
 #include "recordingdestination.h"
@@ -14,16 +13,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDockWidget>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineEdit>
-#include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPushButton>
 #include <QShortcut>
 #include <QStackedWidget>
@@ -60,9 +53,9 @@ QHBoxLayout* rowLayout()
 
 MainWindow::MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitAdjuster,
                        const QString& path, const QString& dsdType, QWidget* parent)
-    : QMainWindow(parent, Qt::FramelessWindowHint), m_controller(controller),
-      m_splitAdjuster(splitAdjuster), m_lastPath(path), m_dsdFileType(dsdType)
+    : FramelessPanel(parent), m_controller(controller), m_splitAdjuster(splitAdjuster)
 {
+    m_destination = new DestinationField(controller, path, dsdType, this);
     AppStyle::registerResources();
     createWidgets();
     styleWidgets();
@@ -99,10 +92,6 @@ void MainWindow::createWidgets()
     m_trackTimeLabel = new QLabel(this);
     m_trackTimeLabel->setObjectName(QStringLiteral("trackTimeLabel"));
     m_status = new StatusPanel(m_controller, this);
-    m_pathEdit = new QLineEdit(this);
-    m_pathEdit->setObjectName(QStringLiteral("pathEdit"));
-    m_browseButton = new QPushButton(this);
-    m_browseButton->setObjectName(QStringLiteral("browseButton"));
     m_logoLabel = new QLabel(this);
     m_captionLabel = new QLabel(this);
     m_pictureLabel = new QLabel(this);
@@ -138,8 +127,6 @@ void MainWindow::styleWidgets()
             0.3);
     m_pictureLabel->setAlignment(Qt::AlignRight);
 
-    const QFont narrow(QStringLiteral("Arial Narrow"), 12);
-    m_pathEdit->setFont(narrow);
     m_timeLabel->setFont(QFont(QStringLiteral("Courier"), 17));
     m_timeLabel->setFixedWidth(
         QFontMetrics(m_timeLabel->font()).horizontalAdvance(QStringLiteral("-- :-- :--")));
@@ -151,21 +138,14 @@ void MainWindow::styleWidgets()
             .horizontalAdvance(trackTimeText(QStringLiteral("-- :-- :--"))));
     m_trackTimeLabel->setText(trackTimeText(QStringLiteral("--:--:--")));
     m_trackTimeLabel->setToolTip(tr("time of the current track"));
-
-    m_pathEdit->setFixedHeight(m_browseButton->height() - 2);
-    m_browseButton->setText(tr("..."));
-    m_pathEdit->setToolTip(tr("destination filename"));
-    m_browseButton->setToolTip(tr("choose destination file"));
 }
 
 void MainWindow::connectWidgets()
 {
     connect(m_closeButton, &QPushButton::clicked, this, &QWidget::close);
-    connect(m_browseButton, &QPushButton::clicked, this, &MainWindow::onBrowse);
     connect(m_recordButton, &QPushButton::clicked, this, &MainWindow::onStartRec);
     connect(m_stopButton, &QPushButton::clicked, this, &MainWindow::onStopRec);
     connect(m_settingsButton, &QPushButton::clicked, this, &MainWindow::onConfig);
-    connect(m_pathEdit, &QLineEdit::textEdited, this, &MainWindow::onPathEdited);
     connect(m_nextTrackButton, &QPushButton::clicked, this, &MainWindow::onNextTrack);
 }
 
@@ -180,10 +160,7 @@ void MainWindow::layoutWidgets()
     grid->addWidget(m_pictureLabel, 0, 3, 3, 1);
     grid->addWidget(m_closeButton, 0, 4, 1, 1, Qt::AlignRight | Qt::AlignTop);
 
-    QHBoxLayout* destination = rowLayout();
-    destination->addWidget(m_pathEdit, 1);
-    destination->addWidget(m_browseButton, 0);
-    grid->addLayout(destination, 1, 0, 1, 3);
+    grid->addWidget(m_destination, 1, 0, 1, 3);
 
     QHBoxLayout* transport = rowLayout();
     transport->addWidget(m_timeLabel, 0);
@@ -236,14 +213,9 @@ void MainWindow::createLogWindow()
     m_logWindow->setMinimumWidth(640);
 }
 
-QString MainWindow::pathText() const
-{
-    return m_pathEdit->text();
-}
-
 const QString& MainWindow::lastPath() const
 {
-    return m_lastPath;
+    return m_destination->lastPath();
 }
 
 void MainWindow::updateTitle()
@@ -253,64 +225,10 @@ void MainWindow::updateTitle()
                        .arg(m_controller->sampleRate() / 1000, 0, 'f', 1));
 }
 
-// After the mode changed the destination may need the other extension; a file that already
-// carries the new name is only overwritten when the user says so.
-void MainWindow::revalidateDestination()
-{
-    const QString text = m_pathEdit->text();
-    if (text.isEmpty())
-        return;
-    const QString name = normalizedFileName(text);
-    if (name.isEmpty())
-        return;
-    m_controller->setFileName(name);
-    m_pathEdit->setText(m_controller->fileName());
-    if (name != text)
-        askOverwrite(name);
-}
-
-void MainWindow::askOverwrite(const QString& name)
-{
-    if (!QFileInfo::exists(name))
-        return;
-    // Replacing a take is the one answer that loses data: Enter and Escape both keep the file.
-    QMessageBox box(QMessageBox::Question, tr("Confirm Overwrite"),
-                    tr("Do you want to overwrite '%1'?").arg(name),
-                    QMessageBox::Yes | QMessageBox::No, this);
-    box.setDefaultButton(QMessageBox::No);
-    box.setEscapeButton(QMessageBox::No);
-    m_overwrite = box.exec() == QMessageBox::Yes;
-}
-
-// The recording's file type follows the data, not the typed name: a destination whose
-// extension does not fit the mode gets the mode's, and the overwrite question is about the
-// file that will really be written.
-void MainWindow::conformDestination()
-{
-    const QString typed = m_controller->fileName();
-    const QString name =
-        RecordingDestination::conformedName(typed, m_controller->isDsd(), m_dsdFileType);
-    if (name == typed)
-        return;
-    m_controller->setFileName(name);
-    m_pathEdit->setText(name);
-    if (!ClockFileName::hasFields(m_lastPath))
-        m_lastPath = name;
-    if (QFileInfo(name).suffix() != QFileInfo(typed).suffix())
-        askOverwrite(name);
-}
-
 void MainWindow::refuseStart(const QString& reason)
 {
     m_controller->appendError(tr("recording not started: %1").arg(reason));
     showError(tr("Start Error"), reason);
-}
-
-// Browsing and a settings change name the DSD container the user chose in the settings.
-QString MainWindow::normalizedFileName(const QString& path) const
-{
-    return RecordingDestination::conformedName(path, m_controller->isDsd(), m_dsdFileType,
-                                               RecordingDestination::DsdContainer::FromSettings);
 }
 
 void MainWindow::setStatusText(QString text)
@@ -346,16 +264,10 @@ void MainWindow::refreshControls(bool recording, bool away)
     const bool transportFocused = m_stack->currentWidget()->hasFocus();
     m_recordButton->setEnabled(open && !away && m_controller->isIdle());
     m_settingsButton->setEnabled(open && !recording);
-    m_pathEdit->setReadOnly(recording || !open);
-    m_browseButton->setEnabled(open && !recording);
     m_stopButton->setEnabled(recording);
     m_nextTrackButton->setEnabled(!away && recording && m_controller->canRecordNextTrack());
     showTransportPage(recording && !away ? 1 : 0, transportFocused);
-    if (recording && !away) {
-        const QString current = m_controller->currentFileName();
-        if (m_pathEdit->text() != current)
-            m_pathEdit->setText(current);
-    }
+    m_destination->showRecording(recording && !away, open, m_controller->currentFileName());
 }
 
 // Record and next track share a place; the focus on one passes to the other, so a user who
@@ -407,8 +319,7 @@ void MainWindow::onStartRec()
 {
     // A typed name with date and time fields stays the pattern: each recording fills it in
     // anew when it starts.
-    if (ClockFileName::hasFields(m_lastPath))
-        m_controller->setFileName(ClockFileName::expand(m_lastPath, QDateTime::currentDateTime()));
+    m_destination->fillPattern();
     if (m_controller->fileName().isEmpty()) {
         refuseStart(tr("Please specify file first"));
         return;
@@ -417,7 +328,7 @@ void MainWindow::onStartRec()
     // instead of quietly becoming a file beside it.
     QString problem = RecordingDestination::problem(m_controller->fileName());
     if (problem.isEmpty()) {
-        conformDestination();
+        m_destination->conform();
         problem = m_controller->recordingProblem(m_controller->fileName());
     }
     if (!problem.isEmpty()) {
@@ -425,11 +336,11 @@ void MainWindow::onStartRec()
         return;
     }
     m_splitAdjuster->adjustSplitSize(m_controller->fileName());
-    if (!m_controller->startRecording(m_overwrite)) {
+    if (!m_controller->startRecording(m_destination->overwriteAgreed())) {
         showError(tr("Start Error"), tr("Start Recording Failed"));
         return;
     }
-    m_overwrite = false;
+    m_destination->clearOverwrite();
     m_clockRunning = true;
     onTimer();
 }
@@ -437,26 +348,9 @@ void MainWindow::onStartRec()
 void MainWindow::onStopRec()
 {
     m_controller->stopRecording();
-    if (ClockFileName::hasFields(m_lastPath))
-        m_pathEdit->setText(m_lastPath);
+    m_destination->showPattern();
     m_clockRunning = false;
     onTimer();
-}
-
-void MainWindow::onBrowse()
-{
-    const QString filter = m_controller->isDsd() ? QStringLiteral("(*.%1)").arg(m_dsdFileType)
-                                                 : QStringLiteral("(*.wav)");
-    const QString start =
-        normalizedFileName(m_pathEdit->text().isEmpty() ? m_lastPath : m_pathEdit->text());
-    const QString chosen = QFileDialog::getSaveFileName(this, tr("output"), start, filter);
-    if (chosen.isEmpty())
-        return;
-    const QString name = normalizedFileName(chosen);
-    m_pathEdit->setText(name);
-    onPathEdited(name);
-    // The file dialog has already asked whether an existing file may be replaced.
-    m_overwrite = true;
 }
 
 void MainWindow::onConfig()
@@ -475,7 +369,7 @@ void MainWindow::onConfig()
     dialog.setDriver(device);
     dialog.setAsioMonitoring(m_controller->isMonitorAsioEnabled());
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
-    dialog.setDsdDefault(m_dsdFileType);
+    dialog.setDsdDefault(m_destination->dsdFileType());
     dialog.setEmbedMetadata(m_controller->isEmbedMetadataEnabled());
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
@@ -486,25 +380,15 @@ void MainWindow::onConfig()
         m_controller->reinitializeDriver(chosen, rate, false);
         const bool monitoring = dialog.asioMonitoring();
         const int split = dialog.autoSplitAt();
-        m_dsdFileType = dialog.dsdDefault();
+        m_destination->setDsdFileType(dialog.dsdDefault());
         m_controller->setEnabledMonitorAsio(monitoring);
         m_controller->setEmbedMetadata(dialog.embedMetadata());
         m_controller->setAutoSplitSize(AsioConfigDialog::autoSplitBytes(split));
         updateTitle();
-        revalidateDestination();
+        m_destination->revalidate();
     }
     if (!m_controller->isDriverReady())
         m_controller->startReconnecting();
-}
-
-// The one place a typed name enters: trimmed here, so the existence check, the overwrite
-// question, the numbering, the file type and the writer all see the same name.
-void MainWindow::onPathEdited(QString path)
-{
-    path = path.trimmed();
-    m_controller->setFileName(path);
-    m_lastPath = path;
-    m_overwrite = false;
 }
 
 void MainWindow::toggleLogWindow()
@@ -515,71 +399,6 @@ void MainWindow::toggleLogWindow()
 void MainWindow::test()
 {
     m_controller->refreshInfo();
-}
-
-void MainWindow::showError(const QString& title, const QString& text)
-{
-    runLampBox(QMessageBox::Critical, title, text, QMessageBox::NoButton);
-}
-
-QMessageBox::StandardButton MainWindow::askYesNo(const QString& title, const QString& text)
-{
-    return runLampBox(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No);
-}
-
-QMessageBox::StandardButton MainWindow::runLampBox(QMessageBox::Icon icon, const QString& title,
-                                                   const QString& text,
-                                                   QMessageBox::StandardButtons buttons)
-{
-    QMessageBox box(icon, title, text, buttons, this,
-                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
-    const int side = 2 * QFontMetrics(box.font()).height();
-    const QPixmap lamp(QStringLiteral(":/lamp_128.png"));
-    if (!lamp.isNull())
-        box.setIconPixmap(lamp.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    return QMessageBox::StandardButton(box.exec());
-}
-
-void MainWindow::setLabelPixmap(QLabel* label, const QPixmap& pixmap, qreal opacity)
-{
-    QPixmap faded(pixmap.size());
-    faded.fill(Qt::transparent);
-    QPainter painter(&faded);
-    painter.setOpacity(opacity);
-    painter.drawPixmap(0, 0, pixmap);
-    painter.end();
-    label->setPixmap(faded);
-}
-
-void MainWindow::mousePressEvent(QMouseEvent* event)
-{
-    m_dragging = true;
-    m_dragOffset = event->globalPos() - frameGeometry().topLeft();
-    setCursor(Qt::SizeAllCursor);
-    event->accept();
-}
-
-void MainWindow::mouseMoveEvent(QMouseEvent* event)
-{
-    if (m_dragging) {
-        move(event->globalPos() - m_dragOffset);
-        event->accept();
-    }
-}
-
-void MainWindow::mouseReleaseEvent(QMouseEvent* event)
-{
-    m_dragging = false;
-    unsetCursor();
-    event->accept();
-}
-
-void MainWindow::resizeEvent(QResizeEvent* event)
-{
-    QMainWindow::resizeEvent(event);
-    QPainterPath path;
-    path.addRoundedRect(QRectF(rect()), 6, 20, Qt::RelativeSize);
-    setMask(QRegion(path.toFillPolygon().toPolygon(), Qt::OddEvenFill));
 }
 
 // Recorded audio lives in RAM until the writer has stored it, so the window neither closes

@@ -1,18 +1,17 @@
 #ifndef TESSARO_MAINWINDOW_H
 #define TESSARO_MAINWINDOW_H
 
-#include <QMainWindow>
-#include <QMessageBox>
-#include <QPoint>
+#include "framelesspanel.h"
+
 #include <QString>
 
 class AsioController;
 class CtrlSplitSizeAdjuster;
+class DestinationField;
 class LevelMeterWidget;
 class LogWidget;
 class QDockWidget;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QStackedWidget;
 class QTimer;
@@ -25,23 +24,16 @@ class StatusPanel;
 //
 // Threads: GUI thread only. The controller's queries it reads are atomics or values one
 // refresh old at worst; every command is a direct call on the controller.
-class MainWindow : public QMainWindow
+class MainWindow : public FramelessPanel
 {
     Q_OBJECT
 public:
     MainWindow(AsioController* controller, CtrlSplitSizeAdjuster* splitAdjuster,
                const QString& path, const QString& dsdType, QWidget* parent = nullptr);
 
-    virtual QString pathText() const;
-    virtual const QString& lastPath() const;
+    // The destination as the user gave it, for the settings.
+    const QString& lastPath() const;
     virtual void updateTitle();
-    virtual void revalidateDestination();
-    virtual QString normalizedFileName(const QString& path) const;
-
-    // Modal boxes with the lamp picture in place of the standard icon.
-    void showError(const QString& title, const QString& text);
-    QMessageBox::StandardButton askYesNo(const QString& title, const QString& text);
-    static void setLabelPixmap(QLabel* label, const QPixmap& pixmap, qreal opacity);
 
     LogWidget* logTable() const { return m_logTable; }
     QDockWidget* logWindow() const { return m_logWindow; }
@@ -51,18 +43,12 @@ public slots:
     virtual void onNextTrack();
     virtual void onStartRec();
     virtual void onStopRec();
-    virtual void onBrowse();
     virtual void onConfig();
-    virtual void onPathEdited(QString path);
     virtual void toggleLogWindow();
     virtual void test();
     virtual void setStatusText(QString text);
 
 protected:
-    void mousePressEvent(QMouseEvent* event) override;
-    void mouseMoveEvent(QMouseEvent* event) override;
-    void mouseReleaseEvent(QMouseEvent* event) override;
-    void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -77,12 +63,7 @@ private:
     void showTransportPage(int page, bool focused);
     void refreshElapsedTime();
     void refreshFinishing();
-    void conformDestination();
-    void askOverwrite(const QString& name);
     void refuseStart(const QString& reason);
-    QMessageBox::StandardButton runLampBox(QMessageBox::Icon icon, const QString& title,
-                                           const QString& text,
-                                           QMessageBox::StandardButtons buttons);
 
     QPushButton* m_recordButton = nullptr;
     QStackedWidget* m_stack = nullptr;
@@ -93,8 +74,7 @@ private:
     QLabel* m_timeLabel = nullptr;      // the whole recording
     QLabel* m_trackTimeLabel = nullptr; // its current track
     StatusPanel* m_status = nullptr;
-    QLineEdit* m_pathEdit = nullptr;
-    QPushButton* m_browseButton = nullptr;
+    DestinationField* m_destination = nullptr;
     QLabel* m_logoLabel = nullptr;
     QLabel* m_captionLabel = nullptr;
     QLabel* m_pictureLabel = nullptr;
@@ -102,14 +82,9 @@ private:
     LogWidget* m_logTable = nullptr;
     QTimer* m_timer = nullptr;
     LevelMeterWidget* m_meters = nullptr;
-    bool m_dragging = false;
-    QPoint m_dragOffset;
 
     AsioController* m_controller;
     CtrlSplitSizeAdjuster* m_splitAdjuster;
-    QString m_lastPath;
-    QString m_dsdFileType;
-    bool m_overwrite = false;
     bool m_clockRunning = false; // from a successful start to a stop
     bool m_finishing = false;    // closing: waits until the writer has stored everything
 };

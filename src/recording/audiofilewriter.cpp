@@ -5,24 +5,12 @@
 #include "diagnosticsink.h"
 #include "nextnumberedname.h"
 #include "partitionmanager.h"
+#include "writerpart.h"
 
 #include <QDir>
 #include <limits>
 #include <mutex>
 #include <thread>
-
-// One open file or part as the writer thread sees it.
-struct AudioFileWriter::Part
-{
-    FileParams params;
-    std::unique_ptr<AudioFile> file;
-    bool hasFrames = false;      // a part never splits before it holds a frame
-    bool failed = false;         // its failure has been reported
-    qint64 bytesSinceFlush = 0;  // sample bytes buffered since the file last received them
-    qint64 bytesSinceHeader = 0; // sample bytes written since the header was last rewritten
-    qint64 bytesPerSecond = 1 << 20;
-    qint64 channelBytes = 0; // bytes per channel written into this part
-};
 
 namespace {
 
@@ -33,13 +21,6 @@ constexpr quint64 kEverything = std::numeric_limits<quint64>::max();
 // How long the writer sleeps when no block wakes it: buffered audio still reaches the disk
 // within a quarter of a second after the stream stops.
 constexpr int kLookAgainMs = 250;
-
-qint64 bytesPerSecondOf(int type, int rate, int channels, int bits)
-{
-    const qint64 perSecond =
-        type == 0 ? qint64(rate) * channels * bits / 8 : qint64(rate) * channels / 8;
-    return perSecond > 0 ? perSecond : (1 << 20);
-}
 
 QString describeFailure(const QString& fileName, const QString& reason)
 {
@@ -110,9 +91,9 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
             idle = false;
         }
         acceptedChannels = qMin(nChannels, int(AudioBuffer::MaxChannels));
-        wakeBytes =
-            qMax<qint64>(1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
-                                         bytesPerSecondOf(type, sampleRate, nChannels, bps) / 50));
+        wakeBytes = qMax<qint64>(
+            1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
+                            WriterPart::bytesPerSecondOf(type, sampleRate, nChannels, bps) / 50));
         accepting = true;
     }
     if (isRunning()) {
@@ -304,17 +285,14 @@ bool AudioFileWriter::waitForNextFile()
 // passed; after such a pause whatever is buffered goes to the file.
 void AudioFileWriter::waitForBlocks(Part& part)
 {
-    if (!wake.tryAcquire(1, kLookAgainMs) && part.bytesSinceFlush > 0 && !part.failed) {
-        part.file->flush();
-        part.bytesSinceFlush = 0;
-    }
+    if (!wake.tryAcquire(1, kLookAgainMs))
+        part.flushPending();
     wake.tryAcquire(wake.available());
 }
 
 void AudioFileWriter::writingPhase(Part& part)
 {
-    part.bytesPerSecond = bytesPerSecondOf(part.params.type, part.params.rate, part.params.channels,
-                                           part.params.bits);
+    part.begin();
     for (;;) {
         const Commands c = commands();
         if (c.newFile || c.quit || c.close)
@@ -331,10 +309,10 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
 {
     while (!queue.isEmpty() && queue.first().isComplete()) {
         const AudioBuffer frame = queue.first();
-        if (needsSplit(part, frame)) {
-            setMetadata(nextPartMetadata(part));
-            start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
-                  part.params.channels, part.params.bits, part.params.rate);
+        if (part.needsSplit(frame)) {
+            const FileParams next = part.nextPartParams();
+            setMetadata(next.metadata);
+            start(next.name, next.type, next.channels, next.bits, next.rate);
             return false;
         }
         writeFrame(part, frame);
@@ -359,23 +337,18 @@ void AudioFileWriter::drainingPhase(Part& part)
             releaseFrame(frame);
             break;
         }
-        if (needsSplit(part, frame)) {
+        if (part.needsSplit(frame)) {
             closePart(part);
             if (part.file->hasFailed()) {
                 discardAfterFailure(part);
                 return;
             }
-            part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
-            part.params.marker = QStringLiteral("_part");
-            part.params.replaceExisting = false;
-            part.params.metadata = nextPartMetadata(part);
-            part.channelBytes = 0;
+            part.advanceToNextPart();
             {
                 std::unique_lock<std::mutex> lock(mutex);
                 fileName_ = part.params.name;
                 metadata = part.params.metadata;
             }
-            part.hasFrames = false;
             part.file = openFile(part.params);
             if (!part.file)
                 return;
@@ -442,25 +415,9 @@ void AudioFileWriter::pair(const BlockRing::Block& block)
 // of audio later at the most; the header follows once a second, after the data it counts.
 void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
 {
-    if (!part.file->writeBuffer(frame)) {
-        if (!part.file->hasFailed())
-            emit error(2,
-                       describeFailure(part.params.name,
-                                       QStringLiteral("frame without all its channels dropped")));
-        return;
-    }
-    part.hasFrames = true;
-    part.channelBytes += frame.size();
-    part.bytesSinceFlush += frame.totalBytes();
-    part.bytesSinceHeader += frame.totalBytes();
-    if (part.bytesSinceHeader >= part.bytesPerSecond) {
-        part.file->updateHeader();
-        part.bytesSinceHeader = 0;
-        part.bytesSinceFlush = 0;
-    } else if (part.bytesSinceFlush >= part.bytesPerSecond / 4) {
-        part.file->flush();
-        part.bytesSinceFlush = 0;
-    }
+    if (!part.write(frame) && !part.file->hasFailed())
+        emit error(2, describeFailure(part.params.name,
+                                      QStringLiteral("frame without all its channels dropped")));
 }
 
 // One report per file. Unless the next file has been asked for meanwhile (its frames are
@@ -484,20 +441,6 @@ void AudioFileWriter::closePart(Part& part)
     part.file->close();
     if (!part.file->hasFailed() && !part.file->isStream())
         emit fileClosed(part.params.name);
-}
-
-bool AudioFileWriter::needsSplit(const Part& part, const AudioBuffer& frame) const
-{
-    return part.params.maxSize > 0 && part.hasFrames &&
-           part.file->size() + frame.totalBytes() >= part.params.maxSize;
-}
-
-// The next part's first sample follows the last one of this part.
-RecordingMetadata AudioFileWriter::nextPartMetadata(const Part& part) const
-{
-    const qint64 samples = part.params.type == 0 ? part.channelBytes / qMax(1, part.params.bits / 8)
-                                                 : part.channelBytes * 8;
-    return part.params.metadata.advancedBy(samples);
 }
 
 void AudioFileWriter::releaseFrame(const AudioBuffer& frame)

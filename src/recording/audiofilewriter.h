@@ -5,6 +5,7 @@
 #include "blockring.h"
 #include "framequeue.h"
 #include "recordingmetadata.h"
+#include "writerpart.h"
 
 #include <QSemaphore>
 #include <QSharedPointer>
@@ -78,20 +79,8 @@ protected:
     void run() override;
 
 private:
-    // The parameters of one file, copied by the writer thread when the file begins.
-    struct FileParams
-    {
-        QString name;
-        int type = 0;
-        int channels = 0;
-        int bits = 0;
-        int rate = 0;
-        qint64 maxSize = 0;
-        bool replaceExisting = false;
-        QString marker; // the numbering that leads past a name taken meanwhile
-        RecordingMetadata metadata;
-    };
-    struct Part;
+    using FileParams = WriterPart::Params;
+    using Part = WriterPart;
     struct Commands
     {
         bool newFile = false;
@@ -116,11 +105,9 @@ private:
     void discardAfterFailure(Part& part);
     // The one place a file or part is closed; a write it still makes may fail.
     void closePart(Part& part);
-    bool needsSplit(const Part& part, const AudioBuffer& frame) const;
     void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
     void stopAccepting();
-    RecordingMetadata nextPartMetadata(const Part& part) const;
 
     // A pthread mutex rather than QMutex: the race detector sees its ordering, which it cannot
     // see in the futex path of an uninstrumented Qt.

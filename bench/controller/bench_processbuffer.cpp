@@ -313,6 +313,7 @@ int main(int argc, char** argv)
         {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 64},
         {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 512},
         {"PCM 48 kHz", 48000, ASIOSTInt32LSB, 4096},
+        {"PCM 384 kHz", 384000, ASIOSTInt32LSB, 4096},
         {"DSD 4x min", 11289600, ASIOSTDSDInt8MSB1, 4096},
         {"DSD 4x preferred", 11289600, ASIOSTDSDInt8MSB1, 16384},
         {"DSD 4x max", 11289600, ASIOSTDSDInt8MSB1, 131072},

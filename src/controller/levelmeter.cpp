@@ -6,10 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#if defined(__GNUC__) && defined(__x86_64__)
-#define TESSARO_METER_X86_SIMD 1
-#include <immintrin.h>
-#endif
 
 namespace {
 
@@ -214,39 +210,7 @@ uint32_t magnitude(uint32_t twosComplement)
     return (twosComplement ^ sign) - sign;
 }
 
-#ifdef TESSARO_METER_X86_SIMD
-bool detectAvx2()
-{
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-const bool hasAvx2 = detectAvx2();
-
-// The extremes of whole steps of eight words (little-endian, as the processor), folded into lo
-// and hi where the processor has AVX2; returns the words used.
-__attribute__((target("avx2"))) long pcmExtremesAvx2(const unsigned char* data, long samples,
-                                                     int32_t& lo, int32_t& hi)
-{
-    constexpr int kLanes = 8;
-    __m256i lows = _mm256_set1_epi32(lo);
-    __m256i highs = _mm256_set1_epi32(hi);
-    long i = 0;
-    for (; i + kLanes <= samples; i += kLanes) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + 4 * i));
-        lows = _mm256_min_epi32(lows, v);
-        highs = _mm256_max_epi32(highs, v);
-    }
-    alignas(32) int32_t laneLows[kLanes], laneHighs[kLanes];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(laneLows), lows);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(laneHighs), highs);
-    lo = *std::min_element(std::begin(laneLows), std::end(laneLows));
-    hi = *std::max_element(std::begin(laneHighs), std::end(laneHighs));
-    return i;
-}
-#endif
-
-// Elsewhere in eight lanes, so that the comparisons of neighbouring words do not wait on each
+// In eight lanes, so that the comparisons of neighbouring words do not wait on each
 // other.
 void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& hi)
 {
@@ -254,10 +218,6 @@ void pcmExtremes(const unsigned char* data, long samples, int32_t& lo, int32_t& 
     lo = std::numeric_limits<int32_t>::max();
     hi = std::numeric_limits<int32_t>::min();
     long i = 0;
-#ifdef TESSARO_METER_X86_SIMD
-    if (hasAvx2)
-        i = pcmExtremesAvx2(data, samples, lo, hi);
-#endif
     int32_t lows[kLanes], highs[kLanes];
     std::fill(std::begin(lows), std::end(lows), lo);
     std::fill(std::begin(highs), std::end(highs), hi);

@@ -42,7 +42,7 @@ int runWindow(int argc, char* argv[])
 
     RecorderCore::Assembly core = RecorderCore::assemble();
     RecorderCore::recoverJournaledFiles(core.controller);
-    MainWindow window(core.controller, core.adjuster, core.input.save_path,
+    MainWindow window(core.controller, core.adjuster.get(), core.input.save_path,
                       core.input.default_dsd_type);
     CtrlInitializer(core.controller, AppIdentity::organisation(), AppIdentity::application())
         .applyTo(core.input.device);
@@ -50,7 +50,7 @@ int runWindow(int argc, char* argv[])
     window.show();
     const int result = app.exec();
 
-    RecorderCore::saveSettings(core.controller, core.adjuster, core.input, window.lastPath());
+    RecorderCore::saveSettings(core.controller, core.adjuster.get(), core.input, window.lastPath());
     core.controller->shutDown();
     return result;
 }

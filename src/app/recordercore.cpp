@@ -95,9 +95,9 @@ AsioController* createController(int recordingBufferMB, Pool pool)
     return controller;
 }
 
-CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller)
+std::shared_ptr<CtrlSplitSizeAdjuster> createSplitAdjuster(AsioController* controller)
 {
-    return new CtrlSplitSizeAdjuster(controller);
+    return std::make_shared<CtrlSplitSizeAdjuster>(controller);
 }
 
 void recoverJournaledFiles(AsioController* controller)

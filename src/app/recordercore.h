@@ -4,6 +4,7 @@
 #include "systeminitdata.h"
 
 #include <QString>
+#include <memory>
 
 class AsioController;
 class CtrlSplitSizeAdjuster;
@@ -26,7 +27,7 @@ AsioController* createController(int recordingBufferMB, Pool pool = Pool::Alloca
 // The pool size createController uses, in MiB: the setting limited to what a 32-bit byte
 // count can hold, and at least one.
 int usablePoolMegabytes(int recordingBufferMB);
-CtrlSplitSizeAdjuster* createSplitAdjuster(AsioController* controller);
+std::shared_ptr<CtrlSplitSizeAdjuster> createSplitAdjuster(AsioController* controller);
 
 // Repairs every file that the journal of open recordings still lists, that is every file a
 // crash or power loss cut off, then empties the journal. The log has the outcome of each
@@ -39,7 +40,7 @@ struct Assembly
 {
     SystemInitData input;
     AsioController* controller = nullptr;
-    CtrlSplitSizeAdjuster* adjuster = nullptr;
+    std::shared_ptr<CtrlSplitSizeAdjuster> adjuster;
 };
 Assembly assemble(Pool pool = Pool::Allocated);
 

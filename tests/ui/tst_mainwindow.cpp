@@ -20,6 +20,7 @@
 #include <QtWidgets>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -76,6 +77,7 @@ class TestMainWindow : public QObject
     QTemporaryDir dir;
     ProbeController* controller = nullptr;
     MainWindow* window = nullptr;
+    std::unique_ptr<CtrlSplitSizeAdjuster> adjuster;
     QList<std::function<void(QWidget*)>> answers; // for the next modal widgets, in turn
     QStringList boxes; // "title: text" of each box answered, "[lamp] " first where it shows ours
     QStringList unexpected; // modal widgets that stayed up with no answer for them
@@ -238,8 +240,8 @@ private slots:
         host->setBufferProcessor(controller);
         controller->scanDrivers();
         controller->scanSamplingRate();
-        auto* adjuster = new CtrlSplitSizeAdjuster(controller);
-        window = new MainWindow(controller, adjuster, path("start.dsf"), "dff");
+        adjuster = std::make_unique<CtrlSplitSizeAdjuster>(controller);
+        window = new MainWindow(controller, adjuster.get(), path("start.dsf"), "dff");
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window));
     }

@@ -138,7 +138,7 @@ int main(int argc, char* argv[])
 
     const RecorderCore::Assembly core = RecorderCore::assemble();
     AsioController* controller = core.controller;
-    MainWindow window(controller, core.adjuster, settings.path(), QStringLiteral("dsf"));
+    MainWindow window(controller, core.adjuster.get(), settings.path(), QStringLiteral("dsf"));
     CtrlInitializer(controller, AppIdentity::organisation(), AppIdentity::application())
         .applyTo(QString::fromLatin1(SimulatedDriver::kDescription));
     window.show();

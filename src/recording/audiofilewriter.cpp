@@ -93,7 +93,7 @@ void AudioFileWriter::start(const QString& filename, int type, int nChannels, in
         acceptedChannels = qMin(nChannels, int(AudioBuffer::MaxChannels));
         wakeBytes = qMax<qint64>(
             1, qMin<qint64>(AudioFileWriterImpl::WriteBufferSize / 4,
-                            WriterPart::bytesPerSecondOf(type, sampleRate, nChannels, bps) / 50));
+                            WriterPart::bytesPerSecondOf(type, sampleRate, nChannels, bps) / 20));
         accepting = true;
     }
     if (isRunning()) {

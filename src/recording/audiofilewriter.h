@@ -23,7 +23,7 @@ class PartitionManager;
 // maximum file size and gives every written partition back to the pool.
 //
 // The driver thread hands blocks over through a lock-free ring and wakes the writer only when
-// enough has gathered to be worth a write (20 ms of audio or a quarter of the write buffer,
+// enough has gathered to be worth a write (50 ms of audio or a quarter of the write buffer,
 // whichever is less); commands wake it at once, and a quarter of a second without either makes
 // it look anyway, so a stream that stops still reaches the disk.
 //

@@ -2,14 +2,11 @@
 #define TESSARO_SIMULATEDDRIVER_H
 
 #include "audiorates.h"
-#include "iasio.h"
+#include "driverbase.h"
 
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <memory>
-
-class SimulatedStream;
 
 // Registers the simulated device as a built-in driver class ("Halvik Simulated Device").
 // Call at start-up, before the first driver list is built. Calling it again changes nothing.
@@ -59,12 +56,9 @@ void registerSimulatedDriver();
 // (/tmp/tessaro-simulated-unplugged without XDG_RUNTIME_DIR); the streaming thread looks for it
 // every 200 ms.
 //
-// Threads: the IASIO operations on the host's GUI thread (getSamplePosition and outputReady
-// also from inside the buffer switch); the callbacks on the device thread of SimulatedStream.
-// stop() or disposeBuffers() called from the device thread is refused with ASE_InvalidMode
-// rather than deadlocking; a final Release() on that thread leaves the stream to end by itself.
-// The static controls are atomics, usable from any thread.
-class SimulatedDriver : public IASIO
+// Threads: as DriverBase; the callbacks on the device thread of SimulatedStream. The static
+// controls are atomics, usable from any thread.
+class SimulatedDriver : public DriverBase
 {
 public:
     static constexpr const char* kDescription = "Halvik Simulated Device";
@@ -115,31 +109,11 @@ public:
 
     SimulatedDriver();
 
-    unsigned long AddRef() override;
-    unsigned long Release() override;
     ASIOBool init(void* sysHandle) override;
-    void getDriverName(char* name) override;
-    long getDriverVersion() override;
-    void getErrorMessage(char* string) override;
     ASIOError start() override;
-    ASIOError stop() override;
-    ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
-    ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
     ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
                             long* granularity) override;
     ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
-    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
-    ASIOError setClockSource(long reference) override;
-    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
-    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
-                            ASIOCallbacks* callbacks) override;
-    ASIOError disposeBuffers() override;
-    ASIOError controlPanel() override;
-    ASIOError future(long selector, void* opt) override;
-    ASIOError outputReady() override;
 
 private:
     friend class SimulatedStream;
@@ -147,19 +121,15 @@ private:
     static std::atomic<double> s_toneGain;
     static std::atomic<bool> s_burstRequests[kInputChannels];
 
-    ~SimulatedDriver() override;
-
-    bool isDsd() const { return m_format == kASIODSDFormat; }
+    QByteArray driverName() const override { return kDescription; }
+    long inputCount() const override { return kInputChannels; }
+    long outputCount() const override { return kOutputChannels; }
+    bool acceptsRate(double rate) const override;
+    bool offersFormat(ASIOIoFormatType) const override { return true; }
+    std::shared_ptr<HalfBufferStream> makeStream(ASIOBufferInfo* infos, long count, long bufferSize,
+                                                 const ASIOCallbacks& callbacks,
+                                                 bool useTimeInfo) override;
     long dsdMultiple() const { return long(m_rate / kDsdBaseRate); }
-    bool acceptsRate(double rate) const;
-    ASIOError setIoFormat(const ASIOIoFormat* format);
-
-    std::atomic<unsigned long> m_refs{1};
-    ASIOIoFormatType m_format = kASIOPCMFormat;
-    double m_rate = 44100.0;
-    bool m_initialized = false;
-    char m_errorMessage[124] = {};
-    std::shared_ptr<SimulatedStream> m_stream;
 };
 
 #endif

@@ -143,7 +143,7 @@ unsigned long AlsaDriver::dopLossCount() const
 
 long AlsaDriver::inputCount() const
 {
-    return long(qMin(m_captureChannels, 2u));
+    return long(m_inputChannels);
 }
 
 long AlsaDriver::outputCount() const
@@ -153,9 +153,9 @@ long AlsaDriver::outputCount() const
     return long(qMin(m_playbackChannels, 2u));
 }
 
-AlsaDriver::Setup AlsaDriver::captureSetup() const
+AlsaDriver::Setup AlsaDriver::captureSetup(unsigned channels) const
 {
-    return m_formats.setupFor(m_capture, m_captureChannels, isDsd(), m_rate);
+    return m_formats.setupFor(m_capture, channels, isDsd(), m_rate);
 }
 
 AlsaDriver::Setup AlsaDriver::playbackSetup() const
@@ -179,6 +179,12 @@ QString AlsaDriver::missingFormatText(ASIOIoFormatType type) const
         return m_formats.noDsdText(m_entry.description);
     return QStringLiteral("%1 offers no PCM format (S32_LE, S24_LE, S24_3LE, S16_LE)")
         .arg(m_entry.description);
+}
+
+QByteArray AlsaDriver::channelNote(bool input) const
+{
+    const Setup s = input ? captureSetup(m_captureChannels) : playbackSetup();
+    return isDsd() && s.dop ? QByteArrayLiteral("DoP") : QByteArray();
 }
 
 QString AlsaDriver::refusedRateText(double rate) const
@@ -208,6 +214,7 @@ ASIOBool AlsaDriver::init(void*)
     if (err < 0)
         return failInit(openFailure(m_entry.captureDevice, err));
     m_captureChannels = m_capture.channels();
+    m_inputChannels = qBound(m_captureChannels, m_capture.maxChannels(), kMaxInputs);
     if (m_captureChannels == 0)
         return failInit(QStringLiteral("%1 reports no capture channels")
                             .arg(QString::fromUtf8(m_entry.captureDevice)));
@@ -265,14 +272,21 @@ ASIOError AlsaDriver::start()
         return ASE_InvalidMode;
     if (isRunning())
         return ASE_OK;
-    const Setup in = captureSetup();
+    const unsigned channels = m_capture.channelsSpanning(unsigned(m_stream->inputSpan()));
+    if (channels == 0) {
+        setError(QStringLiteral("%1 cannot be opened with %2 channels")
+                     .arg(m_entry.description)
+                     .arg(m_stream->inputSpan()));
+        return ASE_InvalidMode;
+    }
+    const Setup in = captureSetup(channels);
     if (!in.ok) {
         setError(QStringLiteral("%1 does not run at %2 Hz").arg(m_entry.description).arg(m_rate));
         return ASE_NoClock;
     }
     const long periodFrames = m_stream->bufferSize() / in.samplesPerFrame(isDsd());
     QString why;
-    const int err = m_capture.configure(in.format, m_captureChannels, in.frameRate,
+    const int err = m_capture.configure(in.format, channels, in.frameRate,
                                         snd_pcm_uframes_t(periodFrames), &why);
     if (err < 0) {
         if (err == -ENODEV || err == -EBADFD) {
@@ -294,7 +308,7 @@ ASIOError AlsaDriver::start()
         d.silence = int(snd_pcm_format_silence_64(s.format) & 0xff);
         return d;
     };
-    const AlsaStream::Direction capture = direction(m_capture, in, m_captureChannels);
+    const AlsaStream::Direction capture = direction(m_capture, in, channels);
 
     AlsaStream::Direction playback;
     playback.pcm = nullptr;
@@ -317,8 +331,8 @@ ASIOError AlsaDriver::start()
         setError(QString::fromStdString(error));
         return ASE_HWMalfunction;
     }
-    DiagnosticSink::line("%s: capture as %s%s at %u frames/s, playback %s%s",
-                         m_entry.captureDevice.constData(), in.dop ? "DoP in " : "",
+    DiagnosticSink::line("%s: capture of %u channels as %s%s at %u frames/s, playback %s%s",
+                         m_entry.captureDevice.constData(), channels, in.dop ? "DoP in " : "",
                          snd_pcm_format_name(in.format), in.frameRate,
                          playback.pcm && out.dop ? "DoP in " : "",
                          playback.pcm ? snd_pcm_format_name(out.format) : "off");
@@ -339,7 +353,7 @@ ASIOError AlsaDriver::getBufferSize(long* minSize, long* maxSize, long* preferre
         *granularity = -1;
         return ASE_OK;
     }
-    const Setup in = captureSetup();
+    const Setup in = captureSetup(m_captureChannels);
     snd_pcm_uframes_t lo = 0, hi = 0;
     if (!in.ok || !m_capture.periodRange(in.format, m_captureChannels, in.frameRate, &lo, &hi)) {
         setError(QStringLiteral("%1 reports no period sizes at %2 Hz")

@@ -20,9 +20,12 @@ void registerAlsaDrivers();
 // first playback device for the outputs (monitoring), both opened at init() and held until
 // the driver is released.
 //
-// Channels: 2 inputs, or 1 for a mono device; a device with more offers its first two. As many
-// outputs where the playback device takes the current format and rate, else none (a
-// capture-only card has none).
+// Channels: every capture channel is an input (at most kMaxInputs); the rates, formats and
+// buffer sizes are those of the device at AlsaPcm::channels(), and start() opens it with the
+// fewest channels it takes that carry the inputs asked for, so inputs 3-4 of a card that
+// allows 2 to 8 channels run it at 4. Up to 2 outputs where the playback device takes the
+// current format and rate, else none (a capture-only card has none). Inputs and outputs carried
+// as DoP say so in their names ("Input 1 (DoP)").
 //
 // Formats and rates (AlsaFormatProbe, learnt at init()): PCM is converted by AlsaPcmConvert on
 // the device thread to and from ASIOSTInt32LSB words (the sample in the top bits); the format
@@ -57,6 +60,8 @@ class AlsaDriver : public DriverBase
 {
 public:
     static constexpr double kDsdBaseRate = AudioRates::kDsdBase;
+    // More than any interface has: a plug device that takes any count offers this many.
+    static constexpr unsigned kMaxInputs = 64;
 
     explicit AlsaDriver(const AlsaDeviceEntry& entry);
 
@@ -83,12 +88,13 @@ private:
     bool offersFormat(ASIOIoFormatType type) const override;
     QString missingFormatText(ASIOIoFormatType type) const override;
     QString refusedRateText(double rate) const override;
+    QByteArray channelNote(bool input) const override;
     std::shared_ptr<HalfBufferStream> makeStream(ASIOBufferInfo* infos, long count, long bufferSize,
                                                  const ASIOCallbacks& callbacks,
                                                  bool useTimeInfo) override;
 
     AlsaStream* stream() const;
-    Setup captureSetup() const;
+    Setup captureSetup(unsigned channels) const;
     Setup playbackSetup() const;
     int openCapture();
     ASIOBool failInit(const QString& text);
@@ -97,7 +103,8 @@ private:
     const AlsaDeviceEntry m_entry;
     AlsaPcm m_capture;
     AlsaPcm m_playback;
-    unsigned m_captureChannels = 0;
+    unsigned m_captureChannels = 0; // the count the device is asked about
+    unsigned m_inputChannels = 0;
     unsigned m_playbackChannels = 0;
     AlsaFormatProbe m_formats;
     AlsaDeviceReservation* m_reservation = nullptr; // from init() until the card is let go

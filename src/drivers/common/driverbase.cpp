@@ -85,6 +85,11 @@ QString DriverBase::refusedRateText(double) const
     return QString();
 }
 
+QByteArray DriverBase::channelNote(bool) const
+{
+    return QByteArray();
+}
+
 bool DriverBase::isRunning() const
 {
     return m_stream && m_stream->state() == HalfBufferStream::State::Running;
@@ -205,8 +210,9 @@ ASIOError DriverBase::getChannelInfo(ASIOChannelInfo* info)
                          : ASIOFalse;
     info->channelGroup = 0;
     info->type = isDsd() ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB;
-    snprintf(info->name, sizeof info->name, "%s %ld", info->isInput ? "Input" : "Output",
-             info->channel + 1);
+    const QByteArray note = channelNote(info->isInput == ASIOTrue);
+    snprintf(info->name, sizeof info->name, note.isEmpty() ? "%s %ld" : "%s %ld (%s)",
+             info->isInput ? "Input" : "Output", info->channel + 1, note.constData());
     return ASE_OK;
 }
 

@@ -21,7 +21,8 @@
 // rate while the stream runs (ASE_InvalidMode); switching the IO format moves the rate to the first
 // standard rate of the new format when the current one is not of it. Buffer sizes are powers
 // of two, granularity -1. The channels carry ASIOSTInt32LSB in PCM, ASIOSTDSDInt8MSB1 in DSD,
-// and are named "Input n" and "Output n". The latencies are one buffer in, two out.
+// and are named "Input n" and "Output n" (with a note, see channelNote). The latencies are one
+// buffer in, two out.
 //
 // Threads: the IASIO operations on the host's GUI thread (getSamplePosition and outputReady
 // also from inside the buffer switch). The fields are the GUI thread's; the stream's state is
@@ -68,6 +69,9 @@ protected:
     virtual QString missingFormatText(ASIOIoFormatType type) const;
     // Why setSampleRate refused a rate, for getErrorMessage; empty to leave the message.
     virtual QString refusedRateText(double rate) const;
+    // How the inputs or the outputs are carried in the current format and rate, where the
+    // user should know it ("DoP"): their names then end in it, in parentheses.
+    virtual QByteArray channelNote(bool input) const;
     // The stream of the buffers createBuffers has checked.
     virtual std::shared_ptr<HalfBufferStream> makeStream(ASIOBufferInfo* infos, long count,
                                                          long bufferSize,

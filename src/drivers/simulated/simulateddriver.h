@@ -12,8 +12,9 @@
 // Call at start-up, before the first driver list is built. Calling it again changes nothing.
 void registerSimulatedDriver();
 
-// A driver that behaves like a stereo Halvik interface without any hardware: 2 inputs and
-// 2 outputs, the 11 standard rates, PCM or DSD chosen through future(kAsioSetIoFormat), and a
+// A driver that behaves like a Halvik interface without any hardware: 4 inputs (a tone of
+// 1000, 1500, 2000 and 2500 Hz, so that any pair can be told apart) and 2 outputs, the 11
+// standard rates, PCM or DSD chosen through future(kAsioSetIoFormat), and a
 // thread of its own that delivers the buffer switches at the pace of the rate (absolute
 // deadlines, so the pace does not drift).
 //
@@ -41,11 +42,11 @@ void registerSimulatedDriver();
 //
 // Level and bursts, for the meters: setToneLevelDb sets the tone's peak in dB of full scale
 // (PCM full scale, DSD 100 % modulation), kToneLevelDb by default, -infinity for silence; it
-// takes effect at the next buffer, in both channels. addFullScaleBurst puts kBurstMs of
+// takes effect at the next buffer, in every input. addFullScaleBurst puts kBurstMs of
 // full-scale samples into one channel at its next buffer (PCM: the largest 32-bit word; DSD:
 // all bits set). The environment sets both for the program: TESSARO_SIMULATED_TONE_DB (read by
 // registerSimulatedDriver), and TESSARO_SIMULATED_BURST=<channel>@<seconds>, a burst in that
-// channel (0 left, 1 right) that many seconds after every start().
+// input channel (0 to 3) that many seconds after every start().
 // The outputs are accepted and discarded.
 //
 // Unplugging: while unplugged (setUnplugged(true), or while the control file exists) the
@@ -63,9 +64,9 @@ class SimulatedDriver : public DriverBase
 public:
     static constexpr const char* kDescription = "Halvik Simulated Device";
     static constexpr const char* kClsid = "{5e0b6a1c-8f3d-4c27-9a51-7d2e4b9c0f13}";
-    static constexpr long kInputChannels = 2;
+    static constexpr long kInputChannels = 4;
     static constexpr long kOutputChannels = 2;
-    static constexpr double kToneHz[kInputChannels] = {1000.0, 1500.0};
+    static constexpr double kToneHz[kInputChannels] = {1000.0, 1500.0, 2000.0, 2500.0};
     static constexpr double kToneAmplitude = 0.5; // -6.02 dB of full scale
     static constexpr double kToneLevelDb = -6.0206;
     static constexpr int kBurstMs = 10;

@@ -106,7 +106,7 @@ void SimulatedStream::scheduleBurstFromEnvironment()
     const double seconds = parts.size() == 2 ? parts[1].toDouble(&secondsOk) : -1;
     if (!channelOk || !secondsOk || channel < 0 || channel >= SimulatedDriver::kInputChannels ||
         seconds < 0 || seconds > 1e6) {
-        DiagnosticSink::line("%s: %s=\"%s\" is not <channel 0 or 1>@<seconds>; no burst",
+        DiagnosticSink::line("%s: %s=\"%s\" is not <channel 0 to 3>@<seconds>; no burst",
                              SimulatedDriver::kDescription, kBurstVariable, qPrintable(text));
         return;
     }

@@ -2,6 +2,8 @@
 
 #include "appidentity.h"
 
+#include <QRegularExpression>
+
 namespace {
 const char* const kProgram = "tessaro-recorder";
 // DSD 1x: this rate and all above it record DSD.
@@ -36,7 +38,11 @@ CommandLine::CommandLine()
                     tr("Print nothing but errors on standard error.")),
       m_overwrite(QStringLiteral("overwrite"),
                   tr("Replace a file named FILE instead of recording to the next free "
-                     "numbered name."))
+                     "numbered name.")),
+      m_inputs(QStringLiteral("inputs"),
+               tr("Record the two adjacent inputs A and B, A odd (default: those chosen in the "
+                  "settings, at first 1,2)."),
+               QStringLiteral("A,B"))
 {
     m_parser.setApplicationDescription(
         tr("Records two inputs of an audio interface as DSD or PCM."));
@@ -45,7 +51,7 @@ CommandLine::CommandLine()
     m_parser.addPositionalArgument(QStringLiteral("FILE"), tr("Recordings to repair."),
                                    QStringLiteral("[FILE...]"));
     m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds,
-                         m_dsdType, m_giveUpAfter, m_quietOption, m_overwrite});
+                         m_dsdType, m_giveUpAfter, m_quietOption, m_overwrite, m_inputs});
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
     for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
                              "qwindowtitle", "qwindowicon", "display", "platformtheme", "plugin"}) {
@@ -63,7 +69,7 @@ bool CommandLine::parse(const QStringList& arguments)
     // a user's is told so instead of recording for the wrong time. The values of the short
     // and the long name of an option are counted together.
     for (const QCommandLineOption* o :
-         {&m_record, &m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter}) {
+         {&m_record, &m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_inputs}) {
         if (m_parser.values(*o).size() > 1)
             return fail(tr("--%1 is given more than once.").arg(longName(*o)));
     }
@@ -93,7 +99,7 @@ bool CommandLine::parse(const QStringList& arguments)
     if (m_action == Action::Record)
         return readRecording();
     for (const QCommandLineOption* o :
-         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_overwrite}) {
+         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_overwrite, &m_inputs}) {
         if (m_parser.isSet(*o))
             return fail(tr("--%1 applies only to --record.").arg(longName(*o)));
     }
@@ -123,6 +129,8 @@ bool CommandLine::readRecording()
                 tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
     }
     m_recording.overwrite = m_parser.isSet(m_overwrite);
+    if (!readInputs())
+        return false;
     // A stream cannot go back to fill in its sizes: only WAV, whose readers accept sizes left
     // at the largest value, can be streamed.
     if (m_recording.toStandardOutput() && m_recording.rate >= kLowestDsdRate)
@@ -148,6 +156,23 @@ bool CommandLine::readNumber(const QCommandLineOption& option, double minimum, d
                         .arg(maximum, 0, 'f', 0)
                         .arg(text));
     *value = number;
+    return true;
+}
+
+// "3,4": a pair as the settings offer them, so a file's left and right are two neighbours.
+bool CommandLine::readInputs()
+{
+    if (!m_parser.isSet(m_inputs))
+        return true;
+    const QString text = m_parser.value(m_inputs);
+    const QRegularExpressionMatch pair =
+        QRegularExpression(QStringLiteral("^\\s*(\\d{1,4})\\s*,\\s*(\\d{1,4})\\s*$")).match(text);
+    const int first = pair.hasMatch() ? pair.captured(1).toInt() : 0;
+    if (first % 2 != 1 || pair.captured(2).toInt() != first + 1)
+        return fail(tr("--inputs needs two adjacent inputs, the first odd (1,2 or 3,4 or ...), "
+                       "not '%1'.")
+                        .arg(text));
+    m_recording.inputPair = (first + 1) / 2;
     return true;
 }
 

@@ -34,6 +34,7 @@ public:
         QString dsdType; // "dsf", "dff" or empty for the remembered type
         double giveUpAfter = -1.0;
         bool overwrite = false; // replace a file of that name instead of numbering the take
+        int inputPair = 0;      // 1 for inputs 1,2, 2 for 3,4, ...; 0: the remembered pair
         bool toStandardOutput() const { return file == QLatin1String("-"); }
     };
 
@@ -58,6 +59,7 @@ private:
     bool readRecording();
     bool readNumber(const QCommandLineOption& option, double minimum, double maximum,
                     double* value);
+    bool readInputs();
     bool fail(const QString& problem);
     static QString longName(const QCommandLineOption& option);
 
@@ -73,6 +75,7 @@ private:
     QCommandLineOption m_giveUpAfter;
     QCommandLineOption m_quietOption;
     QCommandLineOption m_overwrite;
+    QCommandLineOption m_inputs;
     Action m_action = Action::Window;
     Recording m_recording;
     bool m_quiet = false;

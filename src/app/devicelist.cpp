@@ -27,6 +27,11 @@ QString DeviceList::rateText(double rate)
     return QString::number(qint64(rate));
 }
 
+QString DeviceList::inputsText(long count)
+{
+    return count == 1 ? tr("1 input") : tr("%1 inputs").arg(count);
+}
+
 QString DeviceList::describeDriver(const QString& name)
 {
     const QByteArray latin = name.toLatin1();
@@ -38,6 +43,8 @@ QString DeviceList::describeDriver(const QString& name)
         ASIOExit();
         return tr("not available (%1)").arg(QString::fromLocal8Bit(info.errorMessage));
     }
+    long inputs = 0, outputs = 0;
+    ASIOGetChannels(&inputs, &outputs);
     // A driver may accept the rates of one mode only while it is in that mode.
     QList<double> rates = acceptedRates(kASIOPCMFormat);
     for (double r : acceptedRates(kASIODSDFormat)) {
@@ -49,7 +56,8 @@ QString DeviceList::describeDriver(const QString& name)
     QStringList texts;
     for (double r : qAsConst(rates))
         texts << rateText(r);
-    return texts.isEmpty() ? tr("no rate accepted") : texts.join(QStringLiteral(", "));
+    return tr("%1; %2").arg(inputsText(inputs), texts.isEmpty() ? tr("no rate accepted")
+                                                                : texts.join(QStringLiteral(", ")));
 }
 
 QList<double> DeviceList::acceptedRates(int ioFormat)

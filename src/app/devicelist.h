@@ -15,12 +15,15 @@ class DeviceList
 {
     Q_DECLARE_TR_FUNCTIONS(DeviceList)
 public:
-    // One line per driver: "<name>[ (remembered)]: <rate>, <rate>, ..." with DSD rates marked,
-    // or the reason the driver cannot be used; a remembered device that is not present last.
+    // One line per driver: "<name>[ (remembered)]: <n> inputs; <rate>, <rate>, ..." with DSD
+    // rates marked, or the reason the driver cannot be used; a remembered device that is not
+    // present last.
     static QStringList describe(const QStringList& driverNames, const QString& remembered);
 
     // "44100" for PCM, "2822400 (DSD 1x)" for DSD.
     static QString rateText(double rate);
+    // "1 input", "4 inputs".
+    static QString inputsText(long count);
 
 private:
     static QString describeDriver(const QString& name);

@@ -132,8 +132,16 @@ QString HeadlessRecorder::bringUpDriver(const QString& device)
         return tr("the device %1 is not present").arg(device);
     if (device.isEmpty() || !controller->driverNames().contains(device))
         return tr("no device named '%1' (--list-devices shows the devices)").arg(device);
+    if (options.inputPair > 0)
+        controller->setInputPair(options.inputPair);
     if (!controller->initializeDriver(device, options.rate) || !controller->isDriverReady())
         return tr("%1 cannot be started").arg(device);
+    const int pair = controller->requestedInputPair();
+    if (controller->inputPair() != pair)
+        return tr("%1 has %2, not inputs %3,%4 (--list-devices shows the inputs of each device)")
+            .arg(device, DeviceList::inputsText(controller->inputChannelCount()))
+            .arg(2 * pair - 1)
+            .arg(2 * pair);
     if (qRound64(controller->sampleRate()) != qRound64(options.rate)) {
         QStringList accepted;
         for (double r : controller->sampleRates())

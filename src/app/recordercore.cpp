@@ -128,6 +128,13 @@ Assembly assemble(Pool pool)
     core.input.load(AppIdentity::organisation(), AppIdentity::application(), true);
     core.controller = createController(core.input.recording_buffer_MB, pool);
     core.adjuster = createSplitAdjuster(core.controller);
+    if (core.input.input_pair < 1) {
+        warnLater(core.controller, QObject::tr("input_pair %1 names no pair of inputs (1 for "
+                                               "inputs 1–2, 2 for 3–4, ...), using 1")
+                                       .arg(core.input.input_pair));
+        core.input.input_pair = 1;
+    }
+    core.controller->setInputPair(core.input.input_pair);
     return core;
 }
 
@@ -141,6 +148,7 @@ void saveSettings(AsioController* controller, CtrlSplitSizeAdjuster* adjuster,
     input.save_path = lastPath;
     input.device = controller->deviceName();
     input.sampling_rate = controller->sampleRate();
+    input.input_pair = controller->requestedInputPair();
     input.save(org, app, true);
 }
 

@@ -40,6 +40,8 @@ void SystemInitData::load(const QString& organisation, const QString& applicatio
     recording_buffer_MB = intValue(s, QStringLiteral("recording_buffer_MB"), 256);
     default_dsd_type =
         s.value(QStringLiteral("default_dsd_type"), QStringLiteral("dff")).toString();
+    const QString pairKey = QStringLiteral("input_pair");
+    input_pair = s.contains(pairKey) ? intValue(s, pairKey, 0) : 1;
     s.endGroup();
     ask_when_halvik_device_plugged_in =
         s.value(QStringLiteral("ask_when_halvik_device_plugged_in"), true).toBool();
@@ -57,5 +59,6 @@ void SystemInitData::save(const QString& organisation, const QString& applicatio
     s.setValue(QStringLiteral("save_path"), save_path);
     s.setValue(QStringLiteral("recording_buffer_MB"), recording_buffer_MB);
     s.setValue(QStringLiteral("default_dsd_type"), default_dsd_type);
+    s.setValue(QStringLiteral("input_pair"), input_pair);
     s.endGroup();
 }

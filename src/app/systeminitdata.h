@@ -3,7 +3,9 @@
 
 #include <QString>
 
-// The "INPUT" group: the remembered driver, rate, destination, pool size and DSD file type.
+// The "INPUT" group: the remembered driver, rate, destination, pool size, DSD file type and
+// the pair of inputs recorded ("input_pair": 1 for inputs 1-2, 2 for 3-4, ...; a value that is
+// not a whole number loads as 0, which the start-up refuses with a warning).
 // GUI thread; loaded once before the recorder is built and saved once after the event loop.
 struct SystemInitData
 {
@@ -12,6 +14,7 @@ struct SystemInitData
     QString save_path;
     int recording_buffer_MB = 256;
     QString default_dsd_type = QStringLiteral("dff");
+    int input_pair = 1;
     bool ask_when_halvik_device_plugged_in = true;
 
     virtual ~SystemInitData() = default;

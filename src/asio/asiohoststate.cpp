@@ -117,7 +117,8 @@ void AsioHostState::installAsioCallbacks()
 
 ASIOError AsioHostState::createAsioBuffers(AsioDriverData& d)
 {
-    d.inputBufferCount = qBound(0L, d.inputChannelCount, kMaxBuffersPerDirection);
+    d.inputBufferCount =
+        qBound(0L, d.inputChannelCount - d.firstInputChannel, kMaxBuffersPerDirection);
     d.outputBufferCount = qBound(0L, d.outputChannelCount, kMaxBuffersPerDirection);
     const long total = d.inputBufferCount + d.outputBufferCount;
     // Entries beyond this driver's channels must not keep a previous driver's freed buffers.
@@ -127,7 +128,7 @@ ASIOError AsioHostState::createAsioBuffers(AsioDriverData& d)
         ASIOBufferInfo& info = d.bufferInfos[k];
         const bool input = k < d.inputBufferCount;
         info.isInput = input ? ASIOTrue : ASIOFalse;
-        info.channelNum = input ? k : k - d.inputBufferCount;
+        info.channelNum = input ? d.firstInputChannel + k : k - d.inputBufferCount;
         info.buffers[0] = info.buffers[1] = nullptr;
     }
     const ASIOError created =

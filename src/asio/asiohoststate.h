@@ -24,6 +24,8 @@ struct AsioDriverData
     long outputLatency = 0;
     long inputBufferCount = 0;
     long outputBufferCount = 0;
+    // The driver's channel number of the first input recorded; the next one is the second.
+    long firstInputChannel = 0;
     ASIOBufferInfo bufferInfos[4]{};
     ASIOChannelInfo channelInfos[4]{};
     double lastSystemTimeNs = 0.0;

@@ -141,6 +141,26 @@ bool AsioController::isEmbedMetadataEnabled() const
 {
     return recording->isEmbedMetadataEnabled();
 }
+long AsioController::inputChannelCount() const
+{
+    return session->inputCount();
+}
+int AsioController::inputPair() const
+{
+    return session->inputPair();
+}
+int AsioController::requestedInputPair() const
+{
+    return session->requestedInputPair();
+}
+void AsioController::setInputPair(int pair)
+{
+    session->setInputPair(pair);
+}
+QString AsioController::driverProblem() const
+{
+    return session->problem();
+}
 bool AsioController::isReconnecting() const
 {
     return reconnection->isActive();

@@ -77,6 +77,16 @@ public:
     virtual bool isMonitorAsioEnabled() const;
     // Whether new files say when and from which device they were recorded.
     bool isEmbedMetadataEnabled() const;
+    // The inputs the driver offers, and the pair of adjacent ones recorded: 1 for inputs 1-2,
+    // 2 for 3-4, ... The pair set applies from the next initialisation; one the device does
+    // not have gives way to inputs 1-2 (and says so in the log), and is still the one asked for.
+    long inputChannelCount() const;
+    int inputPair() const;
+    int requestedInputPair() const;
+    void setInputPair(int pair);
+    // Why the chosen driver would not start, in its words, where its device is not simply
+    // away (a card another program holds); empty otherwise.
+    QString driverProblem() const;
     virtual bool isReconnecting() const;
     virtual bool isSlowDrive() const;
     virtual bool canRecordNextTrack() const;

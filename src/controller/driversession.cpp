@@ -13,6 +13,8 @@
 namespace {
 
 const char* const kVendorWord = "Halvik";
+// How a driver's message begins when its device is away, which the reconnection is for.
+const char* const kUnpluggedWords = "device unplugged";
 
 } // namespace
 
@@ -103,6 +105,21 @@ QString DriverSession::sampleRateText() const
     return QStringLiteral("%1 kHz").arg(kHz, 0, 'f', 1);
 }
 
+long DriverSession::inputCount() const
+{
+    return host->inputChannelCount;
+}
+
+int DriverSession::inputPair() const
+{
+    return int(host->firstInputChannel / 2) + 1;
+}
+
+void DriverSession::setInputPair(int pair)
+{
+    wantedPair = qMax(1, pair);
+}
+
 qint64 DriverSession::inputBlockBytes() const
 {
     return qint64(CapturePath::bytesPerSample(host->channelInfos[0].type) * bufferSize());
@@ -177,11 +194,19 @@ bool DriverSession::init()
 {
     log.appendDebug(tr("initializing asio"));
     const ASIOError init = ASIOInit(&host->driverInfo);
-    if (init != ASE_OK) {
-        log.appendError(errorText(init), Qt::red);
-        return false;
+    if (init == ASE_OK) {
+        problem_.clear();
+        return true;
     }
-    return true;
+    log.appendError(errorText(init), Qt::red);
+    // A card held by another program names the holder and how to free it. Said once: the
+    // reconnection asks again every second.
+    const QString said = QString::fromLocal8Bit(host->driverInfo.errorMessage);
+    const bool away = said.isEmpty() || said.startsWith(QLatin1String(kUnpluggedWords));
+    if (!away && said != problem_)
+        log.appendError(said, Qt::red);
+    problem_ = away ? QString() : said;
+    return false;
 }
 
 bool DriverSession::prepare(double rate)
@@ -297,12 +322,14 @@ bool DriverSession::refreshInfo()
 bool DriverSession::createBuffers()
 {
     log.appendDebug(tr("crete buffers"));
+    chooseInputs();
     const ASIOError code = host->createAsioBuffers(*host);
     if (code != ASE_OK) {
         log.appendError(errorText(code), Qt::red);
         capture.clearBuffers();
         return false;
     }
+    logInputs();
     // Only the entries this driver created: the others may still describe the buffers of a
     // previous driver with more channels, long since freed.
     QList<int> inputs, outputs;
@@ -311,6 +338,37 @@ bool DriverSession::createBuffers()
         (host->bufferInfos[k].isInput == ASIOTrue ? inputs : outputs) << k;
     capture.setBuffers(inputs, outputs);
     return true;
+}
+
+// A pair the device does not have (a setting made for another device) gives way to the first.
+void DriverSession::chooseInputs()
+{
+    int pair = wantedPair;
+    const long count = host->inputChannelCount;
+    if (pair > 1 && 2L * pair > count) {
+        log.appendWarning(tr("%1 has %2, not inputs %3–%4: recording inputs 1–2")
+                              .arg(driverName(), inputsText(count))
+                              .arg(2 * pair - 1)
+                              .arg(2 * pair));
+        pair = 1;
+    }
+    host->firstInputChannel = 2L * (pair - 1);
+}
+
+// The driver's names of the inputs used, which also tell how it carries them (DoP).
+void DriverSession::logInputs()
+{
+    QStringList names;
+    for (long k = 0; k < host->inputBufferCount; ++k)
+        names << QString::fromLocal8Bit(host->channelInfos[k].name);
+    log.appendInfo(tr("inputs used: %1 (the device has %2)")
+                       .arg(names.join(QLatin1String(", ")), inputsText(host->inputChannelCount)),
+                   Qt::black);
+}
+
+QString DriverSession::inputsText(long count)
+{
+    return count == 1 ? tr("1 input") : tr("%1 inputs").arg(count);
 }
 
 ASIOError DriverSession::disposeBuffers()

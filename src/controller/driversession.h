@@ -31,6 +31,8 @@ public:
     static QString errorText(ASIOError code);
     static QString ioFormatText(long type);
     static QString hzText(double rate);
+    // "1 input", "4 inputs".
+    static QString inputsText(long count);
     static bool isForeignDriver(const QString& name);
     // The first of names that is not foreign; empty when none.
     static QString firstSupported(const QStringList& names);
@@ -44,6 +46,16 @@ public:
     QString sampleRateText() const;
     // Bytes of one input's half-buffer in the current format; 0 when unknown.
     qint64 inputBlockBytes() const;
+    // The inputs the device offers, and the pair of adjacent ones recorded (1 for inputs 1-2,
+    // 2 for 3-4, ...): the one asked for where the device has it, else the first.
+    long inputCount() const;
+    int inputPair() const;
+    int requestedInputPair() const { return wantedPair; }
+    // From the next buffers on.
+    void setInputPair(int pair);
+    // Why the driver would not start at the last initialisation, in its own words, where that
+    // is more than its device being away (a card that another program holds); else empty.
+    QString problem() const { return problem_; }
 
     void scan();
     void filter();
@@ -68,6 +80,8 @@ public:
 
 private:
     QStringList listedDriverNames() const;
+    void chooseInputs();
+    void logInputs();
     static void waitMs(int ms);
 
     AsioHostState* host;
@@ -77,6 +91,8 @@ private:
     std::atomic<bool> streaming{false};
     QStringList driverNames_;
     QList<double> sampleRates_;
+    int wantedPair = 1;
+    QString problem_;
 };
 
 #endif

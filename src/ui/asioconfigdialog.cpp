@@ -39,7 +39,8 @@ AsioConfigDialog::AsioConfigDialog(const QList<double>& rates, const QStringList
 
     QGroupBox* input =
         makeGroup(tr("Input Device Options"), {{fieldLabel(tr("Input Device")), m_driverChoice},
-                                               {fieldLabel(tr("Sampling Rate")), m_rateChoice}});
+                                               {fieldLabel(tr("Sampling Rate")), m_rateChoice},
+                                               {fieldLabel(tr("Inputs")), m_inputsChoice}});
     // The hidden auto-split pair shares row 1 with the DSD type, which takes its place.
     m_autoSplitLabel = fieldLabel(tr("Auto-Split at"));
     QGroupBox* file = makeGroup(tr("File Options"), {{m_autoSplitLabel, m_autoSplitChoice}});
@@ -91,6 +92,10 @@ void AsioConfigDialog::fillChoices(const QList<double>& rates, const QStringList
     m_dsdChoice = new QComboBox(this);
     m_dsdChoice->setObjectName(QStringLiteral("dsdChoice"));
     m_dsdChoice->addItems({tr("dff"), tr("dsf")});
+
+    m_inputsChoice = new QComboBox(this);
+    m_inputsChoice->setObjectName(QStringLiteral("inputsChoice"));
+    setInputCount(2);
 }
 
 QGroupBox* AsioConfigDialog::makeGroup(const QString& heading,
@@ -205,6 +210,23 @@ void AsioConfigDialog::setAsioMonitoring(bool enabled)
 void AsioConfigDialog::setDsdDefault(QString filetype)
 {
     m_dsdChoice->setCurrentText(filetype);
+}
+
+void AsioConfigDialog::setInputCount(long inputs)
+{
+    m_inputsChoice->clear();
+    for (int pair = 1; pair == 1 || 2L * pair <= inputs; ++pair)
+        m_inputsChoice->addItem(tr("%1–%2").arg(2 * pair - 1).arg(2 * pair), pair);
+}
+
+void AsioConfigDialog::setInputPair(int pair)
+{
+    m_inputsChoice->setCurrentIndex(qMax(0, m_inputsChoice->findData(pair)));
+}
+
+int AsioConfigDialog::inputPair() const
+{
+    return m_inputsChoice->currentIndex() < 0 ? 1 : m_inputsChoice->currentData().toInt();
 }
 
 bool AsioConfigDialog::embedMetadata() const

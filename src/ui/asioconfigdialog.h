@@ -11,10 +11,10 @@ class QComboBox;
 class QGroupBox;
 class QLabel;
 
-// The settings dialog: input device, sampling rate, DSD file type, whether files carry their
-// recording's metadata and monitoring through the device, plus an auto-split choice that is built
-// but not shown. It only reads and sets its own controls; the main window applies the result to the
-// controller.
+// The settings dialog: input device, sampling rate, the pair of inputs recorded, DSD file type,
+// whether files carry their recording's metadata and monitoring through the device, plus an
+// auto-split choice that is built but not shown. It only reads and sets its own controls; the main
+// window applies the result to the controller.
 //
 // Threads: GUI thread only.
 class AsioConfigDialog : public QDialog
@@ -31,6 +31,8 @@ public:
     virtual QString dsdDefault() const;
     // Whether new files carry the date, time and device of their recording.
     bool embedMetadata() const;
+    // The pair of adjacent inputs chosen: 1 for inputs 1-2, 2 for 3-4, ...
+    int inputPair() const;
 
     // The split size in bytes that an auto-split item value stands for: value * 1048576, and
     // -1 (no splitting) for "Disabled" (-1). The values count mebibytes in both directions,
@@ -46,6 +48,10 @@ public slots:
     virtual void setAsioMonitoring(bool enabled);
     virtual void setDsdDefault(QString filetype);
     void setEmbedMetadata(bool enabled);
+    // Offers the pairs of a device with that many inputs ("1–2", "3–4", ...; at least the first).
+    void setInputCount(long inputs);
+    // Selects the pair; one that is not offered selects the first.
+    void setInputPair(int pair);
 
 private:
     // "DSD 2x (5644.8 kHz)" or "44.1 kHz", the text the controller shows for its current rate.
@@ -60,6 +66,7 @@ private:
     QComboBox* m_autoSplitChoice = nullptr;
     QComboBox* m_monitoringChoice = nullptr;
     QComboBox* m_dsdChoice = nullptr;
+    QComboBox* m_inputsChoice = nullptr;
     QLabel* m_autoSplitLabel = nullptr;
     QCheckBox* m_metadataCheck = nullptr;
 };

@@ -371,12 +371,15 @@ void MainWindow::onConfig()
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
     dialog.setDsdDefault(m_destination->dsdFileType());
     dialog.setEmbedMetadata(m_controller->isEmbedMetadataEnabled());
+    dialog.setInputCount(m_controller->inputChannelCount());
+    dialog.setInputPair(m_controller->inputPair());
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
         // A device waited for since the start has no rate yet: the dialog then shows none.
         const int rate =
             dialog.sampleRate() > 0 ? dialog.sampleRate() : int(m_controller->sampleRate());
+        m_controller->setInputPair(dialog.inputPair());
         m_controller->reinitializeDriver(chosen, rate, false);
         const bool monitoring = dialog.asioMonitoring();
         const int split = dialog.autoSplitAt();

@@ -124,9 +124,13 @@ void StatusPanel::showState(bool recording)
     setLine(m_fileLine, file, file);
 }
 
+// Below it, what the driver says keeps its device from starting (another program holding the
+// card), which tells more than the plea to check the cable.
 void StatusPanel::showWaiting()
 {
     setDeviceLine(tr("waiting for %1 (please check your USB connection)"));
+    const QString problem = m_controller->driverProblem();
+    setLine(m_noteLine, problem, problem);
 }
 
 void StatusPanel::showFinishing(qint64 bytes)

@@ -10,7 +10,8 @@ class QLineEdit;
 // The main window's status area, four read-only lines that are never cut:
 // - the status line: the device, the state, the mode and the rate (or the wait for an
 //   unplugged device, or the close's progress);
-// - the note line: the time left on the disk and the slow-drive warning;
+// - the note line: the time left on the disk and the slow-drive warning; while waiting, why
+//   the driver would not start the device, in its words (a card another program holds);
 // - the reason line: why the last recording stopped by itself;
 // - the file line, while recording: the track number and the file being written.
 // The lines share one width, and the panel asks for the width their longest known

@@ -20,7 +20,8 @@
 //       type tessarotestcard
 //       formats [ "S32_LE" "DSD_U32_BE" ]   # offered formats
 //       rates [ 44100 48000 ]              # offered rates
-//       channels 2                         # the one channel count
+//       channels 2                         # the one channel count, or the fewest
+//       channels_max 6                     # the most, where it takes any count between
 //       playback 1                         # 0: opening for playback fails (capture-only card)
 //       gone_file "/path"                  # while it exists the card is unplugged
 //       busy_file "/path"                  # while it exists the card cannot be opened
@@ -188,11 +189,12 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     snd_config_iterator_t i, next;
     unsigned int formats[MAX_LIST], rates[MAX_LIST];
     int formatCount = 0, rateCount = 0;
-    long channels = 2, playback = 1, xrunAt = 0;
+    long channels = 2, channelsMax = 0, playback = 1, xrunAt = 0;
     const char* goneFile = NULL;
     const char* busyFile = NULL;
     const struct { const char* id; long* value; } integers[] = {
-        {"channels", &channels}, {"playback", &playback}, {"xrun_at", &xrunAt}};
+        {"channels", &channels}, {"channels_max", &channelsMax}, {"playback", &playback},
+        {"xrun_at", &xrunAt}};
     (void)root;
 
     snd_config_for_each(i, next, conf)
@@ -247,8 +249,12 @@ SND_PCM_PLUGIN_DEFINE_FUNC(tessarotestcard)
     if ((err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_ACCESS, 1, access)) < 0 ||
         (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_FORMAT,
                                              (unsigned int)formatCount, formats)) < 0 ||
-        (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_CHANNELS, 1,
-                                             channelList)) < 0 ||
+        (err = channelsMax > channels
+                   ? snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_CHANNELS,
+                                                     (unsigned int)channels,
+                                                     (unsigned int)channelsMax)
+                   : snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_CHANNELS, 1,
+                                                   channelList)) < 0 ||
         (err = snd_pcm_ioplug_set_param_list(&c->io, SND_PCM_IOPLUG_HW_RATE,
                                              (unsigned int)rateCount, rates)) < 0 ||
         (err = snd_pcm_ioplug_set_param_minmax(&c->io, SND_PCM_IOPLUG_HW_PERIOD_BYTES, 1024,

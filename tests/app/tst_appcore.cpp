@@ -84,20 +84,21 @@ private slots:
     void inputSettingsLoadAndSave_data()
     {
         QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("loaded");    // device|rate|destination|pool MB|DSD type|ask
+        // device|rate|destination|pool MB|DSD type|ask|input pair (0: not a number)
+        QTest::addColumn<QString>("loaded");
         QTest::addColumn<QStringList>("saved"); // lines of the file saved with no device
         QTest::newRow("first run")
-            << QByteArray() << "|44100||256|dff|true" << QStringList{"sampling_rate=44100"};
+            << QByteArray() << "|44100||256|dff|true|1" << QStringList{"sampling_rate=44100"};
         QTest::newRow("stored, rate and size unreadable")
             << QByteArray("[INPUT]\ndevice=Halvik One\nsampling_rate=not a rate\n"
                           "recording_buffer_MB=lots\ndefault_dsd_type=dsf\nsave_path=/rec/a.dsf\n"
-                          "[General]\nask_when_halvik_device_plugged_in=false\n")
-            << QString("Halvik One|0|/rec/a.dsf|256|dsf|false")
+                          "input_pair=3\n[General]\nask_when_halvik_device_plugged_in=false\n")
+            << QString("Halvik One|0|/rec/a.dsf|256|dsf|false|3")
             << QStringList{"device=Halvik One", "sampling_rate=not a rate",
                            "ask_when_halvik_device_plugged_in=false"};
         // Rates are stored as six significant digits.
-        QTest::newRow("DSD 4x") << QByteArray("[INPUT]\nsampling_rate=1.12896e+07")
-                                << "|11289600||256|dff|true"
+        QTest::newRow("DSD 4x") << QByteArray("[INPUT]\nsampling_rate=1.12896e+07\ninput_pair=two")
+                                << "|11289600||256|dff|true|0"
                                 << QStringList{"sampling_rate=1.12896e+07"};
     }
     void inputSettingsLoadAndSave()
@@ -112,15 +113,18 @@ private slots:
         QCOMPARE(
             QStringList({data.device, QString::number(data.sampling_rate, 'f', 0), data.save_path,
                          QString::number(data.recording_buffer_MB), data.default_dsd_type,
-                         data.ask_when_halvik_device_plugged_in ? "true" : "false"})
+                         data.ask_when_halvik_device_plugged_in ? "true" : "false",
+                         QString::number(data.input_pair)})
                 .join('|'),
             loaded);
         data.device.clear();
         data.save_path = "/rec/b.dff";
         data.recording_buffer_MB = 512;
+        data.input_pair = 2;
         data.save(kOrg, kApp, true);
         QCOMPARE(
             missingFromIni(saved + QStringList{"save_path=/rec/b.dff", "recording_buffer_MB=512",
+                                               "input_pair=2",
                                                "default_dsd_type=" + loaded.section('|', 4, 4)}),
             QStringList());
     }

@@ -96,7 +96,8 @@ private slots:
         QVERIFY(p.waitForFinished(60000));
         QCOMPARE(p.exitCode(), 0);
         const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
-        QVERIFY2(out.contains("Halvik Simulated Device: " + kRates + "\n"), qPrintable(out));
+        QVERIFY2(out.contains("Halvik Simulated Device: 4 inputs; " + kRates + "\n"),
+                 qPrintable(out));
         struct rusage children = {};
         QCOMPARE(::getrusage(RUSAGE_CHILDREN, &children), 0);
         QVERIFY2(children.ru_maxrss < 1024 * 1024, // KiB
@@ -131,9 +132,15 @@ private slots:
         row("existing, --overwrite", "--record take.wav -d 3 --overwrite", 0, "", "take.wav",
             44100);
         row("existing, a free name", "--record take.wav -d 3", 0, "", "take_0002.wav", 44100);
+        // Any pair of adjacent inputs: the simulated device's third and fourth tones.
+        row("inputs 3,4, PCM", "--record take -r 48000 -d 3 --inputs 3,4", 0, "", "take.wav",
+            48000);
+        row("inputs 3,4, DSD 2x DFF", "--record take.dff -r 5644800 -d 3 --inputs 3,4", 0, "",
+            "take.dff", 88200);
         row("version", "--version", 0, "tessaro-recorder 1.3");
-        row("list", "--list-devices", 0, "Halvik Simulated Device (remembered): " + kRates);
-        row("list, short", "-l", 0, "Halvik Simulated Device (remembered): " + kRates);
+        row("list", "--list-devices", 0,
+            "Halvik Simulated Device (remembered): 4 inputs; " + kRates);
+        row("list, short", "-l", 0, "Halvik Simulated Device (remembered): 4 inputs; " + kRates);
         // The program as it is installed, not the path it was started from.
         row("help", "--help", 0, "Usage: tessaro-recorder [options] [FILE...]");
         // Bad input is refused before anything runs, each with its own reason.
@@ -155,6 +162,17 @@ private slots:
         row("short and long", "--record x -r 48000 --rate 96000", 2,
             "--rate is given more than once." + hint);
         row("overwrite alone", "--overwrite", 2, "--overwrite applies only to --record." + hint);
+        for (const char* pair : {"2,3", "3", "3,5", "0,1", "3,4,5"})
+            row(qPrintable(QString("inputs ") + pair),
+                qPrintable(QString("--record x --inputs ") + pair), 2,
+                QString("--inputs needs two adjacent inputs, the first odd (1,2 or 3,4 or ...), "
+                        "not '%1'.")
+                        .arg(pair) +
+                    hint);
+        row("inputs alone", "--inputs 3,4", 2, "--inputs applies only to --record." + hint);
+        row("inputs beyond the device", "--record a.wav --inputs 5,6", 1,
+            "Halvik Simulated Device has 4 inputs, not inputs 5,6 (--list-devices shows the "
+            "inputs of each device)");
         row("DSD to standard output", "--record - -r 2822400", 2,
             "DSD cannot be streamed to standard output (--record -); record it into a file, or "
             "choose a PCM rate below 2822400 Hz." +
@@ -218,6 +236,9 @@ private slots:
                  status == 0 ? QStringList()
                              : QStringList{"tessaro-recorder: " +
                                            (line.contains("%1") ? line.arg(home->path()) : line)});
+        // Refused before it began, a recording leaves no file.
+        if (status != 0 && !arguments.contains("--give-up-after"))
+            QVERIFY(!QFile::exists(path("a.wav")));
         if (file.isEmpty())
             return;
         if (exists)
@@ -226,8 +247,9 @@ private slots:
         const QByteArray wav = readAll(path(file));
         QVERIFY(!file.endsWith(".wav") || qint64(wavData(wav).first) == wavData(wav).second);
         const double seconds = MediaProbe::probe(path(file)).duration;
-        // The simulated device's tones: 1000 Hz left, 1500 Hz right.
-        QCOMPARE(tones(path(file), decodeRate), QString("1000 1500"));
+        // The simulated device's tones: 1000 Hz left, 1500 Hz right; 2000 and 2500 on 3 and 4.
+        QCOMPARE(tones(path(file), decodeRate),
+                 QString(arguments.contains("--inputs 3,4") ? "2000 2500" : "1000 1500"));
         // A terminated take keeps at least the two seconds reported, its header counting them all.
         QVERIFY2(terminated ? seconds >= 1.5 && seconds < 10 : qAbs(seconds - 3.0) <= 0.2,
                  qPrintable(QString::number(seconds)));

@@ -201,13 +201,14 @@ private slots:
     void initializesWithTheMessageSequenceAndFixedTexts()
     {
         QVERIFY(controller->initializeDriver(kDriver, 2822400));
-        QCOMPARE(log, QStringList({"initializing Halvik Rules Driver...",
-                                   "loading driver Halvik Rules Driver", "initializing asio",
-                                   "check available sampling rates", "set IO format to DSD ...",
-                                   "current IO format is DSD", "set sample rate to 2822400 ...",
-                                   "current sample rate is 2822400", "reading driver info",
-                                   "crete buffers", "driver Halvik Rules Driver initialized",
-                                   "recording started"}));
+        QCOMPARE(log,
+                 QStringList({"initializing Halvik Rules Driver...",
+                              "loading driver Halvik Rules Driver", "initializing asio",
+                              "check available sampling rates", "set IO format to DSD ...",
+                              "current IO format is DSD", "set sample rate to 2822400 ...",
+                              "current sample rate is 2822400", "reading driver info",
+                              "crete buffers", "inputs used: In 1, In 2 (the device has 2 inputs)",
+                              "driver Halvik Rules Driver initialized", "recording started"}));
         QVERIFY(controller->isDriverReady());
         QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
         QCOMPARE(pool->partitionSize(), 512u / 8u); // 512 one-bit samples per half
@@ -219,6 +220,50 @@ private slots:
                                                    ASIOSTFloat64LSB, ASIOSTDSDInt8NER8, 5})
             bytes << AsioController::bytesPerSample(t);
         QCOMPARE(bytes, (QList<double>{2, 3, 4, 8, 0.125, 0}));
+    }
+
+    // The pair asked for is recorded where the device has it (the host asks the driver for
+    // those channels, and monitors them on outputs 1-2); one it does not have gives way to
+    // inputs 1-2 with one warning, and stays the one asked for. A driver that will not start
+    // for a reason other than an absent device has it logged once however often it is asked,
+    // and shown while it lasts.
+    void choosesThePairOfInputsAndSaysWhyADriverWillNotStart()
+    {
+        setScript([](TestDriverScript& s) { s.inputs = 6; });
+        QStringList seen;
+        for (int pair : {1, 3, 4}) {
+            controller->setInputPair(pair);
+            QVERIFY(controller->initializeDriver(kDriver, 44100));
+            const AsioHostState& h = *AsioHostState::instance();
+            seen << QString("%1:%2,%3>%4,%5 %6")
+                        .arg(controller->inputPair())
+                        .arg(h.bufferInfos[0].channelNum)
+                        .arg(h.bufferInfos[1].channelNum)
+                        .arg(h.bufferInfos[2].isInput ? -1 : h.bufferInfos[2].channelNum)
+                        .arg(h.bufferInfos[3].isInput ? -1 : h.bufferInfos[3].channelNum)
+                        .arg(controller->requestedInputPair());
+        }
+        QCOMPARE(seen, (QStringList{"1:0,1>0,1 1", "3:4,5>0,1 3", "1:0,1>0,1 4"}));
+        QCOMPARE(
+            log.filter("inputs 7–8"),
+            QStringList{"Halvik Rules Driver has 6 inputs, not inputs 7–8: recording inputs 1–2"});
+        controller->setInputPair(1);
+
+        const QString busy = "hw:3 is busy: Sound Server holds it and would not release it";
+        for (const QString& said : {busy, QString("device unplugged")}) {
+            setScript([&](TestDriverScript& s) {
+                s.initSucceeds = false;
+                s.errorMessage = said.toUtf8();
+            });
+            clearLog();
+            for (int attempt = 0; attempt < 3; ++attempt)
+                QVERIFY(!controller->initializeDriver(kDriver, 44100));
+            QCOMPARE(QString("%1 %2").arg(log.count(busy)).arg(controller->driverProblem()),
+                     said == busy ? "1 " + busy : QString("0 "));
+        }
+        setScript([](TestDriverScript&) {});
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QCOMPARE(controller->driverProblem(), QString());
     }
 
     // A rate matches with two decimals or is corrected; a driver that answers the IO format

@@ -491,6 +491,18 @@ private slots:
             }
             all << texts.join(", ");
         }
+        dialog.setInputCount(5); // pairs only: input 5 alone is not offered
+        QStringList pairs;
+        for (int i = 0; i < box("inputsChoice")->count(); ++i)
+            pairs << box("inputsChoice")->itemText(i) + '=' +
+                         box("inputsChoice")->itemData(i).toString();
+        for (int pair : {2, 3, 1}) {
+            dialog.setInputPair(pair);
+            pairs << QString::number(dialog.inputPair());
+        }
+        dialog.setInputCount(0); // a device not read yet: the first pair
+        pairs << QString::number(dialog.inputPair());
+        QCOMPARE(pairs.join(' '), QString("1–2=1 3–4=2 2 1 1 1"));
         QCOMPARE(all, QStringList(
                           {"Card A, Card B",
                            "44.1 kHz=44100.7, 192.0 kHz=192000, 2822.4 kHz=2822399, "
@@ -534,7 +546,7 @@ private slots:
                  QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
         fields.sort();
         QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D",
-                                      "Input Device", "Sampling Rate"}));
+                                      "Input Device", "Inputs", "Sampling Rate"}));
     }
 
     // One recording of a typed name: the controls and the next-track rules on the way; then
@@ -835,9 +847,10 @@ private slots:
         plugDevice(false, 1200); // a failed attempt at least, which leaves the host no driver name
         refresh();
         // Only stop is enabled.
-        VERIFY_MATCH(
-            shown(),
-            "^waiting for Halvik UI Driver \\(please check your USB connection\\).* \\| 010");
+        // Below the plea the driver's own words, which the log has once for each time away.
+        VERIFY_MATCH(shown(), "^waiting for Halvik UI Driver \\(please check your USB "
+                              "connection\\) / test driver init failed\\b.* \\| 010");
+        QCOMPARE(logText().count("test driver init failed"), 2);
         click("stopButton");
         QVERIFY(waitIdle());
         const auto gap =

@@ -47,6 +47,32 @@ unsigned AlsaPcm::channels() const
     return minimum;
 }
 
+unsigned AlsaPcm::maxChannels() const
+{
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);
+    unsigned maximum = 0;
+    if (!m_pcm || snd_pcm_hw_params_any(m_pcm, params) < 0 ||
+        snd_pcm_hw_params_get_channels_max(params, &maximum) < 0)
+        return 0;
+    return maximum;
+}
+
+// A card may take only some counts between its least and its most (2, 4 and 8, say).
+unsigned AlsaPcm::channelsSpanning(unsigned span) const
+{
+    snd_pcm_hw_params_t* params = nullptr;
+    snd_pcm_hw_params_alloca(&params);
+    if (!m_pcm || snd_pcm_hw_params_any(m_pcm, params) < 0)
+        return 0;
+    const unsigned most = maxChannels();
+    for (unsigned n = qMax(span, channels()); n > 0 && n <= most; ++n) {
+        if (snd_pcm_hw_params_test_channels(m_pcm, params, n) == 0)
+            return n;
+    }
+    return 0;
+}
+
 bool AlsaPcm::refine(snd_pcm_hw_params_t* params, snd_pcm_format_t format, unsigned channels,
                      unsigned rate) const
 {

@@ -32,6 +32,11 @@ public:
     // cannot take 2 gets its smallest count (1 for a mono device, more for a device with a
     // fixed larger count, whose first two channels are then used). 0 when it cannot be read.
     unsigned channels() const;
+    // The most channels the device takes; 0 when it cannot be read.
+    unsigned maxChannels() const;
+    // The fewest channels the device takes that carry channel numbers 0 .. span - 1 and at
+    // least channels(); 0 when there is no such count.
+    unsigned channelsSpanning(unsigned span) const;
     bool supports(snd_pcm_format_t format, unsigned channels, unsigned rate) const;
     // The period sizes (frames) the device allows with these parameters and 2 or more
     // periods; false when the parameters themselves are refused.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
@@ -19,18 +18,6 @@ const int kPollTimeoutMs = 1000;
 const int kStalledPolls = 5; // this many silent seconds and the device counts as gone
 const int kRealtimePriority = 70;
 
-uint64_t monotonicNs()
-{
-    return uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch())
-                        .count());
-}
-
-ASIOSamples splitValue(uint64_t value)
-{
-    return ASIOSamples{uint32_t(value >> 32), uint32_t(value & 0xffffffffu)};
-}
-
 bool isXrun(long err)
 {
     return err == -EPIPE || err == -ESTRPIPE;
@@ -40,42 +27,16 @@ bool isXrun(long err)
 
 AlsaStream::AlsaStream(ASIOBufferInfo* infos, long count, long bufferSize, bool dsd,
                        const ASIOCallbacks& callbacks, bool useTimeInfo, std::string deviceName)
-    : m_bufferSize(bufferSize), m_dsd(dsd), m_callbacks(callbacks), m_useTimeInfo(useTimeInfo),
-      m_deviceName(std::move(deviceName)), m_channels(size_t(count))
+    : HalfBufferStream(infos, count, bufferSize, dsd, callbacks, useTimeInfo, std::move(deviceName))
 {
-    const size_t bytes = size_t(dsd ? bufferSize / 8 : bufferSize * 4);
-    for (long i = 0; i < count; ++i) {
-        Channel& c = m_channels[size_t(i)];
-        c.number = infos[i].channelNum;
-        c.input = infos[i].isInput == ASIOTrue;
-        for (int half = 0; half < 2; ++half) {
-            // DSD silence is the idle pattern 0x69, PCM silence zero.
-            c.halves[half].assign(bytes, dsd && !c.input ? 0x69 : 0x00);
-            infos[i].buffers[half] = c.halves[half].data();
-        }
-    }
     m_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
 
 AlsaStream::~AlsaStream()
 {
-    if (m_thread.joinable()) {
-        if (isDeviceThread())
-            m_thread.detach();
-        else
-            m_thread.join();
-    }
+    joinThread(); // before the eventfd it polls goes
     if (m_wakeFd >= 0)
         ::close(m_wakeFd);
-}
-
-bool AlsaStream::hasChannel(long channel, bool input) const
-{
-    for (const Channel& c : m_channels) {
-        if (c.number == channel && c.input == input)
-            return true;
-    }
-    return false;
 }
 
 std::string AlsaStream::lostReason() const
@@ -84,20 +45,12 @@ std::string AlsaStream::lostReason() const
     return m_lostReason;
 }
 
-void AlsaStream::position(uint64_t* samples, uint64_t* timeNs) const
-{
-    std::lock_guard<std::mutex> lock(m_positionMutex);
-    *samples = m_positionSamples;
-    *timeNs = m_positionTimeNs;
-}
-
 bool AlsaStream::start(const Direction& capture, const Direction& playback, long periodFrames,
                        double rate, std::string* error)
 {
     if (m_state == State::Running)
         return true;
-    if (m_thread.joinable())
-        m_thread.join(); // a thread that ended after the device was lost
+    joinThread(); // a thread that ended after the device was lost
     if (!capture.pcm || m_wakeFd < 0 || periodFrames < 1) {
         *error = "no capture device";
         return false;
@@ -132,8 +85,6 @@ bool AlsaStream::start(const Direction& capture, const Direction& playback, long
 
     {
         std::lock_guard<std::mutex> lock(m_positionMutex);
-        m_positionSamples = 0;
-        m_positionTimeNs = 0;
         m_lostReason.clear();
     }
     prefillPlayback();
@@ -144,43 +95,24 @@ bool AlsaStream::start(const Direction& capture, const Direction& playback, long
             snd_pcm_drop(playback.pcm);
         return false;
     }
-    m_stopRequested = false;
-    m_state = State::Running;
-    m_deviceThread = std::thread::id();
-    m_thread = std::thread(&AlsaStream::run, this, shared_from_this());
+    launch();
     return true;
 }
 
-ASIOError AlsaStream::stop()
+void AlsaStream::wake()
 {
-    if (isDeviceThread()) {
-        DiagnosticSink::line("%s: stop requested from inside its own buffer switch; refused",
-                             m_deviceName.c_str());
-        return ASE_InvalidMode;
-    }
-    m_stopRequested = true;
     const uint64_t one = 1;
     if (m_wakeFd >= 0 && write(m_wakeFd, &one, sizeof one) < 0) {
         // The counter is full, so a wake-up is pending already.
     }
-    if (m_thread.joinable())
-        m_thread.join();
+}
+
+void AlsaStream::halt()
+{
     if (m_capture.pcm)
         snd_pcm_drop(m_capture.pcm);
     if (m_playback.pcm)
         snd_pcm_drop(m_playback.pcm);
-    m_state = State::Idle;
-    return ASE_OK;
-}
-
-void AlsaStream::release()
-{
-    if (!isDeviceThread()) {
-        stop();
-        return;
-    }
-    m_stopRequested = true;
-    m_thread.detach();
 }
 
 void AlsaStream::setRealtimePriority()
@@ -200,11 +132,8 @@ void AlsaStream::lose(const std::string& reason)
         std::lock_guard<std::mutex> lock(m_positionMutex);
         m_lostReason = reason;
     }
-    m_state = State::Lost;
     DiagnosticSink::line("%s: %s", m_deviceName.c_str(), reason.c_str());
-    // The host may stop and release the driver while handling this; the thread ends now.
-    if (m_callbacks.asioMessage)
-        m_callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+    signalLost();
 }
 
 bool AlsaStream::recover(snd_pcm_t* pcm, int err, bool playback)
@@ -349,34 +278,8 @@ void AlsaStream::writeOutputs(long half)
         lose(std::string("device unplugged: playback: ") + snd_strerror(int(n)));
 }
 
-void AlsaStream::deliver(uint64_t n, long half)
+void AlsaStream::run()
 {
-    splitInputs(half);
-    const uint64_t first = n * uint64_t(m_bufferSize);
-    const uint64_t now = monotonicNs();
-    {
-        std::lock_guard<std::mutex> lock(m_positionMutex);
-        m_positionSamples = first;
-        m_positionTimeNs = now;
-    }
-    if (m_useTimeInfo && m_callbacks.bufferSwitchTimeInfo) {
-        ASIOTime t;
-        memset(&t, 0, sizeof t);
-        t.timeInfo.samplePosition = splitValue(first);
-        t.timeInfo.systemTime = splitValue(now);
-        t.timeInfo.sampleRate = m_rate;
-        t.timeInfo.speed = 1.0;
-        t.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
-        m_callbacks.bufferSwitchTimeInfo(&t, half, ASIOTrue);
-    } else if (m_callbacks.bufferSwitch) {
-        m_callbacks.bufferSwitch(half, ASIOTrue);
-    }
-}
-
-// The unnamed reference keeps the stream alive while this function runs.
-void AlsaStream::run(std::shared_ptr<AlsaStream>)
-{
-    m_deviceThread = std::this_thread::get_id();
     setRealtimePriority();
     const unsigned captureFds = unsigned(m_pollFds.size() - 1);
     uint64_t n = 0;
@@ -436,7 +339,8 @@ void AlsaStream::run(std::shared_ptr<AlsaStream>)
             continue;
         filled = 0;
         const long half = long(n % 2);
-        deliver(n, half);
+        splitInputs(half);
+        deliver(n, monotonicNs(), ASIOTrue);
         ++n;
         // A host that released the driver inside the switch has closed the PCMs: do not
         // touch them again.

@@ -4,14 +4,11 @@
 #include "alsadop.h"
 #include "alsadsdreorder.h"
 #include "alsapcmconvert.h"
-#include "asio.h"
+#include "halfbufferstream.h"
 
 #include <alsa/asoundlib.h>
 #include <atomic>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 // The ALSA driver's double buffers and the device thread that moves periods between the card
@@ -32,24 +29,15 @@
 // (-ENODEV, -EBADFD, any other read error, an error on poll while the PCM is DISCONNECTED or
 // gone, or 5 s without a period) ends the thread after sending kAsioResetRequest, once.
 //
-// The stream never allocates once started: the interleaved period buffers and both halves of
-// every channel are allocated here.
+// The stream never allocates once started: the interleaved period buffers are allocated at
+// start, the halves by HalfBufferStream.
 //
 // Threads: construction, start, stop, release on the GUI thread; run on the device thread;
-// position, xruns, dopLosses, lostReason from both. m_positionMutex guards the position fields and
-// m_lostReason; m_state, m_stopRequested and the counters are atomic. The device thread holds a
-// reference to the stream, so a stream released from its own thread ends there safely. The
-// PCM handles belong to the driver, which touches them only while no thread runs.
-class AlsaStream : public std::enable_shared_from_this<AlsaStream>
+// xruns, dopLosses, lostReason from both. m_positionMutex guards m_lostReason; the counters are
+// atomic. The PCM handles belong to the driver, which touches them only while no thread runs.
+class AlsaStream : public HalfBufferStream
 {
 public:
-    enum class State
-    {
-        Idle,
-        Running,
-        Lost
-    };
-
     // One direction of the card as configured for this stream.
     struct Direction
     {
@@ -63,42 +51,27 @@ public:
         int silence = 0;    // the byte that fills silent output
     };
 
-    // Allocates both halves of every entry and stores their addresses in the entries.
-    // `periodFrames` ALSA frames make one half of `bufferSize` ASIO samples.
+    // The halves as HalfBufferStream makes them; the position's time is when a period was read.
     AlsaStream(ASIOBufferInfo* infos, long count, long bufferSize, bool dsd,
                const ASIOCallbacks& callbacks, bool useTimeInfo, std::string deviceName);
-    ~AlsaStream();
+    ~AlsaStream() override;
 
     // The directions as configured by the driver and the ASIO rate; then runs the thread.
+    // `periodFrames` ALSA frames make one half of `bufferSize` ASIO samples.
     bool start(const Direction& capture, const Direction& playback, long periodFrames, double rate,
                std::string* error);
-    // Ends the device thread and drops both PCMs; ASE_InvalidMode when called from it.
-    ASIOError stop();
-    // The owner is gone: end the thread without waiting when called from the thread itself.
-    void release();
 
-    State state() const { return m_state; }
-    bool isDeviceThread() const { return std::this_thread::get_id() == m_deviceThread.load(); }
-    bool hasChannel(long channel, bool input) const;
-    long bufferSize() const { return m_bufferSize; }
     unsigned long xruns() const { return m_xruns; }
     unsigned long dopLosses() const { return m_dopLosses; }
     std::string lostReason() const;
-    // First sample of the half last delivered, and the monotonic time (ns) it was read.
-    void position(uint64_t* samples, uint64_t* timeNs) const;
 
 private:
-    struct Channel
-    {
-        long number = 0;
-        bool input = false;
-        std::vector<uint8_t> halves[2];
-    };
-
-    void run(std::shared_ptr<AlsaStream> self);
+    void run() override;
+    void wake() override;
+    // Drops both PCMs.
+    void halt() override;
     void setRealtimePriority();
     bool readPeriod(long* filled);
-    void deliver(uint64_t n, long half);
     void writeOutputs(long half);
     bool recover(snd_pcm_t* pcm, int err, bool playback);
     void prefillPlayback();
@@ -108,16 +81,9 @@ private:
     void checkDop();
     void fillPlaybackSilence();
 
-    const long m_bufferSize;
-    const bool m_dsd;
-    const ASIOCallbacks m_callbacks;
-    const bool m_useTimeInfo;
-    const std::string m_deviceName;
-    std::vector<Channel> m_channels;
     Direction m_capture;
     Direction m_playback;
     long m_periodFrames = 0;
-    double m_rate = 0.0;
     std::vector<uint8_t> m_captureBuffer;
     std::vector<uint8_t> m_playbackBuffer;
     std::vector<pollfd> m_pollFds; // capture descriptors, then the wake-up eventfd
@@ -125,16 +91,9 @@ private:
     AlsaDop::Checker m_dopChecker;
     int m_dopMarker = 0; // of the next frame played
 
-    std::atomic<State> m_state{State::Idle};
-    std::atomic<bool> m_stopRequested{false};
     std::atomic<unsigned long> m_xruns{0};
     std::atomic<unsigned long> m_dopLosses{0};
-    mutable std::mutex m_positionMutex;
-    uint64_t m_positionSamples = 0;
-    uint64_t m_positionTimeNs = 0;
     std::string m_lostReason;
-    std::atomic<std::thread::id> m_deviceThread{};
-    std::thread m_thread;
 };
 
 #endif

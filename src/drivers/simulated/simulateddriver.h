@@ -2,21 +2,19 @@
 #define TESSARO_SIMULATEDDRIVER_H
 
 #include "audiorates.h"
-#include "iasio.h"
+#include "driverbase.h"
 
 #include <QString>
 #include <atomic>
 #include <cstdint>
-#include <memory>
-
-class SimulatedStream;
 
 // Registers the simulated device as a built-in driver class ("Halvik Simulated Device").
 // Call at start-up, before the first driver list is built. Calling it again changes nothing.
 void registerSimulatedDriver();
 
-// A driver that behaves like a stereo Halvik interface without any hardware: 2 inputs and
-// 2 outputs, the 11 standard rates, PCM or DSD chosen through future(kAsioSetIoFormat), and a
+// A driver that behaves like a Halvik interface without any hardware: 4 inputs (a tone of
+// 1000, 1500, 2000 and 2500 Hz, so that any pair can be told apart) and 2 outputs, the 11
+// standard rates, PCM or DSD chosen through future(kAsioSetIoFormat), and a
 // thread of its own that delivers the buffer switches at the pace of the rate (absolute
 // deadlines, so the pace does not drift).
 //
@@ -44,11 +42,11 @@ void registerSimulatedDriver();
 //
 // Level and bursts, for the meters: setToneLevelDb sets the tone's peak in dB of full scale
 // (PCM full scale, DSD 100 % modulation), kToneLevelDb by default, -infinity for silence; it
-// takes effect at the next buffer, in both channels. addFullScaleBurst puts kBurstMs of
+// takes effect at the next buffer, in every input. addFullScaleBurst puts kBurstMs of
 // full-scale samples into one channel at its next buffer (PCM: the largest 32-bit word; DSD:
 // all bits set). The environment sets both for the program: TESSARO_SIMULATED_TONE_DB (read by
 // registerSimulatedDriver), and TESSARO_SIMULATED_BURST=<channel>@<seconds>, a burst in that
-// channel (0 left, 1 right) that many seconds after every start().
+// input channel (0 to 3) that many seconds after every start().
 // The outputs are accepted and discarded.
 //
 // Unplugging: while unplugged (setUnplugged(true), or while the control file exists) the
@@ -59,19 +57,16 @@ void registerSimulatedDriver();
 // (/tmp/tessaro-simulated-unplugged without XDG_RUNTIME_DIR); the streaming thread looks for it
 // every 200 ms.
 //
-// Threads: the IASIO operations on the host's GUI thread (getSamplePosition and outputReady
-// also from inside the buffer switch); the callbacks on the device thread of SimulatedStream.
-// stop() or disposeBuffers() called from the device thread is refused with ASE_InvalidMode
-// rather than deadlocking; a final Release() on that thread leaves the stream to end by itself.
-// The static controls are atomics, usable from any thread.
-class SimulatedDriver : public IASIO
+// Threads: as DriverBase; the callbacks on the device thread of SimulatedStream. The static
+// controls are atomics, usable from any thread.
+class SimulatedDriver : public DriverBase
 {
 public:
     static constexpr const char* kDescription = "Halvik Simulated Device";
     static constexpr const char* kClsid = "{5e0b6a1c-8f3d-4c27-9a51-7d2e4b9c0f13}";
-    static constexpr long kInputChannels = 2;
+    static constexpr long kInputChannels = 4;
     static constexpr long kOutputChannels = 2;
-    static constexpr double kToneHz[kInputChannels] = {1000.0, 1500.0};
+    static constexpr double kToneHz[kInputChannels] = {1000.0, 1500.0, 2000.0, 2500.0};
     static constexpr double kToneAmplitude = 0.5; // -6.02 dB of full scale
     static constexpr double kToneLevelDb = -6.0206;
     static constexpr int kBurstMs = 10;
@@ -115,31 +110,11 @@ public:
 
     SimulatedDriver();
 
-    unsigned long AddRef() override;
-    unsigned long Release() override;
     ASIOBool init(void* sysHandle) override;
-    void getDriverName(char* name) override;
-    long getDriverVersion() override;
-    void getErrorMessage(char* string) override;
     ASIOError start() override;
-    ASIOError stop() override;
-    ASIOError getChannels(long* numInputChannels, long* numOutputChannels) override;
-    ASIOError getLatencies(long* inputLatency, long* outputLatency) override;
     ASIOError getBufferSize(long* minSize, long* maxSize, long* preferredSize,
                             long* granularity) override;
     ASIOError canSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getSampleRate(ASIOSampleRate* sampleRate) override;
-    ASIOError setSampleRate(ASIOSampleRate sampleRate) override;
-    ASIOError getClockSources(ASIOClockSource* clocks, long* numSources) override;
-    ASIOError setClockSource(long reference) override;
-    ASIOError getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) override;
-    ASIOError getChannelInfo(ASIOChannelInfo* info) override;
-    ASIOError createBuffers(ASIOBufferInfo* bufferInfos, long numChannels, long bufferSize,
-                            ASIOCallbacks* callbacks) override;
-    ASIOError disposeBuffers() override;
-    ASIOError controlPanel() override;
-    ASIOError future(long selector, void* opt) override;
-    ASIOError outputReady() override;
 
 private:
     friend class SimulatedStream;
@@ -147,19 +122,15 @@ private:
     static std::atomic<double> s_toneGain;
     static std::atomic<bool> s_burstRequests[kInputChannels];
 
-    ~SimulatedDriver() override;
-
-    bool isDsd() const { return m_format == kASIODSDFormat; }
+    QByteArray driverName() const override { return kDescription; }
+    long inputCount() const override { return kInputChannels; }
+    long outputCount() const override { return kOutputChannels; }
+    bool acceptsRate(double rate) const override;
+    bool offersFormat(ASIOIoFormatType) const override { return true; }
+    std::shared_ptr<HalfBufferStream> makeStream(ASIOBufferInfo* infos, long count, long bufferSize,
+                                                 const ASIOCallbacks& callbacks,
+                                                 bool useTimeInfo) override;
     long dsdMultiple() const { return long(m_rate / kDsdBaseRate); }
-    bool acceptsRate(double rate) const;
-    ASIOError setIoFormat(const ASIOIoFormat* format);
-
-    std::atomic<unsigned long> m_refs{1};
-    ASIOIoFormatType m_format = kASIOPCMFormat;
-    double m_rate = 44100.0;
-    bool m_initialized = false;
-    char m_errorMessage[124] = {};
-    std::shared_ptr<SimulatedStream> m_stream;
 };
 
 #endif

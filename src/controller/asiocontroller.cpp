@@ -65,155 +65,14 @@ AsioController::~AsioController() = default;
 
 // ---- queries ----
 
-QStringList AsioController::driverNames() const
-{
-    return session->driverNames();
-}
-QList<double> AsioController::sampleRates() const
-{
-    return session->sampleRates();
-}
-bool AsioController::isDriverReady() const
-{
-    return driverReady_;
-}
-bool AsioController::isStreaming() const
-{
-    return session->isStreaming();
-}
-bool AsioController::isRecording() const
-{
-    return capture->isRecording();
-}
-QString AsioController::logSource() const
-{
-    return QStringLiteral("Controller");
-}
-QString AsioController::asioErrorText(ASIOError code) const
-{
-    return DriverSession::errorText(code);
-}
-QString AsioController::driverName() const
-{
-    return session->driverName();
-}
-QString AsioController::driverToReconnect() const
-{
-    return reconnection->driver();
-}
-double AsioController::sampleRate() const
-{
-    return session->sampleRate();
-}
-QString AsioController::sampleRateText() const
-{
-    return session->sampleRateText();
-}
-long AsioController::bufferSize() const
-{
-    return session->bufferSize();
-}
-const QString& AsioController::fileName() const
-{
-    return recording->fileName();
-}
-int AsioController::fileType() const
-{
-    return recording->fileType();
-}
-qint64 AsioController::fileMaxSize() const
-{
-    return writer ? writer->fileMaxSize() : -1;
-}
-qint64 AsioController::autoSplitSize() const
-{
-    return fileMaxSize();
-}
 QString AsioController::currentFileName() const
 {
     return writer ? recording->currentFileName() : QString();
-}
-bool AsioController::isMonitorAsioEnabled() const
-{
-    return capture->isMonitoring();
-}
-bool AsioController::isEmbedMetadataEnabled() const
-{
-    return recording->isEmbedMetadataEnabled();
-}
-long AsioController::inputChannelCount() const
-{
-    return session->inputCount();
-}
-int AsioController::inputPair() const
-{
-    return session->inputPair();
-}
-int AsioController::requestedInputPair() const
-{
-    return session->requestedInputPair();
-}
-void AsioController::setInputPair(int pair)
-{
-    session->setInputPair(pair);
-}
-QString AsioController::driverProblem() const
-{
-    return session->problem();
-}
-bool AsioController::isReconnecting() const
-{
-    return reconnection->isActive();
-}
-bool AsioController::isPcm() const
-{
-    return sampleRate() > 0 && sampleRate() < AudioRates::kDsdBase;
-}
-bool AsioController::isDsd() const
-{
-    return AudioRates::isDsd(sampleRate());
 }
 bool AsioController::isForeignDriver(const QString& name) const
 {
     return DriverSession::isForeignDriver(name);
 }
-bool AsioController::isCurrentDriverForeign() const
-{
-    return isForeignDriver(driverName());
-}
-double AsioController::recordedSeconds() const
-{
-    return recording->recordedSeconds();
-}
-double AsioController::trackSeconds() const
-{
-    return recording->trackSeconds();
-}
-qint64 AsioController::secondsLeft() const
-{
-    return space->secondsLeft();
-}
-QString AsioController::failureText() const
-{
-    return recording->failureText();
-}
-LevelMeter& AsioController::levelMeter(int input)
-{
-    return capture->levelMeter(input);
-}
-unsigned AsioController::dropoutCount() const
-{
-    return capture->dropoutCount();
-}
-double AsioController::bytesPerSample(ASIOSampleType type)
-{
-    return CapturePath::bytesPerSample(type);
-}
-QString AsioController::ioFormatText(long type)
-{
-    return DriverSession::ioFormatText(type);
-}
-
 double AsioController::dsdMultiplier() const
 {
     return sampleRate() > 0 ? sampleRate() / AudioRates::kDsdBase : -1.0;
@@ -251,6 +110,16 @@ QString AsioController::recordingProblem(const QString& name) const
 
 // ---- RAM buffer ----
 
+qint64 AsioController::fileMaxSize() const
+{
+    return writer ? writer->fileMaxSize() : -1;
+}
+
+void AsioController::setAutoSplitSize(qlonglong bytes)
+{
+    writer->setFileMaxSize(bytes);
+}
+
 float AsioController::bufferFill() const
 {
     // Before the first driver sets a partition size the pool has no partitions: nothing is
@@ -262,19 +131,6 @@ float AsioController::bufferFill() const
 qint64 AsioController::bufferedBytes() const
 {
     return qint64(quint32(partitions->partitionSize() * unsigned(partitions->usedCount())));
-}
-
-bool AsioController::isSlowDrive() const
-{
-    return bufferedBytes() > 512000;
-}
-bool AsioController::canRecordNextTrack() const
-{
-    return !isSlowDrive();
-}
-bool AsioController::isIdle() const
-{
-    return !isRecording() && bufferFill() <= 0;
 }
 
 // ---- log ----
@@ -326,41 +182,7 @@ void AsioController::setDriverReady(bool ready)
         emit driverUnloaded();
 }
 
-void AsioController::setEnabledReverseBit(bool enabled)
-{
-    capture->setReverseBit(enabled);
-}
-void AsioController::setEnabledMonitorAsio(bool enabled)
-{
-    capture->setMonitoring(enabled);
-}
-void AsioController::setAutoSplitSize(qlonglong bytes)
-{
-    writer->setFileMaxSize(bytes);
-}
-void AsioController::setEmbedMetadata(bool enabled)
-{
-    recording->setEmbedMetadata(enabled);
-}
-
 // ---- the driver ----
-
-void AsioController::scanDrivers()
-{
-    session->scan();
-}
-void AsioController::filterDrivers()
-{
-    session->filter();
-}
-void AsioController::scanSamplingRate()
-{
-    session->scanSamplingRate();
-}
-bool AsioController::refreshInfo()
-{
-    return session->refreshInfo();
-}
 
 bool AsioController::initializeDriver(QString name, double sample_rate)
 {
@@ -438,15 +260,6 @@ void AsioController::processBuffer(unsigned char* data, long channel, ASIOSample
     capture->process(data, channel, sampleType, bufferSize, bufferIndex);
 }
 
-void AsioController::driverResetRequested()
-{
-    capture->driverResetRequested();
-}
-void AsioController::driverResyncRequested()
-{
-    capture->driverResyncRequested();
-}
-
 // GUI thread: what the driver's thread left since the last look, in the order it matters: a
 // stopped recording is closed before a lost driver is torn down.
 void AsioController::takeDriverEvents()
@@ -478,27 +291,6 @@ void AsioController::onDriverLost()
 
 // ---- recording ----
 
-bool AsioController::setFileName(QString fname)
-{
-    return recording->setFileName(fname);
-}
-bool AsioController::setFileType(int type)
-{
-    return recording->setFileType(type);
-}
-bool AsioController::startRecording(bool overwrite)
-{
-    return setRecording(true, overwrite);
-}
-bool AsioController::stopRecording()
-{
-    return setRecording(false, false);
-}
-void AsioController::recordNextTrack()
-{
-    recording->recordNextTrack(deviceName());
-}
-
 bool AsioController::setRecording(bool rec, bool overwrite)
 {
     if (rec == capture->isRecording())
@@ -512,25 +304,6 @@ bool AsioController::setRecording(bool rec, bool overwrite)
         return false;
     space->start();
     return true;
-}
-
-// ---- reconnection ----
-
-void AsioController::setDriverToReconnect(QString driver)
-{
-    reconnection->setDriver(driver);
-}
-void AsioController::startReconnecting()
-{
-    reconnection->start();
-}
-void AsioController::stopReconnecting()
-{
-    reconnection->stop();
-}
-bool AsioController::initializeAgain()
-{
-    return reconnection->attempt();
 }
 
 // ---- settings ----

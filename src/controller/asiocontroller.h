@@ -3,8 +3,14 @@
 
 #include "asio.h"
 #include "audiobufferprocessor.h"
+#include "audiorates.h"
+#include "capturepath.h"
 #include "controllerlog.h"
+#include "driversession.h"
+#include "freespacewatch.h"
 #include "levelmeter.h"
+#include "reconnection.h"
+#include "recordingcontrol.h"
 
 #include <QColor>
 #include <QList>
@@ -19,12 +25,7 @@
 class AsioDrivers;
 class AsioHostState;
 class AudioFileWriter;
-class CapturePath;
-class DriverSession;
-class FreeSpaceWatch;
 class PartitionManager;
-class Reconnection;
-class RecordingControl;
 class TakeLog;
 
 // The recorder's controller as the window, the command line and the tests see it: every
@@ -48,48 +49,48 @@ public:
                    QSharedPointer<PartitionManager> partitions,
                    QSharedPointer<AudioFileWriter> writer, QObject* parent = nullptr);
     ~AsioController() override;
-    virtual QStringList driverNames() const;
-    virtual QList<double> sampleRates() const;
+    virtual QStringList driverNames() const { return session->driverNames(); }
+    virtual QList<double> sampleRates() const { return session->sampleRates(); }
     virtual QString firstSupportedDriver(const QStringList& names) const;
     virtual bool isForeignDriver(const QString& name) const;
-    virtual bool isCurrentDriverForeign() const;
-    virtual bool isDriverReady() const;
-    virtual bool isStreaming() const;
-    virtual bool isRecording() const;
-    virtual QString logSource() const;
-    virtual QString asioErrorText(ASIOError code) const;
-    virtual bool isIdle() const;
-    virtual QString driverName() const;
-    virtual QString driverToReconnect() const;
-    virtual double sampleRate() const;
-    virtual QString sampleRateText() const;
-    virtual bool isPcm() const;
-    virtual bool isDsd() const;
+    virtual bool isCurrentDriverForeign() const { return isForeignDriver(driverName()); }
+    virtual bool isDriverReady() const { return driverReady_; }
+    virtual bool isStreaming() const { return session->isStreaming(); }
+    virtual bool isRecording() const { return capture->isRecording(); }
+    virtual QString logSource() const { return QStringLiteral("Controller"); }
+    virtual QString asioErrorText(ASIOError code) const { return DriverSession::errorText(code); }
+    virtual bool isIdle() const { return !isRecording() && bufferFill() <= 0; }
+    virtual QString driverName() const { return session->driverName(); }
+    virtual QString driverToReconnect() const { return reconnection->driver(); }
+    virtual double sampleRate() const { return session->sampleRate(); }
+    virtual QString sampleRateText() const { return session->sampleRateText(); }
+    virtual bool isPcm() const { return sampleRate() > 0 && sampleRate() < AudioRates::kDsdBase; }
+    virtual bool isDsd() const { return AudioRates::isDsd(sampleRate()); }
     virtual double dsdMultiplier() const;
-    virtual long bufferSize() const;
-    virtual const QString& fileName() const;
-    virtual int fileType() const;
+    virtual long bufferSize() const { return session->bufferSize(); }
+    virtual const QString& fileName() const { return recording->fileName(); }
+    virtual int fileType() const { return recording->fileType(); }
     virtual float bufferFill() const;
     virtual qint64 bufferedBytes() const;
     virtual qint64 fileMaxSize() const;
-    virtual qint64 autoSplitSize() const;
+    virtual qint64 autoSplitSize() const { return fileMaxSize(); }
     virtual QString currentFileName() const;
-    virtual bool isMonitorAsioEnabled() const;
+    virtual bool isMonitorAsioEnabled() const { return capture->isMonitoring(); }
     // Whether new files say when and from which device they were recorded.
-    bool isEmbedMetadataEnabled() const;
+    bool isEmbedMetadataEnabled() const { return recording->isEmbedMetadataEnabled(); }
     // The inputs the driver offers, and the pair of adjacent ones recorded: 1 for inputs 1-2,
     // 2 for 3-4, ... The pair set applies from the next initialisation; one the device does
     // not have gives way to inputs 1-2 (and says so in the log), and is still the one asked for.
-    long inputChannelCount() const;
-    int inputPair() const;
-    int requestedInputPair() const;
-    void setInputPair(int pair);
+    long inputChannelCount() const { return session->inputCount(); }
+    int inputPair() const { return session->inputPair(); }
+    int requestedInputPair() const { return session->requestedInputPair(); }
+    void setInputPair(int pair) { session->setInputPair(pair); }
     // Why the chosen driver would not start, in its words, where its device is not simply
     // away (a card another program holds); empty otherwise.
-    QString driverProblem() const;
-    virtual bool isReconnecting() const;
-    virtual bool isSlowDrive() const;
-    virtual bool canRecordNextTrack() const;
+    QString driverProblem() const { return session->problem(); }
+    virtual bool isReconnecting() const { return reconnection->isActive(); }
+    virtual bool isSlowDrive() const { return bufferedBytes() > 512000; }
+    virtual bool canRecordNextTrack() const { return !isSlowDrive(); }
     // The driver in use, or while none is ready the one being waited for: what the user
     // chose and what is remembered as the device.
     virtual QString deviceName() const;
@@ -97,39 +98,39 @@ public:
     virtual qint64 bytesPerSecond() const;
     // Length of the audio recorded since the start, across tracks and unplugs: what the
     // files hold, not the wall-clock time.
-    virtual double recordedSeconds() const;
+    virtual double recordedSeconds() const { return recording->recordedSeconds(); }
     // The same for the current track.
-    virtual double trackSeconds() const;
+    virtual double trackSeconds() const { return recording->trackSeconds(); }
     // The files of the recording in the log, and the number of its current track.
     const TakeLog& takeLog() const { return *takeLog_; }
     // Recording time left on the destination's disk at the current rate, refreshed once a
     // second while recording; -1 when not recording or unknown.
-    virtual qint64 secondsLeft() const;
+    virtual qint64 secondsLeft() const { return space->secondsLeft(); }
     // Why a recording to name cannot start (a destination it cannot be written to, or less
     // than a minute of free space); empty when it can.
     virtual QString recordingProblem(const QString& name) const;
     // Why the last recording stopped by itself (the system's reason, for example "No space
     // left on device", or a full RAM buffer); empty when it did not. Cleared when the next
     // recording starts.
-    virtual QString failureText() const;
+    virtual QString failureText() const { return recording->failureText(); }
     // The meter of recorded input 0 (left) or 1 (right), for the GUI thread.
-    virtual LevelMeter& levelMeter(int input);
+    virtual LevelMeter& levelMeter(int input) { return capture->levelMeter(input); }
     // Driver resynchronisations and blocks lost to a full RAM buffer since the recording
     // started.
-    virtual unsigned dropoutCount() const;
+    virtual unsigned dropoutCount() const { return capture->dropoutCount(); }
 
     static constexpr int kMeteredInputs = 2; // as CapturePath::kMeteredInputs
 
-    static double bytesPerSample(ASIOSampleType type);
-    static QString ioFormatText(long type);
+    static double bytesPerSample(ASIOSampleType type) { return CapturePath::bytesPerSample(type); }
+    static QString ioFormatText(long type) { return DriverSession::ioFormatText(type); }
     // "h:mm:ss" with at least hourDigits digits of hours.
     static QString clockText(qint64 seconds, int hourDigits = 2);
 
     // AudioBufferProcessor, driver thread only: no allocation for sample data, no I/O.
     void processBuffer(unsigned char* data, long channel, ASIOSampleType sampleType,
                        long bufferSize, long bufferIndex) override;
-    void driverResetRequested() override;
-    void driverResyncRequested() override;
+    void driverResetRequested() override { capture->driverResetRequested(); }
+    void driverResyncRequested() override { capture->driverResyncRequested(); }
 
 signals:
     void logMsg(QString msg, QString type, QString source, QColor color, QColor bgColor);
@@ -139,29 +140,29 @@ signals:
     void unplugged();
 
 public slots:
-    virtual void setEnabledReverseBit(bool enabled);
-    virtual void setEnabledMonitorAsio(bool enabled);
+    virtual void setEnabledReverseBit(bool enabled) { capture->setReverseBit(enabled); }
+    virtual void setEnabledMonitorAsio(bool enabled) { capture->setMonitoring(enabled); }
     virtual void setAutoSplitSize(qlonglong bytes);
-    void setEmbedMetadata(bool enabled);
-    virtual void scanDrivers();
-    virtual void filterDrivers();
-    virtual void scanSamplingRate();
+    void setEmbedMetadata(bool enabled) { recording->setEmbedMetadata(enabled); }
+    virtual void scanDrivers() { session->scan(); }
+    virtual void filterDrivers() { session->filter(); }
+    virtual void scanSamplingRate() { session->scanSamplingRate(); }
     virtual bool initializeDriver(QString name, double sample_rate);
-    virtual bool initializeAgain();
+    virtual bool initializeAgain() { return reconnection->attempt(); }
     virtual void unloadCurrentDriver();
     virtual void reinitializeDriver(QString name, double sample_rate, bool onlyIfChanged);
-    virtual bool refreshInfo();
-    virtual bool setFileName(QString fname);
-    virtual bool setFileType(int type);
-    virtual bool startRecording(bool overwrite = false);
-    virtual bool stopRecording();
+    virtual bool refreshInfo() { return session->refreshInfo(); }
+    virtual bool setFileName(QString fname) { return recording->setFileName(fname); }
+    virtual bool setFileType(int type) { return recording->setFileType(type); }
+    virtual bool startRecording(bool overwrite = false) { return setRecording(true, overwrite); }
+    virtual bool stopRecording() { return setRecording(false, false); }
     virtual bool setRecording(bool rec, bool overwrite);
-    virtual void recordNextTrack();
+    virtual void recordNextTrack() { recording->recordNextTrack(deviceName()); }
     virtual void saveIni(QString org, QString app, bool userScope = true);
     virtual void loadIni(QString org, QString app, bool userScope = true);
-    virtual void setDriverToReconnect(QString driver);
-    virtual void startReconnecting();
-    virtual void stopReconnecting();
+    virtual void setDriverToReconnect(QString driver) { reconnection->setDriver(driver); }
+    virtual void startReconnecting() { reconnection->start(); }
+    virtual void stopReconnecting() { reconnection->stop(); }
     // The last call before the process ends: stops any recording and the stream, then waits
     // until the writer has stored everything still queued and closed the file with its final
     // header. Nothing of the controller is used afterwards.

@@ -34,6 +34,9 @@ public:
         QString dsdType; // "dsf", "dff" or empty for the remembered type
         double giveUpAfter = -1.0;
         bool overwrite = false; // replace a file of that name instead of numbering the take
+        // Hands-free capture given on the command line: a field of CaptureSettings::fields()
+        // and its value, over what the settings file says.
+        QList<QPair<int, double>> capture;
         bool toStandardOutput() const { return file == QLatin1String("-"); }
     };
 
@@ -56,6 +59,8 @@ public:
 
 private:
     bool readRecording();
+    void addCaptureOptions();
+    bool readCaptureOptions();
     bool readNumber(const QCommandLineOption& option, double minimum, double maximum,
                     double* value);
     bool fail(const QString& problem);
@@ -73,6 +78,7 @@ private:
     QCommandLineOption m_giveUpAfter;
     QCommandLineOption m_quietOption;
     QCommandLineOption m_overwrite;
+    QList<QCommandLineOption> m_capture; // in the order of CaptureSettings::fields()
     Action m_action = Action::Window;
     Recording m_recording;
     bool m_quiet = false;

@@ -3,6 +3,7 @@
 #include "audiofilewriter.h"
 #include "audiorates.h"
 #include "capturepath.h"
+#include "capturesettings.h"
 #include "diagnosticsink.h"
 #include "driversession.h"
 #include "freespacewatch.h"
@@ -185,6 +186,26 @@ unsigned AsioController::dropoutCount() const
 {
     return capture->dropoutCount();
 }
+const CaptureSettings& AsioController::captureSettings() const
+{
+    return recording->captureSettings();
+}
+bool AsioController::isArmed() const
+{
+    return recording->isArmed();
+}
+bool AsioController::stoppedOnSilence() const
+{
+    return recording->stoppedOnSilence();
+}
+double AsioController::preRecordedSeconds() const
+{
+    return recording->preRecordedSeconds();
+}
+double AsioController::preRecordCapacitySeconds() const
+{
+    return recording->preRecordCapacitySeconds();
+}
 double AsioController::bytesPerSample(ASIOSampleType type)
 {
     return CapturePath::bytesPerSample(type);
@@ -235,13 +256,14 @@ float AsioController::bufferFill() const
 {
     // Before the first driver sets a partition size the pool has no partitions: nothing is
     // buffered, and 0/0 would make the recorder look busy forever.
+    // The pre-record's blocks wait for no writer.
     const int count = partitions->partitionCount();
-    return count > 0 ? float(double(unsigned(partitions->usedCount())) / count) : 0.0f;
+    return count > 0 ? float(double(unsigned(capture->waitingBlocks())) / count) : 0.0f;
 }
 
 qint64 AsioController::bufferedBytes() const
 {
-    return qint64(quint32(partitions->partitionSize() * unsigned(partitions->usedCount())));
+    return qint64(quint32(partitions->partitionSize() * unsigned(capture->waitingBlocks())));
 }
 
 bool AsioController::isSlowDrive() const
@@ -322,6 +344,10 @@ void AsioController::setEmbedMetadata(bool enabled)
 {
     recording->setEmbedMetadata(enabled);
 }
+void AsioController::setCaptureSettings(const CaptureSettings& settings)
+{
+    recording->setCaptureSettings(settings);
+}
 
 // ---- the driver ----
 
@@ -358,10 +384,12 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
         return false;
     appendInfo(tr("driver %1 initialized").arg(name), Qt::black);
     capture->resetMeters(sampleRate());
-    session->startStreaming();
+    // The pool is cut and the pre-record sized before the driver thread may use them.
     const qint64 n = session->inputBlockBytes();
     if (n > 0)
         partitions->setPartitionSize(unsigned(n));
+    recording->applyCapture();
+    session->startStreaming();
     reconnection->setRate(sampleRate());
     setDriverReady(true);
     return true;
@@ -370,6 +398,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
 void AsioController::unloadCurrentDriver()
 {
     session->unload();
+    capture->dropPreRecord();
     capture->resetMeters(sampleRate());
     setDriverReady(false);
 }
@@ -444,6 +473,14 @@ void AsioController::takeDriverEvents()
             tr("the driver lost samples and resynchronised (%1 times since it was initialized)")
                 .arg(e.resyncs));
     }
+    const bool wasRecording = capture->isRecording();
+    recording->takeCaptureEvents(e, deviceName());
+    if (!wasRecording && capture->isRecording())
+        space->start();
+    if (e.silenceStop && capture->isRecording()) {
+        recording->noteSilenceStop();
+        stopRecording();
+    }
     if (e.resetRequested)
         onDriverLost();
 }
@@ -481,6 +518,12 @@ void AsioController::recordNextTrack()
 
 bool AsioController::setRecording(bool rec, bool overwrite)
 {
+    if (rec && !capture->isRecording() && captureSettings().armsOnLevel())
+        return recording->arm(overwrite, deviceName());
+    if (!rec && recording->isArmed()) {
+        recording->disarm();
+        return true;
+    }
     if (rec == capture->isRecording())
         appendWarning(rec ? tr("recording already started") : tr("recording already stopped"));
     if (!rec) {
@@ -526,6 +569,7 @@ void AsioController::saveIni(QString org, QString app, bool userScope)
     settings.setValue(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize()));
     settings.setValue(QStringLiteral("embed_metadata"), isEmbedMetadataEnabled());
     settings.endGroup();
+    captureSettings().save(settings);
 }
 
 void AsioController::loadIni(QString org, QString app, bool userScope)
@@ -540,6 +584,10 @@ void AsioController::loadIni(QString org, QString app, bool userScope)
     setEmbedMetadata(
         settings.value(QStringLiteral("embed_metadata"), isEmbedMetadataEnabled()).toBool());
     settings.endGroup();
+    QStringList problems;
+    setCaptureSettings(CaptureSettings::load(settings, &problems));
+    for (const QString& problem : problems)
+        appendWarning(problem);
     configLoaded = true;
     if (isCurrentDriverForeign())
         loopback = false;

@@ -20,6 +20,7 @@ class AsioDrivers;
 class AsioHostState;
 class AudioFileWriter;
 class CapturePath;
+struct CaptureSettings;
 class DriverSession;
 class FreeSpaceWatch;
 class PartitionManager;
@@ -107,6 +108,15 @@ public:
     // Driver resynchronisations and blocks lost to a full RAM buffer since the recording
     // started.
     virtual unsigned dropoutCount() const;
+    // Hands-free capture: with a start level the record button arms, and the recording starts
+    // when an input reaches it; stop disarms.
+    const CaptureSettings& captureSettings() const;
+    bool isArmed() const;
+    // The last recording was stopped by the stop after silence.
+    bool stoppedOnSilence() const;
+    // The pre-record a start would write now, and the most the RAM buffer keeps at this rate.
+    double preRecordedSeconds() const;
+    double preRecordCapacitySeconds() const;
 
     static constexpr int kMeteredInputs = 2; // as CapturePath::kMeteredInputs
 
@@ -133,6 +143,7 @@ public slots:
     virtual void setEnabledMonitorAsio(bool enabled);
     virtual void setAutoSplitSize(qlonglong bytes);
     void setEmbedMetadata(bool enabled);
+    void setCaptureSettings(const CaptureSettings& settings);
     virtual void scanDrivers();
     virtual void filterDrivers();
     virtual void scanSamplingRate();

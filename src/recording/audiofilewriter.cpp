@@ -7,6 +7,7 @@
 #include "partitionmanager.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -30,6 +31,8 @@ namespace {
 // number of four digits.
 constexpr int kMaxNameSteps = 10000;
 constexpr quint64 kEverything = std::numeric_limits<quint64>::max();
+// The channel number of a track mark in the ring.
+constexpr int kTrackMark = -1;
 // How long the writer sleeps when no block wakes it: buffered audio still reaches the disk
 // within a quarter of a second after the stream stops.
 constexpr int kLookAgainMs = 250;
@@ -135,6 +138,12 @@ void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
     fileMaxSize_ = maxSize;
 }
 
+void AudioFileWriter::setTrackStem(const QString& stem)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    trackStem = stem;
+}
+
 void AudioFileWriter::setMetadata(const RecordingMetadata& value)
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -181,6 +190,16 @@ void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
         unsignaledBytes.store(0, std::memory_order_relaxed);
         wake.release();
     }
+}
+
+// Driver thread, like append: a mark that finds the ring full is lost, as a block would be.
+void AudioFileWriter::appendTrackMark()
+{
+    producerBusy = true;
+    const bool taken = accepting && ring.push(BlockRing::Block{kTrackMark, nullptr, 0});
+    producerBusy = false;
+    if (!taken && accepting)
+        ++overflows;
 }
 
 void AudioFileWriter::run()
@@ -329,12 +348,22 @@ void AudioFileWriter::writingPhase(Part& part)
 // Writes the complete frames at the head of the queue; false when a split has been asked for.
 bool AudioFileWriter::writeCompleteFrames(Part& part)
 {
-    while (!queue.isEmpty() && queue.first().isComplete()) {
+    while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
+        if (isTrackMark(frame)) {
+            if (queue.size() == 1)
+                return true; // the new track's first frame follows
+            queue.removeFirst();
+            if (!part.hasFrames)
+                continue;
+            requestNextFile(nextTrackName(part), QStringLiteral("_"), nextPartMetadata(part));
+            return false;
+        }
+        if (!frame.isComplete())
+            return true;
         if (needsSplit(part, frame)) {
-            setMetadata(nextPartMetadata(part));
-            start(nextNumberedName(part.params.name, QStringLiteral("_part")), part.params.type,
-                  part.params.channels, part.params.bits, part.params.rate);
+            requestNextFile(nextNumberedName(part.params.name, QStringLiteral("_part")),
+                            QStringLiteral("_part"), nextPartMetadata(part));
             return false;
         }
         writeFrame(part, frame);
@@ -346,12 +375,48 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
     return true;
 }
 
+// The writer thread's own next file: a split part or a track begun by a mark. The thread takes
+// it up when the writing phase returns; a close that comes meanwhile still applies to it.
+void AudioFileWriter::requestNextFile(const QString& name, const QString& marker,
+                                      const RecordingMetadata& next)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    fileName_ = name;
+    fileMarker = marker;
+    replaceExisting = false;
+    metadata = next;
+    newFileRequested = true;
+}
+
+// The Part's next-track naming: the first name of the stem's numbering that no file has.
+QString AudioFileWriter::nextTrackName(const Part& part)
+{
+    QString name;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        name = trackStem;
+    }
+    if (name.isEmpty())
+        name = part.params.name;
+    for (int step = 0; QFileInfo::exists(name) && step < kMaxNameSteps; ++step)
+        name = nextNumberedName(name, QStringLiteral("_"));
+    return name;
+}
+
 // Everything recorded before the close or quit goes into the file, without any lock held.
 void AudioFileWriter::drainingPhase(Part& part)
 {
     collect(commands().drainUntil);
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
+        if (isTrackMark(frame)) {
+            queue.removeFirst();
+            if (queue.isEmpty() || !part.hasFrames)
+                continue;
+            if (!continueWhileDraining(part, nextTrackName(part), QStringLiteral("_")))
+                return;
+            continue;
+        }
         if (queue.size() == 1 && !frame.isComplete()) {
             // A stop may fall between the channels of one buffer half: that half is where the
             // recording ends, not a lost frame.
@@ -360,24 +425,9 @@ void AudioFileWriter::drainingPhase(Part& part)
             break;
         }
         if (needsSplit(part, frame)) {
-            closePart(part);
-            if (part.file->hasFailed()) {
-                discardAfterFailure(part);
-                return;
-            }
-            part.params.name = nextNumberedName(part.params.name, QStringLiteral("_part"));
-            part.params.marker = QStringLiteral("_part");
-            part.params.replaceExisting = false;
-            part.params.metadata = nextPartMetadata(part);
-            part.channelBytes = 0;
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                fileName_ = part.params.name;
-                metadata = part.params.metadata;
-            }
-            part.hasFrames = false;
-            part.file = openFile(part.params);
-            if (!part.file)
+            if (!continueWhileDraining(part,
+                                       nextNumberedName(part.params.name, QStringLiteral("_part")),
+                                       QStringLiteral("_part")))
                 return;
             continue;
         }
@@ -387,6 +437,29 @@ void AudioFileWriter::drainingPhase(Part& part)
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
+}
+
+// Closes the part and opens the next one under name; false when that fails.
+bool AudioFileWriter::continueWhileDraining(Part& part, const QString& name, const QString& marker)
+{
+    closePart(part);
+    if (part.file->hasFailed()) {
+        discardAfterFailure(part);
+        return false;
+    }
+    part.params.metadata = nextPartMetadata(part);
+    part.params.name = name;
+    part.params.marker = marker;
+    part.params.replaceExisting = false;
+    part.channelBytes = 0;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        fileName_ = part.params.name;
+        metadata = part.params.metadata;
+    }
+    part.hasFrames = false;
+    part.file = openFile(part.params);
+    return part.file != nullptr;
 }
 
 // Takes the blocks pushed before `until` out of the ring: into frames, or straight back to the
@@ -413,6 +486,10 @@ void AudioFileWriter::collect(quint64 until)
 void AudioFileWriter::pair(const BlockRing::Block& block)
 {
     const int ich = block.channel;
+    if (ich == kTrackMark) {
+        queue.append(AudioBuffer());
+        return;
+    }
     if (ich == 0) {
         AudioBuffer frame(frameChannels, 0);
         frame.setSize(block.bytes);
@@ -420,7 +497,7 @@ void AudioFileWriter::pair(const BlockRing::Block& block)
         queue.append(frame);
         return;
     }
-    if (queue.isEmpty()) {
+    if (queue.isEmpty() || isTrackMark(queue.last())) {
         DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
         partitions->release(block.data);
         return;

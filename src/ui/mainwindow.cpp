@@ -4,6 +4,7 @@
 #include "appstyle.h"
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
+#include "capturesettings.h"
 #include "clockfilename.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "levelmeterwidget.h"
@@ -344,11 +345,13 @@ void MainWindow::refreshControls(bool recording, bool away)
 {
     const bool open = !m_finishing;
     const bool transportFocused = m_stack->currentWidget()->hasFocus();
-    m_recordButton->setEnabled(open && !away && m_controller->isIdle());
-    m_settingsButton->setEnabled(open && !recording);
-    m_pathEdit->setReadOnly(recording || !open);
-    m_browseButton->setEnabled(open && !recording);
-    m_stopButton->setEnabled(recording);
+    // Armed, the recording is as good as begun: only stop applies.
+    const bool armed = m_controller->isArmed();
+    m_recordButton->setEnabled(open && !away && !armed && m_controller->isIdle());
+    m_settingsButton->setEnabled(open && !recording && !armed);
+    m_pathEdit->setReadOnly(recording || armed || !open);
+    m_browseButton->setEnabled(open && !recording && !armed);
+    m_stopButton->setEnabled(recording || armed);
     m_nextTrackButton->setEnabled(!away && recording && m_controller->canRecordNextTrack());
     showTransportPage(recording && !away ? 1 : 0, transportFocused);
     if (recording && !away) {
@@ -477,6 +480,7 @@ void MainWindow::onConfig()
     dialog.setAutoSplitAt(m_controller->autoSplitSize());
     dialog.setDsdDefault(m_dsdFileType);
     dialog.setEmbedMetadata(m_controller->isEmbedMetadataEnabled());
+    dialog.setCaptureSettings(m_controller->captureSettings());
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
@@ -489,6 +493,7 @@ void MainWindow::onConfig()
         m_dsdFileType = dialog.dsdDefault();
         m_controller->setEnabledMonitorAsio(monitoring);
         m_controller->setEmbedMetadata(dialog.embedMetadata());
+        m_controller->setCaptureSettings(dialog.captureSettings());
         m_controller->setAutoSplitSize(AsioConfigDialog::autoSplitBytes(split));
         updateTitle();
         revalidateDestination();

@@ -73,6 +73,8 @@ bool SimulatedStream::start(double rate, SimulatedDriver::Signal signal)
         m_thread.join(); // a thread that ended after an unplug
     m_rate = rate;
     scheduleBurstFromEnvironment();
+    m_pattern.readEnvironment();
+    m_pattern.prepare(rate);
     for (Channel& c : m_channels) {
         if (c.input)
             c.signal.prepare(signal, m_dsd, rate, c.number);
@@ -207,11 +209,13 @@ void SimulatedStream::deliver(uint64_t n, uint64_t dueNs)
 {
     const long half = long(n % 2);
     startBursts(n);
-    for (Channel& c : m_channels) {
-        if (c.input)
-            c.signal.fill(c.halves[half].data(), m_bufferSize);
-    }
     const uint64_t first = n * uint64_t(m_bufferSize);
+    for (Channel& c : m_channels) {
+        if (c.input) {
+            c.signal.fill(c.halves[half].data(), m_bufferSize);
+            m_pattern.gate(c.halves[half].data(), m_bufferSize, first, m_dsd);
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_positionSamples = first;

@@ -2,6 +2,7 @@
 #define TESSARO_SIMULATEDSTREAM_H
 
 #include "simulateddriver.h"
+#include "simulatedpattern.h"
 #include "simulatedsignal.h"
 
 #include <atomic>
@@ -71,6 +72,7 @@ private:
     const bool m_useTimeInfo;
     const std::string m_controlFile;
     std::vector<Channel> m_channels;
+    SimulatedPattern m_pattern; // TESSARO_SIMULATED_PATTERN, read at every start
     double m_rate = 0.0;
     uint64_t m_startNs = 0;
     long m_scheduledBurstChannel = -1;

@@ -63,7 +63,9 @@ int HeadlessRecorder::run()
         progressTimer.start();
         watchTimer.start();
         // Armed, the log has said what the recording waits for.
-        if (!controller->isArmed())
+        if (controller->isArmed())
+            armedFor.start();
+        else
             onRecordingBegun();
         QCoreApplication::exec();
     }
@@ -184,8 +186,22 @@ void HeadlessRecorder::onRecordingBegun()
     AsioController* controller = core.controller;
     elapsed.start();
     printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), destinationText()));
-    if (options.seconds > 0)
+    if (options.seconds <= 0)
+        return;
+    if (!armedFor.isValid()) {
         stopTimer.start(qRound(options.seconds * 1000));
+        return;
+    }
+    // The trigger came a moment before this look: the length counts the audio from it on, after
+    // the pre-record it had gathered meanwhile.
+    const double audio =
+        options.seconds + qMin(controller->preRecordCapacitySeconds(), armedFor.elapsed() / 1000.0);
+    lengthTimer.setInterval(10);
+    connect(&lengthTimer, &QTimer::timeout, this, [this, audio] {
+        if (core.controller->recordedSeconds() >= audio)
+            QCoreApplication::quit();
+    });
+    lengthTimer.start();
 }
 
 QString HeadlessRecorder::prepareDestination(QString* name) const
@@ -319,6 +335,7 @@ void HeadlessRecorder::finish()
     progressTimer.stop();
     stopTimer.stop();
     giveUpTimer.stop();
+    lengthTimer.stop();
     watchTimer.stop();
     core.controller->shutDown();
 }

@@ -58,7 +58,9 @@ private:
     QTimer watchTimer;
     QTimer stopTimer;
     QTimer giveUpTimer;
+    QTimer lengthTimer; // an armed take ends by the audio recorded since its trigger
     QElapsedTimer elapsed;
+    QElapsedTimer armedFor;
     QString failure;
     QString lastFile;
     qint64 finishedPartsBytes = 0;

@@ -146,7 +146,7 @@ void CapturePath::recordBuffer(unsigned char* data, long channel, ASIOSampleType
     if (!recordingNow)
         preRecordBlock(input, data, channel, n, bufferSize);
     else if (holdingFrame)
-        holdBlock(input, data, channel, n, bufferSize);
+        holdBlock(input, data, channel, n);
     else
         recordBlock(data, channel, n, bufferSize);
 }
@@ -228,31 +228,34 @@ void CapturePath::endGap()
     holdingFrame = false;
 }
 
-void CapturePath::recordBlock(unsigned char* data, long channel, qint64 bytes, long bufferSize)
+// A copy of the block in a partition of the pool; without one the recording stops.
+uchar* CapturePath::copyToPool(const unsigned char* data, qint64 bytes)
 {
     uchar* partition = partitions->acquire();
     if (!partition) {
         ++dropouts;
         stopFromDriverThread(Stop::BufferFull);
-        return;
+        return nullptr;
     }
     std::memcpy(partition, data, size_t(bytes));
+    return partition;
+}
+
+void CapturePath::recordBlock(unsigned char* data, long channel, qint64 bytes, long bufferSize)
+{
+    uchar* partition = copyToPool(data, bytes);
+    if (!partition)
+        return;
     writer->append(int(channel), partition, bytes);
     if (int(channel) == inputBuffers.value(0))
         recordedSamples_ += bufferSize;
 }
 
-void CapturePath::holdBlock(int input, unsigned char* data, long channel, qint64 bytes, long)
+void CapturePath::holdBlock(int input, unsigned char* data, long channel, qint64 bytes)
 {
-    uchar* partition = partitions->acquire();
-    if (!partition) {
-        ++dropouts;
-        stopFromDriverThread(Stop::BufferFull);
-        return;
-    }
-    std::memcpy(partition, data, size_t(bytes));
-    if (held.isEmpty() || held.newest().count != input ||
-        !held.addBlock({channel, partition, bytes}))
+    uchar* partition = copyToPool(data, bytes);
+    if (partition && (held.isEmpty() || held.newest().count != input ||
+                      !held.addBlock({channel, partition, bytes})))
         partitions->release(partition);
 }
 

@@ -127,7 +127,8 @@ public:
 
 private:
     void recordBlock(unsigned char* data, long channel, qint64 bytes, long bufferSize);
-    void holdBlock(int input, unsigned char* data, long channel, qint64 bytes, long bufferSize);
+    uchar* copyToPool(const unsigned char* data, qint64 bytes);
+    void holdBlock(int input, unsigned char* data, long channel, qint64 bytes);
     void preRecordBlock(int input, unsigned char* data, long channel, qint64 bytes,
                         long bufferSize);
     void startFrame(bool recordingNow, long bufferSize);

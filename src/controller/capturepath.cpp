@@ -8,6 +8,7 @@
 #include <QThread>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -177,11 +178,11 @@ void CapturePath::startFrame(bool recordingNow, long bufferSize)
 // level started it) go to the writer first; older ones go back to the pool.
 void CapturePath::takePreRecord()
 {
-    const quint64 reference = triggered ? triggerFrame : preRecord.frameCount();
-    const quint64 first = reference > quint64(preRecordWanted) ? reference - preRecordWanted : 0;
-    triggered = false;
+    const bool fromTrigger = std::exchange(triggered, false);
     if (!ringsEnabled)
         return;
+    const quint64 reference = fromTrigger ? triggerFrame : preRecord.frameCount();
+    const quint64 first = reference > quint64(preRecordWanted) ? reference - preRecordWanted : 0;
     while (!preRecord.isEmpty()) {
         const FrameRing::Frame frame = preRecord.oldest();
         const bool wanted = preRecord.oldestNumber() >= first;

@@ -588,6 +588,7 @@ private slots:
             controller->stopRecording();
             controller->setCaptureSettings(CaptureSettings());
             TestDriver::setScript(kDriver, script);
+            useDriver(44100); // streaming again, as the cases after this one expect
         });
         QVERIFY(useDriver(rate));
         configure(true, [](AsioConfigDialog* d) {

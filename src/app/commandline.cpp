@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "appidentity.h"
+#include "capturesettings.h"
 
 #include <QRegularExpression>
 
@@ -52,6 +53,7 @@ CommandLine::CommandLine()
                                    QStringLiteral("[FILE...]"));
     m_parser.addOptions({m_version, m_listDevices, m_record, m_repair, m_device, m_rate, m_seconds,
                          m_dsdType, m_giveUpAfter, m_quietOption, m_overwrite, m_inputs});
+    addCaptureOptions();
     // The window's toolkit takes these itself (-platform offscreen, -style fusion, ...).
     for (const char* name : {"platform", "style", "stylesheet", "geometry", "qwindowgeometry",
                              "qwindowtitle", "qwindowicon", "display", "platformtheme", "plugin"}) {
@@ -68,8 +70,11 @@ bool CommandLine::parse(const QStringList& arguments)
     // Given twice, which one was meant is a guess; a script that appends its own --seconds to
     // a user's is told so instead of recording for the wrong time. The values of the short
     // and the long name of an option are counted together.
-    for (const QCommandLineOption* o :
-         {&m_record, &m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_inputs}) {
+    QList<const QCommandLineOption*> single = {&m_record,  &m_device,      &m_rate,  &m_seconds,
+                                               &m_dsdType, &m_giveUpAfter, &m_inputs};
+    for (const QCommandLineOption& o : qAsConst(m_capture))
+        single << &o;
+    for (const QCommandLineOption* o : single) {
         if (m_parser.values(*o).size() > 1)
             return fail(tr("--%1 is given more than once.").arg(longName(*o)));
     }
@@ -98,8 +103,9 @@ bool CommandLine::parse(const QStringList& arguments)
             tr("--help, --version, --list-devices, --record and --repair exclude each other."));
     if (m_action == Action::Record)
         return readRecording();
-    for (const QCommandLineOption* o :
-         {&m_device, &m_rate, &m_seconds, &m_dsdType, &m_giveUpAfter, &m_overwrite, &m_inputs}) {
+    single.removeFirst(); // --record
+    single << &m_overwrite;
+    for (const QCommandLineOption* o : single) {
         if (m_parser.isSet(*o))
             return fail(tr("--%1 applies only to --record.").arg(longName(*o)));
     }
@@ -129,7 +135,7 @@ bool CommandLine::readRecording()
                 tr("--dsd-type must be dsf or dff, not '%1'.").arg(m_parser.value(m_dsdType)));
     }
     m_recording.overwrite = m_parser.isSet(m_overwrite);
-    if (!readInputs())
+    if (!readInputs() || !readCaptureOptions())
         return false;
     // A stream cannot go back to fill in its sizes: only WAV, whose readers accept sizes left
     // at the largest value, can be streamed.
@@ -137,6 +143,30 @@ bool CommandLine::readRecording()
         return fail(tr("DSD cannot be streamed to standard output (--record -); "
                        "record it into a file, or choose a PCM rate below %1 Hz.")
                         .arg(kLowestDsdRate, 0, 'f', 0));
+    return true;
+}
+
+void CommandLine::addCaptureOptions()
+{
+    for (const CaptureSettings::Field& field : CaptureSettings::fields()) {
+        m_capture << QCommandLineOption(QLatin1String(field.option),
+                                        CaptureSettings::tr(field.help),
+                                        QLatin1String(field.valueName));
+        m_parser.addOption(m_capture.last());
+    }
+}
+
+bool CommandLine::readCaptureOptions()
+{
+    const auto& fields = CaptureSettings::fields();
+    for (int i = 0; i < m_capture.size(); ++i) {
+        double value = 0.0;
+        if (!m_parser.isSet(m_capture[i]))
+            continue;
+        if (!readNumber(m_capture[i], fields[size_t(i)].minimum, fields[size_t(i)].maximum, &value))
+            return false;
+        m_recording.capture << qMakePair(i, value);
+    }
     return true;
 }
 

@@ -35,6 +35,9 @@ public:
         double giveUpAfter = -1.0;
         bool overwrite = false; // replace a file of that name instead of numbering the take
         int inputPair = 0;      // 1 for inputs 1,2, 2 for 3,4, ...; 0: the remembered pair
+        // Hands-free capture given on the command line: a field of CaptureSettings::fields()
+        // and its value, over what the settings file says.
+        QList<QPair<int, double>> capture;
         bool toStandardOutput() const { return file == QLatin1String("-"); }
     };
 
@@ -57,6 +60,8 @@ public:
 
 private:
     bool readRecording();
+    void addCaptureOptions();
+    bool readCaptureOptions();
     bool readNumber(const QCommandLineOption& option, double minimum, double maximum,
                     double* value);
     bool readInputs();
@@ -76,6 +81,7 @@ private:
     QCommandLineOption m_quietOption;
     QCommandLineOption m_overwrite;
     QCommandLineOption m_inputs;
+    QList<QCommandLineOption> m_capture; // in the order of CaptureSettings::fields()
     Action m_action = Action::Window;
     Recording m_recording;
     bool m_quiet = false;

@@ -3,6 +3,7 @@
 #include "appidentity.h"
 #include "asiocontroller.h"
 #include "audiofilerepair.h"
+#include "capturesettings.h"
 #include "clockfilename.h"
 #include "ctrlinitializer.h"
 #include "ctrlsplitsizeadjuster.h"
@@ -15,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 
@@ -58,12 +60,13 @@ int HeadlessRecorder::run()
     failure = begin();
     const bool started = failure.isEmpty();
     if (started) {
-        elapsed.start();
-        printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), destinationText()));
         progressTimer.start();
         watchTimer.start();
-        if (options.seconds > 0)
-            stopTimer.start(qRound(options.seconds * 1000));
+        // Armed, the log has said what the recording waits for.
+        if (controller->isArmed())
+            armedFor.start();
+        else
+            onRecordingBegun();
         QCoreApplication::exec();
     }
     finish();
@@ -103,7 +106,7 @@ QString HeadlessRecorder::begin()
         core.adjuster->adjustSplitSize(name);
     controller->setFileName(name);
     // Ctrl+C while the device came up means: do not begin.
-    if (QuitOnSignal::stopRequested())
+    if (!waitForPreRecord() || QuitOnSignal::stopRequested())
         return tr("stopped before recording began");
     // The controller's own path for a replacement the user asked for: it truncates the file
     // named and nothing else (split parts and tracks still take free names). Standard output
@@ -152,7 +155,61 @@ QString HeadlessRecorder::bringUpDriver(const QString& device)
     }
     // The monitoring choice and split size the window would use; read only.
     controller->loadIni(AppIdentity::organisation(), AppIdentity::application(), true);
+    applyCaptureOptions();
     return QString();
+}
+
+void HeadlessRecorder::applyCaptureOptions()
+{
+    CaptureSettings settings = core.controller->captureSettings();
+    for (const auto& option : qAsConst(options.capture))
+        settings.set(CaptureSettings::fields()[size_t(option.first)], option.second);
+    core.controller->setCaptureSettings(settings);
+}
+
+// A take that begins now begins the pre-record's seconds earlier: they are gathered first,
+// unless a level starts the take (the pre-record then fills while it waits). False when a
+// signal came meanwhile.
+bool HeadlessRecorder::waitForPreRecord()
+{
+    AsioController* controller = core.controller;
+    const double wanted = controller->preRecordCapacitySeconds();
+    if (wanted <= 0 || controller->captureSettings().armsOnLevel())
+        return true;
+    printLine(tr("pre-recording %1 s").arg(wanted, 0, 'f', 1));
+    QEventLoop loop;
+    QTimer look;
+    connect(&look, &QTimer::timeout, &loop, [&] {
+        if (QuitOnSignal::stopRequested() || controller->preRecordedSeconds() >= wanted)
+            loop.quit();
+    });
+    look.start(10);
+    loop.exec();
+    return !QuitOnSignal::stopRequested();
+}
+
+void HeadlessRecorder::onRecordingBegun()
+{
+    begun = true;
+    AsioController* controller = core.controller;
+    elapsed.start();
+    printLine(tr("recording %1 to %2").arg(controller->sampleRateText(), destinationText()));
+    if (options.seconds <= 0)
+        return;
+    if (!armedFor.isValid()) {
+        stopTimer.start(qRound(options.seconds * 1000));
+        return;
+    }
+    // The trigger came a moment before this look: the length counts the audio from it on, after
+    // the pre-record it had gathered meanwhile.
+    const double audio =
+        options.seconds + qMin(controller->preRecordCapacitySeconds(), armedFor.elapsed() / 1000.0);
+    lengthTimer.setInterval(10);
+    connect(&lengthTimer, &QTimer::timeout, this, [this, audio] {
+        if (core.controller->recordedSeconds() >= audio)
+            QCoreApplication::quit();
+    });
+    lengthTimer.start();
 }
 
 QString HeadlessRecorder::prepareDestination(QString* name) const
@@ -191,8 +248,15 @@ void HeadlessRecorder::fail(const QString& reason)
 void HeadlessRecorder::checkStillRecording()
 {
     AsioController* controller = core.controller;
-    if (controller->isRecording())
+    if (controller->isRecording() && !begun)
+        onRecordingBegun();
+    if (controller->isRecording() || controller->isArmed())
         return;
+    if (controller->stoppedOnSilence()) {
+        printLine(tr("stopped after silence"));
+        QCoreApplication::quit();
+        return;
+    }
     QString reason = controller->failureText();
     // A reader that closed its end of the pipe (| head -c 1000) has taken what it wanted, but
     // the take did not go where it was sent: the status says so, as a pipeline expects.
@@ -205,6 +269,10 @@ void HeadlessRecorder::checkStillRecording()
 void HeadlessRecorder::printProgress()
 {
     AsioController* controller = core.controller;
+    if (!begun) {
+        printLine(tr("armed  peak %1").arg(peaksText()));
+        return;
+    }
     const QString file = controller->currentFileName();
     if (file != lastFile && !lastFile.isEmpty())
         finishedPartsBytes += QFileInfo(lastFile).size();
@@ -275,6 +343,7 @@ void HeadlessRecorder::finish()
     progressTimer.stop();
     stopTimer.stop();
     giveUpTimer.stop();
+    lengthTimer.stop();
     watchTimer.stop();
     core.controller->shutDown();
 }

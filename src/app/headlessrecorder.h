@@ -15,7 +15,9 @@
 // caller's QuitOnSignal ends the loop) or at a failure. The controller's shutDown then drains
 // the RAM buffer and closes the file with its final header; a take that got no audio leaves no
 // file. Standard output stays empty, unless the file is "-": the take then goes out there as a
-// WAV stream (never split, no file left behind). The settings file is only read.
+// WAV stream (never split, no file left behind). The settings file is only read. With a start
+// level the recording is armed first and its time counts from the trigger; a pre-record is
+// filled before the start; a stop after silence is a clean finish.
 //
 // Threads: GUI (main) thread only. A recording that stops by itself (a failed write, a full
 // RAM buffer) is noticed by polling the controller, as the window does.
@@ -37,6 +39,9 @@ private:
     QString bringUpDriver(const QString& device);
     QString prepareDestination(QString* name) const;
     void watchForFailures();
+    void applyCaptureOptions();
+    bool waitForPreRecord();
+    void onRecordingBegun();
     void fail(const QString& reason);
     void checkStillRecording();
     void printProgress();
@@ -53,10 +58,13 @@ private:
     QTimer watchTimer;
     QTimer stopTimer;
     QTimer giveUpTimer;
+    QTimer lengthTimer; // an armed take ends by the audio recorded since its trigger
     QElapsedTimer elapsed;
+    QElapsedTimer armedFor;
     QString failure;
     QString lastFile;
     qint64 finishedPartsBytes = 0;
+    bool begun = false; // armed on a level, the recording has not begun before the trigger
 };
 
 #endif

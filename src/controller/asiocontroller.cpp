@@ -3,6 +3,7 @@
 #include "audiofilewriter.h"
 #include "audiorates.h"
 #include "capturepath.h"
+#include "capturesettings.h"
 #include "diagnosticsink.h"
 #include "driversession.h"
 #include "freespacewatch.h"
@@ -124,13 +125,14 @@ float AsioController::bufferFill() const
 {
     // Before the first driver sets a partition size the pool has no partitions: nothing is
     // buffered, and 0/0 would make the recorder look busy forever.
+    // The pre-record's blocks wait for no writer.
     const int count = partitions->partitionCount();
-    return count > 0 ? float(double(unsigned(partitions->usedCount())) / count) : 0.0f;
+    return count > 0 ? float(double(unsigned(capture->waitingBlocks())) / count) : 0.0f;
 }
 
 qint64 AsioController::bufferedBytes() const
 {
-    return qint64(quint32(partitions->partitionSize() * unsigned(partitions->usedCount())));
+    return qint64(quint32(partitions->partitionSize() * unsigned(capture->waitingBlocks())));
 }
 
 // ---- log ----
@@ -200,10 +202,12 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
         return false;
     appendInfo(tr("driver %1 initialized").arg(name), Qt::black);
     capture->resetMeters(sampleRate());
-    session->startStreaming();
+    // The pool is cut and the pre-record sized before the driver thread may use them.
     const qint64 n = session->inputBlockBytes();
     if (n > 0)
         partitions->setPartitionSize(unsigned(n));
+    recording->applyCapture();
+    session->startStreaming();
     reconnection->setRate(sampleRate());
     setDriverReady(true);
     return true;
@@ -212,6 +216,7 @@ bool AsioController::initializeDriver(QString name, double sample_rate)
 void AsioController::unloadCurrentDriver()
 {
     session->unload();
+    capture->dropPreRecord();
     capture->resetMeters(sampleRate());
     setDriverReady(false);
 }
@@ -277,6 +282,14 @@ void AsioController::takeDriverEvents()
             tr("the driver lost samples and resynchronised (%1 times since it was initialized)")
                 .arg(e.resyncs));
     }
+    const bool wasRecording = capture->isRecording();
+    recording->takeCaptureEvents(e, deviceName());
+    if (!wasRecording && capture->isRecording())
+        space->start();
+    if (e.silenceStop && capture->isRecording()) {
+        recording->noteSilenceStop();
+        stopRecording();
+    }
     if (e.resetRequested)
         onDriverLost();
 }
@@ -293,6 +306,12 @@ void AsioController::onDriverLost()
 
 bool AsioController::setRecording(bool rec, bool overwrite)
 {
+    if (rec && !capture->isRecording() && captureSettings().armsOnLevel())
+        return recording->arm(overwrite, deviceName());
+    if (!rec && recording->isArmed()) {
+        recording->disarm();
+        return true;
+    }
     if (rec == capture->isRecording())
         appendWarning(rec ? tr("recording already started") : tr("recording already stopped"));
     if (!rec) {
@@ -319,6 +338,7 @@ void AsioController::saveIni(QString org, QString app, bool userScope)
     settings.setValue(QStringLiteral("auto_split_size"), qlonglong(fileMaxSize()));
     settings.setValue(QStringLiteral("embed_metadata"), isEmbedMetadataEnabled());
     settings.endGroup();
+    captureSettings().save(settings);
 }
 
 void AsioController::loadIni(QString org, QString app, bool userScope)
@@ -333,6 +353,10 @@ void AsioController::loadIni(QString org, QString app, bool userScope)
     setEmbedMetadata(
         settings.value(QStringLiteral("embed_metadata"), isEmbedMetadataEnabled()).toBool());
     settings.endGroup();
+    QStringList problems;
+    setCaptureSettings(CaptureSettings::load(settings, &problems));
+    for (const QString& problem : problems)
+        appendWarning(problem);
     configLoaded = true;
     if (isCurrentDriverForeign())
         loopback = false;

@@ -118,6 +118,15 @@ public:
     // Driver resynchronisations and blocks lost to a full RAM buffer since the recording
     // started.
     virtual unsigned dropoutCount() const { return capture->dropoutCount(); }
+    // Hands-free capture: with a start level the record button arms, and the recording starts
+    // when an input reaches it; stop disarms.
+    const CaptureSettings& captureSettings() const { return recording->captureSettings(); }
+    bool isArmed() const { return recording->isArmed(); }
+    // The last recording was stopped by the stop after silence.
+    bool stoppedOnSilence() const { return recording->stoppedOnSilence(); }
+    // The pre-record a start would write now, and the most the RAM buffer keeps at this rate.
+    double preRecordedSeconds() const { return recording->preRecordedSeconds(); }
+    double preRecordCapacitySeconds() const { return recording->preRecordCapacitySeconds(); }
 
     static constexpr int kMeteredInputs = 2; // as CapturePath::kMeteredInputs
 
@@ -144,6 +153,7 @@ public slots:
     virtual void setEnabledMonitorAsio(bool enabled) { capture->setMonitoring(enabled); }
     virtual void setAutoSplitSize(qlonglong bytes);
     void setEmbedMetadata(bool enabled) { recording->setEmbedMetadata(enabled); }
+    void setCaptureSettings(const CaptureSettings& s) { recording->setCaptureSettings(s); }
     virtual void scanDrivers() { session->scan(); }
     virtual void filterDrivers() { session->filter(); }
     virtual void scanSamplingRate() { session->scanSamplingRate(); }

@@ -264,6 +264,7 @@ void LevelMeter::process(const unsigned char* data, ASIOSampleType type, long sa
     // Read before the exchange, which would lock the bus at every block.
     if (m_resetPending.load(std::memory_order_relaxed) && m_resetPending.exchange(false))
         clearFilter(m_pendingMultiple);
+    m_blockLevel = -1.0f;
     if (!data || samples <= 0)
         return;
     switch (type) {
@@ -334,6 +335,7 @@ void LevelMeter::processDsd(const unsigned char* data, long bytes, bool oldestIn
 
 void LevelMeter::publish(float level, bool clipped)
 {
+    m_blockLevel = level;
     float seen = m_peak.load(std::memory_order_relaxed);
     while (level > seen && !m_peak.compare_exchange_weak(seen, level, std::memory_order_relaxed)) {
     }

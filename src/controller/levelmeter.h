@@ -34,11 +34,12 @@ struct DsdFilterState
 // 30 kHz, decimating to 44.1 kHz, alike at every DSD rate. It clips above +3.1 dB, the highest
 // peak the DSD disc format allows. Other sample types are not metered.
 //
-// Threads: process on the driver thread only; it allocates nothing and takes no lock, and its
-// filter state is touched by no other thread. reset, takePeak, takeClip and resetCount on the
-// GUI thread. m_peak and m_clip carry the results, m_resetPending and m_pendingMultiple carry
-// a reset to the driver thread, which clears its state before its next block; a reset is meant
-// for moments without a stream (a new driver, rate or mode), when no block can race with it.
+// Threads: process and blockLevel on the driver thread only; it allocates nothing and takes no
+// lock, and its filter state is touched by no other thread. reset, takePeak, takeClip and
+// resetCount on the GUI thread. m_peak and m_clip carry the results, m_resetPending and
+// m_pendingMultiple carry a reset to the driver thread, which clears its state before its next
+// block; a reset is meant for moments without a stream (a new driver, rate or mode), when no block
+// can race with it.
 class LevelMeter
 {
 public:
@@ -55,6 +56,9 @@ public:
     bool takeClip();
     // Counts the resets, so a display knows when to drop what it holds.
     unsigned resetCount() const { return m_resets; }
+    // Driver thread: the level of the block process has just measured, or -1 when its sample
+    // type is not metered (the level is unknown, not silence).
+    float blockLevel() const { return m_blockLevel; }
 
 private:
     void clearFilter(long multiple);
@@ -74,6 +78,7 @@ private:
     float m_dsdClipAbove = 0.0f; // filter output magnitude of +3.1 dB
     DsdFilterState m_dsd;
     int m_fullScaleRun = 0;
+    float m_blockLevel = -1.0f;
 };
 
 #endif

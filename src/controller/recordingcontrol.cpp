@@ -28,16 +28,17 @@ qint64 RecordingControl::samplesSince(qint64 mark) const
     return capture.recordedSamples() - mark;
 }
 
+// Armed, no recording has begun yet: the clock stands at 0.
 double RecordingControl::recordedSeconds() const
 {
     const double rate = session.sampleRate();
-    return rate > 0 ? double(samplesSince(recordingStart)) / rate : 0.0;
+    return rate > 0 && !armed ? double(samplesSince(recordingStart)) / rate : 0.0;
 }
 
 double RecordingControl::trackSeconds() const
 {
     const double rate = session.sampleRate();
-    return rate > 0 ? double(samplesSince(trackStart)) / rate : 0.0;
+    return rate > 0 && !armed ? double(samplesSince(trackStart)) / rate : 0.0;
 }
 
 int RecordingControl::fileTypeFromName(const QString& name)
@@ -79,33 +80,50 @@ void RecordingControl::stop()
     capture.stopAndWait();
     writer->closeFile();
     gapClock.invalidate();
+    applyCapture();
 }
 
-bool RecordingControl::start(bool overwrite, const QString& device)
+bool RecordingControl::canStart()
 {
     const int partitionCount = partitions->partitionCount();
-    if (!capture.isRecording() && partitionCount > 0 && partitions->usedCount() > 0) {
+    if (!capture.isRecording() && partitionCount > 0 && capture.waitingBlocks() > 0) {
         log.appendError(tr("flushing still in progress"), Qt::red);
         return false;
     }
     // A container never holds data of the other kind: WAV takes PCM, DSF and DSDIFF take DSD.
-    const double rate = session.sampleRate();
-    const bool dsd = AudioRates::isDsd(rate);
+    const bool dsd = AudioRates::isDsd(session.sampleRate());
     if ((fileType_ != 0) != dsd) {
         log.appendError(tr("'%1' cannot hold %2 data").arg(fileName_, dsd ? "DSD" : "PCM"),
                         Qt::red);
         return false;
     }
+    return true;
+}
+
+bool RecordingControl::start(bool overwrite, const QString& device)
+{
+    if (!canStart())
+        return false;
+    const double rate = session.sampleRate();
     if (!overwrite && QFileInfo::exists(fileName_))
         setFileName(uniqueFileName(fileName_));
     failureText_.clear();
+    silenceStopped = false;
     capture.clearDropouts();
-    // The writer starts first: blocks queued before its start belong to no recording.
-    describeNextFile(device);
+    // The writer starts first: blocks queued before its start belong to no recording. The
+    // file's first sample is the pre-record's.
+    const qint64 before =
+        qint64(qMin(capture.preRecordedFrames(), rings.preRecordFrames)) * session.bufferSize();
+    describeNextFile(device, before);
+    writer->setTrackStem(stripTrackNumber(fileName_));
     writer->start(fileName_, fileType_, 2, 32, int(rate), overwrite);
     recordingStart = trackStart = capture.recordedSamples();
+    capture.setTrackStart(trackStart);
     takeLog.startTake();
     capture.startRecording();
+    // Only now: until the recording has begun, the capture path keeps the trigger's place.
+    capture.setArmed(false);
+    armed = false;
     return true;
 }
 
@@ -126,14 +144,16 @@ void RecordingControl::recordNextTrack(const QString& device)
     describeNextFile(device);
     writer->start(next, fileType_, 2, 32, int(session.sampleRate()));
     trackStart = capture.recordedSamples();
+    capture.setTrackStart(trackStart);
     takeLog.startTrack();
 }
 
 // The first sample of the file is the one the next buffer brings: the time is taken now.
-void RecordingControl::describeNextFile(const QString& device)
+void RecordingControl::describeNextFile(const QString& device, qint64 samplesBefore)
 {
-    writer->setMetadata(embedMetadata ? RecordingMetadata::startingNow(device)
-                                      : RecordingMetadata());
+    writer->setMetadata(embedMetadata
+                            ? RecordingMetadata::startingNow(device).advancedBy(-samplesBefore)
+                            : RecordingMetadata());
 }
 
 QString RecordingControl::stripTrackNumber(const QString& path)
@@ -203,6 +223,7 @@ void RecordingControl::endByDriver(CapturePath::Stop stop, qint64 bytes)
                               .arg(partition);
     reportDropouts();
     writer->closeFile();
+    applyCapture();
 }
 
 // The writer names the file and ends its message with the system's reason. A destination it
@@ -251,4 +272,100 @@ void RecordingControl::reportGap()
                           .arg(seconds, 0, 'f', 1)
                           .arg(clockText(qint64(double(gapPosition) / rate)))
                           .arg(QFileInfo(gapFile).fileName()));
+}
+
+// ---- hands-free capture ----
+
+void RecordingControl::setCaptureSettings(const CaptureSettings& value)
+{
+    if (value != settings)
+        ringsPending = true;
+    settings = value;
+    applyCapture();
+}
+
+// The levels apply at once; the rings, which a recording uses, only while none runs.
+void RecordingControl::applyCapture()
+{
+    const double rate = session.sampleRate();
+    const long bufferSize = session.bufferSize();
+    if (rate <= 0 || bufferSize <= 0)
+        return;
+    capture.gate().configure(settings.limits(rate));
+    if (capture.isRecording())
+        return;
+    QString shortened;
+    const CapturePath::Rings wanted =
+        settings.rings(rate, bufferSize, partitions->partitionCount(), &shortened);
+    const bool changed = wanted.preRecordFrames != rings.preRecordFrames ||
+                         wanted.triggerFrames != rings.triggerFrames ||
+                         wanted.holdFrames != rings.holdFrames;
+    if (!changed && !ringsPending)
+        return;
+    if (!shortened.isEmpty())
+        log.appendWarning(shortened);
+    rings = wanted;
+    ringsPending = false;
+    capture.configureRings(rings);
+}
+
+bool RecordingControl::arm(bool overwrite, const QString& device)
+{
+    Q_UNUSED(device);
+    if (!canStart())
+        return false;
+    armed = true;
+    armedOverwrite = overwrite;
+    silenceStopped = false;
+    capture.setArmed(true);
+    log.appendInfo(CaptureSettings::armedText(settings.startLevelDb));
+    return true;
+}
+
+void RecordingControl::disarm()
+{
+    if (!armed)
+        return;
+    armed = false;
+    capture.setArmed(false);
+    log.appendInfo(tr("disarmed"));
+}
+
+void RecordingControl::takeCaptureEvents(const CapturePath::Events& events, const QString& device)
+{
+    if (events.triggered && armed) {
+        log.appendInfo(tr("a signal reached %1: recording starts")
+                           .arg(CaptureSettings::levelText(settings.startLevelDb)));
+        if (!start(armedOverwrite, device))
+            disarm();
+    }
+    if (events.newTracks == 0 || !capture.isRecording())
+        return;
+    trackStart = capture.trackStart();
+    for (unsigned i = 0; i < events.newTracks; ++i)
+        takeLog.startTrack();
+    log.appendInfo(tr("silence of %1 s or more ended: track %2 begins")
+                       .arg(settings.splitOnSilenceSeconds)
+                       .arg(takeLog.trackNumber()));
+}
+
+void RecordingControl::noteSilenceStop()
+{
+    silenceStopped = true;
+    log.appendInfo(tr("the inputs stayed below %1 for %2 s: recording stopped")
+                       .arg(CaptureSettings::levelText(settings.silenceLevelDb))
+                       .arg(settings.stopAfterSilenceSeconds));
+}
+
+double RecordingControl::preRecordedSeconds() const
+{
+    const double rate = session.sampleRate();
+    const int frames = qMin(capture.preRecordedFrames(), rings.preRecordFrames);
+    return rate > 0 ? double(frames) * double(session.bufferSize()) / rate : 0.0;
+}
+
+double RecordingControl::preRecordCapacitySeconds() const
+{
+    const double rate = session.sampleRate();
+    return rate > 0 ? double(rings.preRecordFrames) * double(session.bufferSize()) / rate : 0.0;
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include "capturepath.h"
+#include "capturesettings.h"
 
 class AudioFileWriter;
 class ControllerLog;
@@ -15,7 +16,9 @@ class TakeLog;
 
 // Starting, stopping and continuing a recording: the destination and its file type, the names
 // of tracks and of free files, what the writer is told about each file, why a take ended by
-// itself, and the gap an unplug leaves in a running take.
+// itself, and the gap an unplug leaves in a running take. With hands-free capture it also arms
+// the start on a level, starts when the capture path reports the trigger, and follows the
+// tracks that gaps begin.
 //
 // Threads: GUI thread only. It drives the capture path through its flags and its stop
 // handshake, and the writer through its thread-safe operations; the marks into the capture
@@ -55,6 +58,23 @@ public:
     void stop();
     void recordNextTrack(const QString& device);
 
+    // Hands-free capture. The rings of the capture path are sized now when nothing records,
+    // else after the stop.
+    void setCaptureSettings(const CaptureSettings& settings);
+    const CaptureSettings& captureSettings() const { return settings; }
+    void applyCapture();
+    // The start on a level: checked as a start is, then waits for the trigger.
+    bool arm(bool overwrite, const QString& device);
+    void disarm();
+    bool isArmed() const { return armed; }
+    // A trigger, and the tracks begun at gaps (the stop after silence is the controller's).
+    void takeCaptureEvents(const CapturePath::Events& events, const QString& device);
+    void noteSilenceStop();
+    bool stoppedOnSilence() const { return silenceStopped; }
+    // The pre-record a start would write now, and the most it keeps.
+    double preRecordedSeconds() const;
+    double preRecordCapacitySeconds() const;
+
     // A recording the driver's thread ended (see CapturePath::Events).
     void endByDriver(CapturePath::Stop stop, qint64 bytes);
     void onWriterError(int code, const QString& msg);
@@ -66,7 +86,8 @@ public:
 private:
     qint64 samplesSince(qint64 mark) const;
     void reportDropouts();
-    void describeNextFile(const QString& device);
+    void describeNextFile(const QString& device, qint64 samplesBefore = 0);
+    bool canStart();
 
     CapturePath& capture;
     const DriverSession& session;
@@ -83,6 +104,12 @@ private:
     QElapsedTimer gapClock;    // runs from an unplug during a recording until the replug
     qint64 gapPosition = 0;    // samples into the track when the device went
     QString gapFile;
+    CaptureSettings settings;
+    CapturePath::Rings rings; // as the capture path has them
+    bool ringsPending = true; // settings or the driver changed since the rings were sized
+    bool armed = false;
+    bool armedOverwrite = false;
+    bool silenceStopped = false; // the last recording ended after silence
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include "writerpart.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -18,6 +19,8 @@ namespace {
 // number of four digits.
 constexpr int kMaxNameSteps = 10000;
 constexpr quint64 kEverything = std::numeric_limits<quint64>::max();
+// The channel number of a track mark in the ring.
+constexpr int kTrackMark = -1;
 // How long the writer sleeps when no block wakes it: buffered audio still reaches the disk
 // within a quarter of a second after the stream stops.
 constexpr int kLookAgainMs = 250;
@@ -116,6 +119,12 @@ void AudioFileWriter::setFileMaxSize(qlonglong maxSize)
     fileMaxSize_ = maxSize;
 }
 
+void AudioFileWriter::setTrackStem(const QString& stem)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    trackStem = stem;
+}
+
 void AudioFileWriter::setMetadata(const RecordingMetadata& value)
 {
     std::unique_lock<std::mutex> lock(mutex);
@@ -162,6 +171,16 @@ void AudioFileWriter::append(int ich, uchar* data, qlonglong bytes)
         unsignaledBytes.store(0, std::memory_order_relaxed);
         wake.release();
     }
+}
+
+// Driver thread, like append: a mark that finds the ring full is lost, as a block would be.
+void AudioFileWriter::appendTrackMark()
+{
+    producerBusy = true;
+    const bool taken = accepting && ring.push(BlockRing::Block{kTrackMark, nullptr, 0});
+    producerBusy = false;
+    if (!taken && accepting)
+        ++overflows;
 }
 
 void AudioFileWriter::run()
@@ -307,12 +326,21 @@ void AudioFileWriter::writingPhase(Part& part)
 // Writes the complete frames at the head of the queue; false when a split has been asked for.
 bool AudioFileWriter::writeCompleteFrames(Part& part)
 {
-    while (!queue.isEmpty() && queue.first().isComplete()) {
+    while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
+        if (isTrackMark(frame)) {
+            if (queue.size() == 1)
+                return true; // the new track's first frame follows
+            queue.removeFirst();
+            if (!part.holdsFrames())
+                continue;
+            requestNextFile(part.following(nextTrackName(part), QStringLiteral("_")));
+            return false;
+        }
+        if (!frame.isComplete())
+            return true;
         if (part.needsSplit(frame)) {
-            const FileParams next = part.nextPartParams();
-            setMetadata(next.metadata);
-            start(next.name, next.type, next.channels, next.bits, next.rate);
+            requestNextFile(part.following(part.nextPartName(), QStringLiteral("_part")));
             return false;
         }
         writeFrame(part, frame);
@@ -324,12 +352,48 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
     return true;
 }
 
+// The writer thread's own next file: a split part or a track begun by a mark. The thread takes
+// it up when the writing phase returns; a close that comes meanwhile still applies to it.
+void AudioFileWriter::requestNextFile(const FileParams& next)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    fileName_ = next.name;
+    fileMarker = next.marker;
+    replaceExisting = false;
+    metadata = next.metadata;
+    newFileRequested = true;
+}
+
+// The Part's next-track naming: the first name of the stem's numbering that no file has.
+QString AudioFileWriter::nextTrackName(const Part& part)
+{
+    QString name;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        name = trackStem;
+    }
+    if (name.isEmpty())
+        name = part.params.name;
+    for (int step = 0; QFileInfo::exists(name) && step < kMaxNameSteps; ++step)
+        name = nextNumberedName(name, QStringLiteral("_"));
+    return name;
+}
+
 // Everything recorded before the close or quit goes into the file, without any lock held.
 void AudioFileWriter::drainingPhase(Part& part)
 {
     collect(commands().drainUntil);
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
+        if (isTrackMark(frame)) {
+            queue.removeFirst();
+            if (queue.isEmpty() || !part.holdsFrames())
+                continue;
+            if (!continueWhileDraining(part,
+                                       part.following(nextTrackName(part), QStringLiteral("_"))))
+                return;
+            continue;
+        }
         if (queue.size() == 1 && !frame.isComplete()) {
             // A stop may fall between the channels of one buffer half: that half is where the
             // recording ends, not a lost frame.
@@ -338,19 +402,8 @@ void AudioFileWriter::drainingPhase(Part& part)
             break;
         }
         if (part.needsSplit(frame)) {
-            closePart(part);
-            if (part.file->hasFailed()) {
-                discardAfterFailure(part);
-                return;
-            }
-            part.advanceToNextPart();
-            {
-                std::unique_lock<std::mutex> lock(mutex);
-                fileName_ = part.params.name;
-                metadata = part.params.metadata;
-            }
-            part.file = openFile(part.params);
-            if (!part.file)
+            if (!continueWhileDraining(
+                    part, part.following(part.nextPartName(), QStringLiteral("_part"))))
                 return;
             continue;
         }
@@ -360,6 +413,24 @@ void AudioFileWriter::drainingPhase(Part& part)
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
+}
+
+// Closes the part and opens the next one; false when that fails.
+bool AudioFileWriter::continueWhileDraining(Part& part, const FileParams& next)
+{
+    closePart(part);
+    if (part.file->hasFailed()) {
+        discardAfterFailure(part);
+        return false;
+    }
+    part.continueAs(next);
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        fileName_ = part.params.name;
+        metadata = part.params.metadata;
+    }
+    part.file = openFile(part.params);
+    return part.file != nullptr;
 }
 
 // Takes the blocks pushed before `until` out of the ring: into frames, or straight back to the
@@ -386,6 +457,10 @@ void AudioFileWriter::collect(quint64 until)
 void AudioFileWriter::pair(const BlockRing::Block& block)
 {
     const int ich = block.channel;
+    if (ich == kTrackMark) {
+        queue.append(AudioBuffer());
+        return;
+    }
     if (ich == 0) {
         AudioBuffer frame(frameChannels, 0);
         frame.setSize(block.bytes);
@@ -393,7 +468,7 @@ void AudioFileWriter::pair(const BlockRing::Block& block)
         queue.append(frame);
         return;
     }
-    if (queue.isEmpty()) {
+    if (queue.isEmpty() || isTrackMark(queue.last())) {
         DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
         partitions->release(block.data);
         return;
@@ -411,8 +486,6 @@ void AudioFileWriter::pair(const BlockRing::Block& block)
     last.setChannelData(ich, block.data);
 }
 
-// The frame goes into the format writer's buffer, which reaches the file a quarter of a second
-// of audio later at the most; the header follows once a second, after the data it counts.
 void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
 {
     if (!part.write(frame) && !part.file->hasFailed())

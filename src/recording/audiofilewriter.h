@@ -37,9 +37,9 @@ class PartitionManager;
 // append on the driver thread (no allocation, no printing, no wait on the writer; a block it
 // refuses goes back to the pool under the pool's short lock, never held across I/O); run and the
 // split's own start on the writer thread. mutex guards the fields from newFileRequested to
-// errorMessage and is never held across disk I/O or a wait; the ring, queue and discarding belong
-// to the writer thread (the ring's producer end to append). The atomics are the driver thread's
-// view.
+// errorMessage (and trackStem) and is never held across disk I/O or a wait; the ring, queue and
+// discarding belong to the writer thread (the ring's producer end to append). The atomics are the
+// driver thread's view.
 class AudioFileWriter : public QThread
 {
     Q_OBJECT
@@ -58,7 +58,13 @@ public slots:
                        bool replaceExisting = false);
     virtual void setFileMaxSize(qlonglong maxSize);
     virtual void append(int ich, uchar* data, qlonglong bytes);
+    // Driver thread: the blocks appended from now on begin the next track, a file named by the
+    // track numbering of the stem (the first free of stem, stem_0002, ...). Nothing happens when
+    // no block follows before the file is closed, or none preceded it.
+    void appendTrackMark();
     virtual void closeFile();
+    // The name the tracks of appendTrackMark are numbered from; the file's own name when empty.
+    void setTrackStem(const QString& stem);
     // For the files of the next start(), its split parts included (disabled: none).
     void setMetadata(const RecordingMetadata& metadata);
 
@@ -99,6 +105,10 @@ private:
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
     bool writeCompleteFrames(Part& part);
+    static bool isTrackMark(const AudioBuffer& frame) { return frame.channelCount() == 0; }
+    QString nextTrackName(const Part& part);
+    void requestNextFile(const FileParams& next);
+    bool continueWhileDraining(Part& part, const FileParams& next);
     void writeFrame(Part& part, const AudioBuffer& frame);
     void collect(quint64 until);
     void pair(const BlockRing::Block& block);
@@ -124,6 +134,7 @@ private:
     int sampleRate = 0;
     bool replaceExisting = false;
     QString fileMarker;
+    QString trackStem;
     RecordingMetadata metadata;
     qint64 fileMaxSize_ = 524288000;
     int errorCode = 0;

@@ -48,11 +48,16 @@ bool WriterPart::needsSplit(const AudioBuffer& frame) const
     return params.maxSize > 0 && hasFrames && file->size() + frame.totalBytes() >= params.maxSize;
 }
 
-WriterPart::Params WriterPart::nextPartParams() const
+QString WriterPart::nextPartName() const
+{
+    return nextNumberedName(params.name, QStringLiteral("_part"));
+}
+
+WriterPart::Params WriterPart::following(const QString& name, const QString& marker) const
 {
     Params next = params;
-    next.name = nextNumberedName(params.name, QStringLiteral("_part"));
-    next.marker = QStringLiteral("_part");
+    next.name = name;
+    next.marker = marker;
     next.replaceExisting = false;
     const qint64 samples =
         params.type == 0 ? channelBytes / qMax(1, params.bits / 8) : channelBytes * 8;
@@ -60,9 +65,9 @@ WriterPart::Params WriterPart::nextPartParams() const
     return next;
 }
 
-void WriterPart::advanceToNextPart()
+void WriterPart::continueAs(const Params& next)
 {
-    params = nextPartParams();
+    params = next;
     channelBytes = 0;
     hasFrames = false;
 }

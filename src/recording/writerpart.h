@@ -35,9 +35,12 @@ struct WriterPart
     // After a pause in the stream whatever is buffered goes to the file.
     void flushPending();
     bool needsSplit(const AudioBuffer& frame) const;
-    // The next part's name and metadata: its first sample follows the last one of this part.
-    Params nextPartParams() const;
-    void advanceToNextPart();
+    bool holdsFrames() const { return hasFrames; }
+    QString nextPartName() const;
+    // The file that follows this one under name: its first sample follows the last one here.
+    Params following(const QString& name, const QString& marker) const;
+    // This part goes on as that file.
+    void continueAs(const Params& next);
     static qint64 bytesPerSecondOf(int type, int rate, int channels, int bits);
 
     Params params;

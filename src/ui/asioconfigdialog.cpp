@@ -8,6 +8,7 @@
 #include <QCheckBox>
 #include <QColor>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QFontMetrics>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -60,6 +61,7 @@ AsioConfigDialog::AsioConfigDialog(const QList<double>& rates, const QStringList
     layout->addWidget(input);
     layout->addWidget(file);
     layout->addWidget(monitoring);
+    layout->addWidget(makeCaptureGroup());
     layout->addSpacing(int(QFontMetrics(QApplication::font()).height() / 2));
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
@@ -99,7 +101,7 @@ void AsioConfigDialog::fillChoices(const QList<double>& rates, const QStringList
 }
 
 QGroupBox* AsioConfigDialog::makeGroup(const QString& heading,
-                                       const QList<QPair<QLabel*, QComboBox*>>& rows)
+                                       const QList<QPair<QLabel*, QWidget*>>& rows)
 {
     auto* group = new QGroupBox(this);
     auto* grid = new QGridLayout(group);
@@ -119,6 +121,14 @@ QGroupBox* AsioConfigDialog::makeGroup(const QString& heading,
            "top center;padding: 0 3px;}")
             .arg(colourText(QColor(200, 200, 200)), colourText(QColor(180, 180, 180))));
     return group;
+}
+
+QGroupBox* AsioConfigDialog::makeCaptureGroup()
+{
+    QList<QPair<QLabel*, QWidget*>> rows;
+    for (const auto& row : m_capture.rows())
+        rows << qMakePair(fieldLabel(row.first), static_cast<QWidget*>(row.second));
+    return makeGroup(tr("Capture"), rows);
 }
 
 // Every field label has the width of the longest one, so the three groups line up.

@@ -1,6 +1,8 @@
 #ifndef TESSARO_ASIOCONFIGDIALOG_H
 #define TESSARO_ASIOCONFIGDIALOG_H
 
+#include "capturefields.h"
+
 #include <QDialog>
 #include <QList>
 #include <QStringList>
@@ -10,11 +12,12 @@ class QColor;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QWidget;
 
 // The settings dialog: input device, sampling rate, the pair of inputs recorded, DSD file type,
-// whether files carry their recording's metadata and monitoring through the device, plus an
-// auto-split choice that is built but not shown. It only reads and sets its own controls; the main
-// window applies the result to the controller.
+// whether files carry their recording's metadata, monitoring through the device, hands-free
+// capture, plus an auto-split choice that is built but not shown. It only reads and sets its own
+// controls; the main window applies the result to the controller.
 //
 // Threads: GUI thread only.
 class AsioConfigDialog : public QDialog
@@ -33,6 +36,7 @@ public:
     bool embedMetadata() const;
     // The pair of adjacent inputs chosen: 1 for inputs 1-2, 2 for 3-4, ...
     int inputPair() const;
+    CaptureSettings captureSettings() const { return m_capture.settings(); }
 
     // The split size in bytes that an auto-split item value stands for: value * 1048576, and
     // -1 (no splitting) for "Disabled" (-1). The values count mebibytes in both directions,
@@ -52,12 +56,14 @@ public slots:
     void setInputCount(long inputs);
     // Selects the pair; one that is not offered selects the first.
     void setInputPair(int pair);
+    void setCaptureSettings(const CaptureSettings& settings) { m_capture.setSettings(settings); }
 
 private:
     // "DSD 2x (5644.8 kHz)" or "44.1 kHz", the text the controller shows for its current rate.
     static QString rateText(double rate);
     void fillChoices(const QList<double>& rates, const QStringList& drivers);
-    QGroupBox* makeGroup(const QString& heading, const QList<QPair<QLabel*, QComboBox*>>& rows);
+    QGroupBox* makeGroup(const QString& heading, const QList<QPair<QLabel*, QWidget*>>& rows);
+    QGroupBox* makeCaptureGroup();
     QLabel* fieldLabel(const QString& text);
     static QString colourText(const QColor& colour);
 
@@ -69,6 +75,7 @@ private:
     QComboBox* m_inputsChoice = nullptr;
     QLabel* m_autoSplitLabel = nullptr;
     QCheckBox* m_metadataCheck = nullptr;
+    CaptureFields m_capture{this};
 };
 
 #endif

@@ -70,12 +70,11 @@ void DestinationField::revalidate()
         askOverwrite(name);
 }
 
-// While recording the field shows the file being written (next track and parts move it on).
-void DestinationField::showRecording(bool recording, bool open, const QString& currentFile)
+void DestinationField::showRecording(bool locked, bool showCurrent, const QString& currentFile)
 {
-    m_pathEdit->setReadOnly(recording || !open);
-    m_browseButton->setEnabled(open && !recording);
-    if (recording && m_pathEdit->text() != currentFile)
+    m_pathEdit->setReadOnly(locked);
+    m_browseButton->setEnabled(!locked);
+    if (showCurrent && m_pathEdit->text() != currentFile)
         m_pathEdit->setText(currentFile);
 }
 

@@ -36,7 +36,9 @@ public:
     bool overwriteAgreed() const { return m_overwrite; }
     void clearOverwrite() { m_overwrite = false; }
 
-    void showRecording(bool recording, bool open, const QString& currentFile);
+    // Locked while a recording runs or waits for its trigger, and while the window closes;
+    // showing the file being written while a recording runs (next track and parts move it on).
+    void showRecording(bool locked, bool showCurrent, const QString& currentFile);
     void showPattern();
 
 public slots:

@@ -3,6 +3,7 @@
 #include "appstyle.h"
 #include "asioconfigdialog.h"
 #include "asiocontroller.h"
+
 #include "ctrlsplitsizeadjuster.h"
 #include "destinationfield.h"
 #include "levelmeterwidget.h"
@@ -262,12 +263,15 @@ void MainWindow::refreshControls(bool recording, bool away)
 {
     const bool open = !m_finishing;
     const bool transportFocused = m_stack->currentWidget()->hasFocus();
-    m_recordButton->setEnabled(open && !away && m_controller->isIdle());
-    m_settingsButton->setEnabled(open && !recording);
-    m_stopButton->setEnabled(recording);
+    // Armed, the recording is as good as begun: only stop applies.
+    const bool armed = m_controller->isArmed();
+    m_recordButton->setEnabled(open && !away && !armed && m_controller->isIdle());
+    m_settingsButton->setEnabled(open && !recording && !armed);
+    m_stopButton->setEnabled(recording || armed);
     m_nextTrackButton->setEnabled(!away && recording && m_controller->canRecordNextTrack());
     showTransportPage(recording && !away ? 1 : 0, transportFocused);
-    m_destination->showRecording(recording && !away, open, m_controller->currentFileName());
+    m_destination->showRecording(recording || armed || !open, recording && !away,
+                                 m_controller->currentFileName());
 }
 
 // Record and next track share a place; the focus on one passes to the other, so a user who
@@ -373,6 +377,7 @@ void MainWindow::onConfig()
     dialog.setEmbedMetadata(m_controller->isEmbedMetadataEnabled());
     dialog.setInputCount(m_controller->inputChannelCount());
     dialog.setInputPair(m_controller->inputPair());
+    dialog.setCaptureSettings(m_controller->captureSettings());
     m_controller->stopReconnecting();
     if (dialog.exec() == QDialog::Accepted) {
         const QString chosen = dialog.driver().isEmpty() ? device : dialog.driver();
@@ -386,6 +391,7 @@ void MainWindow::onConfig()
         m_destination->setDsdFileType(dialog.dsdDefault());
         m_controller->setEnabledMonitorAsio(monitoring);
         m_controller->setEmbedMetadata(dialog.embedMetadata());
+        m_controller->setCaptureSettings(dialog.captureSettings());
         m_controller->setAutoSplitSize(AsioConfigDialog::autoSplitBytes(split));
         updateTitle();
         m_destination->revalidate();

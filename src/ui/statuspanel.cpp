@@ -1,6 +1,7 @@
 #include "statuspanel.h"
 
 #include "asiocontroller.h"
+#include "capturesettings.h"
 #include "takelog.h"
 
 #include <QFileInfo>
@@ -59,6 +60,7 @@ void StatusPanel::updateMinimumWidth()
         tr(" (%1 left)").arg(QStringLiteral("100:00:00")) +
             tr(" (slow drive! using %1 MB RAM)").arg(4095.9, 0, 'f', 1),
         tr("recording stopped: %1").arg(tr("RAM buffer full (the disk is too slow)")),
+        device + QStringLiteral(" - ") + CaptureSettings::armedText(-119.5),
     };
     const QFontMetrics metrics(m_statusLine->font());
     int widest = 0;
@@ -116,7 +118,10 @@ void StatusPanel::resizeEvent(QResizeEvent* event)
 
 void StatusPanel::showState(bool recording)
 {
-    setDeviceLine(QStringLiteral("%1 - ") + stateText(recording) + formatText());
+    const bool armed = m_controller->isArmed();
+    setDeviceLine(QStringLiteral("%1 - ") +
+                  (armed ? CaptureSettings::armedText(m_controller->captureSettings().startLevelDb)
+                         : stateText(recording) + formatText()));
     const QString notes = notesText(recording), reason = reasonText(recording);
     setLine(m_noteLine, notes, notes);
     setLine(m_reasonLine, reason, reason);

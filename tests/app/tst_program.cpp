@@ -12,7 +12,9 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
@@ -59,6 +61,33 @@ std::pair<quint32, qint64> wavData(const QByteArray& wav)
     if (at + 8 > wav.size())
         return {0, -1};
     return {qFromLittleEndian<quint32>(wav.constData() + at + 4), wav.size() - at - 8};
+}
+
+// The 32-bit words of a WAV's data, both channels interleaved.
+QVector<qint32> wavWords(const QString& path)
+{
+    const QByteArray wav = readAll(path);
+    const qint64 bytes = wavData(wav).second;
+    QVector<qint32> words(int(qMax<qint64>(0, bytes) / 4));
+    std::memcpy(words.data(), wav.constData() + wav.size() - bytes, size_t(words.size()) * 4);
+    return words;
+}
+
+// The simulated device's tone on input c at sample n of its period, as its documentation
+// defines it: round(0.5 * (2^31 - 1) * sin(2 pi f n / rate)).
+qint32 toneWord(int c, qint64 n, int rate)
+{
+    const double f = c == 0 ? 1000.0 : 1500.0;
+    return qint32(std::lround(0.5 * std::sin(2.0 * M_PI * f * double(n) / rate) * 2147483647.0));
+}
+
+// Seconds into the decoded channel where it first reaches a tenth of full scale.
+double onsetSeconds(const QVector<float>& samples, int rate)
+{
+    for (int i = 0; i < samples.size(); ++i)
+        if (std::abs(samples[i]) >= 0.1f)
+            return double(i) / rate;
+    return -1;
 }
 
 } // namespace
@@ -173,6 +202,14 @@ private slots:
         row("inputs beyond the device", "--record a.wav --inputs 5,6", 1,
             "Halvik Simulated Device has 4 inputs, not inputs 5,6 (--list-devices shows the "
             "inputs of each device)");
+        row("pre-record too long", "--record x --pre-record 31", 2,
+            "--pre-record needs a number from 0 to 30, not '31'." + hint);
+        row("start level above 0", "--record x --start-level 6", 2,
+            "--start-level needs a number from -120 to 0, not '6'." + hint);
+        row("split twice", "--record x --split-on-silence 2 --split-on-silence 3", 2,
+            "--split-on-silence is given more than once." + hint);
+        row("stop after silence alone", "--stop-after-silence 2", 2,
+            "--stop-after-silence applies only to --record." + hint);
         row("DSD to standard output", "--record - -r 2822400", 2,
             "DSD cannot be streamed to standard output (--record -); record it into a file, or "
             "choose a PCM rate below 2822400 Hz." +
@@ -264,6 +301,110 @@ private slots:
         QVERIFY2(progress.hasMatch() && qAbs(progress.captured(1).toDouble() - toneDb) <= 0.5 &&
                      qAbs(progress.captured(2).toDouble() - toneDb) <= 0.5,
                  qPrintable(err));
+    }
+
+    // Hands-free capture on the simulated device playing a programme of tone and silence
+    // (TESSARO_SIMULATED_PATTERN), the files read by ffprobe and decoded. Times are those of the
+    // file: the tone's onset, its length, where each track begins.
+    void handsFreeCapture_data()
+    {
+        QTest::addColumn<QString>("programme");
+        QTest::addColumn<QString>("arguments");
+        QTest::addColumn<double>("onset");  // where the tone begins in the (first) file, s
+        QTest::addColumn<double>("length"); // of the (first) file, s; 0: not checked
+        QTest::addColumn<QString>("logged");
+        // The pre-record is gathered first, so the start falls 1 s into the tone: the file
+        // holds the second before it and the tone's first second.
+        QTest::newRow("pre-record")
+            << "silence:1,tone:30"
+            << "--pre-record 2 --seconds 3" << 1.0 << 5.0 << "pre-recording 2.0 s";
+        QTest::newRow("start level") << "silence:2,tone:3"
+                                     << "--start-level -40 --seconds 2" << 0.0 << 2.0
+                                     << "a signal reached \u2212"
+                                        "40 dB";
+        QTest::newRow("start level, pre-record")
+            << "silence:2,tone:3"
+            << "--start-level -40 --pre-record 1 --seconds 2" << 1.0 << 3.0
+            << "armed: waiting for a signal above \u2212"
+               "40 dB";
+        QTest::newRow("start level, DSD")
+            << "silence:2,tone:3"
+            << "--rate 2822400 --start-level -40 --seconds 2" << 0.0 << 2.0 << "";
+        QTest::newRow("stop after silence") << "tone:3,silence:30"
+                                            << "--stop-after-silence 2" << 0.0 << 5.0
+                                            << "the inputs stayed below \u2212"
+                                               "60 dB for 2 s: "
+                                               "recording stopped";
+        // One file per burst of tone: each new track begins in the gap, at most 1 s before the
+        // tone returns.
+        QTest::newRow("split on silence")
+            << "tone:3,silence:2"
+            << "--split-on-silence 1 --min-track 1 --seconds 11" << 0.0 << 0.0
+            << "silence of 1 s or more ended: track 3 begins";
+    }
+    void handsFreeCapture()
+    {
+        QFETCH(QString, programme);
+        QFETCH(QString, arguments);
+        QFETCH(double, onset);
+        QFETCH(double, length);
+        QFETCH(QString, logged);
+        const bool dsd = arguments.contains("2822400");
+        const QString take = dsd ? "take.dsf" : "take.wav";
+        QProcess p;
+        start(p, QStringList{"--record", take} + arguments.split(' '),
+              {"TESSARO_SIMULATED_PATTERN=" + programme});
+        QVERIFY(p.waitForFinished(60000));
+        const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, qPrintable(err));
+        QVERIFY2(err.contains(logged), qPrintable(err));
+        const int rate = dsd ? 88200 : 44100;
+        const auto decoded = MediaProbe::decode(path(take), rate);
+        const double probed = MediaProbe::probe(path(take)).duration;
+        const double found = onsetSeconds(decoded.value(0), rate);
+        // The start falls at the next buffer (11.6 ms at 44.1 kHz), or the pre-record's buffer
+        // rounds up its length.
+        QVERIFY2(found >= onset - 0.02 && found <= onset + 0.1 &&
+                     (length == 0 || std::abs(probed - length) <= 0.1),
+                 qPrintable(QString("tone at %1 s of %2 s").arg(found).arg(probed)));
+        QCOMPARE(tones(path(take), rate), QString("1000 1500"));
+        if (!programme.endsWith("silence:2"))
+            return;
+        QCOMPARE(QDir(home->path()).entryList({"take*"}),
+                 QStringList({"take.wav", "take_0002.wav", "take_0003.wav"}));
+        QVector<qint32> all;
+        for (const char* file : {"take.wav", "take_0002.wav", "take_0003.wav"}) {
+            const QVector<qint32> words = wavWords(path(file));
+            const QString name(file);
+            // Tracks after the first begin with silence of the gap, at most 1 s of it.
+            int lead = 0;
+            while (lead < words.size() && words[lead] == 0 && words[lead + 1] == 0)
+                lead += 2;
+            QVERIFY2(name == "take.wav" || (lead > 0 && lead / 2 <= 44100),
+                     qPrintable(name + ": " + QString::number(lead / 2)));
+            all += words;
+        }
+        // Every sample of the three files in a row is the device's gated tone at one and the
+        // same position: a burst's first sample is its tone's 0, after a silence of at least
+        // 1 s; bursts of 3 s are 5 s apart.
+        qint64 burst = 0;
+        for (qint64 k = 2, zeros = 0; burst == 0 && k < all.size(); k += 2) {
+            zeros = all[int(k)] == 0 ? zeros + 1 : zeros;
+            if (all[int(k)] != 0 && zeros >= 44100)
+                burst = k / 2 - 1;
+            else if (all[int(k)] != 0)
+                zeros = 0;
+        }
+        QVERIFY(burst > 0);
+        qint64 wrong = 0;
+        for (qint64 n = 0; n < all.size() / 2; ++n) {
+            const qint64 t = ((n - burst) % 220500 + 220500) % 220500;
+            for (int c = 0; c < 2; ++c) {
+                const qint32 expected = t < 132300 ? toneWord(c, t, 44100) : 0;
+                wrong += std::abs(qint64(all[int(2 * n + c)]) - expected) > 2;
+            }
+        }
+        QCOMPARE(wrong, qint64(0));
     }
 
     // A remembered device that is away is never replaced by the simulated test tone: a

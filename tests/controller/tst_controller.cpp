@@ -7,6 +7,7 @@
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
+#include "capturesettings.h"
 #include "mediaprobe.h"
 #include "partitionmanager.h"
 #include "recordingcontrol.h"
@@ -656,6 +657,209 @@ private slots:
         QVERIFY(controller->initializeDriver(kDriver, 44100));
         QCOMPARE(takePeaks(), QVector<double>({-qInf(), -qInf()}));
         QVERIFY(!controller->levelMeter(0).takeClip() && !controller->levelMeter(1).takeClip());
+    }
+
+    // The limits of each choice, their levels and times at a rate, the frames kept back for a
+    // buffer size, and a pre-record that a small pool cannot hold, shortened.
+    void captureSettingsLimitsAndRings_data()
+    {
+        QTest::addColumn<QString>("given"); // "field=value ...", field by its command-line name
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<int>("bufferSize");
+        QTest::addColumn<int>("partitions");
+        // start and silence level (linear, 4 digits), stop, gap, min track (samples), frames:
+        // pre-record, trigger, hold; and whether the pre-record was shortened
+        QTest::addColumn<QString>("expected");
+        // clang-format off
+        QTest::newRow("all off") << "" << "" << 44100.0 << 512 << 32768
+            << "0 0.001 0 0 441000 | 0 0 0 |";
+        QTest::newRow("all on, PCM") << "pre-record=2 start-level=-40 silence-level=-50 "
+            "stop-after-silence=3 split-on-silence=1.5 min-track=20" << "" << 48000.0 << 480 << 32768
+            << "0.01 0.003162 144000 72000 960000 | 200 200 50 |";
+        QTest::newRow("DSD 4x, a short gap holds half of it") << "split-on-silence=0.2 silence-level=0"
+            << "" << 11289600.0 << 16384 << 65536 << "0 0.001 0 2257920 112896000 | 0 0 69 |";
+        QTest::newRow("a pool too small") << "pre-record=30 start-level=-20" << ""
+            << 44100.0 << 512 << 2000 << "0.1 0.001 0 0 441000 | 326 173 0 | shortened to 3.8 s";
+        QTest::newRow("out of range") << "pre-record=30.5 start-level=1 silence-level=-121 "
+            "stop-after-silence=-1 split-on-silence=3601 min-track=nan"
+            << "pre-record start-level silence-level stop-after-silence split-on-silence min-track"
+            << 44100.0 << 512 << 32768 << "0 0.001 0 0 441000 | 0 0 0 |";
+        // clang-format on
+    }
+    void captureSettingsLimitsAndRings()
+    {
+        QFETCH(QString, given);
+        QFETCH(QString, refused);
+        QFETCH(double, rate);
+        QFETCH(int, bufferSize);
+        QFETCH(int, partitions);
+        QFETCH(QString, expected);
+        CaptureSettings settings;
+        QStringList refusedNow;
+        for (const QString& item : given.split(' ', Qt::SkipEmptyParts)) {
+            for (const CaptureSettings::Field& field : CaptureSettings::fields()) {
+                if (item.section('=', 0, 0) == field.option &&
+                    !settings.set(field, item.section('=', 1).toDouble()))
+                    refusedNow << field.option;
+            }
+        }
+        QCOMPARE(refusedNow.join(' '), refused);
+        const CaptureGate::Limits l = settings.limits(rate);
+        QString shortened;
+        const CapturePath::Rings r = settings.rings(rate, bufferSize, partitions, &shortened);
+        QCOMPARE(QString("%1 %2 %3 %4 %5 | %6 %7 %8 |%9")
+                     .arg(double(l.startLevel), 0, 'g', 4)
+                     .arg(double(l.silenceLevel), 0, 'g', 4)
+                     .arg(l.stopAfter)
+                     .arg(l.gapAfter)
+                     .arg(l.minTrack)
+                     .arg(r.preRecordFrames)
+                     .arg(r.triggerFrames)
+                     .arg(r.holdFrames)
+                     .arg(shortened.isEmpty() ? "" : " " + shortened.section("; it is ", 1)),
+                 expected);
+    }
+
+    // The group "CAPTURE" goes through the settings file unchanged; a value out of range is
+    // named in the log and its default used.
+    void captureSettingsInTheSettingsFile()
+    {
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        CaptureSettings settings;
+        settings.preRecordSeconds = 2.5;
+        settings.startLevelDb = -42;
+        settings.minTrackSeconds = 0;
+        controller->setCaptureSettings(settings);
+        controller->saveIni("Veloran", "Tessaro Recorder");
+        controller->setCaptureSettings(CaptureSettings());
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QVERIFY(controller->captureSettings() == settings);
+        {
+            QSettings file(QSettings::IniFormat, QSettings::UserScope, "Veloran",
+                           "Tessaro Recorder");
+            file.setValue("CAPTURE/pre_record_seconds", "45");
+            file.setValue("CAPTURE/silence_level_db", "0");
+        }
+        clearLog();
+        controller->loadIni("Veloran", "Tessaro Recorder");
+        QCOMPARE(log, QStringList{"CAPTURE/pre_record_seconds must be a number from 0 to 30, "
+                                  "not '45'; 0 is used"});
+        QCOMPARE(controller->captureSettings().silenceLevelDb, -60.0);
+        QCOMPARE(controller->captureSettings().startLevelDb, -42.0);
+        controller->setCaptureSettings(CaptureSettings());
+        controller->saveIni("Veloran", "Tessaro Recorder");
+    }
+
+    // The capture path fed block by block as a driver thread feeds it, every sample of frame n
+    // carrying n (loud: n + 2^28, about -18 dBFS; silent: n, below -140 dBFS) in the left input
+    // and -n in the right: the files tell which frames they hold, in which order. Buffers of 512
+    // samples at 44.1 kHz, so 0.1 s is 9 frames. The script: sN, lN feed N silent or loud
+    // frames, "rec" presses record, "stop" stop, "wait" lets the controller see what the driver
+    // thread left (a trigger, a stop after silence, a new track).
+    void handsFreeCaptureKeepsEveryFrame_data()
+    {
+        QTest::addColumn<QString>("settings"); // as on the command line, without the dashes
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("files"); // the frames of each file, first-last
+        QTest::addColumn<QString>("logged");
+        // clang-format off
+        QTest::newRow("pre-record") << "pre-record=0.1" << "s20 rec l10 stop" << "11-29" << "";
+        QTest::newRow("armed") << "start-level=-40" << "rec s20 l10 wait l10 stop" << "20-39"
+            << "armed: waiting for a signal above \u2212""40 dB|a signal reached \u2212""40 dB: recording starts";
+        QTest::newRow("armed with pre-record") << "start-level=-40 pre-record=0.1"
+            << "rec s20 l10 wait l10 stop" << "11-39" << "";
+        QTest::newRow("disarmed") << "start-level=-40" << "rec s5 stop l5 wait" << "" << "disarmed";
+        // Silent from frame 10, a gap from 18 on: the new track begins at most 5 frames
+        // (0.05 s, half the gap) before the signal returns at 40.
+        QTest::newRow("a new track in the gap") << "split-on-silence=0.1 min-track=0"
+            << "rec l10 s30 l10 wait s5 l5 stop" << "0-35 36-59"
+            << "silence of 0.1 s or more ended: track 2 begins";
+        QTest::newRow("two gaps, the second after the longest hold")
+            << "split-on-silence=1.2 min-track=0" << "rec l10 s120 l10 s200 l3 wait stop"
+            << "0-113 114-296 297-342" << "";
+        QTest::newRow("too short a track") << "split-on-silence=0.1 min-track=1"
+            << "rec l10 s30 l10 stop" << "0-49" << "";
+        QTest::newRow("stop after silence") << "stop-after-silence=0.1" << "rec l5 s20 wait" << "0-24"
+            << "the inputs stayed below \u2212""60 dB for 0.1 s: recording stopped";
+        QTest::newRow("stopped in a gap, the silence held goes to the file")
+            << "split-on-silence=0.1" << "rec l10 s15 stop" << "0-24" << "";
+        // clang-format on
+    }
+    void handsFreeCaptureKeepsEveryFrame()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QString, script);
+        QFETCH(QString, files);
+        QFETCH(QString, logged);
+        QVERIFY(controller->initializeDriver(kDriver, 44100));
+        QCOMPARE(controller->bufferSize(), 512L);
+        CaptureSettings capture;
+        for (const QString& item : settings.split(' '))
+            for (const CaptureSettings::Field& field : CaptureSettings::fields())
+                if (item.section('=', 0, 0) == field.option)
+                    QVERIFY(capture.set(field, item.section('=', 1).toDouble()));
+        controller->setCaptureSettings(capture);
+        const auto cleanUp = qScopeGuard([this] {
+            controller->stopRecording();
+            controller->setCaptureSettings(CaptureSettings());
+        });
+        const QString name = path(QString("hf%1.wav").arg(QTest::currentDataTag()).remove(' '));
+        controller->setFileName(name);
+        clearLog();
+        QVector<qint32> left(512), right(512);
+        qint32 fed = 0;
+        for (const QString& step : script.split(' ')) {
+            if (step == "rec") {
+                QVERIFY(controller->startRecording(true));
+            } else if (step == "stop") {
+                controller->stopRecording();
+            } else if (step == "wait") {
+                QTest::qWait(200);
+            } else {
+                const bool loud = step.startsWith('l');
+                for (int i = step.mid(1).toInt(); i > 0; --i, ++fed) {
+                    std::fill(left.begin(), left.end(), (loud ? 1 << 28 : 0) + fed);
+                    std::fill(right.begin(), right.end(), -left[0]);
+                    controller->processBuffer(reinterpret_cast<uchar*>(left.data()), 0,
+                                              ASIOSTInt32LSB, 512, fed % 2);
+                    controller->processBuffer(reinterpret_cast<uchar*>(right.data()), 1,
+                                              ASIOSTInt32LSB, 512, fed % 2);
+                }
+            }
+        }
+        QVERIFY(!controller->isArmed());
+        QTRY_VERIFY_WITH_TIMEOUT(!controller->isRecording() && controller->isIdle(), 10000);
+        // The tracks: hf.wav, hf_0002.wav, ... as long as they exist.
+        QStringList found;
+        for (int track = 1;; ++track) {
+            const QString file =
+                track == 1 ? name
+                           : QString(name).replace(
+                                 ".wav", QString("_%1.wav").arg(track, 4, 10, QChar('0')));
+            if (!QFile::exists(file))
+                break;
+            QTRY_VERIFY(closed.contains(file));
+            const QByteArray bytes = contents(file);
+            QVERIFY(bytes.size() > 44 && (bytes.size() - 44) % (512 * 8) == 0);
+            QList<int> frames;
+            for (int at = 44; at < bytes.size(); at += 512 * 8) {
+                const auto word = [&](int k) {
+                    return qFromLittleEndian<qint32>(bytes.constData() + at + 4 * k);
+                };
+                for (int k = 0; k < 1024; k += 2)
+                    QVERIFY2(word(k) == word(0) && word(k + 1) == -word(0), qPrintable(file));
+                frames << (word(0) & 0x0fffffff);
+            }
+            // In order, none missing, none twice.
+            for (int i = 1; i < frames.size(); ++i)
+                QVERIFY2(frames[i] == frames[0] + i, qPrintable(file));
+            found << QString("%1-%2").arg(frames.first()).arg(frames.last());
+        }
+        QCOMPARE(found.join(' '), files);
+        for (const QString& line : logged.split('|', Qt::SkipEmptyParts))
+            QVERIFY2(log.contains(line), qPrintable(log.join('\n')));
     }
 
     // The recording waits through the reconnection and goes on in the same file; the process

@@ -56,8 +56,10 @@ private slots:
         const QString share = dest.path() + "/usr/share/";
         QCOMPARE(run("desktop-file-validate", {share + "applications/" + kId + ".desktop"}), {});
         const QString roff = run("zcat", {share + "man/man1/tessaro-recorder.1.gz"}).join('\n');
-        for (const char* option : {"help", "version", "list\\-devices", "record", "device", "rate",
-                                   "seconds", "dsd\\-type", "give\\-up\\-after"})
+        for (const char* option :
+             {"help", "version", "list\\-devices", "record", "device", "rate", "seconds",
+              "dsd\\-type", "give\\-up\\-after", "pre\\-record", "start\\-level", "silence\\-level",
+              "stop\\-after\\-silence", "split\\-on\\-silence", "min\\-track"})
             QVERIFY2(roff.contains(QString("\\-\\-") + option), option);
 
         run("cpack", {"-G", "DEB", "-B", out.path(), "--config",

@@ -4,6 +4,7 @@
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "simulateddriver.h"
+#include "simulatedpattern.h"
 
 #include <QtTest>
 #include <atomic>
@@ -196,6 +197,66 @@ private slots:
         QCOMPARE(QByteArray(host().driverInfo.errorMessage), QByteArray("device unplugged"));
         QVERIFY(QFile::remove(controlFile));
         QVERIFY(loadAndInit());
+    }
+
+    // TESSARO_SIMULATED_PATTERN: which samples of a buffer keep the tone, across the end of the
+    // programme, where it repeats; DSD in whole bytes of its silence, 0x69. A programme that
+    // cannot be read is refused with the step at fault, and then gates nothing.
+    void programmeGatesTheTone_data()
+    {
+        QTest::addColumn<QString>("programme");
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<bool>("dsd");
+        QTest::addColumn<int>("first");
+        QTest::addColumn<int>("samples");
+        // "T" a sample (DSD: a byte) kept, "." one silenced; else the reason for a refusal
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("into a tone")
+            << "silence:2,tone:3" << 10.0 << false << 15 << 10 << ".....TTTTT";
+        QTest::newRow("over the repeat")
+            << "silence:2,tone:3" << 10.0 << false << 45 << 10 << "TTTTT.....";
+        QTest::newRow("a second period, fractions")
+            << "tone:0.5,silence:1.5,tone:0.3" << 10.0 << false << 20 << 12 << "TTTTTTTT....";
+        QTest::newRow("DSD bytes")
+            << "tone:0.5,silence:0.25" << 128.0 << true << 56 << 64 << "T....TTT";
+        QTest::newRow("empty") << "" << 10.0 << false << 0 << 4 << "TTTT";
+        QTest::newRow("unknown step") << "tone:3,noise:2" << 10.0 << false << 0 << 4
+                                      << "'noise:2' is not tone:SECONDS or silence:SECONDS (more "
+                                         "than 0, at most 86400)";
+        QTest::newRow("no time") << "tone:" << 10.0 << false << 0 << 4
+                                 << "'tone:' is not tone:SECONDS or silence:SECONDS (more than "
+                                    "0, at most 86400)";
+        QTest::newRow("a trailing comma") << "tone:1," << 10.0 << false << 0 << 4
+                                          << "'' is not tone:SECONDS or silence:SECONDS (more "
+                                             "than 0, at most 86400)";
+        QTest::newRow("zero") << "silence:0" << 10.0 << false << 0 << 4
+                              << "'silence:0' is not tone:SECONDS or silence:SECONDS (more than "
+                                 "0, at most 86400)";
+    }
+    void programmeGatesTheTone()
+    {
+        QFETCH(QString, programme);
+        QFETCH(double, rate);
+        QFETCH(bool, dsd);
+        QFETCH(int, first);
+        QFETCH(int, samples);
+        QFETCH(QString, expected);
+        SimulatedPattern pattern;
+        QString problem;
+        const bool read = pattern.parse(programme, &problem);
+        pattern.prepare(rate);
+        const int unit = dsd ? 8 : 1; // samples a mark stands for
+        QByteArray data(dsd ? samples / 8 : samples * 4, '\x55');
+        pattern.gate(reinterpret_cast<uchar*>(data.data()), samples, quint64(first), dsd);
+        QString seen;
+        for (int i = 0; i < samples / unit; ++i) {
+            const QByteArray at = data.mid(dsd ? i : 4 * i, dsd ? 1 : 4);
+            seen += at == QByteArray(at.size(), '\x55')                ? 'T'
+                    : at == QByteArray(at.size(), dsd ? '\x69' : '\0') ? '.'
+                                                                       : '?';
+        }
+        QCOMPARE(read ? seen : problem, expected);
+        QCOMPARE(pattern.isActive(), read && !programme.isEmpty());
     }
 };
 

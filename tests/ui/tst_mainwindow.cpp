@@ -7,6 +7,7 @@
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
+#include "capturesettings.h"
 #include "ctrlsplitsizeadjuster.h"
 #include "driversession.h"
 #include "levelmeterwidget.h"
@@ -542,11 +543,127 @@ private slots:
         for (QLabel* label : dialog.findChildren<QLabel*>())
             (label->alignment() == Qt::AlignCenter ? headings : fields)
                 << (label->isVisible() ? label->text() : '(' + label->text() + ')');
-        QCOMPARE(headings,
-                 QStringList({"Input Device Options", "File Options", "Monitoring Options"}));
+        QCOMPARE(headings, QStringList({"Input Device Options", "File Options",
+                                        "Monitoring Options", "Capture"}));
         fields.sort();
-        QCOMPARE(fields, QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D",
-                                      "Input Device", "Inputs", "Sampling Rate"}));
+        QCOMPARE(fields,
+                 QStringList({"(Auto-Split at)", "Default DSD", "Direct through A/D",
+                              "Input Device", "Inputs", "Min. track", "Pre-record", "Sampling Rate",
+                              "Silence level", "Split after", "Start level", "Stop after"}));
+
+        // The capture choices say what a 0 means, give back what they were set to, and take a
+        // typed level or "off".
+        const auto captureShown = [&] {
+            QStringList shown;
+            for (const CaptureSettings::Field& f : CaptureSettings::fields())
+                shown << dialog.findChild<QDoubleSpinBox*>(QString("capture_") + f.key)->text();
+            return shown.join(", ");
+        };
+        QCOMPARE(captureShown(), QString("off, off, -60.0 dB, off, off, 10.0 s"));
+        CaptureSettings chosen;
+        chosen.preRecordSeconds = 2.5;
+        chosen.startLevelDb = -40;
+        chosen.splitOnSilenceSeconds = 3;
+        chosen.minTrackSeconds = 0;
+        dialog.setCaptureSettings(chosen);
+        QCOMPARE(captureShown(), QString("2.5 s, -40.0 dB, -60.0 dB, off, 3.0 s, none"));
+        QVERIFY(dialog.captureSettings() == chosen);
+        auto* start = dialog.findChild<QDoubleSpinBox*>("capture_start_level_db");
+        for (const auto& [typed, level] :
+             {std::pair<QString, double>{"-35.5", -35.5}, {"off", 0.0}, {"-121", -12.0}}) {
+            start->selectAll();
+            QTest::keyClicks(start, typed);
+            QTest::keyClick(start, Qt::Key_Enter);
+            QCOMPARE(dialog.captureSettings().startLevelDb, level);
+        }
+    }
+
+    // A start level set in the settings dialog: the record button arms, and the status line
+    // says for which level; silence keeps it armed, the first loud buffer starts the recording
+    // with that buffer, stop ends it; armed again, stop disarms and leaves no file. The buffers
+    // come from the test, as the driver thread would deliver them.
+    void armTriggerStop_data()
+    {
+        QTest::addColumn<double>("rate");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("PCM") << 44100.0 << "armed-pcm.wav";
+        QTest::newRow("DSD") << 2822400.0 << "armed-dsd.dff";
+    }
+    void armTriggerStop()
+    {
+        QFETCH(double, rate);
+        QFETCH(QString, name);
+        const bool dsd = rate >= 2822400;
+        const TestDriverScript script = TestDriver::script(kDriver);
+        TestDriverScript longer = script; // DSD: the meter's filter settles within a buffer
+        longer.preferredBufferSize = 4096;
+        TestDriver::setScript(kDriver, longer);
+        const auto restore = qScopeGuard([&] {
+            controller->stopRecording();
+            controller->setCaptureSettings(CaptureSettings());
+            TestDriver::setScript(kDriver, script);
+            useDriver(44100); // streaming again, as the cases after this one expect
+        });
+        QVERIFY(useDriver(rate));
+        configure(true, [](AsioConfigDialog* d) {
+            CaptureSettings armed;
+            armed.startLevelDb = -40;
+            d->setCaptureSettings(armed);
+        });
+        QVERIFY(controller->driverSession().stopStreaming()); // the test feeds the buffers
+        const long size = controller->bufferSize();
+        const int bytes = dsd ? int(size / 8) : int(size * 4);
+        QByteArray silent(bytes, dsd ? '\x69' : '\0'), loud(bytes, '\0');
+        for (int i = 0; i < bytes; ++i) // PCM: 2^28 in every word, -18 dBFS; DSD: +6 dB
+            loud[i] = dsd || i % 4 == 3 ? (dsd ? '\xff' : '\x10') : '\0';
+        int fed = 0;
+        const auto feed = [&](const QByteArray& block, int frames) {
+            for (int i = 0; i < frames; ++i, ++fed)
+                for (long channel : {0L, 1L})
+                    controller->processBuffer(reinterpret_cast<uchar*>(QByteArray(block).data()),
+                                              channel, dsd ? ASIOSTDSDInt8MSB1 : ASIOSTInt32LSB,
+                                              size, fed % 2);
+        };
+        typePath(path(name));
+        const QString device = "Halvik UI Driver - ";
+        for (const bool trigger : {true, false}) {
+            // The meter's filter forgets what came before: the test driver's own buffers, zero
+            // bytes (DSD's lowest level), and the loud buffers of the first take.
+            feed(silent, 5);
+            click("recordButton");
+            QCOMPARE(shown(), device + "armed: waiting for a signal above \u2212"
+                                       "40 dB | 01000 0r");
+            feed(silent, 20);
+            QTest::qWait(150);
+            refresh();
+            QVERIFY(controller->isArmed() && !controller->isRecording());
+            if (trigger) {
+                feed(loud, 10);
+                QTRY_VERIFY(controller->isRecording());
+                feed(loud, 5);
+                refresh();
+                QVERIFY2(status().startsWith(device + "recording "), qPrintable(status()));
+                QCOMPARE(controls(), QString("01100 1r"));
+            }
+            click("stopButton");
+            QVERIFY(waitIdle());
+            refresh();
+            VERIFY_MATCH(status(), "^" + device + "stopped ");
+            QCOMPARE(controls(), QString("10011 0w"));
+        }
+        QVERIFY(logText().contains("disarmed"));
+        // The take holds the fifteen loud buffers from the first on, and nothing else.
+        QCOMPARE(QDir(dir.path()).entryList({name.left(9) + "*"}), QStringList{name});
+        const double seconds = 15.0 * size / rate;
+        const MediaInfo info = MediaProbe::probe(path(name));
+        QVERIFY2(std::abs(info.duration - seconds) < 0.0005,
+                 qPrintable(QString("%1 s, not %2").arg(info.duration).arg(seconds)));
+        QFile file(path(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray data = file.readAll();
+        const QByteArray interleaved = dsd ? QByteArray(2 * bytes, '\xff') : loud + loud;
+        QVERIFY(data.endsWith(interleaved.repeated(15)) &&
+                !data.endsWith(silent.right(8) + interleaved.repeated(15)));
     }
 
     // One recording of a typed name: the controls and the next-track rules on the way; then

@@ -35,6 +35,8 @@ bool SimulatedStream::start(double rate, SimulatedDriver::Signal signal)
     joinThread(); // a thread that ended after an unplug
     m_rate = rate;
     scheduleBurstFromEnvironment();
+    m_pattern.readEnvironment();
+    m_pattern.prepare(rate);
     for (size_t i = 0; i < m_channels.size(); ++i) {
         if (m_channels[i].input)
             m_signals[i].prepare(signal, m_dsd, rate, m_channels[i].number);
@@ -129,8 +131,12 @@ void SimulatedStream::fillInputs(uint64_t n)
 {
     const long half = long(n % 2);
     startBursts(n);
+    const uint64_t first = n * uint64_t(m_bufferSize);
     for (size_t i = 0; i < m_channels.size(); ++i) {
-        if (m_channels[i].input)
-            m_signals[i].fill(m_channels[i].halves[half].data(), m_bufferSize);
+        if (!m_channels[i].input)
+            continue;
+        auto* data = m_channels[i].halves[half].data();
+        m_signals[i].fill(data, m_bufferSize);
+        m_pattern.gate(data, m_bufferSize, first, m_dsd);
     }
 }

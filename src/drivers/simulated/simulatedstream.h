@@ -3,6 +3,7 @@
 
 #include "halfbufferstream.h"
 #include "simulateddriver.h"
+#include "simulatedpattern.h"
 #include "simulatedsignal.h"
 
 #include <condition_variable>
@@ -39,6 +40,7 @@ private:
 
     const std::string m_controlFile;
     std::vector<SimulatedSignal> m_signals; // of m_channels at the same index
+    SimulatedPattern m_pattern;             // TESSARO_SIMULATED_PATTERN, read at every start
     uint64_t m_startNs = 0;
     long m_scheduledBurstChannel = -1;
     uint64_t m_scheduledBurstSwitch = 0;

@@ -328,7 +328,7 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
 {
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
-        if (isTrackMark(frame)) {
+        if (FrameQueue::isTrackMark(frame)) {
             if (queue.size() == 1)
                 return true; // the new track's first frame follows
             queue.removeFirst();
@@ -345,7 +345,7 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
         }
         writeFrame(part, frame);
         queue.removeFirst();
-        releaseFrame(frame);
+        queue.release(frame, *partitions);
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
@@ -385,7 +385,7 @@ void AudioFileWriter::drainingPhase(Part& part)
     collect(commands().drainUntil);
     while (!queue.isEmpty()) {
         const AudioBuffer frame = queue.first();
-        if (isTrackMark(frame)) {
+        if (FrameQueue::isTrackMark(frame)) {
             queue.removeFirst();
             if (queue.isEmpty() || !part.holdsFrames())
                 continue;
@@ -398,7 +398,7 @@ void AudioFileWriter::drainingPhase(Part& part)
             // A stop may fall between the channels of one buffer half: that half is where the
             // recording ends, not a lost frame.
             queue.removeFirst();
-            releaseFrame(frame);
+            queue.release(frame, *partitions);
             break;
         }
         if (part.needsSplit(frame)) {
@@ -409,7 +409,7 @@ void AudioFileWriter::drainingPhase(Part& part)
         }
         writeFrame(part, frame);
         queue.removeFirst();
-        releaseFrame(frame);
+        queue.release(frame, *partitions);
         if (part.file->hasFailed())
             discardAfterFailure(part);
     }
@@ -441,8 +441,10 @@ void AudioFileWriter::collect(quint64 until)
     while (ring.poppedCount() < until && ring.pop(&block)) {
         if (discarding)
             partitions->release(block.data);
+        else if (block.channel == kTrackMark)
+            queue.appendTrackMark();
         else
-            pair(block);
+            queue.addBlock(block.channel, block.data, block.bytes, frameChannels, *partitions);
     }
     const quint64 lost = overflows.load();
     if (lost != overflowsReported) {
@@ -451,39 +453,6 @@ void AudioFileWriter::collect(quint64 until)
             static_cast<unsigned long long>(lost - overflowsReported));
         overflowsReported = lost;
     }
-}
-
-// Channel 0 begins a frame; the other channels complete the last one.
-void AudioFileWriter::pair(const BlockRing::Block& block)
-{
-    const int ich = block.channel;
-    if (ich == kTrackMark) {
-        queue.append(AudioBuffer());
-        return;
-    }
-    if (ich == 0) {
-        AudioBuffer frame(frameChannels, 0);
-        frame.setSize(block.bytes);
-        frame.setChannelData(0, block.data);
-        queue.append(frame);
-        return;
-    }
-    if (queue.isEmpty() || isTrackMark(queue.last())) {
-        DiagnosticSink::line("[!] (ch%d) comes, expected ch0", ich + 1);
-        partitions->release(block.data);
-        return;
-    }
-    AudioBuffer& last = queue.last();
-    if (last.hasChannel(ich)) {
-        DiagnosticSink::line("[!] channel %d data wil be overwritten", ich + 1);
-        partitions->release(last.channelData(ich));
-    }
-    if (block.bytes != last.size()) {
-        last.setSize(qMin(block.bytes, last.size()));
-        DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)", ich + 1,
-                             int(last.size()));
-    }
-    last.setChannelData(ich, block.data);
 }
 
 void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
@@ -516,15 +485,7 @@ void AudioFileWriter::closePart(Part& part)
         emit fileClosed(part.params.name);
 }
 
-void AudioFileWriter::releaseFrame(const AudioBuffer& frame)
-{
-    for (int c = 0; c < frame.channelCount(); ++c)
-        partitions->release(frame.channelData(c));
-}
-
 void AudioFileWriter::dropQueue()
 {
-    for (int i = 0; i < queue.size(); ++i)
-        releaseFrame(queue.at(i));
-    queue.clear();
+    queue.releaseAll(*partitions);
 }

@@ -105,17 +105,14 @@ private:
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
     bool writeCompleteFrames(Part& part);
-    static bool isTrackMark(const AudioBuffer& frame) { return frame.channelCount() == 0; }
     QString nextTrackName(const Part& part);
     void requestNextFile(const FileParams& next);
     bool continueWhileDraining(Part& part, const FileParams& next);
     void writeFrame(Part& part, const AudioBuffer& frame);
     void collect(quint64 until);
-    void pair(const BlockRing::Block& block);
     void discardAfterFailure(Part& part);
     // The one place a file or part is closed; a write it still makes may fail.
     void closePart(Part& part);
-    void releaseFrame(const AudioBuffer& frame);
     void dropQueue();
     void stopAccepting();
 

@@ -1,5 +1,8 @@
 #include "framequeue.h"
 
+#include "diagnosticsink.h"
+#include "partitionmanager.h"
+
 void FrameQueue::reserve(int capacity)
 {
     if (capacity <= int(ring.size()))
@@ -59,4 +62,45 @@ void FrameQueue::clear()
 {
     head = 0;
     count = 0;
+}
+
+void FrameQueue::addBlock(int channel, uchar* data, qint64 bytes, int channels,
+                          PartitionManager& pool)
+{
+    if (channel == 0) {
+        AudioBuffer frame(channels, 0);
+        frame.setSize(bytes);
+        frame.setChannelData(0, data);
+        append(frame);
+        return;
+    }
+    if (isEmpty() || isTrackMark(last())) {
+        DiagnosticSink::line("[!] (ch%d) comes, expected ch0", channel + 1);
+        pool.release(data);
+        return;
+    }
+    AudioBuffer& frame = last();
+    if (frame.hasChannel(channel)) {
+        DiagnosticSink::line("[!] channel %d data wil be overwritten", channel + 1);
+        pool.release(frame.channelData(channel));
+    }
+    if (bytes != frame.size()) {
+        frame.setSize(qMin(bytes, frame.size()));
+        DiagnosticSink::line("[!] #(ch%d)data does not match, taking the smaller one (%d)",
+                             channel + 1, int(frame.size()));
+    }
+    frame.setChannelData(channel, data);
+}
+
+void FrameQueue::release(const AudioBuffer& frame, PartitionManager& pool)
+{
+    for (int c = 0; c < frame.channelCount(); ++c)
+        pool.release(frame.channelData(c));
+}
+
+void FrameQueue::releaseAll(PartitionManager& pool)
+{
+    for (int i = 0; i < size(); ++i)
+        release(at(i), pool);
+    clear();
 }

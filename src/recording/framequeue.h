@@ -3,7 +3,11 @@
 
 #include "audiobuffer.h"
 
+#include <QtGlobal>
+
 #include <vector>
+
+class PartitionManager;
 
 // The writer's queue of frames, oldest first: a ring over storage sized in advance, so that
 // adding and removing frames while recording never allocates. It grows (keeping its order) only
@@ -24,6 +28,19 @@ public:
     void append(const AudioBuffer& frame);
     void removeFirst();
     void clear();
+
+    // A channel block as the driver handed it over: channel 0 begins a frame of `channels`, the
+    // others complete the last one. A block no frame awaits, and one a repeated channel
+    // replaces, go back to the pool; a block of another length shortens the frame to the
+    // shorter one. Each such fault is reported.
+    void addBlock(int channel, uchar* data, qint64 bytes, int channels, PartitionManager& pool);
+    // The frames after a mark begin the next track.
+    void appendTrackMark() { append(AudioBuffer()); }
+    static bool isTrackMark(const AudioBuffer& frame) { return frame.channelCount() == 0; }
+    // A frame's blocks go back to the pool; releaseAll does it for every frame and empties
+    // the queue.
+    static void release(const AudioBuffer& frame, PartitionManager& pool);
+    void releaseAll(PartitionManager& pool);
 
 private:
     std::vector<AudioBuffer> ring;

@@ -2,19 +2,23 @@
 // the outputs, recording (acquire, copy, append) and the level meters, against a plain memcpy
 // of the same bytes, and the heap allocations it makes; then the same without the meters, and
 // the meter of one block alone, in PCM at 48 kHz and at the DSD 4x buffer sizes, also as a share
-// of one core at the pace the device delivers those blocks.
+// of one core at the pace the device delivers those blocks; then the rare events and hands-free
+// capture, by their allocations on the driver thread.
 #include "asiocontroller.h"
 #include "asiodrivers.h"
 #include "asiohoststate.h"
 #include "audiofilewriter.h"
 #include "capturepath.h"
+#include "capturesettings.h"
 #include "driversession.h"
 #include "levelmeter.h"
 #include "partitionmanager.h"
 #include "simulateddriver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -294,6 +298,64 @@ Allocations measureRareEvents(const QString& file)
     return during;
 }
 
+// Hands-free capture at PCM 48 kHz in blocks of 512 samples: armed on -40 dB with a second of
+// pre-record, silence while armed, a loud signal that starts the take, a gap of 0.64 s that
+// begins a new track, then signal again. Returns the allocations on the driver thread and sets
+// files to the number of files the take left.
+Allocations measureHandsFree(const QString& file, int* files)
+{
+    AsioHostState* host = AsioHostState::instance();
+    const unsigned bytes = 2048;
+    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 4096));
+    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
+    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
+    CaptureSettings capture;
+    capture.preRecordSeconds = 1.0;
+    capture.startLevelDb = -40.0;
+    capture.splitOnSilenceSeconds = 0.5;
+    capture.minTrackSeconds = 0.5;
+    controller.setCaptureSettings(capture);
+    std::vector<unsigned char> memory(8 * bytes, 0x5a);
+    void* saved[4][2];
+    startBenchRecording(controller, *pool, 48000, bytes, memory, saved, file);
+    std::vector<unsigned char> silence(2 * bytes, 0);
+    long half = 0;
+    const auto feed = [&](unsigned char* data, int switches) {
+        for (int i = 0; i < switches; ++i, half ^= 1)
+            for (long ch = 0; ch < 2; ++ch)
+                controller.processBuffer(data + ch * bytes, ch, ASIOSTInt32LSB, 512, half);
+    };
+    // Between the phases the GUI thread takes the driver thread's news, as its timer would.
+    const auto guiLooks = [] {
+        onDriverThread = false;
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < 200)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        onDriverThread = true;
+    };
+    Allocations during;
+    const std::pair<unsigned char*, int> phases[] = {
+        {silence.data(), 200}, {memory.data(), 100}, {silence.data(), 60}, {memory.data(), 100}};
+    for (const auto& [data, switches] : phases) {
+        const Allocations before = allocationsSoFar();
+        feed(data, switches);
+        const Allocations phase = since(before);
+        during.news += phase.news;
+        during.mallocs += phase.mallocs;
+        guiLooks();
+    }
+    onDriverThread = false;
+    waitIdle(controller);
+    const QFileInfo info(file);
+    *files = info.dir().entryList({info.completeBaseName() + QStringLiteral("*")}).size();
+    onDriverThread = true;
+    restoreDriverBuffers(host, saved);
+    controller.unloadCurrentDriver();
+    host->setBufferProcessor(nullptr);
+    return during;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -351,5 +413,11 @@ int main(int argc, char** argv)
         "rare events (100 resyncs, a block of no size, a full RAM buffer, a reset request): "
         "on the driver thread operator new / malloc %ld / %ld\n",
         rare.news, rare.mallocs);
+    int files = 0;
+    const Allocations handsFree =
+        measureHandsFree(dir.filePath(QStringLiteral("handsfree.wav")), &files);
+    std::printf("hands-free capture (armed, 1 s pre-record, a trigger, a gap that begins a new "
+                "track): on the driver thread operator new / malloc %ld / %ld; %d files\n",
+                handsFree.news, handsFree.mallocs, files);
     return 0;
 }

@@ -363,8 +363,11 @@ private slots:
         const double probed = MediaProbe::probe(path(take)).duration;
         const double found = onsetSeconds(decoded.value(0), rate);
         // The start falls at the next buffer (11.6 ms at 44.1 kHz), or the pre-record's buffer
-        // rounds up its length.
-        QVERIFY2(found >= onset - 0.02 && found <= onset + 0.1 &&
+        // rounds up its length. Without a start level the program starts once the pre-record
+        // is full, by its own timer: on a busy machine that may come a little late, and the
+        // pre-record then holds a little more of the tone.
+        const double late = arguments.contains("--start-level") ? 0.02 : 0.25;
+        QVERIFY2(found >= onset - late && found <= onset + 0.1 &&
                      (length == 0 || std::abs(probed - length) <= 0.1),
                  qPrintable(QString("tone at %1 s of %2 s").arg(found).arg(probed)));
         QCOMPARE(tones(path(take), rate), QString("1000 1500"));

@@ -143,6 +143,31 @@ void startBenchRecording(AsioController& controller, PartitionManager& pool, dou
     controller.startRecording(true);
 }
 
+// A controller over a pool of poolBytes and its writer, as the program builds them.
+struct BenchRig
+{
+    explicit BenchRig(unsigned poolBytes)
+        : pool(new PartitionManager(poolBytes)), writer(new AudioFileWriter(pool)),
+          controller(AsioHostState::instance(), QSharedPointer<AsioDrivers>(new AsioDrivers), pool,
+                     writer)
+    {}
+    QSharedPointer<PartitionManager> pool;
+    QSharedPointer<AudioFileWriter> writer;
+    AsioController controller;
+};
+
+// The GUI thread's turn: for ms it handles what the driver thread left, as its timer would;
+// its allocations are not the driver thread's.
+void letGuiLook(int ms)
+{
+    onDriverThread = false;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    onDriverThread = true;
+}
+
 // One input's block through the controller, or with the meter step left out (the capture
 // path's steps but the meters), for the figures without meters.
 void processBlock(AsioController& controller, bool metered, unsigned char* data, long channel,
@@ -188,12 +213,11 @@ Figures measure(bool metered, double rate, ASIOSampleType type, long samples, co
 {
     AsioHostState* host = AsioHostState::instance();
     const unsigned bytes = unsigned(AsioController::bytesPerSample(type) * samples);
-    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * (kCalls + 8)));
-    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
+    BenchRig rig(bytes * (kCalls + 8));
+    AsioController& controller = rig.controller;
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
-    startBenchRecording(controller, *pool, rate, bytes, memory, saved, file);
+    startBenchRecording(controller, *rig.pool, rate, bytes, memory, saved, file);
     controller.setEnabledMonitorAsio(true);
     Figures f;
     const Allocations before = allocationsSoFar();
@@ -273,12 +297,11 @@ Allocations measureRareEvents(const QString& file)
 {
     AsioHostState* host = AsioHostState::instance();
     const unsigned bytes = 2048;
-    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 16));
-    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
+    BenchRig rig(bytes * 16);
+    AsioController& controller = rig.controller;
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
-    startBenchRecording(controller, *pool, 48000, bytes, memory, saved, file);
+    startBenchRecording(controller, *rig.pool, 48000, bytes, memory, saved, file);
     const Allocations before = allocationsSoFar();
     for (int i = 0; i < 100; ++i)
         controller.driverResyncRequested();
@@ -287,12 +310,7 @@ Allocations measureRareEvents(const QString& file)
         controller.processBuffer(memory.data(), 0, ASIOSTInt32LSB, 512, 0);
     controller.driverResetRequested();
     const Allocations during = since(before);
-    onDriverThread = false;
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    onDriverThread = true;
+    letGuiLook(500);
     restoreDriverBuffers(host, saved);
     host->setBufferProcessor(nullptr);
     return during;
@@ -306,9 +324,8 @@ Allocations measureHandsFree(const QString& file, int* files)
 {
     AsioHostState* host = AsioHostState::instance();
     const unsigned bytes = 2048;
-    QSharedPointer<PartitionManager> pool(new PartitionManager(bytes * 4096));
-    QSharedPointer<AudioFileWriter> writer(new AudioFileWriter(pool));
-    AsioController controller(host, QSharedPointer<AsioDrivers>(new AsioDrivers), pool, writer);
+    BenchRig rig(bytes * 4096);
+    AsioController& controller = rig.controller;
     CaptureSettings capture;
     capture.preRecordSeconds = 1.0;
     capture.startLevelDb = -40.0;
@@ -317,22 +334,13 @@ Allocations measureHandsFree(const QString& file, int* files)
     controller.setCaptureSettings(capture);
     std::vector<unsigned char> memory(8 * bytes, 0x5a);
     void* saved[4][2];
-    startBenchRecording(controller, *pool, 48000, bytes, memory, saved, file);
+    startBenchRecording(controller, *rig.pool, 48000, bytes, memory, saved, file);
     std::vector<unsigned char> silence(2 * bytes, 0);
     long half = 0;
     const auto feed = [&](unsigned char* data, int switches) {
         for (int i = 0; i < switches; ++i, half ^= 1)
             for (long ch = 0; ch < 2; ++ch)
                 controller.processBuffer(data + ch * bytes, ch, ASIOSTInt32LSB, 512, half);
-    };
-    // Between the phases the GUI thread takes the driver thread's news, as its timer would.
-    const auto guiLooks = [] {
-        onDriverThread = false;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 200)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        onDriverThread = true;
     };
     Allocations during;
     const std::pair<unsigned char*, int> phases[] = {
@@ -343,7 +351,7 @@ Allocations measureHandsFree(const QString& file, int* files)
         const Allocations phase = since(before);
         during.news += phase.news;
         during.mallocs += phase.mallocs;
-        guiLooks();
+        letGuiLook(200); // between the phases, as the GUI thread's timer would
     }
     onDriverThread = false;
     waitIdle(controller);

@@ -334,13 +334,13 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
             queue.removeFirst();
             if (!part.holdsFrames())
                 continue;
-            requestNextFile(part.following(nextTrackName(part), QStringLiteral("_")));
+            requestNextFile(nextTrack(part));
             return false;
         }
         if (!frame.isComplete())
             return true;
         if (part.needsSplit(frame)) {
-            requestNextFile(part.following(part.nextPartName(), QStringLiteral("_part")));
+            requestNextFile(part.nextPart());
             return false;
         }
         writeFrame(part, frame);
@@ -364,8 +364,9 @@ void AudioFileWriter::requestNextFile(const FileParams& next)
     newFileRequested = true;
 }
 
-// The Part's next-track naming: the first name of the stem's numbering that no file has.
-QString AudioFileWriter::nextTrackName(const Part& part)
+// The next track, named like a track begun by hand: the first name of the stem's numbering that
+// no file has.
+AudioFileWriter::FileParams AudioFileWriter::nextTrack(const Part& part)
 {
     QString name;
     {
@@ -376,7 +377,7 @@ QString AudioFileWriter::nextTrackName(const Part& part)
         name = part.params.name;
     for (int step = 0; QFileInfo::exists(name) && step < kMaxNameSteps; ++step)
         name = nextNumberedName(name, QStringLiteral("_"));
-    return name;
+    return part.following(name, QStringLiteral("_"));
 }
 
 // Everything recorded before the close or quit goes into the file, without any lock held.
@@ -389,8 +390,7 @@ void AudioFileWriter::drainingPhase(Part& part)
             queue.removeFirst();
             if (queue.isEmpty() || !part.holdsFrames())
                 continue;
-            if (!continueWhileDraining(part,
-                                       part.following(nextTrackName(part), QStringLiteral("_"))))
+            if (!continueWhileDraining(part, nextTrack(part)))
                 return;
             continue;
         }
@@ -402,8 +402,7 @@ void AudioFileWriter::drainingPhase(Part& part)
             break;
         }
         if (part.needsSplit(frame)) {
-            if (!continueWhileDraining(
-                    part, part.following(part.nextPartName(), QStringLiteral("_part"))))
+            if (!continueWhileDraining(part, part.nextPart()))
                 return;
             continue;
         }

@@ -105,7 +105,7 @@ private:
     void writingPhase(Part& part);
     void drainingPhase(Part& part);
     bool writeCompleteFrames(Part& part);
-    QString nextTrackName(const Part& part);
+    FileParams nextTrack(const Part& part);
     void requestNextFile(const FileParams& next);
     bool continueWhileDraining(Part& part, const FileParams& next);
     void writeFrame(Part& part, const AudioBuffer& frame);

@@ -48,9 +48,10 @@ bool WriterPart::needsSplit(const AudioBuffer& frame) const
     return params.maxSize > 0 && hasFrames && file->size() + frame.totalBytes() >= params.maxSize;
 }
 
-QString WriterPart::nextPartName() const
+WriterPart::Params WriterPart::nextPart() const
 {
-    return nextNumberedName(params.name, QStringLiteral("_part"));
+    return following(nextNumberedName(params.name, QStringLiteral("_part")),
+                     QStringLiteral("_part"));
 }
 
 WriterPart::Params WriterPart::following(const QString& name, const QString& marker) const

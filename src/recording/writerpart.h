@@ -36,7 +36,8 @@ struct WriterPart
     void flushPending();
     bool needsSplit(const AudioBuffer& frame) const;
     bool holdsFrames() const { return hasFrames; }
-    QString nextPartName() const;
+    // The next part of a file that grew to its split size: "take_part0002.wav" after "take.wav".
+    Params nextPart() const;
     // The file that follows this one under name: its first sample follows the last one here.
     Params following(const QString& name, const QString& marker) const;
     // This part goes on as that file.

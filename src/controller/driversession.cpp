@@ -306,12 +306,25 @@ bool DriverSession::setIoFormat(ASIOIoFormat format, bool verify)
     return current.FormatType == format.FormatType;
 }
 
+// While the stream runs, the driver thread reads the buffer size and the output-ready answer on
+// every switch, and the buffers were made for them: the driver's answers then go into a copy and
+// only what the callbacks do not read is taken over.
 bool DriverSession::refreshInfo()
 {
     log.appendDebug(tr("reading driver info"));
-    if (initAsioStaticData(*host) != 0) {
+    const bool live = streaming;
+    AsioDriverData fresh;
+    if (initAsioStaticData(live ? fresh : *host) != 0) {
         log.appendError(QString::fromLocal8Bit(host->driverInfo.errorMessage), Qt::red);
         return false;
+    }
+    if (live) {
+        host->inputChannelCount = fresh.inputChannelCount;
+        host->outputChannelCount = fresh.outputChannelCount;
+        host->minBufferSize = fresh.minBufferSize;
+        host->maxBufferSize = fresh.maxBufferSize;
+        host->bufferSizeGranularity = fresh.bufferSizeGranularity;
+        host->sampleRate = fresh.sampleRate;
     }
     streaming = !host->stopped;
     return true;

@@ -47,6 +47,7 @@ AudioFileWriter::~AudioFileWriter()
     wake.release();
     wait();
     // The thread has ended: what it left is this thread's to give back.
+    ended.load(std::memory_order_acquire);
     discarding = true;
     collect(kEverything);
     dropQueue();
@@ -184,6 +185,12 @@ void AudioFileWriter::appendTrackMark()
 }
 
 void AudioFileWriter::run()
+{
+    runFiles();
+    ended.store(true, std::memory_order_release);
+}
+
+void AudioFileWriter::runFiles()
 {
     for (;;) {
         Part part;

@@ -213,6 +213,11 @@ private slots:
         QVERIFY(controller->isDriverReady());
         QCOMPARE(controller->sampleRateText(), QString("DSD 1x (2822.4 kHz)"));
         QCOMPARE(pool->partitionSize(), 512u / 8u); // 512 one-bit samples per half
+        // Reading the driver's answers again while it streams leaves the buffer size the running
+        // buffers were made for, which the driver thread reads on every switch.
+        setScript([](TestDriverScript& s) { s.preferredBufferSize = 1024; });
+        QVERIFY(controller->refreshInfo());
+        QCOMPARE(controller->bufferSize(), 512L);
         QCOMPARE((QStringList{controller->asioErrorText(-1000), controller->asioErrorText(-5000)}),
                  (QStringList{"hardware input or output is not present or available", ""}));
         QList<double> bytes;

@@ -74,6 +74,7 @@ struct Result
     double writerCpuPerMib = 0;
     double wakeupsPerSecond = 0;
     double plainCpuPerMib = 0;
+    double pacedPlainCpuPerMib = 0;
     double appendMaxUs = 0; // the longest acquire + copy + append on the driver thread
 };
 
@@ -149,6 +150,30 @@ double plainLoopCpuPerMib(const QString& path, qint64 bytes)
     return cpu / (bytes / 1048576.0);
 }
 
+// The same bytes at the writer's own pace: a quarter of a second of audio per write(), each
+// after a sleep, from one buffer. What a writer that must sleep between writes costs at the
+// least, beside the plain loop, which writes everything at once from a buffer kept hot.
+double pacedPlainCpuPerMib(const QString& path, qint64 bytes, const Case& c)
+{
+    const qint64 perWrite = qint64(bytesPerSecond(c) / 4);
+    std::vector<char> chunk(size_t(perWrite), 'x');
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const ThreadSample before = sampleThread(threadId());
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    for (qint64 done = 0; done < bytes; done += perWrite) {
+        addNs(&next, 250000000L);
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        const size_t n = size_t(std::min(perWrite, bytes - done));
+        if (::write(fd, chunk.data(), n) != ssize_t(n))
+            std::perror("write");
+    }
+    ::close(fd);
+    const ThreadSample after = sampleThread(threadId());
+    QFile::remove(path);
+    return (after.cpuMs - before.cpuMs) / (bytes / 1048576.0);
+}
+
 Result runCase(const QString& dir, const Case& c, double seconds)
 {
     QSharedPointer<PartitionManager> pool(new PartitionManager(64u << 20));
@@ -180,6 +205,7 @@ Result runCase(const QString& dir, const Case& c, double seconds)
     const qint64 fileBytes = QFile(path).size();
     QFile::remove(path);
     r.plainCpuPerMib = plainLoopCpuPerMib(path, fileBytes);
+    r.pacedPlainCpuPerMib = pacedPlainCpuPerMib(path, fileBytes, c);
     return r;
 }
 
@@ -197,15 +223,19 @@ int runPaced(const char* directory, double seconds)
                           {"DFF DSD 4x", 1, 11289600, 2048},
                           {"DFF DSD 4x", 1, 11289600, 16384},
                           {"WAV 384k", 0, 384000, 2048}};
-    std::printf("paced: %.0f s per case in %s; writer thread's CPU per MiB and wake-ups from "
-                "/proc, beside write() of the same bytes in 1 MiB blocks\n",
-                seconds, qPrintable(dir.path()));
+    std::printf(
+        "paced: %.0f s per case in %s; writer thread's CPU per MiB and wake-ups from "
+        "/proc, beside write() of the same bytes in 1 MiB blocks at once (plain) and a quarter "
+        "second of audio per write, 4 a second (paced plain)\n",
+        seconds, qPrintable(dir.path()));
     for (const Case& c : cases) {
         const Result r = runCase(dir.path(), c, seconds);
         std::printf("%-11s %5u B/block  %6.1f MiB  writer %6.3f CPU ms/MiB  %6.1f wake-ups/s  "
-                    "plain %6.3f CPU ms/MiB  ratio %5.2f  longest driver half %7.1f us\n",
+                    "plain %6.3f CPU ms/MiB  ratio %5.2f  paced plain %6.3f  ratio %5.2f  "
+                    "longest driver half %7.1f us\n",
                     c.name, c.block, r.mib, r.writerCpuPerMib, r.wakeupsPerSecond, r.plainCpuPerMib,
-                    r.writerCpuPerMib / r.plainCpuPerMib, r.appendMaxUs);
+                    r.writerCpuPerMib / r.plainCpuPerMib, r.pacedPlainCpuPerMib,
+                    r.writerCpuPerMib / r.pacedPlainCpuPerMib, r.appendMaxUs);
         std::fflush(stdout);
     }
     return 0;

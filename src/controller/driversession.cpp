@@ -306,9 +306,10 @@ bool DriverSession::setIoFormat(ASIOIoFormat format, bool verify)
     return current.FormatType == format.FormatType;
 }
 
-// While the stream runs, the driver thread reads the buffer size and the output-ready answer on
-// every switch, and the buffers were made for them: the driver's answers then go into a copy and
-// only what the callbacks do not read is taken over.
+// While the stream runs, the driver thread reads the buffer size, the output-ready answer and the
+// rate on every switch, and the buffers were made for them: the driver's answers then go into a
+// copy and only what the callbacks do not read is taken over. A rate the device changed on its
+// own comes through the driver's reset request instead.
 bool DriverSession::refreshInfo()
 {
     log.appendDebug(tr("reading driver info"));
@@ -324,7 +325,6 @@ bool DriverSession::refreshInfo()
         host->minBufferSize = fresh.minBufferSize;
         host->maxBufferSize = fresh.maxBufferSize;
         host->bufferSizeGranularity = fresh.bufferSizeGranularity;
-        host->sampleRate = fresh.sampleRate;
     }
     streaming = !host->stopped;
     return true;

@@ -350,11 +350,7 @@ bool AudioFileWriter::writeCompleteFrames(Part& part)
             requestNextFile(part.nextPart());
             return false;
         }
-        writeFrame(part, frame);
-        queue.removeFirst();
-        queue.release(frame, *partitions);
-        if (part.file->hasFailed())
-            discardAfterFailure(part);
+        writeFirstFrame(part);
     }
     return true;
 }
@@ -413,11 +409,7 @@ void AudioFileWriter::drainingPhase(Part& part)
                 return;
             continue;
         }
-        writeFrame(part, frame);
-        queue.removeFirst();
-        queue.release(frame, *partitions);
-        if (part.file->hasFailed())
-            discardAfterFailure(part);
+        writeFirstFrame(part);
     }
 }
 
@@ -461,11 +453,18 @@ void AudioFileWriter::collect(quint64 until)
     }
 }
 
-void AudioFileWriter::writeFrame(Part& part, const AudioBuffer& frame)
+// The frame at the head of the queue goes to the file and its blocks back to the pool; a file
+// that fails on it takes no more frames.
+void AudioFileWriter::writeFirstFrame(Part& part)
 {
+    const AudioBuffer frame = queue.first();
     if (!part.write(frame) && !part.file->hasFailed())
         emit error(2, describeFailure(part.params.name,
                                       QStringLiteral("frame without all its channels dropped")));
+    queue.removeFirst();
+    queue.release(frame, *partitions);
+    if (part.file->hasFailed())
+        discardAfterFailure(part);
 }
 
 // One report per file. Unless the next file has been asked for meanwhile (its frames are

@@ -109,7 +109,7 @@ private:
     FileParams nextTrack(const Part& part);
     void requestNextFile(const FileParams& next);
     bool continueWhileDraining(Part& part, const FileParams& next);
-    void writeFrame(Part& part, const AudioBuffer& frame);
+    void writeFirstFrame(Part& part);
     void collect(quint64 until);
     void discardAfterFailure(Part& part);
     // The one place a file or part is closed; a write it still makes may fail.

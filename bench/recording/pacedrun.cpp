@@ -128,7 +128,10 @@ double drive(PartitionManager& pool, AudioFileWriter& writer, const Case& c, lon
     return worst;
 }
 
-double plainLoopCpuPerMib(const QString& path, qint64 bytes)
+// The same bytes through a bare write() loop from one buffer, chunkBytes at a time: with no
+// period all at once from a buffer kept hot (the plain loop), or one chunk per period, each after
+// a sleep (the paced plain loop), the least a writer that must reach the disk at that pace pays.
+double plainLoopCpuPerMib(const QString& path, qint64 bytes, qint64 chunkBytes, long periodNs)
 {
     // Its own thread, running: read from the thread's CPU clock, which schedstat may lag.
     const auto cpuMs = [] {
@@ -136,11 +139,17 @@ double plainLoopCpuPerMib(const QString& path, qint64 bytes)
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
         return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
     };
-    std::vector<char> chunk(1 << 20, 'x');
+    std::vector<char> chunk(size_t(chunkBytes), 'x');
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
     const double before = cpuMs();
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    for (qint64 done = 0; done < bytes; done += qint64(chunk.size())) {
-        const size_t n = size_t(std::min<qint64>(qint64(chunk.size()), bytes - done));
+    for (qint64 done = 0; done < bytes; done += chunkBytes) {
+        if (periodNs > 0) {
+            addNs(&next, periodNs);
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+        }
+        const size_t n = size_t(std::min(chunkBytes, bytes - done));
         if (::write(fd, chunk.data(), n) != ssize_t(n))
             std::perror("write");
     }
@@ -148,30 +157,6 @@ double plainLoopCpuPerMib(const QString& path, qint64 bytes)
     const double cpu = cpuMs() - before;
     QFile::remove(path);
     return cpu / (bytes / 1048576.0);
-}
-
-// The same bytes at the writer's own pace: a quarter of a second of audio per write(), each
-// after a sleep, from one buffer. What a writer that must sleep between writes costs at the
-// least, beside the plain loop, which writes everything at once from a buffer kept hot.
-double pacedPlainCpuPerMib(const QString& path, qint64 bytes, const Case& c)
-{
-    const qint64 perWrite = qint64(bytesPerSecond(c) / 4);
-    std::vector<char> chunk(size_t(perWrite), 'x');
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const ThreadSample before = sampleThread(threadId());
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    for (qint64 done = 0; done < bytes; done += perWrite) {
-        addNs(&next, 250000000L);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-        const size_t n = size_t(std::min(perWrite, bytes - done));
-        if (::write(fd, chunk.data(), n) != ssize_t(n))
-            std::perror("write");
-    }
-    ::close(fd);
-    const ThreadSample after = sampleThread(threadId());
-    QFile::remove(path);
-    return (after.cpuMs - before.cpuMs) / (bytes / 1048576.0);
 }
 
 Result runCase(const QString& dir, const Case& c, double seconds)
@@ -204,8 +189,10 @@ Result runCase(const QString& dir, const Case& c, double seconds)
     }
     const qint64 fileBytes = QFile(path).size();
     QFile::remove(path);
-    r.plainCpuPerMib = plainLoopCpuPerMib(path, fileBytes);
-    r.pacedPlainCpuPerMib = pacedPlainCpuPerMib(path, fileBytes, c);
+    r.plainCpuPerMib = plainLoopCpuPerMib(path, fileBytes, 1 << 20, 0);
+    // A quarter of a second of audio per write, four a second.
+    r.pacedPlainCpuPerMib =
+        plainLoopCpuPerMib(path, fileBytes, qint64(bytesPerSecond(c) / 4), 250000000L);
     return r;
 }
 
